@@ -1,0 +1,1 @@
+"""quorvex: a quantum-computing toolkit; this package holds its compiled core."""
