@@ -116,6 +116,10 @@ def test_block_matrix_composes_children_with_their_controls():
     cnot_low_control = np.eye(4)[[0, 3, 2, 1]]  # position 0 is the low bit
     expected = cnot_low_control @ np.kron(I2, (X + Z) / np.sqrt(2))
     np.testing.assert_allclose(block.matrix, expected, atol=1e-15)
+    negative = Q("block", [5, 7], block_gate_sequence=[Q("h", -2), Q("cx", -1, control=0)])
+    np.testing.assert_allclose(negative.matrix, expected, atol=1e-15)
+    with pytest.raises(ValueError):
+        Q("block", [5, 7], block_gate_sequence=[Q("h", 2)]).matrix
 
 
 @pytest.mark.parametrize("gate", [
