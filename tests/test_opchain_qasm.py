@@ -296,3 +296,31 @@ def test_reads_openqasm3_modifiers_and_declarations():
 def test_unreadable_programs_raise_value_error(text):
     with pytest.raises(ValueError):
         Opchain.from_openqasm(text)
+
+
+def test_exporters_work_through_the_sequence_interface_alone():
+    class View:
+        """Read-only, index-only view, like the packed sequence's data proxy."""
+
+        def __init__(self, gates):
+            self._gates = gates
+
+        def __getitem__(self, index):
+            return self._gates[index]
+
+    class Duck:
+        _num_qubits = 2
+
+        def data(self):
+            return View([Q("h", 0), Q("block", [1, 0], block_gate_sequence=(Q("cx", 1, control=0),)),
+                         Q("measure", [1], classical_target=[0])])
+
+        def get_name(self):
+            return "Duck"
+
+    reference = Opchain(2)
+    reference.add_gate(Q("h", 0))
+    reference.add_gate(Q("cx", 0, control=1))
+    reference.measure([1], [0])
+    assert qasm3.gate_sequence_to_qasm(Duck(), qreg_name="q") == reference.to_openqasm()
+    assert qasm2.gate_sequence_to_qasm2(Duck(), qreg_name="q", creg_name="c") == reference.to_openqasm2()
