@@ -1,0 +1,155 @@
+"""Standard gate matrices: the minimal platform layer.
+
+``resolve_numpy_base_matrix`` gives the matrix a gate applies to its own
+targets; controls never enter it. Qubit order is little-endian: the first
+target is the least significant bit of the row and column index. The
+definitions agree with the state-vector kernels (half angles for the
+rotations, U3 as [[c, -e^{il} s], [e^{ip} s, e^{i(p+l)} c]]).
+A stored matrix is returned exactly as it was given.
+"""
+import cmath
+import math
+
+import numpy as np
+
+_R = 1.0 / math.sqrt(2.0)
+_HALF_P = 0.5 + 0.5j
+_HALF_M = 0.5 - 0.5j
+
+_FIXED = {
+    "i": [[1, 0], [0, 1]],
+    "x": [[0, 1], [1, 0]],
+    "y": [[0, -1j], [1j, 0]],
+    "z": [[1, 0], [0, -1]],
+    "h": [[_R, _R], [_R, -_R]],
+    "s": [[1, 0], [0, 1j]],
+    "s_dag": [[1, 0], [0, -1j]],
+    "t": [[1, 0], [0, cmath.exp(0.25j * math.pi)]],
+    "t_dag": [[1, 0], [0, cmath.exp(-0.25j * math.pi)]],
+    "sqrtx": [[_HALF_P, _HALF_M], [_HALF_M, _HALF_P]],
+    "sqrtx_dag": [[_HALF_M, _HALF_P], [_HALF_P, _HALF_M]],
+    "sqrty": [[_HALF_P, -_HALF_P], [_HALF_P, _HALF_P]],
+    "sqrty_dag": [[_HALF_M, _HALF_M], [-_HALF_M, _HALF_M]],
+    # Vendor half rotations: RX(+-pi/2) and RY(+-pi/2), no global phase.
+    "x2p": [[_R, -1j * _R], [-1j * _R, _R]],
+    "x2m": [[_R, 1j * _R], [1j * _R, _R]],
+    "y2p": [[_R, -_R], [_R, _R]],
+    "y2m": [[_R, _R], [-_R, _R]],
+    "swap": [[1, 0, 0, 0], [0, 0, 1, 0], [0, 1, 0, 0], [0, 0, 0, 1]],
+}
+
+# Controlled spellings share the matrix of the gate they control.
+_ALIASES = {
+    "cx": "x", "cnot": "x", "mcx": "x",
+    "cy": "y", "mcy": "y",
+    "cz": "z", "mcz": "z",
+    "ch": "h", "mch": "h",
+    "cs": "s", "mcs": "s",
+    "ct": "t", "mct": "t",
+    "cp": "p", "mcp": "p",
+    "crx": "rx", "mcrx": "rx",
+    "cry": "ry", "mcry": "ry",
+    "crz": "rz", "mcrz": "rz",
+    "gphase": "gp", "global_phase": "gp",
+}
+
+
+def _rx(theta):
+    c, s = math.cos(theta * 0.5), math.sin(theta * 0.5)
+    return [[c, -1j * s], [-1j * s, c]]
+
+
+def _ry(theta):
+    c, s = math.cos(theta * 0.5), math.sin(theta * 0.5)
+    return [[c, -s], [s, c]]
+
+
+def _rz(theta):
+    return [[cmath.exp(-0.5j * theta), 0], [0, cmath.exp(0.5j * theta)]]
+
+
+def _p(phi):
+    return [[1, 0], [0, cmath.exp(1j * phi)]]
+
+
+def _u(theta, phi, lam):
+    c, s = math.cos(theta * 0.5), math.sin(theta * 0.5)
+    return [[c, -cmath.exp(1j * lam) * s],
+            [cmath.exp(1j * phi) * s, cmath.exp(1j * (phi + lam)) * c]]
+
+
+def _rzz(theta):
+    a, b = cmath.exp(-0.5j * theta), cmath.exp(0.5j * theta)
+    return np.diag([a, b, b, a])
+
+
+_PARAMETRIC = {"rx": (_rx, 1), "ry": (_ry, 1), "rz": (_rz, 1), "p": (_p, 1), "u": (_u, 3), "rzz": (_rzz, 1)}
+_TWO_QUBIT = frozenset({"swap", "rzz"})
+
+
+def _embed(op, targets, controls, states, num_qubits, dtype):
+    """Matrix on ``num_qubits`` little-endian qubits of ``op`` on ``targets`` under controls."""
+    dim = 1 << num_qubits
+    full = np.zeros((dim, dim), dtype=dtype)
+    sub_dim = 1 << len(targets)
+    target_mask = 0
+    for t in targets:
+        target_mask |= 1 << t
+    for col in range(dim):
+        if any(((col >> c) & 1) != (1 if s == 1 else 0) for c, s in zip(controls, states)):
+            full[col, col] = 1
+            continue
+        sub_col = 0
+        for j, t in enumerate(targets):
+            sub_col |= ((col >> t) & 1) << j
+        base = col & ~target_mask
+        for sub_row in range(sub_dim):
+            row = base
+            for j, t in enumerate(targets):
+                row |= ((sub_row >> j) & 1) << t
+            full[row, col] = op[sub_row, sub_col]
+    return full
+
+
+def _block_matrix(gate, dtype):
+    num_targets = len(gate.target)
+    result = np.eye(1 << num_targets, dtype=dtype)
+    for child in gate.block_gate_sequence:
+        positions = tuple(child.target) + tuple(child.control)
+        if any(q < 0 or q >= num_targets for q in positions):
+            raise ValueError("Child gate " + str(child.id) + " addresses a position outside its block.")
+        op = np.asarray(resolve_numpy_base_matrix(child, dtype=dtype), dtype=dtype)
+        result = _embed(op, tuple(child.target), tuple(child.control), tuple(child.control_state),
+                        num_targets, dtype) @ result
+    return result
+
+
+def resolve_numpy_base_matrix(gate, dtype=np.complex128):
+    """Return the matrix that ``gate`` applies to its targets."""
+    stored = gate.stored_matrix
+    if stored is not None:
+        return stored
+    if gate.block_gate_sequence is not None:
+        return _block_matrix(gate, dtype)
+
+    gate_id = _ALIASES.get(gate.id, gate.id)
+    num_targets = len(gate.target)
+    parameters = gate.parameter or ()
+
+    if gate_id == "gp":
+        (phi,) = parameters
+        return np.eye(1 << num_targets, dtype=dtype) * cmath.exp(1j * phi)
+
+    expected_targets = 2 if gate_id in _TWO_QUBIT else 1
+    if gate_id in _FIXED or gate_id in _PARAMETRIC:
+        if num_targets != expected_targets:
+            raise ValueError("Gate '" + gate.id + "' acts on " + str(expected_targets)
+                             + " target(s), got " + str(num_targets) + ".")
+    if gate_id in _FIXED:
+        return np.array(_FIXED[gate_id], dtype=dtype)
+    if gate_id in _PARAMETRIC:
+        build, count = _PARAMETRIC[gate_id]
+        if len(parameters) != count:
+            raise ValueError("Gate '" + gate.id + "' needs " + str(count) + " parameter(s).")
+        return np.array(build(*parameters), dtype=dtype)
+    raise ValueError("Gate '" + gate.id + "' has no standard matrix; give it a matrix.")

@@ -1,0 +1,367 @@
+"""Gate records: the immutable ``QuantumGate`` and its inversion and expansion rules."""
+from dataclasses import dataclass
+from collections.abc import Sequence
+from typing import Any, Optional
+
+import numpy as np
+
+from .validation import validate_gate_parameters
+
+
+_BOOL_INDEX_MESSAGE = "Qubit indices must be integers, not bool."
+
+
+def _to_int_tuple(value):
+    """Normalise qubit indices (targets, controls, control states, classical bits) to a tuple of ints."""
+    if value is None:
+        return ()
+    # bool is an int subclass; a stray True must not silently mean qubit 1.
+    if isinstance(value, (bool, np.bool_)):
+        raise TypeError(_BOOL_INDEX_MESSAGE)
+    if isinstance(value, (int, np.integer)):
+        return (int(value),)
+    if isinstance(value, (list, tuple, range)):
+        for item in value:
+            if isinstance(item, (bool, np.bool_)):
+                raise TypeError(_BOOL_INDEX_MESSAGE)
+        converted = []
+        try:
+            for item in value:
+                converted.append(int(item))
+        except (TypeError, ValueError) as exc:
+            raise TypeError("Qubit indices must be integers.") from exc
+        return tuple(converted)
+    raise TypeError("Expected int/list/tuple/range, got " + type(value).__name__)
+
+
+def _normalize_gate_sequence(value):
+    """Children of a composite gate: a tuple, or a read-only sequence kept by reference."""
+    if value is None:
+        return None
+    if type(value) is tuple:
+        return value
+    if isinstance(value, (list, tuple)):
+        return tuple(value)
+    # Lazy views over a packed store are kept as they are; copying them
+    # would materialise every nested gate.
+    if isinstance(value, Sequence):
+        return value
+    raise TypeError("block_gate_sequence must be a list, tuple, or read-only gate sequence")
+
+
+# --------------------------------------------------------------------------
+# Inversion tables
+# --------------------------------------------------------------------------
+
+_DAG_SUFFIX = "_dag"
+
+_SELF_INVERSE_IDS = frozenset({
+    "x", "y", "z", "h", "ch", "cx", "cy", "cz", "i", "cnot", "swap",
+    "mcx", "mcy", "mcz", "mch",
+})
+
+# The controlled phase gates invert to the uncontrolled inverse id: the
+# controls travel with the record, so the result stays controlled.
+_INVERSE_IDS = {
+    "s": "s_dag",
+    "s_dag": "s",
+    "t": "t_dag",
+    "t_dag": "t",
+    "sqrtx": "sqrtx_dag",
+    "sqrtx_dag": "sqrtx",
+    "sqrty": "sqrty_dag",
+    "sqrty_dag": "sqrty",
+    "x2p": "x2m",
+    "x2m": "x2p",
+    "y2p": "y2m",
+    "y2m": "y2p",
+    "cs": "s_dag",
+    "mcs": "s_dag",
+    "ct": "t_dag",
+    "mct": "t_dag",
+}
+
+_ANGLE_NEGATION_IDS = frozenset({
+    "rx", "ry", "rz", "rzz", "p", "gp", "gphase", "global_phase",
+    "crx", "cry", "crz", "cp", "mcrx", "mcry", "mcrz", "mcp",
+})
+
+# Gates that act on the whole register (or only record results) may have no target.
+_TARGETLESS_IDS = frozenset({"gp", "gphase", "global_phase", "barrier", "measure"})
+
+
+def _dagger_name(name: str) -> str:
+    """Toggle the inverse suffix on a display name."""
+    if name.endswith(_DAG_SUFFIX):
+        return name[:-4]
+    return name + _DAG_SUFFIX
+
+
+def _negate_parameter_value(value):
+    if value is None:
+        return None
+    if isinstance(value, tuple):
+        return tuple([-item for item in value])
+    return -value
+
+
+def _dagger_parameter(gate_id: str, parameter: Optional[tuple]) -> Optional[tuple]:
+    """Parameters of the inverse gate."""
+    if parameter is None:
+        return None
+    base_id = gate_id.lower().replace(_DAG_SUFFIX, "")
+    if base_id in _ANGLE_NEGATION_IDS:
+        return _negate_parameter_value(parameter)
+    if base_id == "u":
+        # U3(theta, phi, lambda)^dagger == U3(-theta, -lambda, -phi)
+        theta, phi, lam = parameter
+        theta = float(theta)
+        phi = float(phi)
+        lam = float(lam)
+        return (-theta, -lam, -phi)
+    return parameter
+
+
+# --------------------------------------------------------------------------
+# The record
+# --------------------------------------------------------------------------
+
+class QuantumGate:
+    """Compact immutable record describing a primitive or composite gate.
+
+    Only ``id``, ``target`` and ``parameter`` are stored for a common gate;
+    controls, a non-default control state, a custom display name, an explicit
+    matrix, the children of a composite gate and classical result bits live in
+    ``_extra``, which exists only when one of them differs from its default.
+    """
+
+    id: str
+    target: tuple[int, ...]
+    parameter: tuple[float, ...] | None
+    _extra: Optional[dict[str, Any]]
+
+    def __init__(self, id: str, target=(), control=None, control_state=None,
+                 name: str = None, parameter=None, block_gate_sequence=None,
+                 matrix=None, classical_target=None, *, _extra: dict = None):
+        gate_id = id.lower()
+        targets = _to_int_tuple(target)
+        controls = _to_int_tuple(control)
+        parameter = validate_gate_parameters(gate_id, parameter)
+        block = _normalize_gate_sequence(block_gate_sequence)
+        classical = None if classical_target is None else _to_int_tuple(classical_target)
+        if control_state is None:
+            states = (1,) * len(controls)
+        else:
+            states = _to_int_tuple(control_state)
+
+        if not targets and gate_id not in _TARGETLESS_IDS:
+            raise ValueError("QuantumGate must have at least one target qubit.")
+
+        if gate_id == "unitary" and matrix is not None:
+            try:
+                shape = matrix.shape
+            except AttributeError:
+                shape = None
+            if shape is None:
+                shape = np.shape(matrix)
+            shape = tuple(shape)
+            num_targets = len(targets)
+            expected = (2 ** num_targets, 2 ** num_targets)
+            if shape != expected:
+                label = "target qubit" if num_targets == 1 else "target qubits"
+                raise ValueError(
+                    "Unitary matrix must have shape " + str(expected) + " for "
+                    + str(num_targets) + " " + label + "; got " + str(shape) + ".")
+
+        qubits = targets + controls
+        if len(set(qubits)) != len(qubits):
+            raise ValueError("Targets and controls must not overlap.")
+        if len(states) != len(controls):
+            raise ValueError("control_state length must equal number of control qubits.")
+        for state in states:
+            if state != 0 and state != 1:
+                raise ValueError("control_state must contain only 0 or 1.")
+
+        extra = dict(_extra) if _extra else {}
+        if controls:
+            extra["control"] = controls
+        if states != (1,) * len(states):
+            extra["control_state"] = states
+        default_name = gate_id.upper()
+        display_name = default_name if name is None else name
+        if display_name != default_name:
+            extra["name"] = display_name
+        if matrix is not None:
+            extra["matrix"] = matrix
+        if block is not None:
+            extra["block_gate_sequence"] = block
+        if classical is not None:
+            extra["classical_target"] = classical
+
+        object.__setattr__(self, "id", gate_id)
+        object.__setattr__(self, "target", targets)
+        object.__setattr__(self, "parameter", parameter)
+        object.__setattr__(self, "_extra", extra if extra else None)
+
+    @property
+    def control(self) -> tuple:
+        extra = self._extra
+        if extra is None:
+            return ()
+        return extra.get("control", ())
+
+    @property
+    def control_state(self) -> tuple:
+        extra = self._extra
+        if extra is not None and "control_state" in extra:
+            return extra["control_state"]
+        return (1,) * len(self.control)
+
+    @property
+    def name(self) -> str:
+        extra = self._extra
+        if extra is None:
+            return self.id.upper()
+        return extra.get("name", self.id.upper())
+
+    @property
+    def block_gate_sequence(self):
+        extra = self._extra
+        if extra is None:
+            return None
+        return extra.get("block_gate_sequence")
+
+    @property
+    def classical_target(self) -> Optional[tuple]:
+        extra = self._extra
+        if extra is None:
+            return None
+        return extra.get("classical_target")
+
+    @property
+    def has_stored_matrix(self):
+        extra = self._extra
+        return extra is not None and extra.get("matrix") is not None
+
+    @property
+    def stored_matrix(self):
+        extra = self._extra
+        if extra is None:
+            return None
+        return extra.get("matrix")
+
+    @property
+    def matrix(self):
+        from .matrix import resolve_numpy_base_matrix
+        return resolve_numpy_base_matrix(self, dtype=np.complex128)
+
+    @property
+    def qubits(self) -> tuple:
+        return self.control + self.target
+
+    def replace(self, **changes):
+        """Return a new gate of the same class with some fields changed."""
+        fields = {
+            "id": self.id,
+            "target": self.target,
+            "control": self.control,
+            "control_state": self.control_state,
+            "name": self.name,
+            "parameter": self.parameter,
+            "block_gate_sequence": self.block_gate_sequence,
+            "matrix": self.stored_matrix,
+            "classical_target": self.classical_target,
+        }
+        unknown = sorted([key for key in changes if key not in fields])
+        if unknown:
+            raise TypeError("Unknown QuantumGate field(s): " + ", ".join(unknown))
+        fields.update(changes)
+        return type(self)(**fields)
+
+    def __str__(self):
+        parts = [str(self.name)]
+        if self.parameter is not None:
+            parts.append("params=" + str(self.parameter))
+        parts.append("targets=" + str(self.target))
+        control = self.control
+        if control:
+            parts.append("controls=" + str(control))
+        control_state = self.control_state
+        if control_state:
+            parts.append("ctrl_state=" + str(control_state))
+        return "QuantumGate(" + ", ".join(parts) + ")"
+
+    def dagger(self):
+        """Return the inverse gate (the receiver itself for a self-inverse id)."""
+        gate_id = self.id
+        if gate_id in _SELF_INVERSE_IDS:
+            return self
+
+        children = self.block_gate_sequence
+        if children is not None:
+            new_children = tuple([child.dagger() for child in reversed(children)])
+        else:
+            new_children = None
+
+        if self.has_stored_matrix:
+            new_matrix = np.conj(np.asarray(self.stored_matrix)).T
+        else:
+            new_matrix = None
+
+        if gate_id in _INVERSE_IDS:
+            new_id = _INVERSE_IDS[gate_id]
+        elif gate_id.endswith(_DAG_SUFFIX):
+            new_id = gate_id[:-4]
+        else:
+            new_id = gate_id
+
+        return type(self)(
+            id=new_id,
+            target=self.target,
+            control=self.control,
+            control_state=self.control_state,
+            name=_dagger_name(self.name),
+            parameter=_dagger_parameter(gate_id, self.parameter),
+            block_gate_sequence=new_children,
+            matrix=new_matrix,
+            classical_target=self.classical_target,
+        )
+
+    def decompose(self, name=None):
+        """Expand a composite gate by one level onto the circuit's qubits."""
+        children = self.block_gate_sequence
+        if children is None:
+            return [self]
+        if len(children) == 0:
+            return []
+        if name is not None:
+            selection = [name] if isinstance(name, str) else name
+            if self.name not in selection:
+                return [self]
+
+        targets = self.target
+        controls = self.control
+        states = self.control_state
+        cls = type(self)
+        placed = []
+        for child in children:
+            placed.append(cls(
+                id=child.id,
+                target=tuple([targets[q] for q in child.target]),
+                control=controls + tuple([targets[q] for q in child.control]),
+                control_state=states + tuple(child.control_state),
+                name=child.name,
+                parameter=child.parameter,
+                block_gate_sequence=child.block_gate_sequence,
+                matrix=child.stored_matrix,
+                classical_target=child.classical_target,
+            ))
+        return placed
+
+
+QuantumGate = dataclass(frozen=True, slots=True, init=False)(QuantumGate)
+
+
+def replace_gate(gate, **changes):
+    """Return ``gate`` with the given fields replaced."""
+    return gate.replace(**changes)
