@@ -381,3 +381,34 @@ def test_clear_releases_everything_and_adds_one():
     s.clear()
     assert len(s) == 0 and s.version == v + 1 and s.resource_count == 0 and s.block_resource_count == 0
     assert s.storage_bytes == OpchainPackedNative().storage_bytes
+
+
+# --- QuantumGate objects --------------------------------------------------------
+
+def _quantum_gates():
+    from quorvex.backend.gate.morlith import QuantumGate as Q
+    m = np.eye(2, dtype=complex)
+    return [
+        Q("h", (0,)), Q("CX", (1,), (0,)), Q("rz", (2,), parameter=(0.3,)),
+        Q("u", (0,), parameter=(0.1, 0.2, 0.3)), Q("mcx", (3,), (0, 1, 2), (1, 0, 1)),
+        Q("measure", (0, 1), classical_target=(0, 1)), Q("x", (0,), name="mine"),
+        Q("unitary", (0,), matrix=m), Q("swap", (4, 2)),
+        Q("block", (2, 3), name="B", block_gate_sequence=(Q("h", (0,)), Q("cx", (1,), (0,)))),
+    ]
+
+
+def _rebuild(comp):
+    from quorvex.backend.gate.morlith import QuantumGate as Q
+    id, target, control, state, parameter, name, matrix, block, classical = comp
+    children = None if block is None else tuple(_rebuild(block.components(i)) for i in range(len(block)))
+    return Q(id, target, control, state, name, parameter, children, matrix, classical)
+
+
+def test_quantum_gates_round_trip_through_components():
+    gates = _quantum_gates()
+    s = OpchainPackedNative()
+    for g in gates:
+        s.append_gate(g)
+    assert [_rebuild(s.components(i)) for i in range(len(s))] == gates
+    s.set_gate(0, gates[-1])
+    assert _rebuild(s.components(0)) == gates[-1]
