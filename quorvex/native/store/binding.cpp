@@ -5,27 +5,15 @@
 #include <stdexcept>
 
 #include "codec.hpp"
+#include "executor.hpp"
+#include "transform.hpp"
+#include "walk.hpp"
 #include "registration.hpp"
 #include "store.hpp"
 
 namespace quorvex::packed {
 
 namespace {
-
-StoreRef repeat_store(const Store& store, std::uint64_t times) {
-    if (times == 0) throw py::value_error("times must be positive");
-    // len() of the view must stay representable in Python.
-    const std::uint64_t n = store.length();
-    if (n > 0 && times > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) / n) {
-        throw std::overflow_error("repeated gate sequence is too large");
-    }
-    check_nesting(store.nesting);
-    auto view = std::make_shared<Store>();
-    view->repeat_base = store.copy();
-    view->repeat_times = times;
-    view->nesting = view->repeat_base->nesting + 1;
-    return view;
-}
 
 py::dict memory_usage(const Store& store) {
     const std::size_t records = store.records_bytes();
@@ -111,7 +99,22 @@ void register_store(py::module_& m) {
         const DecodedGate g = decode_gate(s, index);
         return components_tuple(g);
     });
+    cls.def("reverse_qubits", [](const Store& s, std::int64_t num_qubits) { return reverse_qubits(s, num_qubits); });
     cls.def("repeat", [](const Store& s, std::uint64_t times) { return repeat_store(s, times); });
+    cls.def("inverse", [](const Store& s) { return inverse_store(s); });
+    cls.def(
+        "decompose",
+        [](const Store& s, std::uint64_t levels, const py::object& selected_names) {
+            return decompose_store(s, levels, selected_names);
+        },
+        py::arg("levels") = 1, py::arg("selected_names") = py::none());
+    cls.def("has_measurement", [](const Store& s) { return has_measurement(s); });
+    cls.def("measurement_plan", [](const Store& s) {
+        const MeasurementPlan plan = measurement_plan(s);
+        return py::make_tuple(py::str(plan.kind), int64_list_to_tuple(plan.qubits),
+                              int_list_to_tuple(plan.classical));
+    });
+    cls.def("bulk_supported", [](const Store& s) { return bulk_supported(s); });
     cls.def("memory_usage", [](const Store& s) { return memory_usage(s); });
     cls.def_property_readonly("version", [](const Store& s) { return s.version; });
     cls.def_property_readonly("resource_count", [](const Store& s) { return s.innermost().resources.size(); });
@@ -119,6 +122,10 @@ void register_store(py::module_& m) {
     cls.def_property_readonly("is_repeat_view", [](const Store& s) { return s.is_repeat_view(); });
     cls.def_property_readonly("storage_bytes", [](const Store& s) { return s.total_bytes(); });
     cls.def("__len__", [](const Store& s) { return s.length(); });
+
+    m.def("execute_gate_sequence_packed", &execute_gate_sequence_packed, py::arg("n"), py::arg("state"),
+          py::arg("sequence"), py::arg("measure_callback") = py::none(), py::arg("runopenmp") = true,
+          py::arg("skip_measurements") = false);
 
     register_test_hooks(m);
 }
