@@ -292,3 +292,25 @@ def test_block_that_contains_itself_is_refused():
     with pytest.raises(RecursionError):
         s.append_gate(g)
     assert len(s) == 0 and s.version == 0
+
+
+def test_deepest_allowed_nesting_is_usable():
+    from quorvex.backend.pelmor.strovane import execute_gate_sequence_packed
+
+    s = OpchainPackedNative()
+    s.append_fields(*f("x"))
+    depth = 0
+    with pytest.raises(RecursionError):
+        while True:
+            outer = OpchainPackedNative()
+            outer.append_fields(*f("block", (0,), block=View(s)))
+            s = outer
+            depth += 1
+    assert depth == 1000
+    assert not s.has_measurement() and s.bulk_supported()
+    assert s.measurement_plan() == ("none", (), ())
+    state = np.array([1, 0], dtype=complex)
+    execute_gate_sequence_packed(1, state, s)
+    assert state[1] == 1
+    assert len(s.inverse()) == 1 and s.decompose(2000).components(0)[0] == "x"
+    s.erase(0)

@@ -26,5 +26,6 @@ export LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=lib
 cd "$root"
 args=("$@")
 [[ ${#args[@]} -gt 0 ]] || args=(tests/test_packed_store.py tests/test_packed_store_pages.py
-                                 tests/test_packed_store_safety.py tests/test_packed_store_model.py)
+                                 tests/test_packed_store_safety.py tests/test_packed_store_model.py
+                                 tests/test_packed_executor.py tests/test_packed_transforms.py)
 PYTHONPATH="$site" "$venv/bin/python" -P -m pytest -q -p no:cacheprovider "${args[@]}"
