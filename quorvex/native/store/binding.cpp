@@ -1,9 +1,6 @@
 // Python face of the packed gate store: the class OpchainPackedNative.
 #include <pybind11/pybind11.h>
 
-#include <limits>
-#include <stdexcept>
-
 #include "codec.hpp"
 #include "executor.hpp"
 #include "transform.hpp"

@@ -19,20 +19,6 @@ std::string checked_text(std::string text) {
 
 std::string to_text(py::handle object) { return checked_text(py::cast<std::string>(object)); }
 
-}  // namespace
-
-std::string str_to_text(const py::str& text) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-    if (data == nullptr) {
-        PyErr_Clear();  // lone surrogates have no UTF-8 form
-        throw py::cast_error("Unable to cast Python instance to C++ type 'std::string': not valid UTF-8");
-    }
-    return std::string(data, static_cast<std::size_t>(size));
-}
-
-namespace {
-
 void to_int_list(py::handle object, std::vector<std::int32_t>& out) {
     out.clear();
     if (object.is_none()) return;
@@ -112,6 +98,16 @@ bool all_ones(const std::vector<std::int32_t>& values) {
 }
 
 }  // namespace
+
+std::string str_to_text(const py::str& text) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (data == nullptr) {
+        PyErr_Clear();  // lone surrogates have no UTF-8 form
+        throw py::cast_error("Unable to cast Python instance to C++ type 'std::string': not valid UTF-8");
+    }
+    return std::string(data, static_cast<std::size_t>(size));
+}
 
 DecodedGate gather_fields(std::string id, py::handle target, py::handle control, py::handle control_state,
                           py::handle parameter, py::handle name, py::handle matrix, py::handle block,
