@@ -3,10 +3,10 @@
 
 #include "codec.hpp"
 #include "executor.hpp"
-#include "transform.hpp"
-#include "walk.hpp"
 #include "registration.hpp"
 #include "store.hpp"
+#include "transform.hpp"
+#include "walk.hpp"
 
 namespace quorvex::packed {
 
