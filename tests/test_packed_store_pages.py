@@ -275,3 +275,15 @@ def test_storage_bytes_of_inline_gates_is_near_a_record():
     for i in range(n):
         s.append_fields(*f(("h", "cx", "rz")[i % 3], (i % 4,), (), (), None))
     assert s.storage_bytes / n <= 32.5
+
+
+def test_records_sharing_an_entry_keep_sharing_after_rebuild():
+    s = OpchainPackedNative()
+    s.append_fields(*f("mcx", (3,), (0, 1, 2), (1, 0, 1), None, "nm"))
+    one_entry = s.memory_usage()
+    v = s.repeat(3)
+    v.erase(0)  # materialised runs share the base's entry; the rebuild keeps one
+    usage = v.memory_usage()
+    assert len(v) == 2 and v.components(1) == s.components(0)
+    for key in ("auxiliary", "int_arena", "strings"):
+        assert usage[key] == one_entry[key]
