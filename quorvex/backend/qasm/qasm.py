@@ -1,0 +1,511 @@
+"""OpenQASM 3.0 export and OpenQASM 2.0/3.0 import of gate sequences: the minimal platform layer.
+
+The converters reach a sequence only through the gate-sequence interface
+(``_num_qubits``, ``data()``, ``get_name()``), so list-backed and packed
+sequences convert alike. Composite gates are expanded before writing.
+Export covers the standard gates, controls (through ``ctrl``/``negctrl``
+modifiers), measurements and barriers; a gate that OpenQASM cannot name
+(a stored matrix, a custom id) is refused with ValueError rather than
+written wrongly. Import reads the declarations, gate calls with modifiers,
+user gate definitions, measurements and barriers of either version, and
+refuses classical control flow and other statements it does not model.
+A measurement of several qubits is written, and read back, as one
+measurement per qubit; global phases are read back with the id ``gp``.
+"""
+import ast
+import math
+import re
+
+_IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
+
+
+# --------------------------------------------------------------------------
+# Shared by both exporters
+# --------------------------------------------------------------------------
+
+def _flat_gates(gates):
+    """Yield the gates with every composite gate expanded, at any depth."""
+    for gate in gates:
+        if gate.block_gate_sequence is None:
+            yield gate
+        else:
+            yield from _flat_gates(gate.decompose())
+
+
+def _real(value):
+    """A float literal that both OpenQASM versions accept (always with a decimal point)."""
+    text = repr(float(value))
+    mantissa, sep, exponent = text.partition("e")
+    if "." not in mantissa:
+        mantissa += ".0"
+    return mantissa + sep + exponent
+
+
+def _check_register_name(name, what):
+    if not _IDENTIFIER.match(name):
+        raise ValueError("Invalid OpenQASM " + what + " name: " + repr(name) + ".")
+
+
+def _sequence_layout(sequence):
+    """Return (num_qubits, flattened gates, number of classical bits), checking qubit indices."""
+    num_qubits = int(sequence._num_qubits)
+    gates = list(_flat_gates(sequence.data()))
+    num_bits = 0
+    for gate in gates:
+        for q in tuple(gate.target) + tuple(gate.control):
+            if q < 0 or q >= num_qubits:
+                raise ValueError("Gate " + gate.id + " addresses qubit " + str(q)
+                                 + " outside a sequence of " + str(num_qubits) + " qubits.")
+        if gate.id == "measure":
+            if gate.control:
+                raise ValueError("A controlled measurement cannot be written in OpenQASM.")
+            bits = gate.classical_target
+            if bits is None or len(bits) != len(gate.target):
+                raise ValueError("Measurement targets and classical targets must match.")
+            for bit in bits:
+                if bit < 0:
+                    raise ValueError("Classical bit indices must be non-negative.")
+                num_bits = max(num_bits, bit + 1)
+    return num_qubits, gates, num_bits
+
+
+# OpenQASM 3.0 names (stdgates.inc and builtins) of the ids, before controls.
+_BASE_ID = {
+    "cx": "x", "cnot": "x", "mcx": "x", "cy": "y", "mcy": "y", "cz": "z", "mcz": "z",
+    "ch": "h", "mch": "h", "cs": "s", "mcs": "s", "ct": "t", "mct": "t",
+    "cp": "p", "mcp": "p", "crx": "rx", "mcrx": "rx", "cry": "ry", "mcry": "ry",
+    "crz": "rz", "mcrz": "rz", "gphase": "gp", "global_phase": "gp",
+}
+_QASM3_NAMES = {
+    "i": "id", "x": "x", "y": "y", "z": "z", "h": "h", "s": "s", "s_dag": "sdg",
+    "t": "t", "t_dag": "tdg", "sqrtx": "sx", "sqrtx_dag": "inv @ sx",
+    "p": "p", "rx": "rx", "ry": "ry", "rz": "rz", "u": "U", "swap": "swap",
+    "sqrty": "sqrty", "sqrty_dag": "sqrty_dag", "x2p": "x2p", "x2m": "x2m",
+    "y2p": "y2p", "y2m": "y2m", "rzz": "rzz", "gp": "gp",
+}
+# Single positive control spelled with the standard library's controlled gate.
+_QASM3_CONTROLLED = {"x": "cx", "y": "cy", "z": "cz", "h": "ch", "p": "cp",
+                     "rx": "crx", "ry": "cry", "rz": "crz", "swap": "cswap"}
+_QASM3_DEFINITIONS = {
+    "sqrty": "gate sqrty a { gphase(pi/4); ry(pi/2) a; }",
+    "sqrty_dag": "gate sqrty_dag a { gphase(-pi/4); ry(-pi/2) a; }",
+    "x2p": "gate x2p a { rx(pi/2) a; }",
+    "x2m": "gate x2m a { rx(-pi/2) a; }",
+    "y2p": "gate y2p a { ry(pi/2) a; }",
+    "y2m": "gate y2m a { ry(-pi/2) a; }",
+    "rzz": "gate rzz(theta) a, b { cx a, b; rz(theta) b; cx a, b; }",
+    "gp": "gate gp(theta) a { gphase(theta); }",
+}
+
+
+def _modifiers(states):
+    """ctrl/negctrl modifiers for the control states, runs of equal states grouped."""
+    parts = []
+    i = 0
+    while i < len(states):
+        j = i
+        while j < len(states) and (states[j] == 1) == (states[i] == 1):
+            j += 1
+        word = "ctrl" if states[i] == 1 else "negctrl"
+        parts.append(word + ("(" + str(j - i) + ")" if j - i > 1 else "") + " @ ")
+        i = j
+    return "".join(parts)
+
+
+def _qasm3_gate_line(gate, qreg, creg, used):
+    q = lambda index: qreg + "[" + str(index) + "]"
+    gate_id = gate.id
+    if gate_id == "measure":
+        return "\n".join(creg + "[" + str(b) + "] = measure " + q(t) + ";"
+                         for t, b in zip(gate.target, gate.classical_target))
+    if gate_id == "barrier":
+        if gate.control:
+            raise ValueError("A controlled barrier cannot be written in OpenQASM.")
+        return "barrier " + (", ".join(q(t) for t in gate.target) if gate.target else qreg) + ";"
+    if gate.has_stored_matrix:
+        raise ValueError("Gate " + gate_id + " with a stored matrix cannot be written in OpenQASM.")
+    base = _BASE_ID.get(gate_id, gate_id)
+    if base not in _QASM3_NAMES:
+        raise ValueError("Gate " + gate_id + " has no OpenQASM 3.0 form.")
+    params = gate.parameter or ()
+    controls = tuple(gate.control)
+    states = tuple(gate.control_state)
+    if base == "gp" and not gate.target:
+        text = _modifiers(states) + "gphase(" + _real(params[0]) + ")"
+        return text + (" " + ", ".join(q(c) for c in controls) if controls else "") + ";"
+    targets = tuple(gate.target)
+    if base == "gp":
+        # The phase does not depend on the qubit it is written on.
+        targets = targets[:1]
+    if len(controls) == 1 and states == (1,) and base in _QASM3_CONTROLLED:
+        name = _QASM3_CONTROLLED[base]
+        prefix = ""
+    else:
+        name = _QASM3_NAMES[base]
+        prefix = _modifiers(states)
+    if base in _QASM3_DEFINITIONS:
+        used.add(base)
+    call = prefix + name
+    if params:
+        call += "(" + ", ".join(_real(v) for v in params) + ")"
+    return call + " " + ", ".join(q(i) for i in controls + targets) + ";"
+
+
+def gate_sequence_to_qasm(sequence, qreg_name="q"):
+    """Write ``sequence`` as a complete OpenQASM 3.0 program."""
+    _check_register_name(qreg_name, "register")
+    num_qubits, gates, num_bits = _sequence_layout(sequence)
+    creg = "c" if qreg_name != "c" else "c_bits"
+    used = set()
+    body = [_qasm3_gate_line(gate, qreg_name, creg, used) for gate in gates]
+    lines = ["OPENQASM 3.0;", 'include "stdgates.inc";']
+    lines.extend(_QASM3_DEFINITIONS[name] for name in sorted(used))
+    if num_qubits > 0:
+        lines.append("qubit[" + str(num_qubits) + "] " + qreg_name + ";")
+    if num_bits > 0:
+        lines.append("bit[" + str(num_bits) + "] " + creg + ";")
+    lines.extend(body)
+    return "\n".join(lines) + "\n"
+
+
+# --------------------------------------------------------------------------
+# Import
+# --------------------------------------------------------------------------
+
+# name -> (base id, parameter count, built-in controls, number of qubit operands)
+_KNOWN_GATES = {
+    "id": ("i", 0, 0, 1), "i": ("i", 0, 0, 1),
+    "x": ("x", 0, 0, 1), "y": ("y", 0, 0, 1), "z": ("z", 0, 0, 1), "h": ("h", 0, 0, 1),
+    "s": ("s", 0, 0, 1), "sdg": ("s_dag", 0, 0, 1), "s_dag": ("s_dag", 0, 0, 1),
+    "t": ("t", 0, 0, 1), "tdg": ("t_dag", 0, 0, 1), "t_dag": ("t_dag", 0, 0, 1),
+    "sx": ("sqrtx", 0, 0, 1), "sqrtx": ("sqrtx", 0, 0, 1),
+    "sxdg": ("sqrtx_dag", 0, 0, 1), "sqrtx_dag": ("sqrtx_dag", 0, 0, 1),
+    "sqrty": ("sqrty", 0, 0, 1), "sqrty_dag": ("sqrty_dag", 0, 0, 1),
+    "x2p": ("x2p", 0, 0, 1), "x2m": ("x2m", 0, 0, 1), "y2p": ("y2p", 0, 0, 1), "y2m": ("y2m", 0, 0, 1),
+    "rx": ("rx", 1, 0, 1), "ry": ("ry", 1, 0, 1), "rz": ("rz", 1, 0, 1),
+    "p": ("p", 1, 0, 1), "phase": ("p", 1, 0, 1), "u1": ("p", 1, 0, 1),
+    "u": ("u", 3, 0, 1), "u3": ("u", 3, 0, 1), "U": ("u", 3, 0, 1), "u2": ("u", 2, 0, 1),
+    "swap": ("swap", 0, 0, 2), "rzz": ("rzz", 1, 0, 2), "gp": ("gp", 1, 0, 1),
+    "cx": ("x", 0, 1, 2), "CX": ("x", 0, 1, 2), "cnot": ("x", 0, 1, 2),
+    "cy": ("y", 0, 1, 2), "cz": ("z", 0, 1, 2), "ch": ("h", 0, 1, 2),
+    "cs": ("s", 0, 1, 2), "ct": ("t", 0, 1, 2),
+    "cp": ("p", 1, 1, 2), "cphase": ("p", 1, 1, 2), "cu1": ("p", 1, 1, 2),
+    "crx": ("rx", 1, 1, 2), "cry": ("ry", 1, 1, 2), "crz": ("rz", 1, 1, 2),
+    "cu3": ("u", 3, 1, 2), "csx": ("sqrtx", 0, 1, 2), "cswap": ("swap", 0, 1, 3),
+    "ccx": ("x", 0, 2, 3), "c3x": ("x", 0, 3, 4), "c4x": ("x", 0, 4, 5),
+}
+# Ids whose controlled forms have ids of their own.
+_CONTROLLED_FAMILY = frozenset({"x", "y", "z", "h", "s", "t", "p", "rx", "ry", "rz"})
+
+_FUNCTIONS = {"sin": math.sin, "cos": math.cos, "tan": math.tan, "exp": math.exp,
+              "ln": math.log, "log": math.log, "sqrt": math.sqrt,
+              "asin": math.asin, "acos": math.acos, "atan": math.atan,
+              "arcsin": math.asin, "arccos": math.acos, "arctan": math.atan}
+_CONSTANTS = {"pi": math.pi, "π": math.pi, "tau": math.tau, "τ": math.tau,
+              "euler": math.e, "ℇ": math.e}
+
+
+def _evaluate(text, env):
+    """Evaluate an OpenQASM angle expression with the names in ``env``."""
+    try:
+        tree = ast.parse(text.replace("^", "**"), mode="eval")
+    except SyntaxError as exc:
+        raise ValueError("Cannot parse OpenQASM expression " + repr(text) + ".") from exc
+
+    def walk(node):
+        if isinstance(node, ast.Expression):
+            return walk(node.body)
+        if isinstance(node, ast.Constant) and type(node.value) in (int, float):
+            return float(node.value)
+        if isinstance(node, ast.Name):
+            if node.id in env:
+                return env[node.id]
+            if node.id in _CONSTANTS:
+                return _CONSTANTS[node.id]
+        if isinstance(node, ast.UnaryOp) and isinstance(node.op, (ast.USub, ast.UAdd)):
+            value = walk(node.operand)
+            return -value if isinstance(node.op, ast.USub) else value
+        if isinstance(node, ast.BinOp):
+            left, right = walk(node.left), walk(node.right)
+            op = node.op
+            if isinstance(op, ast.Add):
+                return left + right
+            if isinstance(op, ast.Sub):
+                return left - right
+            if isinstance(op, ast.Mult):
+                return left * right
+            if isinstance(op, ast.Div):
+                return left / right
+            if isinstance(op, ast.Pow):
+                return left ** right
+        if (isinstance(node, ast.Call) and isinstance(node.func, ast.Name)
+                and node.func.id in _FUNCTIONS and len(node.args) == 1 and not node.keywords):
+            return _FUNCTIONS[node.func.id](walk(node.args[0]))
+        raise ValueError("Unsupported OpenQASM expression " + repr(text) + ".")
+
+    return walk(tree)
+
+
+def _split_top(text, sep=","):
+    """Split on ``sep`` outside parentheses and brackets."""
+    parts, depth, current = [], 0, []
+    for ch in text:
+        if ch in "([{":
+            depth += 1
+        elif ch in ")]}":
+            depth -= 1
+        if ch == sep and depth == 0:
+            parts.append("".join(current).strip())
+            current = []
+        else:
+            current.append(ch)
+    tail = "".join(current).strip()
+    if tail or parts:
+        parts.append(tail)
+    return parts
+
+
+def _statements(code):
+    """Split a program into statements; a gate definition is one statement with its body."""
+    code = re.sub(r"/\*.*?\*/", " ", code, flags=re.S)
+    code = re.sub(r"//[^\n]*", " ", code)
+    statements, i, n = [], 0, len(code)
+    while i < n:
+        while i < n and code[i].isspace():
+            i += 1
+        if i >= n:
+            break
+        brace = code.find("{", i)
+        semi = code.find(";", i)
+        if semi < 0 and brace < 0:
+            raise ValueError("OpenQASM statement without ';': " + code[i:].strip()[:60])
+        if brace >= 0 and (semi < 0 or brace < semi):
+            end = code.find("}", brace)
+            if end < 0:
+                raise ValueError("Unterminated block in OpenQASM program.")
+            statements.append(code[i:end + 1].strip())
+            i = end + 1
+        else:
+            statements.append(code[i:semi].strip())
+            i = semi + 1
+    return statements
+
+
+_CALL = re.compile(r"(?P<name>[A-Za-z_][A-Za-z0-9_]*)\s*(?:\((?P<params>.*)\))?\s*(?P<args>.*)\Z", re.S)
+_MODIFIER = re.compile(r"\s*(?P<word>ctrl|negctrl|inv|pow)\s*(?:\((?P<arg>[^)]*)\))?\s*@", re.S)
+
+
+class _Program:
+    def __init__(self):
+        self.qregs = {}
+        self.cregs = {}
+        self.num_qubits = 0
+        self.num_bits = 0
+        self.definitions = {}
+        self.ops = []  # ("gate", id, targets, controls, states, params) or ("measure", q, c) ...
+
+    # -- operands -------------------------------------------------------------
+    def _operand(self, text, registers, kind):
+        text = text.strip()
+        m = re.fullmatch(r"([A-Za-z_][A-Za-z0-9_]*)\s*(?:\[\s*(\d+)\s*\])?", text)
+        if not m or m.group(1) not in registers:
+            raise ValueError("Unknown " + kind + " operand " + repr(text) + ".")
+        offset, size = registers[m.group(1)]
+        if m.group(2) is None:
+            return [offset + i for i in range(size)]
+        index = int(m.group(2))
+        if index >= size:
+            raise ValueError(kind.capitalize() + " index out of range in " + repr(text) + ".")
+        return [offset + index]
+
+    def _broadcast(self, operands):
+        lengths = {len(o) for o in operands if len(o) != 1}
+        if len(lengths) > 1:
+            raise ValueError("Register operands of different sizes.")
+        width = lengths.pop() if lengths else 1
+        return [[o[0] if len(o) == 1 else o[i] for o in operands] for i in range(width)]
+
+    # -- statements -----------------------------------------------------------
+    def declare(self, kind, name, size):
+        if name in self.qregs or name in self.cregs:
+            raise ValueError("Register " + name + " declared twice.")
+        if kind == "q":
+            self.qregs[name] = (self.num_qubits, size)
+            self.num_qubits += size
+        else:
+            self.cregs[name] = (self.num_bits, size)
+            self.num_bits += size
+
+    def measure(self, qubit_text, bit_text):
+        qubits = self._operand(qubit_text, self.qregs, "qubit")
+        bits = self._operand(bit_text, self.cregs, "bit")
+        if len(qubits) != len(bits):
+            raise ValueError("Measurement of registers of different sizes.")
+        self.ops.append(("measure", tuple(qubits), tuple(bits)))
+
+    def statement(self, stmt):
+        modifiers = []
+        rest = stmt
+        while True:
+            m = _MODIFIER.match(rest)
+            if not m:
+                break
+            modifiers.append((m.group("word"), m.group("arg")))
+            rest = rest[m.end():]
+        m = _CALL.match(rest.strip())
+        if not m:
+            raise ValueError("Cannot parse OpenQASM statement " + repr(stmt) + ".")
+        name = m.group("name")
+        params = [_evaluate(p, {}) for p in _split_top(m.group("params") or "")]
+        args = _split_top(m.group("args"))
+        if name == "barrier" and not modifiers:
+            qubits = []
+            for a in args:
+                qubits.extend(self._operand(a, self.qregs, "qubit"))
+            self.ops.append(("gate", "barrier", tuple(qubits), (), (), ()))
+            return
+        operands = [self._operand(a, self.qregs, "qubit") for a in args if a]
+        rows = self._broadcast(operands) if operands else [[]]
+        for qubits in rows:
+            for op in self._expand(name, params, list(qubits), modifiers, {}):
+                self.ops.append(op)
+
+    def _expand(self, name, params, qubits, modifiers, env):
+        """Gate operations of one call: (\"gate\", id, targets, controls, states, params)."""
+        controls, states, inverse = [], [], False
+        for word, arg in modifiers:
+            if word == "inv":
+                inverse = not inverse
+                continue
+            if word == "pow":
+                raise ValueError("The pow modifier is not supported.")
+            count = 1 if arg is None else int(round(_evaluate(arg, env)))
+            controls.extend(qubits[len(controls):len(controls) + count])
+            states.extend([1 if word == "ctrl" else 0] * count)
+        operands = qubits[len(controls):]
+
+        if name == "gphase":
+            if len(params) != 1 or operands:
+                raise ValueError("gphase takes one angle and no qubit operand.")
+            ops = [("gate", "gp", (), tuple(controls), tuple(states), (params[0],))]
+        elif name in _KNOWN_GATES:
+            base, count, builtin, width = _KNOWN_GATES[name]
+            if len(params) != count or len(operands) != width:
+                raise ValueError("Wrong operands for OpenQASM gate " + name + ".")
+            if name == "u2":
+                params = [math.pi / 2, params[0], params[1]]
+            all_controls = tuple(controls) + tuple(operands[:builtin])
+            all_states = tuple(states) + (1,) * builtin
+            k = len(all_controls)
+            gate_id = base
+            if base in _CONTROLLED_FAMILY and k == 1:
+                gate_id = "c" + base
+            elif base in _CONTROLLED_FAMILY and k > 1:
+                gate_id = "mc" + base
+            ops = [("gate", gate_id, tuple(operands[builtin:]), all_controls, all_states, tuple(params))]
+        elif name in self.definitions:
+            formal_params, formal_qubits, body = self.definitions[name]
+            if len(params) != len(formal_params) or len(operands) != len(formal_qubits):
+                raise ValueError("Wrong operands for OpenQASM gate " + name + ".")
+            inner_env = dict(zip(formal_params, params))
+            qubit_of = dict(zip(formal_qubits, operands))
+            ops = []
+            for stmt in body:
+                mods = []
+                rest = stmt
+                while True:
+                    m = _MODIFIER.match(rest)
+                    if not m:
+                        break
+                    mods.append((m.group("word"), m.group("arg")))
+                    rest = rest[m.end():]
+                m = _CALL.match(rest.strip())
+                if not m:
+                    raise ValueError("Cannot parse OpenQASM statement " + repr(stmt) + ".")
+                inner_params = [_evaluate(p, inner_env) for p in _split_top(m.group("params") or "")]
+                try:
+                    inner_qubits = [qubit_of[a] for a in _split_top(m.group("args")) if a]
+                except KeyError as exc:
+                    raise ValueError("Unknown qubit in the body of gate " + name + ".") from exc
+                ops.extend(self._expand(m.group("name"), inner_params, inner_qubits, mods, inner_env))
+            ops = [(kind, gid, tg, tuple(controls) + ct, tuple(states) + st, pr)
+                   for kind, gid, tg, ct, st, pr in ops]
+            controls, states = [], []
+        else:
+            raise ValueError("Unknown OpenQASM gate " + repr(name) + ".")
+
+        if inverse:
+            ops = [("inverse" if op[0] == "gate" else "gate",) + op[1:] for op in reversed(ops)]
+        return ops
+
+    def define(self, stmt):
+        m = re.fullmatch(r"gate\s+([A-Za-z_][A-Za-z0-9_]*)\s*(?:\(([^)]*)\))?\s*([^{]*)\{(.*)\}", stmt, re.S)
+        if not m:
+            raise ValueError("Cannot parse OpenQASM gate definition.")
+        name = m.group(1)
+        if name in _KNOWN_GATES:
+            return  # the built-in meaning is kept for standard names
+        formal_params = [p for p in _split_top(m.group(2) or "") if p]
+        formal_qubits = [q for q in _split_top(m.group(3)) if q]
+        body = [s.strip() for s in m.group(4).split(";") if s.strip()]
+        self.definitions[name] = (formal_params, formal_qubits, body)
+
+
+def _parse(code):
+    statements = _statements(code)
+    if not statements:
+        raise ValueError("Empty OpenQASM program.")
+    header = re.fullmatch(r"OPENQASM\s+(\d+)(?:\.(\d+))?", statements[0])
+    if not header or header.group(1) not in ("2", "3"):
+        raise ValueError("OpenQASM program must start with 'OPENQASM 2.0;' or 'OPENQASM 3.0;'.")
+    version = int(header.group(1))
+    program = _Program()
+    for stmt in statements[1:]:
+        if stmt.startswith("include"):
+            continue
+        if stmt.startswith("gate ") or stmt.startswith("gate\t"):
+            program.define(stmt)
+            continue
+        m = re.fullmatch(r"(qreg|creg)\s+([A-Za-z_][A-Za-z0-9_]*)\s*\[\s*(\d+)\s*\]", stmt)
+        if m:
+            program.declare("q" if m.group(1) == "qreg" else "c", m.group(2), int(m.group(3)))
+            continue
+        m = re.fullmatch(r"(qubit|bit)\s*(?:\[\s*(\d+)\s*\])?\s+([A-Za-z_][A-Za-z0-9_]*)", stmt)
+        if m and version == 3:
+            size = 1 if m.group(2) is None else int(m.group(2))
+            program.declare("q" if m.group(1) == "qubit" else "c", m.group(3), size)
+            continue
+        m = re.fullmatch(r"measure\s+(.+?)\s*->\s*(.+)", stmt, re.S)
+        if m:
+            program.measure(m.group(1), m.group(2))
+            continue
+        m = re.fullmatch(r"([A-Za-z_][A-Za-z0-9_]*\s*(?:\[\s*\d+\s*\])?)\s*=\s*measure\s+(.+)", stmt, re.S)
+        if m and version == 3:
+            program.measure(m.group(2), m.group(1))
+            continue
+        word = stmt.split(None, 1)[0] if stmt.split() else ""
+        if word in ("if", "for", "while", "def", "reset", "opaque", "input", "output",
+                    "let", "const", "box", "delay", "defcal", "cal", "extern", "return"):
+            raise ValueError("Unsupported OpenQASM statement: " + word + ".")
+        program.statement(stmt)
+    return program
+
+
+def gate_sequence_from_qasm(qasm_code):
+    """Read an OpenQASM 2.0 or 3.0 program into a new gate sequence."""
+    from ..opchain.opchain import Opchain
+
+    program = _parse(qasm_code)
+    sequence = Opchain(program.num_qubits)
+    for op in program.ops:
+        if op[0] == "measure":
+            sequence.measure(op[1], op[2])
+            continue
+        _, gate_id, targets, controls, states, params = op
+        gate = sequence.gateCreator(gate_id, targets, control=controls or None,
+                                    control_state=states or None,
+                                    parameters=params or None)
+        if op[0] == "inverse":
+            gate = gate.dagger().replace(name=None)
+        sequence.add_gate(gate)
+    return sequence
