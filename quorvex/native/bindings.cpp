@@ -1,10 +1,415 @@
+// Python face of the state-vector kernels: argument conversion, the argument
+// checks with their messages, the choice of precision, and the 32 functions
+// in the order the module exposes them. The kernels themselves live in
+// kernels/ and know nothing of Python.
 #include <omp.h>
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
+#include <array>
+#include <cstdint>
+#include <stdexcept>
+#include <vector>
+
+#include "kernels/kernels.hpp"
+#include "kernels/walk.hpp"
 #include "registration.hpp"
 
+namespace py = pybind11;
+
 namespace quorvex::kernels {
-void register_functions(pybind11::module_& m) {
+namespace {
+
+using Index = std::vector<std::int64_t>;
+using State64 = py::array_t<c64, py::array::c_style>;
+
+[[noreturn]] void fail(const char* message) { throw std::runtime_error(message); }
+
+bool in_range(std::int64_t q, std::int64_t n) { return q >= 0 && q < n; }
+
+// ------------------------------------------------------------------ checks
+
+// Shape, layout, writability and size of a state vector against n. The
+// converting complex64 state type is contiguous by construction.
+void check_state(std::int64_t n, const py::array& state) {
+    if (state.ndim() != 1) fail("state must be 1D");
+    if (!(state.flags() & py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_))
+        fail("state must be C-contiguous");
+    if (!state.writeable()) fail("state must be writable");
+    if (n < 1 || n > 62) fail("n must be in range [1, 62]");
+    if (state.size() != (py::ssize_t{1} << n)) fail("state size must be equal to 2**n");
+}
+
+void check_control_lengths(const Index& controls, const Index& values) {
+    if (controls.size() != values.size())
+        fail("control_indices and control_sequence must have the same length");
+}
+
+void validate_single_target_args(std::int64_t n, const py::array& state, const Index& controls,
+                                 const Index& values, std::int64_t target) {
+    check_state(n, state);
+    check_control_lengths(controls, values);
+    if (!in_range(target, n)) fail("target_index out of range");
+    for (std::size_t i = 0; i < controls.size(); ++i) {
+        if (!in_range(controls[i], n)) fail("control index out of range");
+        if (controls[i] == target) fail("target_index cannot also be a control index");
+        if (values[i] != 0 && values[i] != 1) fail("control_sequence must contain only 0 or 1");
+    }
+}
+
+// Big-endian functions: the same checks, except that any control value other
+// than 1 stands for 0.
+void validate_big_single_target_args(std::int64_t n, const py::array& state,
+                                     const Index& controls, const Index& values,
+                                     std::int64_t target) {
+    check_state(n, state);
+    check_control_lengths(controls, values);
+    if (!in_range(target, n)) fail("target_index out of range");
+    for (std::size_t i = 0; i < controls.size(); ++i) {
+        if (!in_range(controls[i], n)) fail("control index out of range");
+        if (controls[i] == target) fail("target_index cannot also be a control index");
+    }
+}
+
+// SWAP entry points: two targets in range (further entries are ignored); a
+// control may sit on a target, which then either is already satisfied or
+// selects nothing.
+void validate_swap_args(std::int64_t n, const py::array& state, const Index& controls,
+                        const Index& values, const Index& targets) {
+    check_state(n, state);
+    check_control_lengths(controls, values);
+    if (targets.size() < 2 || !in_range(targets[0], n) || !in_range(targets[1], n))
+        fail("target_indices must hold two qubit indices in range [0, n)");
+    for (std::size_t i = 0; i < controls.size(); ++i)
+        if (!in_range(controls[i], n)) fail("control index out of range");
+}
+
+void validate_unitary_args(std::int64_t n, const py::array& state, const Index& controls,
+                           const Index& values, const Index& targets, const py::array& matrix) {
+    check_state(n, state);
+    check_control_lengths(controls, values);
+    const auto t = static_cast<std::int64_t>(targets.size());
+    if (t < 1 || t > 62) fail("target_indices size must be in range [1, 62]");
+    const py::ssize_t dim = py::ssize_t{1} << t;
+    if (matrix.ndim() != 2 || matrix.shape(0) != dim || matrix.shape(1) != dim)
+        fail("matrix shape must be (2**num_targets, 2**num_targets)");
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        if (!in_range(targets[i], n)) fail("target index out of range");
+        for (std::size_t j = 0; j < i; ++j)
+            if (targets[j] == targets[i]) fail("duplicate qubit index");
+    }
+    for (std::size_t i = 0; i < controls.size(); ++i) {
+        if (!in_range(controls[i], n)) fail("control index out of range");
+        if (values[i] != 0 && values[i] != 1) fail("control_sequence must contain only 0 or 1");
+        bool clash = false;
+        for (const std::int64_t q : targets) clash = clash || q == controls[i];
+        for (std::size_t j = 0; j < i; ++j) clash = clash || controls[j] == controls[i];
+        if (clash) fail("control index cannot also be a target or duplicate control");
+    }
+}
+
+// ------------------------------------------------------- precision dispatch
+
+enum class Precision { f32, f64 };
+
+// The dtype descriptor must be NumPy's own complex64 or complex128 object, so
+// a byte-swapped complex array is refused rather than misread.
+bool has_builtin_dtype(const py::array& state, int typenum) {
+    PyObject* descr = py::detail::npy_api::get().PyArray_DescrFromType_(typenum);
+    if (descr == nullptr) throw py::error_already_set();
+    const bool same = state.dtype().ptr() == descr;
+    Py_DECREF(descr);
+    return same;
+}
+
+Precision precision_of(const py::array& state) {
+    if (has_builtin_dtype(state, py::detail::npy_api::NPY_CFLOAT_)) return Precision::f32;
+    if (has_builtin_dtype(state, py::detail::npy_api::NPY_CDOUBLE_)) return Precision::f64;
+    fail("unsupported state dtype: expected np.complex64 or np.complex128");
+}
+
+template <class C>
+C* amplitudes(py::array& state) {
+    return static_cast<C*>(state.mutable_data());
+}
+
+// --------------------------------------------------- single-target family
+
+// Kernels of one gate; Extra32/Extra64 are the gate arguments after the
+// target (nothing, an angle, or a pointer to three angles).
+template <class... Extra32>
+struct Loops32 {
+    using Loop = void (*)(c64*, std::int64_t, const std::int64_t*, const std::int64_t*,
+                          std::int64_t, std::int64_t, Extra32...);
+    Loop serial;
+    Loop parallel;
+
+    // The complex64 entry points make the wrapper's decision themselves.
+    void operator()(std::int64_t n, c64* a, std::int64_t size, const Index& controls,
+                    const Index& values, std::int64_t target, bool runopenmp,
+                    Extra32... extra) const {
+        const auto k = static_cast<std::int64_t>(controls.size());
+        const Loop loop =
+            use_parallel(single_target_exponent(n, k), kSingleTargetThreshold, runopenmp)
+                ? parallel
+                : serial;
+        loop(a, size, controls.data(), values.data(), k, target, extra...);
+    }
+};
+
+template <class... Extra64>
+using Wrapper64 = void (*)(std::int64_t, c128*, std::int64_t, const std::int64_t*,
+                           const std::int64_t*, std::int64_t, std::int64_t, Extra64..., bool);
+
+py::array run_fixed(const Loops32<>& f32, Wrapper64<> f64, std::int64_t n, py::array state,
+                    const Index& controls, const Index& values, std::int64_t target,
+                    bool runopenmp) {
+    validate_single_target_args(n, state, controls, values, target);
+    const auto size = static_cast<std::int64_t>(state.size());
+    const auto k = static_cast<std::int64_t>(controls.size());
+    if (precision_of(state) == Precision::f32)
+        f32(n, amplitudes<c64>(state), size, controls, values, target, runopenmp);
+    else
+        f64(n, amplitudes<c128>(state), size, controls.data(), values.data(), k, target,
+            runopenmp);
+    return state;
+}
+
+py::array run_angle(const Loops32<float>& f32, Wrapper64<double> f64, std::int64_t n,
+                    py::array state, const Index& controls, const Index& values,
+                    std::int64_t target, double angle, bool runopenmp) {
+    validate_single_target_args(n, state, controls, values, target);
+    const auto size = static_cast<std::int64_t>(state.size());
+    const auto k = static_cast<std::int64_t>(controls.size());
+    if (precision_of(state) == Precision::f32)
+        f32(n, amplitudes<c64>(state), size, controls, values, target, runopenmp,
+            static_cast<float>(angle));
+    else
+        f64(n, amplitudes<c128>(state), size, controls.data(), values.data(), k, target, angle,
+            runopenmp);
+    return state;
+}
+
+py::array u_little(std::int64_t n, py::array state, const Index& controls, const Index& values,
+                   std::int64_t target, const std::vector<double>& parameters, bool runopenmp) {
+    validate_single_target_args(n, state, controls, values, target);
+    const Precision precision = precision_of(state);
+    if (parameters.size() != 3) fail("u_little parameter must have size 3");
+    const auto size = static_cast<std::int64_t>(state.size());
+    const auto k = static_cast<std::int64_t>(controls.size());
+    if (precision == Precision::f32) {
+        const float angles[3] = {static_cast<float>(parameters[0]),
+                                 static_cast<float>(parameters[1]),
+                                 static_cast<float>(parameters[2])};
+        const Loops32<const float*> loops{apply_u_little_f32_serial, apply_u_little_f32_parallel};
+        loops(n, amplitudes<c64>(state), size, controls, values, target, runopenmp, angles);
+    } else {
+        apply_u_little_f64(n, amplitudes<c128>(state), size, controls.data(), values.data(), k,
+                           target, parameters.data(), runopenmp);
+    }
+    return state;
+}
+
+// ------------------------------------------------------- SWAP and unitary
+
+py::array unitary_little(std::int64_t n, py::array state, const Index& controls,
+                         const Index& values, const Index& targets, const py::array& matrix,
+                         bool runopenmp) {
+    validate_unitary_args(n, state, controls, values, targets, matrix);
+    const auto size = static_cast<std::int64_t>(state.size());
+    const auto k = static_cast<std::int64_t>(controls.size());
+    const auto t = static_cast<std::int64_t>(targets.size());
+    // Forced cast to the state's precision; NumPy copies only when the
+    // matrix is not already of that type and layout, and never writes it.
+    constexpr int layout = py::array::c_style | py::array::forcecast;
+    if (precision_of(state) == Precision::f32) {
+        const py::array_t<c64, layout> m(matrix);
+        apply_unitary_little_f32(n, amplitudes<c64>(state), size, controls.data(), values.data(),
+                                 k, targets.data(), t, m.data(), m.shape(0), runopenmp);
+    } else {
+        const py::array_t<c128, layout> m(matrix);
+        apply_unitary_little_f64(n, amplitudes<c128>(state), size, controls.data(),
+                                 values.data(), k, targets.data(), t, m.data(), m.shape(0),
+                                 runopenmp);
+    }
+    return state;
+}
+
+py::array swap_little(std::int64_t n, py::array state, const Index& controls,
+                      const Index& values, const Index& targets, bool runopenmp) {
+    validate_swap_args(n, state, controls, values, targets);
+    const auto size = static_cast<std::int64_t>(state.size());
+    const auto k = static_cast<std::int64_t>(controls.size());
+    if (precision_of(state) == Precision::f32) {
+        c64* a = amplitudes<c64>(state);
+        if (use_parallel(single_target_exponent(n, k), kSwapThreshold, runopenmp))
+            apply_swap_little_f32_parallel(a, size, controls.data(), values.data(), k,
+                                           targets.data());
+        else
+            apply_swap_little_f32_serial(a, size, controls.data(), values.data(), k,
+                                         targets.data());
+    } else {
+        apply_swap_little_f64(n, amplitudes<c128>(state), size, controls.data(), values.data(),
+                              k, targets.data(), runopenmp);
+    }
+    return state;
+}
+
+// Little-endian complex64 SWAP; with runopenmp the parallel loop runs whatever
+// the size and the number of threads.
+State64 test(std::int64_t n, State64 state, const Index& controls, const Index& values,
+             const Index& targets, bool runopenmp) {
+    validate_swap_args(n, state, controls, values, targets);
+    const auto size = static_cast<std::int64_t>(state.size());
+    const auto k = static_cast<std::int64_t>(controls.size());
+    c64* a = state.mutable_data();
+    if (runopenmp)
+        apply_swap_little_f32_parallel(a, size, controls.data(), values.data(), k,
+                                       targets.data());
+    else
+        apply_swap_little_f32_serial(a, size, controls.data(), values.data(), k, targets.data());
+    return state;
+}
+
+// ------------------------------------------------------ big-endian family
+
+template <class... Extra>
+struct BigLoops {
+    using Loop = void (*)(std::int64_t, c64*, const std::int64_t*, const std::int64_t*,
+                          std::int64_t, std::int64_t, Extra...);
+    Loop serial;
+    Loop parallel;
+
+    State64 operator()(std::int64_t n, State64 state, const Index& controls, const Index& values,
+                       std::int64_t target, bool runopenmp, Extra... extra) const {
+        validate_big_single_target_args(n, state, controls, values, target);
+        const auto k = static_cast<std::int64_t>(controls.size());
+        const Loop loop =
+            use_parallel(single_target_exponent(n, k), kBigEndianThreshold, runopenmp)
+                ? parallel
+                : serial;
+        loop(n, state.mutable_data(), controls.data(), values.data(), k, target, extra...);
+        return state;
+    }
+};
+
+State64 swap_big(std::int64_t n, State64 state, const Index& controls, const Index& values,
+                 const Index& targets, bool) {
+    validate_swap_args(n, state, controls, values, targets);
+    apply_swap_big_f32_serial(n, state.mutable_data(), controls.data(), values.data(),
+                              static_cast<std::int64_t>(controls.size()), targets.data());
+    return state;
+}
+
+// ------------------------------------------------------------ registration
+
+#define QUORVEX_LOOPS32(g) Loops32<>{apply_##g##_little_f32_serial, apply_##g##_little_f32_parallel}
+#define QUORVEX_ANGLE_LOOPS32(g) \
+    Loops32<float>{apply_##g##_little_f32_serial, apply_##g##_little_f32_parallel}
+
+void def_fixed(py::module_& m, const char* name, Loops32<> f32, Wrapper64<> f64) {
+    m.def(
+        name,
+        [f32, f64](std::int64_t n, py::array state, const Index& controls, const Index& values,
+                   std::int64_t target, bool runopenmp) {
+            return run_fixed(f32, f64, n, std::move(state), controls, values, target, runopenmp);
+        },
+        py::arg("n"), py::arg("state").noconvert(), py::arg("control_indices"),
+        py::arg("control_sequence"), py::arg("target_index"), py::arg("runopenmp") = true);
+}
+
+void def_angle(py::module_& m, const char* name, Loops32<float> f32, Wrapper64<double> f64) {
+    m.def(
+        name,
+        [f32, f64](std::int64_t n, py::array state, const Index& controls, const Index& values,
+                   std::int64_t target, double parameter, bool runopenmp) {
+            return run_angle(f32, f64, n, std::move(state), controls, values, target, parameter,
+                             runopenmp);
+        },
+        py::arg("n"), py::arg("state").noconvert(), py::arg("control_indices"),
+        py::arg("control_sequence"), py::arg("target_index"), py::arg("parameter"),
+        py::arg("runopenmp") = true);
+}
+
+void def_big_fixed(py::module_& m, const char* name, BigLoops<> loops) {
+    m.def(
+        name,
+        [loops](std::int64_t n, State64 state, const Index& controls, const Index& values,
+                std::int64_t target, bool runopenmp) {
+            return loops(n, std::move(state), controls, values, target, runopenmp);
+        },
+        py::arg("n"), py::arg("state"), py::arg("control_indices"), py::arg("control_sequence"),
+        py::arg("target_index"), py::arg("runopenmp") = true);
+}
+
+void def_big_angle(py::module_& m, const char* name, BigLoops<float> loops) {
+    m.def(
+        name,
+        [loops](std::int64_t n, State64 state, const Index& controls, const Index& values,
+                std::int64_t target, float parameter, bool runopenmp) {
+            return loops(n, std::move(state), controls, values, target, runopenmp, parameter);
+        },
+        py::arg("n"), py::arg("state"), py::arg("control_indices"), py::arg("control_sequence"),
+        py::arg("target_index"), py::arg("parameter"), py::arg("runopenmp") = true);
+}
+
+#define QUORVEX_BIG(g) BigLoops<>{apply_##g##_big_f32_serial, apply_##g##_big_f32_parallel}
+#define QUORVEX_BIG_ANGLE(g) \
+    BigLoops<float>{apply_##g##_big_f32_serial, apply_##g##_big_f32_parallel}
+
+}  // namespace
+
+void register_functions(py::module_& m) {
+    def_fixed(m, "x_little", QUORVEX_LOOPS32(x), apply_x_little_f64);
+    def_fixed(m, "h_little", QUORVEX_LOOPS32(h), apply_h_little_f64);
+    def_fixed(m, "z_little", QUORVEX_LOOPS32(z), apply_z_little_f64);
+    def_fixed(m, "y_little", QUORVEX_LOOPS32(y), apply_y_little_f64);
+    def_fixed(m, "s_little", QUORVEX_LOOPS32(s), apply_s_little_f64);
+    def_fixed(m, "sdag_little", QUORVEX_LOOPS32(sdag), apply_sdag_little_f64);
+    def_fixed(m, "sqrtx_little", QUORVEX_LOOPS32(sqrtx), apply_sqrtx_little_f64);
+    def_fixed(m, "sqrtxdag_little", QUORVEX_LOOPS32(sqrtxdag), apply_sqrtxdag_little_f64);
+    def_fixed(m, "sqrty_little", QUORVEX_LOOPS32(sqrty), apply_sqrty_little_f64);
+    def_fixed(m, "sqrtydag_little", QUORVEX_LOOPS32(sqrtydag), apply_sqrtydag_little_f64);
+    def_angle(m, "phase_little", QUORVEX_ANGLE_LOOPS32(phase), apply_phase_little_f64);
+    def_angle(m, "rx_little", QUORVEX_ANGLE_LOOPS32(rx), apply_rx_little_f64);
+    def_angle(m, "ry_little", QUORVEX_ANGLE_LOOPS32(ry), apply_ry_little_f64);
+    def_angle(m, "rz_little", QUORVEX_ANGLE_LOOPS32(rz), apply_rz_little_f64);
+    m.def("u_little", &u_little, py::arg("n"), py::arg("state").noconvert(),
+          py::arg("control_indices"), py::arg("control_sequence"), py::arg("target_index"),
+          py::arg("parameters"), py::arg("runopenmp") = true);
+    m.def("unitary_little", &unitary_little, py::arg("n"), py::arg("state").noconvert(),
+          py::arg("control_indices"), py::arg("control_sequence"), py::arg("target_indices"),
+          py::arg("matrix"), py::arg("runopenmp") = true);
+    m.def("swap_little", &swap_little, py::arg("n"), py::arg("state").noconvert(),
+          py::arg("control_indices"), py::arg("control_sequence"), py::arg("target_indices"),
+          py::arg("runopenmp") = true);
+    m.def("test", &test, py::arg("n"), py::arg("state"), py::arg("control_indices"),
+          py::arg("control_sequence"), py::arg("target_indices"), py::arg("runopenmp"));
     m.def("openmp_enabled", [] { return true; });
     m.def("max_threads", [] { return omp_get_max_threads(); });
+    def_big_fixed(m, "h", QUORVEX_BIG(h));
+    def_big_fixed(m, "x", QUORVEX_BIG(x));
+    def_big_fixed(m, "y", QUORVEX_BIG(y));
+    def_big_fixed(m, "s", QUORVEX_BIG(s));
+    def_big_fixed(m, "sdag", QUORVEX_BIG(sdag));
+    def_big_fixed(m, "z", QUORVEX_BIG(z));
+    def_big_angle(m, "phase", QUORVEX_BIG_ANGLE(phase));
+    def_big_angle(m, "rx", QUORVEX_BIG_ANGLE(rx));
+    def_big_angle(m, "ry", QUORVEX_BIG_ANGLE(ry));
+    def_big_angle(m, "rz", QUORVEX_BIG_ANGLE(rz));
+    m.def(
+        "u",
+        [](std::int64_t n, State64 state, const Index& controls, const Index& values,
+           std::int64_t target, const std::array<float, 3>& parameter, bool runopenmp) {
+            const BigLoops<const float*> loops{apply_u_big_f32_serial, apply_u_big_f32_parallel};
+            return loops(n, std::move(state), controls, values, target, runopenmp,
+                         parameter.data());
+        },
+        py::arg("n"), py::arg("state"), py::arg("control_indices"), py::arg("control_sequence"),
+        py::arg("target_index"), py::arg("parameter"), py::arg("runopenmp") = true);
+    m.def("swap", &swap_big, py::arg("n"), py::arg("state"), py::arg("control_indices"),
+          py::arg("control_sequence"), py::arg("target_indices"), py::arg("runopenmp") = true);
 }
+
 }  // namespace quorvex::kernels

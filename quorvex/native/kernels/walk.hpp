@@ -1,0 +1,191 @@
+// Index walk and loop policies shared by every kernel.
+//
+// A kernel acts on the amplitude indices j that satisfy a few bit conditions:
+// target bits clear (or, for SWAP, one clear and one set) and the control
+// bits equal to the control-value mask. Rather than testing every index of
+// the state, IndexSet enumerates exactly the qualifying indices: it numbers
+// them 0 .. count-1 by depositing the bits of the counter into the free bit
+// positions. The lowest run of free bits maps to a contiguous stride, so the
+// inner loop is a plain strided loop and the deposit is paid once per run.
+//
+// The loop policy (SerialLoop or ParallelLoop) decides how the counter range
+// is split, so one kernel body serves both. ParallelLoop gives each thread
+// one contiguous block of the counter, as a static OpenMP schedule would.
+// Both visit the same indices with the same per-index arithmetic, so their
+// results agree to the bit whatever the number of threads.
+#pragma once
+
+#include <omp.h>
+
+#include <algorithm>
+#include <cstdint>
+
+namespace quorvex::kernels {
+
+// Serial-or-parallel decision of every wrapper: the work measure is 2**s,
+// s the low six bits of `exponent` (two's complement), read as a signed
+// 64-bit number, so s = 63 is negative and stays serial.
+inline bool use_parallel(std::int64_t exponent, std::int64_t threshold, bool runopenmp) {
+    if (!runopenmp) return false;
+    if (omp_get_max_threads() <= 1) return false;
+    const unsigned s = static_cast<unsigned>(static_cast<std::uint64_t>(exponent) & 63u);
+    const auto measure = static_cast<std::int64_t>(std::uint64_t{1} << s);
+    return measure > threshold;
+}
+
+// n − k − 1 without signed overflow, for the single-target and SWAP measures.
+inline std::int64_t single_target_exponent(std::int64_t n, std::int64_t k) {
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(n) - static_cast<std::uint64_t>(k) -
+                                     1u);
+}
+
+struct SerialLoop {
+    template <class Body>
+    static void run(std::uint64_t count, const Body& body) {
+        if (count > 0) body(std::uint64_t{0}, count);
+    }
+};
+
+struct ParallelLoop {
+    template <class Body>
+    static void run(std::uint64_t count, const Body& body) {
+        if (count == 0) return;
+#pragma omp parallel
+        {
+            const auto nt = static_cast<std::uint64_t>(omp_get_num_threads());
+            const auto t = static_cast<std::uint64_t>(omp_get_thread_num());
+            const std::uint64_t chunk = count / nt, extra = count % nt;
+            const std::uint64_t begin = t * chunk + std::min(t, extra);
+            const std::uint64_t end = begin + chunk + (t < extra ? 1 : 0);
+            if (begin < end) body(begin, end);
+        }
+    }
+};
+
+// The set of indices j < size with (j & mask) == value.
+class IndexSet {
+public:
+    // The universe is every index below size, a power of two (a smaller one
+    // if size is not, so nothing outside the buffer is ever formed).
+    explicit IndexSet(std::int64_t size) {
+        if (size <= 0) {
+            empty_ = true;
+            return;
+        }
+        bits_ = 63 - __builtin_clzll(static_cast<std::uint64_t>(size));
+        universe_ = (std::uint64_t{1} << bits_) - 1;
+    }
+
+    bool empty() const { return empty_; }
+
+    // Bit of a position inside the universe, 0 when the position lies outside.
+    std::uint64_t bit(std::int64_t pos) const {
+        return (pos >= 0 && pos < bits_) ? std::uint64_t{1} << pos : 0;
+    }
+
+    void require(std::uint64_t mask, std::uint64_t value) {
+        if ((mask_ & mask) & (value_ ^ value)) empty_ = true;
+        mask_ |= mask;
+        value_ |= value;
+    }
+
+    // A target must lie inside the universe, or its partner would not.
+    void require_clear(std::int64_t pos) {
+        const std::uint64_t b = bit(pos);
+        if (b == 0) empty_ = true;
+        require(b, 0);
+    }
+    void require_set(std::int64_t pos) {
+        const std::uint64_t b = bit(pos);
+        if (b == 0) empty_ = true;
+        require(b, b);
+    }
+
+    // Controls combine by OR: a qubit listed with values 0 and 1 must be 1.
+    // Only the value exactly 1 asks for a set bit. A control outside the
+    // universe is clear in every index: it can only be satisfied by a 0.
+    template <class Position>
+    void require_controls(const std::int64_t* controls, const std::int64_t* values, std::int64_t k,
+                          Position position) {
+        std::uint64_t cmask = 0, cval = 0;
+        for (std::int64_t i = 0; i < k; ++i) {
+            const std::uint64_t b = bit(position(controls[i]));
+            if (values[i] == 1) {
+                if (b == 0) empty_ = true;
+                cval |= b;
+            }
+            cmask |= b;
+        }
+        require(cmask, cval);
+    }
+
+    // Number of indices in the set; fixes the layout used by visit().
+    std::uint64_t prepare() {
+        if (empty_) return 0;
+        free_ = universe_ & ~mask_;
+        holes_ = 0;
+        for (int p = 0; p < bits_; ++p)
+            if (!(free_ >> p & 1)) hole_[holes_++] = p;
+        if (free_ == 0) {
+            shift_ = 0;
+            run_bits_ = 0;
+        } else {
+            shift_ = __builtin_ctzll(free_);
+            run_bits_ = __builtin_ctzll(~(free_ >> shift_));
+        }
+        return std::uint64_t{1} << __builtin_popcountll(free_);
+    }
+
+    // Calls f(j) for the members numbered begin .. end-1, in ascending order.
+    template <class Visit>
+    void visit(std::uint64_t begin, std::uint64_t end, const Visit& f) const {
+        const std::uint64_t run = std::uint64_t{1} << run_bits_;
+        std::uint64_t i = begin;
+        while (i < end) {
+            const std::uint64_t off = i & (run - 1);
+            const std::uint64_t len = std::min(run - off, end - i);
+            const std::uint64_t base = value_ | deposit(i - off) | (off << shift_);
+            if (shift_ == 0) {
+                for (std::uint64_t r = 0; r < len; ++r) f(base + r);
+            } else {
+                for (std::uint64_t r = 0; r < len; ++r) f(base + (r << shift_));
+            }
+            i += len;
+        }
+    }
+
+private:
+    // Spreads the counter over the free positions by opening a zero bit at
+    // every fixed position, lowest first.
+    std::uint64_t deposit(std::uint64_t i) const {
+        for (int h = 0; h < holes_; ++h) {
+            const int p = hole_[h];
+            const std::uint64_t low = i & ((std::uint64_t{1} << p) - 1);
+            i = ((i >> p) << (p + 1)) | low;
+        }
+        return i;
+    }
+
+    bool empty_ = false;
+    int bits_ = 0;
+    std::uint64_t universe_ = 0;
+    std::uint64_t mask_ = 0, value_ = 0;
+    std::uint64_t free_ = 0;
+    int shift_ = 0, run_bits_ = 0;
+    int holes_ = 0;
+    int hole_[64] = {};
+};
+
+// Qubit numbering: little-endian qubit q is bit q; big-endian is bit n-1-q.
+struct LittleEndian {
+    std::int64_t operator()(std::int64_t q) const { return q; }
+};
+struct BigEndian {
+    std::int64_t n;
+    std::int64_t operator()(std::int64_t q) const {
+        return static_cast<std::int64_t>(static_cast<std::uint64_t>(n) - 1u -
+                                         static_cast<std::uint64_t>(q));
+    }
+};
+
+}  // namespace quorvex::kernels
