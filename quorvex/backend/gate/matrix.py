@@ -114,13 +114,17 @@ def _embed(op, targets, controls, states, num_qubits, dtype):
 def _block_matrix(gate, dtype):
     num_targets = len(gate.target)
     result = np.eye(1 << num_targets, dtype=dtype)
+    positions = range(num_targets)
     for child in gate.block_gate_sequence:
-        positions = tuple(child.target) + tuple(child.control)
-        if any(q < 0 or q >= num_targets for q in positions):
-            raise ValueError("Child gate " + str(child.id) + " addresses a position outside its block.")
+        try:
+            # negative positions count from the last target, as in block expansion
+            targets = tuple([positions[q] for q in child.target])
+            controls = tuple([positions[q] for q in child.control])
+        except IndexError:
+            raise ValueError("Child gate " + str(child.id)
+                             + " addresses a position outside its block.") from None
         op = np.asarray(resolve_numpy_base_matrix(child, dtype=dtype), dtype=dtype)
-        result = _embed(op, tuple(child.target), tuple(child.control), tuple(child.control_state),
-                        num_targets, dtype) @ result
+        result = _embed(op, targets, controls, tuple(child.control_state), num_targets, dtype) @ result
     return result
 
 

@@ -1,0 +1,326 @@
+"""OpenQASM entry points of Opchain and the converters behind them."""
+import importlib.util
+import math
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import quorvex.backend.qasm.qasm as qasm3
+import quorvex.backend.qasm.qasm2 as qasm2
+from quorvex.backend.gate.morlith import QuantumGate as Q
+from quorvex.backend.opchain.opchain import Opchain
+
+_spec = importlib.util.spec_from_file_location(
+    "_opchain_simulator", Path(__file__).with_name("test_opchain_transforms.py"))
+_simulator = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(_simulator)
+unitary = _simulator.unitary
+
+
+def _run_fresh(code):
+    # a new interpreter, so that nothing is imported yet
+    return subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True,
+                          env=dict(os.environ))
+
+
+# ---------------------------------------------------------------------------
+# Entry points: calling convention, lazy imports, argument and result tests
+# ---------------------------------------------------------------------------
+
+def test_converters_are_imported_only_when_called():
+    result = _run_fresh(
+        "import sys\n"
+        "from quorvex.backend.opchain.opchain import Opchain\n"
+        "names = ('quorvex.backend.qasm.qasm', 'quorvex.backend.qasm.qasm2')\n"
+        "assert not any(n in sys.modules for n in names)\n"
+        "Opchain(1).to_openqasm2()\n"
+        "assert names[1] in sys.modules\n")
+    assert result.returncode == 0, result.stderr
+
+
+def test_entry_points_fail_only_at_call_time_without_converters():
+    result = _run_fresh(
+        "import sys\n"
+        "class Block:\n"
+        "    def find_spec(self, name, path=None, target=None):\n"
+        "        if name.startswith('quorvex.backend.qasm.'):\n"
+        "            raise ModuleNotFoundError(name)\n"
+        "sys.meta_path.insert(0, Block())\n"
+        "from quorvex.backend.opchain.opchain import Opchain\n"
+        "seq = Opchain(1)\n"
+        "seq.add_gate(seq.gateCreator('h', 0))\n"
+        "for call in (seq.to_openqasm, seq.to_openqasm2, lambda: Opchain.from_openqasm('')):\n"
+        "    try:\n"
+        "        call()\n"
+        "    except ImportError:\n"
+        "        pass\n"
+        "    else:\n"
+        "        raise SystemExit('no import error')\n")
+    assert result.returncode == 0, result.stderr
+
+
+@pytest.fixture
+def recorders(monkeypatch):
+    calls = []
+
+    def fake(name, result):
+        def converter(*args, **kwargs):
+            calls.append((name, args, kwargs))
+            return result
+        return converter
+
+    monkeypatch.setattr(qasm3, "gate_sequence_to_qasm", fake("to3", "text3"))
+    monkeypatch.setattr(qasm2, "gate_sequence_to_qasm2", fake("to2", "text2"))
+    sentinel = object()
+    monkeypatch.setattr(qasm3, "gate_sequence_from_qasm", fake("from", sentinel))
+    return calls, sentinel
+
+
+def test_default_register_names_and_delegation(recorders):
+    calls, sentinel = recorders
+    seq = Opchain(2)
+    assert seq.to_openqasm() == "text3"
+    assert seq.to_openqasm2() == "text2"
+    assert seq.to_openqasm("r") == "text3"
+    assert seq.to_openqasm2("r", creg_name="m") == "text2"
+    assert calls == [("to3", (seq,), {"qreg_name": "q"}),
+                     ("to2", (seq,), {"qreg_name": "q", "creg_name": "c"}),
+                     ("to3", (seq,), {"qreg_name": "r"}),
+                     ("to2", (seq,), {"qreg_name": "r", "creg_name": "m"})]
+
+    class Sub(Opchain):
+        pass
+
+    calls.clear()
+    assert Sub.from_openqasm("OPENQASM 3.0;") is sentinel
+    assert Sub(1).from_openqasm("x") is sentinel
+    assert calls == [("from", ("OPENQASM 3.0;",), {}), ("from", ("x",), {})]
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda s: s.to_openqasm(None), "Argument 'qreg_name' has incorrect type (expected str, got NoneType)"),
+    (lambda s: s.to_openqasm(1), "Argument 'qreg_name' has incorrect type (expected str, got int)"),
+    (lambda s: s.to_openqasm2("q", None), "Argument 'creg_name' has incorrect type (expected str, got NoneType)"),
+    (lambda s: Opchain.from_openqasm(b"OPENQASM 2.0;"),
+     "Argument 'qasm_code' has incorrect type (expected str, got bytes)"),
+    (lambda s: s.to_openqasm("q", "c"), "to_openqasm() takes at most 2 positional arguments (3 given)"),
+    (lambda s: s.to_openqasm2("q", "c", "d"), "to_openqasm2() takes at most 3 positional arguments (4 given)"),
+    (lambda s: Opchain.from_openqasm(), "from_openqasm() takes exactly 2 positional arguments (1 given)"),
+])
+def test_argument_errors_come_before_the_converter(recorders, call, message):
+    calls, _ = recorders
+    with pytest.raises(TypeError) as info:
+        call(Opchain(1))
+    assert str(info.value) == message
+    assert calls == []
+
+
+def test_exporter_results_are_type_checked(monkeypatch):
+    monkeypatch.setattr(qasm3, "gate_sequence_to_qasm", lambda seq, qreg_name: 3)
+    with pytest.raises(TypeError, match="^Expected str, got int$"):
+        Opchain(1).to_openqasm()
+    monkeypatch.setattr(qasm3, "gate_sequence_to_qasm", lambda seq, qreg_name: None)
+    assert Opchain(1).to_openqasm() is None
+
+
+def test_missing_converter_function(monkeypatch):
+    monkeypatch.delattr(qasm2, "gate_sequence_to_qasm2")
+    with pytest.raises(ImportError, match="^cannot import name gate_sequence_to_qasm2$"):
+        Opchain(1).to_openqasm2()
+
+
+# ---------------------------------------------------------------------------
+# The converters themselves
+# ---------------------------------------------------------------------------
+
+def _standard_sequence(extended=False):
+    seq = Opchain(4)
+    seq.addMultiTargetGate("h", [0, 1])
+    for gate_id in ("x", "y", "z", "s", "s_dag", "t", "t_dag", "sqrtx", "sqrtx_dag", "sqrty",
+                    "sqrty_dag", "x2p", "x2m", "y2p", "y2m", "i"):
+        seq.add_gate(Q(gate_id, 2))
+    seq.add_gate(Q("rx", 0, parameter=0.25))
+    seq.add_gate(Q("ry", 1, parameter=-1e-7))
+    seq.add_gate(Q("rz", 2, parameter=3.0))
+    seq.add_gate(Q("p", 3, parameter=0.5))
+    seq.add_gate(Q("u", 3, parameter=(0.1, 0.2, 0.3)))
+    seq.add_gate(Q("cx", 1, control=0))
+    seq.add_gate(Q("cx", 1, control=0, control_state=0))
+    seq.add_gate(Q("crz", 2, control=3, parameter=0.7))
+    seq.add_gate(Q("cs", 2, control=3))
+    seq.add_gate(Q("mcx", 3, control=[0, 1, 2], control_state=[1, 0, 1]))
+    seq.add_gate(Q("swap", [0, 3]))
+    seq.add_gate(Q("swap", [1, 2], control=0))
+    seq.add_gate(Q("rzz", [0, 2], parameter=0.3))
+    seq.add_gate(Q("gp", 1, parameter=0.6))
+    seq.add_gate(Q("u", 2, control=1, parameter=(0.4, 0.5, 0.6)))
+    if extended:  # beyond what qelib1.inc can express
+        seq.add_gate(Q("mcp", 0, control=[1, 2], parameter=0.4))
+        seq.add_gate(Q("sqrtx_dag", 2, control=3))
+        seq.add_gate(Q("sqrty", 2, control=3, control_state=0))
+        seq.add_gate(Q("gp", (), control=[0, 2], parameter=-0.2))
+    return seq
+
+
+def test_qasm3_round_trip_preserves_gates():
+    seq = _standard_sequence(extended=True)
+    seq.add_gate(Q("barrier", [0, 1]))
+    seq.measure([0], [1])
+    seq.measure([3], [0])
+    text = seq.to_openqasm()
+    assert text.startswith('OPENQASM 3.0;\ninclude "stdgates.inc";\n')
+    assert "qubit[4] q;" in text and "bit[2] c;" in text
+    back = Opchain.from_openqasm(text)
+    assert back._num_qubits == 4
+    assert back.data() == seq.data()
+
+
+def test_qasm2_export_imports_to_the_same_unitary():
+    seq = _standard_sequence()
+    text = seq.to_openqasm2("qr", "cr")
+    assert text.startswith('OPENQASM 2.0;\ninclude "qelib1.inc";\n') and "qreg qr[4];" in text
+    back = Opchain.from_openqasm(text)
+    u, v = unitary(seq), unitary(back)
+    # OpenQASM 2.0 has no global phase: compare up to one
+    row, col = np.unravel_index(np.argmax(abs(u)), u.shape)
+    phase = v[row, col] / u[row, col]
+    assert abs(abs(phase) - 1) < 1e-12
+    np.testing.assert_allclose(v, phase * u, atol=1e-10)
+
+
+def test_blocks_are_expanded_on_export():
+    inner = Opchain(2, "Inner")
+    inner.add_gate(Q("h", 0))
+    inner.measure([1], [0])
+    seq = Opchain(3)
+    seq.append(inner, [2, 0])
+    back = Opchain.from_openqasm(seq.to_openqasm())
+    assert back.data() == seq.decompose().data()
+    assert "measure q[0] -> c[0];" in seq.to_openqasm2()
+
+
+@pytest.mark.parametrize("gate", [
+    Q("unitary", 0, matrix=np.eye(2)), Q("custom", 0), Q("measure", 0, control=1, classical_target=[0]),
+    Q("x", 5),
+])
+def test_gates_without_a_faithful_form_are_refused(gate):
+    seq = Opchain(2)
+    seq.add_gate(gate)
+    with pytest.raises(ValueError):
+        seq.to_openqasm()
+    with pytest.raises(ValueError):
+        seq.to_openqasm2()
+
+
+def test_qasm2_refuses_controls_it_cannot_express_and_bad_register_names():
+    seq = Opchain(3)
+    seq.add_gate(Q("h", 2, control=[0, 1]))
+    with pytest.raises(ValueError):
+        seq.to_openqasm2()
+    with pytest.raises(ValueError):
+        Opchain(1).to_openqasm2("q", "q")
+    with pytest.raises(ValueError):
+        Opchain(1).to_openqasm("1q")
+
+
+def test_reads_openqasm2_programs():
+    text = """OPENQASM 2.0;
+    include "qelib1.inc";   // standard gates
+    gate bell a, b { h a; cx a, b; }
+    gate twist(theta) a { rz(theta/2) a; u2(0, pi) a; }
+    qreg a[2];
+    qreg b[1];
+    creg m[3];
+    /* broadcast over a register */
+    h a;
+    bell a[1], b[0];
+    twist(-pi^2) b[0];
+    measure a -> m[0:1] ;
+    """
+    with pytest.raises(ValueError):
+        Opchain.from_openqasm(text)  # register slices are not OpenQASM 2.0
+    seq = Opchain.from_openqasm(text.replace("m[0:1]", "m") .replace("creg m[3]", "creg m[2]"))
+    assert seq._num_qubits == 3
+    ids = [(g.id, g.target, g.control) for g in seq.data()]
+    assert ids[:4] == [("h", (0,), ()), ("h", (1,), ()), ("h", (1,), ()), ("cx", (2,), (1,))]
+    assert seq.data()[4] == Q("rz", 2, parameter=-math.pi ** 2 / 2)
+    assert seq.data()[5] == Q("u", 2, parameter=(math.pi / 2, 0.0, math.pi))
+    assert seq.data()[6] == Q("measure", [0, 1], classical_target=[0, 1], name="measure")
+
+
+def test_reads_openqasm3_modifiers_and_declarations():
+    text = """OPENQASM 3;
+    include "stdgates.inc";
+    qubit[3] q;
+    qubit anc;
+    bit[2] c;
+    bit flag;
+    ctrl(2) @ x q[0], q[1], q[2];
+    negctrl @ ctrl @ rx(pi/4) anc, q[0], q[1];
+    inv @ s q[2];
+    inv @ U(0.1, 0.2, 0.3) q[0];
+    ctrl @ gphase(0.5) q[1];
+    flag = measure anc;
+    c[1] = measure q[2];
+    """
+    seq = Opchain.from_openqasm(text)
+    assert seq._num_qubits == 4
+    assert seq.data() == [
+        Q("mcx", 2, control=[0, 1]),
+        Q("mcrx", 1, control=[3, 0], control_state=[0, 1], parameter=math.pi / 4),
+        Q("s_dag", 2),
+        Q("u", 0, parameter=(-0.1, -0.3, -0.2)),
+        Q("gp", [], control=1, parameter=0.5),
+        Q("measure", 3, classical_target=[2], name="measure"),
+        Q("measure", 2, classical_target=[1], name="measure"),
+    ]
+
+
+@pytest.mark.parametrize("text", [
+    "",
+    "qreg q[1];",
+    "OPENQASM 4.0;",
+    "OPENQASM 2.0; qreg q[1]; foo q[0];",
+    "OPENQASM 2.0; qreg q[1]; h r[0];",
+    "OPENQASM 2.0; qreg q[1]; h q[1];",
+    "OPENQASM 2.0; qreg q[1]; rx q[0];",
+    "OPENQASM 2.0; qreg q[1]; rx(__import__) q[0];",
+    "OPENQASM 3.0; qubit[1] q; bit c; if (c) x q[0];",
+    "OPENQASM 3.0; qubit[1] q; reset q[0];",
+    "OPENQASM 2.0; qreg q[1]; h q[0]",
+])
+def test_unreadable_programs_raise_value_error(text):
+    with pytest.raises(ValueError):
+        Opchain.from_openqasm(text)
+
+
+def test_exporters_work_through_the_sequence_interface_alone():
+    class View:
+        """Read-only, index-only view, like the packed sequence's data proxy."""
+
+        def __init__(self, gates):
+            self._gates = gates
+
+        def __getitem__(self, index):
+            return self._gates[index]
+
+    class Duck:
+        _num_qubits = 2
+
+        def data(self):
+            return View([Q("h", 0), Q("block", [1, 0], block_gate_sequence=(Q("cx", 1, control=0),)),
+                         Q("measure", [1], classical_target=[0])])
+
+        def get_name(self):
+            return "Duck"
+
+    reference = Opchain(2)
+    reference.add_gate(Q("h", 0))
+    reference.add_gate(Q("cx", 0, control=1))
+    reference.measure([1], [0])
+    assert qasm3.gate_sequence_to_qasm(Duck(), qreg_name="q") == reference.to_openqasm()
+    assert qasm2.gate_sequence_to_qasm2(Duck(), qreg_name="q", creg_name="c") == reference.to_openqasm2()
