@@ -28,19 +28,23 @@ inline void store(F* p, Amp<F> v) {
     p[1] = v.im;
 }
 
+// The operations take any lane type: a scalar, or a GCC vector of several
+// amplitudes' real (or imaginary) parts, possibly mixed with a scalar factor.
+// Each lane then sees exactly the scalar sequence of operations.
+
 // x·y, with products by zero evaluated (they decide NaN and signed zeros).
-template <class F>
-inline Amp<F> mul(Amp<F> x, Amp<F> y) {
+template <class X, class Y>
+inline auto mul(Amp<X> x, Amp<Y> y) -> Amp<decltype(x.re * y.re)> {
     return {x.re * y.re - x.im * y.im, x.re * y.im + x.im * y.re};
 }
 
-template <class F>
-inline Amp<F> add(Amp<F> x, Amp<F> y) {
+template <class V>
+inline Amp<V> add(Amp<V> x, Amp<V> y) {
     return {x.re + y.re, x.im + y.im};
 }
 
-template <class F>
-inline Amp<F> sub(Amp<F> x, Amp<F> y) {
+template <class V>
+inline Amp<V> sub(Amp<V> x, Amp<V> y) {
     return {x.re - y.re, x.im - y.im};
 }
 

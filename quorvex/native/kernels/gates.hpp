@@ -1,9 +1,9 @@
 // Pair updates of the single-qubit gates and the factors that feed them.
 //
-// An update receives the addresses of a0 (target bit clear) and a1 (target
-// bit set) and computes both new values from the old ones. Factors are built
-// once per call, in the amplitude precision F: single-precision angles go
-// through sinf/cosf, double-precision ones through sin/cos.
+// An update computes the new a0 (target bit clear) and a1 (target bit set)
+// from the old ones. Factors are built once per call, in the amplitude
+// precision F: single-precision angles go through sinf/cosf, double-precision
+// ones through sin/cos.
 //
 // Phase, S and S-dagger share the diagonal update; the four square roots and
 // U3 share the general 2×2 update; the rest have forms of their own. The
@@ -33,99 +33,125 @@ struct Const<double> {
 };
 
 // ---------------------------------------------------------------- updates
+//
+// An update takes the old (a0, a1) by reference and leaves the new values in
+// them. V is the lane type: a scalar F, or a vector of several pairs' parts
+// (simd.hpp). kWritesA0 is false for the gates that leave a0 alone, so the
+// loops neither read nor write it.
 
 template <class F>
 struct Hadamard {
+    static constexpr bool kWritesA0 = true;
     Amp<F> g;
-    void operator()(F* p0, F* p1) const {
-        const Amp<F> a0 = load(p0), a1 = load(p1);
-        store(p0, mul(add(a0, a1), g));
-        store(p1, mul(sub(a0, a1), g));
+    template <class V>
+    void operator()(Amp<V>& a0, Amp<V>& a1) const {
+        const Amp<V> s = add(a0, a1), d = sub(a0, a1);
+        a0 = mul(s, g);
+        a1 = mul(d, g);
     }
 };
 
 // Moves stored bits only, so NaN payloads and signed zeros travel unchanged.
 template <class F>
 struct PauliX {
-    void operator()(F* p0, F* p1) const {
-        std::swap(p0[0], p1[0]);
-        std::swap(p0[1], p1[1]);
+    static constexpr bool kWritesA0 = true;
+    template <class V>
+    void operator()(Amp<V>& a0, Amp<V>& a1) const {
+        std::swap(a0, a1);
     }
 };
 
 template <class F>
 struct PauliY {
-    void operator()(F* p0, F* p1) const {
-        const Amp<F> a0 = load(p0), a1 = load(p1);
-        store(p0, mul(Amp<F>{F(0), F(-1)}, a1));
-        store(p1, mul(Amp<F>{F(0), F(1)}, a0));
+    static constexpr bool kWritesA0 = true;
+    template <class V>
+    void operator()(Amp<V>& a0, Amp<V>& a1) const {
+        const Amp<V> old0 = a0;
+        a0 = mul(Amp<F>{F(0), F(-1)}, a1);
+        a1 = mul(Amp<F>{F(0), F(1)}, old0);
     }
 };
 
-// Negation flips the sign bits and nothing else; a0 is left alone.
+// Negation flips the sign bits and nothing else.
 template <class F>
 struct PauliZ {
-    void operator()(F*, F* p1) const {
-        p1[0] = -p1[0];
-        p1[1] = -p1[1];
+    static constexpr bool kWritesA0 = false;
+    template <class V>
+    void operator()(Amp<V>&, Amp<V>& a1) const {
+        a1.re = -a1.re;
+        a1.im = -a1.im;
     }
 };
 
-// a1 ← a1·z; a0 is neither read nor written.
+// a1 ← a1·z.
 template <class F>
 struct Diagonal {
+    static constexpr bool kWritesA0 = false;
     Amp<F> z;
-    void operator()(F*, F* p1) const { store(p1, mul(load(p1), z)); }
+    template <class V>
+    void operator()(Amp<V>&, Amp<V>& a1) const {
+        a1 = mul(a1, z);
+    }
 };
 
 template <class F>
 struct RotZ {
+    static constexpr bool kWritesA0 = true;
     Amp<F> z0, z1;
-    void operator()(F* p0, F* p1) const {
-        store(p0, mul(load(p0), z0));
-        store(p1, mul(load(p1), z1));
+    template <class V>
+    void operator()(Amp<V>& a0, Amp<V>& a1) const {
+        a0 = mul(a0, z0);
+        a1 = mul(a1, z1);
     }
 };
 
 template <class F>
 struct RotX {
+    static constexpr bool kWritesA0 = true;
     Amp<F> b, a;
-    void operator()(F* p0, F* p1) const {
-        const Amp<F> a0 = load(p0), a1 = load(p1);
-        store(p0, add(mul(a0, b), mul(a1, a)));
-        store(p1, add(mul(a0, a), mul(a1, b)));
+    template <class V>
+    void operator()(Amp<V>& a0, Amp<V>& a1) const {
+        const Amp<V> n0 = add(mul(a0, b), mul(a1, a));
+        a1 = add(mul(a0, a), mul(a1, b));
+        a0 = n0;
     }
 };
 
 template <class F>
 struct RotY {
+    static constexpr bool kWritesA0 = true;
     Amp<F> b, a;
-    void operator()(F* p0, F* p1) const {
-        const Amp<F> a0 = load(p0), a1 = load(p1);
-        store(p0, sub(mul(a0, b), mul(a1, a)));
-        store(p1, add(mul(a0, a), mul(a1, b)));
+    template <class V>
+    void operator()(Amp<V>& a0, Amp<V>& a1) const {
+        const Amp<V> n0 = sub(mul(a0, b), mul(a1, a));
+        a1 = add(mul(a0, a), mul(a1, b));
+        a0 = n0;
     }
 };
 
 // a0' = a0·m00 + a1·m01, a1' = a0·m10 + a1·m11.
 template <class F>
 struct Matrix2 {
+    static constexpr bool kWritesA0 = true;
     Amp<F> m00, m01, m10, m11;
-    void operator()(F* p0, F* p1) const {
-        const Amp<F> a0 = load(p0), a1 = load(p1);
-        store(p0, add(mul(a0, m00), mul(a1, m01)));
-        store(p1, add(mul(a0, m10), mul(a1, m11)));
+    template <class V>
+    void operator()(Amp<V>& a0, Amp<V>& a1) const {
+        const Amp<V> n0 = add(mul(a0, m00), mul(a1, m01));
+        a1 = add(mul(a0, m10), mul(a1, m11));
+        a0 = n0;
     }
 };
 
 // The big-endian U multiplies with the matrix entry on the left.
 template <class F>
 struct Matrix2Left {
+    static constexpr bool kWritesA0 = true;
     Amp<F> m00, m01, m10, m11;
-    void operator()(F* p0, F* p1) const {
-        const Amp<F> a0 = load(p0), a1 = load(p1);
-        store(p0, add(mul(m00, a0), mul(m01, a1)));
-        store(p1, add(mul(m10, a0), mul(m11, a1)));
+    template <class V>
+    void operator()(Amp<V>& a0, Amp<V>& a1) const {
+        const Amp<V> n0 = add(mul(m00, a0), mul(m01, a1));
+        a1 = add(mul(m10, a0), mul(m11, a1));
+        a0 = n0;
     }
 };
 

@@ -7,14 +7,36 @@
 
 #include <omp.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "arith.hpp"
+#include "simd.hpp"
 #include "walk.hpp"
 
 namespace quorvex::kernels {
+
+// Low targets (bit 0, 1 or 2) give runs too short to pay for a loop each.
+// There the walk goes over blocks of 2**(T+1) amplitudes instead, each
+// holding 2**T pairs: the a0 half, then the a1 half. The pairs and their
+// arithmetic are the same; only the grouping changes.
+template <int T, class Loop, class F, class Order, class Gate>
+void low_target_loop(F* a, std::int64_t size, const std::int64_t* controls,
+                     const std::int64_t* values, std::int64_t k, Order order, const Gate& gate) {
+    IndexSet blocks(size);
+    blocks.require_controls(controls, values, k, order);
+    blocks.require((std::uint64_t{2} << T) - 1, 0);
+    const std::uint64_t count = blocks.prepare();
+    const std::uint64_t stride = 2 * blocks.step();
+    Loop::run(count, [&](std::uint64_t begin, std::uint64_t end) {
+        blocks.visit_runs(begin, end, [&](std::uint64_t first, std::uint64_t len) {
+            block_pairs<T>(a + 2 * first, len, stride, gate);
+        });
+    });
+}
 
 // Applies `gate` to every pair (j, j | target bit) with the target bit clear
 // in j and the controls matched.
@@ -28,9 +50,25 @@ void single_target_loop(F* a, std::int64_t size, const std::int64_t* controls,
     set.require_clear(pos);
     const std::uint64_t count = set.prepare();
     if (count == 0) return;
+    if (pos < 3 && set.free_below(pos) && count >= (std::uint64_t{1} << pos)) {
+        switch (pos) {
+            case 0: return low_target_loop<0, Loop>(a, size, controls, values, k, order, gate);
+            case 1: return low_target_loop<1, Loop>(a, size, controls, values, k, order, gate);
+            case 2: return low_target_loop<2, Loop>(a, size, controls, values, k, order, gate);
+        }
+    }
     const std::uint64_t tbit = set.bit(pos);
+    const std::uint64_t step = 2 * set.step();
     Loop::run(count, [&](std::uint64_t begin, std::uint64_t end) {
-        set.visit(begin, end, [&](std::uint64_t j) { gate(a + 2 * j, a + 2 * (j | tbit)); });
+        set.visit_runs(begin, end, [&](std::uint64_t first, std::uint64_t len) {
+            F* p0 = a + 2 * first;
+            F* p1 = a + 2 * (first | tbit);
+            if (step == 2) {
+                contiguous_pairs(p0, p1, len, gate);
+            } else {
+                for (std::uint64_t r = 0; r < len; ++r) pair_update(p0 + r * step, p1 + r * step, gate);
+            }
+        });
     });
 }
 
@@ -57,11 +95,33 @@ void swap_loop(F* a, std::int64_t size, const std::int64_t* controls, const std:
     });
 }
 
+// One base index j of the dense unitary: gather the amplitudes, form every
+// row's sum in column order from a (+0, +0) start, then scatter. D is the
+// dimension when known at compile time (0: use d).
+template <std::size_t D, class F>
+inline void dense_apply(F* a, std::uint64_t j, const std::uint64_t* offset, const F* m,
+                        std::size_t d, Amp<F>* gathered, Amp<F>* results) {
+    if constexpr (D != 0) d = D;
+    for (std::size_t r = 0; r < d; ++r) gathered[r] = load(a + 2 * (j | offset[r]));
+    for (std::size_t r = 0; r < d; ++r) {
+        const F* row = m + 2 * r * d;
+        F re = F(0), im = F(0);
+        for (std::size_t c = 0; c < d; ++c) {
+            const F mre = row[2 * c], mim = row[2 * c + 1];
+            re = re + (mre * gathered[c].re - mim * gathered[c].im);
+            im = im + (mre * gathered[c].im + mim * gathered[c].re);
+        }
+        results[r] = {re, im};
+    }
+    for (std::size_t r = 0; r < d; ++r) store(a + 2 * (j | offset[r]), results[r]);
+}
+
 // Dense 2**t × 2**t matrix (row-major, interleaved complex) on t targets;
 // targets[0] is the least significant bit of the matrix index. Scratch is
-// allocated before any amplitude is touched, one set per thread that may
+// allocated before any amplitude is touched, one block per thread that may
 // run, so an allocation failure leaves the state unchanged and nothing is
-// allocated inside a parallel region.
+// allocated inside a parallel region. Blocks are a cache line apart so that
+// threads do not share one.
 template <class Loop, class F>
 void unitary_loop(F* a, std::int64_t size, const std::int64_t* controls, const std::int64_t* values,
                   std::int64_t k, const std::int64_t* targets, std::int64_t t, const F* m,
@@ -79,27 +139,28 @@ void unitary_loop(F* a, std::int64_t size, const std::int64_t* controls, const s
         for (std::int64_t l = 0; l < t; ++l)
             if (r >> l & 1) offset[r] |= set.bit(targets[l]);
     const std::size_t nthreads = threads > 1 ? static_cast<std::size_t>(threads) : 1;
-    std::vector<Amp<F>> scratch(nthreads * 2 * d, Amp<F>{F(0), F(0)});
+    const std::size_t block = 2 * d + (64 + sizeof(Amp<F>) - 1) / sizeof(Amp<F>);
+    std::vector<Amp<F>> scratch(nthreads * block, Amp<F>{F(0), F(0)});
 
     Loop::run(count, [&](std::uint64_t begin, std::uint64_t end) {
+        // The team never outgrows omp_get_max_threads(), the size of scratch.
         const auto tid = static_cast<std::size_t>(omp_get_thread_num());
-        if (tid >= nthreads) return;  // cannot happen: the team never outgrows the scratch
-        Amp<F>* gathered = scratch.data() + tid * 2 * d;
+        if (tid >= nthreads) return;
+        Amp<F>* gathered = scratch.data() + tid * block;
         Amp<F>* results = gathered + d;
-        set.visit(begin, end, [&](std::uint64_t j) {
-            for (std::size_t r = 0; r < d; ++r) gathered[r] = load(a + 2 * (j | offset[r]));
-            for (std::size_t r = 0; r < d; ++r) {
-                const F* row = m + 2 * r * d;
-                F re = F(0), im = F(0);
-                for (std::size_t c = 0; c < d; ++c) {
-                    const F mre = row[2 * c], mim = row[2 * c + 1];
-                    re = re + (mre * gathered[c].re - mim * gathered[c].im);
-                    im = im + (mre * gathered[c].im + mim * gathered[c].re);
-                }
-                results[r] = {re, im};
-            }
-            for (std::size_t r = 0; r < d; ++r) store(a + 2 * (j | offset[r]), results[r]);
-        });
+        const std::uint64_t* off = offset.data();
+        auto each = [&](auto fixed) {
+            constexpr std::size_t D = decltype(fixed)::value;
+            set.visit(begin, end, [&](std::uint64_t j) {
+                dense_apply<D>(a, j, off, m, d, gathered, results);
+            });
+        };
+        switch (d) {
+            case 2: each(std::integral_constant<std::size_t, 2>{}); break;
+            case 4: each(std::integral_constant<std::size_t, 4>{}); break;
+            case 8: each(std::integral_constant<std::size_t, 8>{}); break;
+            default: each(std::integral_constant<std::size_t, 0>{}); break;
+        }
     });
 }
 

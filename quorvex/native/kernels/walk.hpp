@@ -78,6 +78,11 @@ public:
 
     bool empty() const { return empty_; }
 
+    // True when no condition fixes a bit below position pos.
+    bool free_below(std::int64_t pos) const {
+        return (mask_ & ((std::uint64_t{1} << pos) - 1)) == 0;
+    }
+
     // Bit of a position inside the universe, 0 when the position lies outside.
     std::uint64_t bit(std::int64_t pos) const {
         return (pos >= 0 && pos < bits_) ? std::uint64_t{1} << pos : 0;
@@ -136,22 +141,30 @@ public:
         return std::uint64_t{1} << __builtin_popcountll(free_);
     }
 
-    // Calls f(j) for the members numbered begin .. end-1, in ascending order.
-    template <class Visit>
-    void visit(std::uint64_t begin, std::uint64_t end, const Visit& f) const {
+    // Distance between consecutive members of a run.
+    std::uint64_t step() const { return std::uint64_t{1} << shift_; }
+
+    // Hands the members numbered begin .. end-1 to f(first, len) as runs:
+    // the run's members are first, first + step(), ..., in ascending order.
+    template <class Run>
+    void visit_runs(std::uint64_t begin, std::uint64_t end, const Run& f) const {
         const std::uint64_t run = std::uint64_t{1} << run_bits_;
         std::uint64_t i = begin;
         while (i < end) {
             const std::uint64_t off = i & (run - 1);
             const std::uint64_t len = std::min(run - off, end - i);
-            const std::uint64_t base = value_ | deposit(i - off) | (off << shift_);
-            if (shift_ == 0) {
-                for (std::uint64_t r = 0; r < len; ++r) f(base + r);
-            } else {
-                for (std::uint64_t r = 0; r < len; ++r) f(base + (r << shift_));
-            }
+            f(value_ | deposit(i - off) | (off << shift_), len);
             i += len;
         }
+    }
+
+    // Calls f(j) for the members numbered begin .. end-1, in ascending order.
+    template <class Visit>
+    void visit(std::uint64_t begin, std::uint64_t end, const Visit& f) const {
+        const std::uint64_t s = step();
+        visit_runs(begin, end, [&](std::uint64_t first, std::uint64_t len) {
+            for (std::uint64_t r = 0; r < len; ++r) f(first + r * s);
+        });
     }
 
 private:

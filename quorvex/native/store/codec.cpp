@@ -1,0 +1,381 @@
+#include "codec.hpp"
+
+#include <limits>
+#include <stdexcept>
+
+#include "gate_ids.hpp"
+
+namespace quorvex::packed {
+
+namespace {
+
+// Text that Python could not decode back would make the store unreadable.
+std::string checked_text(std::string text) {
+    if (!is_valid_utf8(text)) {
+        throw py::cast_error("Unable to cast Python instance to C++ type 'std::string': not valid UTF-8");
+    }
+    return text;
+}
+
+std::string to_text(py::handle object) { return checked_text(py::cast<std::string>(object)); }
+
+}  // namespace
+
+std::string str_to_text(const py::str& text) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (data == nullptr) {
+        PyErr_Clear();  // lone surrogates have no UTF-8 form
+        throw py::cast_error("Unable to cast Python instance to C++ type 'std::string': not valid UTF-8");
+    }
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+namespace {
+
+void to_int_list(py::handle object, std::vector<std::int32_t>& out) {
+    out.clear();
+    if (object.is_none()) return;
+    for (py::handle item : object) out.push_back(py::cast<std::int32_t>(item));
+}
+
+void to_double_list(py::handle object, std::vector<double>& out) {
+    out.clear();
+    for (py::handle item : object) out.push_back(py::cast<double>(item));
+}
+
+// Entering a nested Python block counts against the interpreter's recursion
+// limit, so a block that contains itself ends in RecursionError.
+class PythonRecursionGuard {
+public:
+    explicit PythonRecursionGuard(const char* where) {
+        if (Py_EnterRecursiveCall(where) != 0) throw py::error_already_set();
+    }
+    ~PythonRecursionGuard() { Py_LeaveRecursiveCall(); }
+    PythonRecursionGuard(const PythonRecursionGuard&) = delete;
+    PythonRecursionGuard& operator=(const PythonRecursionGuard&) = delete;
+};
+
+// A packed view hands over its store; any other block is read as an
+// iterable of gate objects into a new private store.
+StoreRef gather_block(py::handle block) {
+    if (PyObject* native = PyObject_GetAttrString(block.ptr(), "_packed_store_native")) {
+        auto value = py::reinterpret_steal<py::object>(native);
+        return py::cast<StoreRef>(value);
+    }
+    PyErr_Clear();  // hasattr semantics: any failure means "not a packed view"
+    PythonRecursionGuard guard(" while reading a nested gate block");
+    auto store = std::make_shared<Store>();
+    for (py::handle item : block) {
+        DecodedGate child = gather_gate(item);
+        append_decoded_gate(*store, child);
+    }
+    return store;
+}
+
+struct TargetMapping {
+    BlockMapping kind = BlockMapping::listed;
+    std::uint32_t count = 0;
+    std::uint32_t offset = 0;
+};
+
+TargetMapping block_target_mapping(const std::vector<std::int32_t>& targets) {
+    if (targets.size() > std::numeric_limits<std::uint32_t>::max()) {
+        throw std::overflow_error("block target count exceeds uint32 range");
+    }
+    TargetMapping m;
+    m.count = static_cast<std::uint32_t>(targets.size());
+    bool identity = true;
+    for (std::size_t i = 0; i < targets.size() && identity; ++i) {
+        identity = static_cast<std::int64_t>(targets[i]) == static_cast<std::int64_t>(i);
+    }
+    if (identity) {
+        m.kind = BlockMapping::identity;
+        return m;
+    }
+    // A negative start would not survive the unsigned offset field.
+    if (targets[0] < 0) return m;
+    const std::int64_t start = targets[0];
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        if (static_cast<std::int64_t>(targets[i]) != start + static_cast<std::int64_t>(i)) return m;
+    }
+    m.kind = BlockMapping::contiguous;
+    m.offset = static_cast<std::uint32_t>(start);
+    return m;
+}
+
+bool all_ones(const std::vector<std::int32_t>& values) {
+    for (std::int32_t v : values) {
+        if (v != 1) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+DecodedGate gather_fields(std::string id, py::handle target, py::handle control, py::handle control_state,
+                          py::handle parameter, py::handle name, py::handle matrix, py::handle block,
+                          py::handle classical_target) {
+    DecodedGate g;
+    g.id = checked_text(std::move(id));
+    ascii_lower_in_place(g.id);
+    to_int_list(target, g.targets);
+    to_int_list(control, g.controls);
+    to_int_list(control_state, g.control_states);
+    g.parameters_absent = parameter.is_none();
+    if (!g.parameters_absent) to_double_list(parameter, g.parameters);
+    g.has_name = true;
+    if (name.is_none()) {
+        g.name = g.id;
+        ascii_upper_in_place(g.name);
+    } else {
+        g.name = to_text(name);
+    }
+    g.has_matrix = !matrix.is_none();
+    if (g.has_matrix) g.matrix = py::reinterpret_borrow<py::object>(matrix);
+    if (!block.is_none()) g.block = gather_block(block);
+    g.has_classical = !classical_target.is_none();
+    if (g.has_classical) to_int_list(classical_target, g.classical_targets);
+    return g;
+}
+
+DecodedGate gather_gate(py::handle gate) {
+    py::object classical_target = gate.attr("classical_target");
+    py::object block = gate.attr("block_gate_sequence");
+    py::object matrix = gate.attr("stored_matrix");
+    py::object name = gate.attr("name");
+    py::object parameter = gate.attr("parameter");
+    py::object control_state = gate.attr("control_state");
+    py::object control = gate.attr("control");
+    py::object target = gate.attr("target");
+    py::object id = gate.attr("id");
+    return gather_fields(to_text(id), target, control, control_state, parameter, name, matrix, block,
+                         classical_target);
+}
+
+PackedRecord encode_gate(Store& store, const DecodedGate& g) {
+    PackedRecord rec;
+    const std::uint16_t code = gate_code(g.id);
+    rec.id = code;
+    if (code == 0) rec.aux = store.intern_string(g.id);
+
+    const auto& targets = g.targets;
+    const bool has_block = static_cast<bool>(g.block);
+    const bool states_all_one = g.control_states.size() == g.controls.size() && all_ones(g.control_states);
+    const bool name_default = !g.has_name || g.name == default_display_name(g.id);
+    // A negative first target cannot sit in the record's target field, where
+    // negative means "no target"; such targets all go to the overflow entry.
+    const bool first_fits = targets.empty() || targets[0] >= 0;
+    const bool two_inline = !has_block && targets.size() == 2 && first_fits;
+    const bool matrix_inline = g.has_matrix && code != 0;
+    const std::size_t held = !first_fits ? 0 : two_inline ? 2 : (targets.empty() ? 0 : 1);
+
+    if (held >= 1) rec.target = targets[0];
+    if (two_inline) {
+        rec.flags |= kRecordTarget2;
+        rec.target2 = targets[1];
+    }
+    if (matrix_inline) {
+        rec.flags |= kRecordMatrix;
+        rec.aux = store.intern_resource(g.matrix);
+    }
+    if (!g.controls.empty()) {
+        rec.flags |= kRecordOneControl;
+        rec.control = g.controls[0];
+    }
+    if (!g.parameters_absent) {
+        if (g.parameters.empty()) {
+            rec.flags |= kRecordEmptyParams;
+        } else {
+            rec.flags |= kRecordParameter;
+            rec.parameter = g.parameters[0];
+        }
+    }
+
+    const bool fits_inline = targets.size() <= 2 && first_fits && g.controls.size() <= 1 &&
+                             g.parameters.size() <= 1 && states_all_one && name_default &&
+                             (!g.has_matrix || code != 0) && !has_block && !g.has_classical;
+    if (fits_inline) return rec;
+
+    ExtraEntry e;
+    TargetMapping mapping;
+    if (has_block) mapping = block_target_mapping(targets);
+    if (targets.size() > held && (!has_block || mapping.kind == BlockMapping::listed)) {
+        e.targets = store.ints.append_values(targets, held);
+    }
+    if (g.controls.size() >= 2) e.controls = store.ints.append_values(g.controls, 1);
+    if (!states_all_one) e.control_states = store.ints.append_values(g.control_states);
+    if (g.parameters.size() >= 2) e.parameters = store.doubles.append_values(g.parameters, 1);
+    if (g.parameters_absent) e.flags |= kExtraParamsAbsent;
+    if (!name_default) {
+        e.flags |= kExtraName;
+        e.name = store.intern_string(g.name);
+    }
+    if (g.has_matrix && !matrix_inline) {
+        e.flags |= kExtraMatrix;
+        e.matrix = store.intern_resource(g.matrix);
+    }
+    if (has_block) {
+        e.flags |= kExtraBlock;
+        const std::uint32_t block = store.intern_block(g.block);
+        e.block_extra = store.add_block_extra(BlockExtraEntry{block, mapping.count, mapping.offset, mapping.kind});
+    }
+    if (g.has_classical) {
+        e.flags |= kExtraClassical;
+        e.classical_targets = store.ints.append_values(g.classical_targets);
+    }
+    rec.flags |= kRecordExtra;
+    rec.extra = store.add_extra(e);
+    return rec;
+}
+
+void append_decoded_gate(Store& store, const DecodedGate& gate) {
+    const PackedRecord rec = encode_gate(store, gate);
+    store.records.push_back(rec);
+    ++store.version;
+}
+
+void decode_targets(const Store& holder, const PackedRecord& record, const ExtraEntry& entry,
+                    std::vector<std::int32_t>& out) {
+    if (entry.flags & kExtraBlock) {
+        if (entry.block_extra < 0) throw_bad_subscript();
+        const BlockExtraEntry be = holder.block_extras.at(static_cast<std::uint64_t>(entry.block_extra));
+        if (be.kind != BlockMapping::listed) {
+            const std::int64_t start = be.kind == BlockMapping::identity ? 0 : be.offset;
+            if (be.target_count > 0 &&
+                start + be.target_count - 1 > std::numeric_limits<std::int32_t>::max()) {
+                throw_bad_subscript();
+            }
+            out.reserve(out.size() + be.target_count);
+            for (std::uint32_t i = 0; i < be.target_count; ++i) out.push_back(static_cast<std::int32_t>(start + i));
+            return;
+        }
+    }
+    if (record.target >= 0) out.push_back(record.target);
+    if (record.flags & kRecordTarget2) out.push_back(record.target2);
+    holder.ints.read_range(entry.targets, out);
+}
+
+DecodedGate decode_record(const Store& holder, const PackedRecord& record) {
+    DecodedGate g;
+    g.id = holder.gate_id_string(record);
+    if (!(record.flags & kRecordExtra)) {
+        if (record.target >= 0) g.targets.push_back(record.target);
+        if (record.flags & kRecordTarget2) g.targets.push_back(record.target2);
+        if (record.flags & kRecordOneControl) {
+            g.controls.push_back(record.control);
+            g.control_states.push_back(1);
+        }
+        if (record.flags & kRecordParameter) {
+            g.parameters.push_back(record.parameter);
+            g.parameters_absent = false;
+        } else if (record.flags & kRecordEmptyParams) {
+            g.parameters_absent = false;
+        }
+    } else {
+        if (record.extra < 0) throw_bad_subscript();
+        const ExtraEntry e = holder.extras.at(static_cast<std::uint64_t>(record.extra));
+        decode_targets(holder, record, e, g.targets);
+        if (record.flags & kRecordOneControl) g.controls.push_back(record.control);
+        holder.ints.read_range(e.controls, g.controls);
+        if (range_count(e.control_states) != 0) {
+            holder.ints.read_range(e.control_states, g.control_states);
+        } else {
+            g.control_states.assign(g.controls.size(), 1);
+        }
+        if (record.flags & kRecordParameter) g.parameters.push_back(record.parameter);
+        holder.doubles.read_range(e.parameters, g.parameters);
+        g.parameters_absent = (e.flags & kExtraParamsAbsent) != 0;
+        if (e.flags & kExtraName) {
+            g.has_name = true;
+            g.name = holder.string_at(e.name);
+        }
+        if (e.flags & kExtraMatrix) {
+            g.has_matrix = true;
+            g.matrix = holder.resource_at(e.matrix);
+        }
+        if (e.flags & kExtraBlock) {
+            if (e.block_extra < 0) throw_bad_subscript();
+            const BlockExtraEntry be = holder.block_extras.at(static_cast<std::uint64_t>(e.block_extra));
+            g.block = holder.block_at(be.block).snapshot;
+        }
+        if (e.flags & kExtraClassical) {
+            g.has_classical = true;
+            holder.ints.read_range(e.classical_targets, g.classical_targets);
+        }
+    }
+    if (record.flags & kRecordMatrix) {
+        g.has_matrix = true;
+        g.matrix = holder.resource_at(record.aux);
+    }
+    return g;
+}
+
+DecodedGate decode_gate(const Store& store, std::uint64_t index) {
+    const Store* holder = nullptr;
+    const PackedRecord record = store.record_at(index, &holder);
+    return decode_record(*holder, record);
+}
+
+py::tuple int_list_to_tuple(const std::vector<std::int32_t>& values) {
+    py::tuple t(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) t[i] = py::int_(values[i]);
+    return t;
+}
+
+py::tuple int64_list_to_tuple(const std::vector<std::int64_t>& values) {
+    py::tuple t(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) t[i] = py::int_(values[i]);
+    return t;
+}
+
+py::tuple components_tuple(const DecodedGate& g) {
+    py::object parameters = py::none();
+    if (!g.parameters_absent) {
+        py::tuple p(g.parameters.size());
+        for (std::size_t i = 0; i < g.parameters.size(); ++i) p[i] = py::float_(g.parameters[i]);
+        parameters = std::move(p);
+    }
+    py::object name = py::none();
+    if (g.has_name) {
+        name = py::str(g.name);
+    } else if (g.id == "unitary") {
+        name = py::str("U");
+    }
+    py::object matrix = g.has_matrix ? g.matrix : py::none();
+    py::object block = g.block ? py::cast(g.block) : py::none();
+    py::object classical = g.has_classical ? py::object(int_list_to_tuple(g.classical_targets)) : py::none();
+    return py::make_tuple(py::str(g.id), int_list_to_tuple(g.targets), int_list_to_tuple(g.controls),
+                          int_list_to_tuple(g.control_states), parameters, name, matrix, block, classical);
+}
+
+void insert_gate(Store& store, std::uint64_t index, const DecodedGate& gate) {
+    if (index > store.records.size()) throw std::out_of_range("gate insertion index out of range");
+    const PackedRecord rec = encode_gate(store, gate);
+    if (index == store.records.size()) {
+        store.records.push_back(rec);
+        ++store.version;
+        return;
+    }
+    std::vector<PackedRecord> records = store.flatten_records();
+    records.insert(records.begin() + static_cast<std::ptrdiff_t>(index), rec);
+    store.rebuild_from_records(records, 1);
+}
+
+void replace_gate(Store& store, std::uint64_t index, const DecodedGate& gate) {
+    if (index >= store.records.size()) throw std::out_of_range("gate index out of range");
+    // The new gate is encoded before the old one goes, so a failure keeps it.
+    const PackedRecord rec = encode_gate(store, gate);
+    std::vector<PackedRecord> records = store.flatten_records();
+    records[static_cast<std::size_t>(index)] = rec;
+    store.rebuild_from_records(records, 2);
+}
+
+void erase_gate(Store& store, std::uint64_t index) {
+    if (index >= store.records.size()) throw std::out_of_range("gate index out of range");
+    std::vector<PackedRecord> records = store.flatten_records();
+    records.erase(records.begin() + static_cast<std::ptrdiff_t>(index));
+    store.rebuild_from_records(records, 1);
+}
+
+}  // namespace quorvex::packed

@@ -1,0 +1,54 @@
+// Turning gates into records and back. Everything read from Python is
+// gathered into a DecodedGate first; encoding then runs no Python code, so
+// nothing can change the store between the index check and the write.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "store.hpp"
+
+namespace quorvex::packed {
+
+namespace py = pybind11;
+
+// --- gathering (may run arbitrary Python code) ---------------------------
+// UTF-8 of a str; a str without one (lone surrogates) is a cast error.
+std::string str_to_text(const py::str& text);
+DecodedGate gather_fields(std::string id, py::handle target, py::handle control, py::handle control_state,
+                          py::handle parameter, py::handle name, py::handle matrix, py::handle block,
+                          py::handle classical_target);
+DecodedGate gather_gate(py::handle gate);
+
+// --- encoding (no Python code) -----------------------------------------
+// Interns what the gate needs into the store's tables and returns its
+// record. A name is stored when has_name is set and it differs from the
+// default display name of the id.
+PackedRecord encode_gate(Store& store, const DecodedGate& gate);
+
+// Appends an encoded gate at the end of an ordinary store; version + 1.
+void append_decoded_gate(Store& store, const DecodedGate& gate);
+
+// --- decoding (no Python code) -----------------------------------------
+// holder is the store whose tables the record refers to.
+DecodedGate decode_record(const Store& holder, const PackedRecord& record);
+DecodedGate decode_gate(const Store& store, std::uint64_t index);
+// Targets of a record that has an ExtraEntry.
+void decode_targets(const Store& holder, const PackedRecord& record, const ExtraEntry& entry,
+                    std::vector<std::int32_t>& out);
+
+// The nine-field tuple handed back to Python.
+py::tuple components_tuple(const DecodedGate& gate);
+
+// --- editing ------------------------------------------------------------
+void insert_gate(Store& store, std::uint64_t index, const DecodedGate& gate);
+void replace_gate(Store& store, std::uint64_t index, const DecodedGate& gate);
+void erase_gate(Store& store, std::uint64_t index);
+
+py::tuple int_list_to_tuple(const std::vector<std::int32_t>& values);
+py::tuple int64_list_to_tuple(const std::vector<std::int64_t>& values);
+
+}  // namespace quorvex::packed

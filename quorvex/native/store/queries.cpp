@@ -1,0 +1,100 @@
+#include <unordered_set>
+
+#include "executor.hpp"
+#include "walk.hpp"
+
+namespace quorvex::packed {
+
+namespace {
+
+constexpr std::uint16_t kCodeIdentity = 1;
+constexpr std::uint16_t kCodeUnitary = 22;
+constexpr std::uint16_t kCodeMeasure = 45;
+
+}  // namespace
+
+bool gate_bulk_supported(std::uint16_t code, bool has_matrix) {
+    if (code == kCodeUnitary) return has_matrix;
+    return has_matrix || gate_has_executor_case(code);
+}
+
+bool has_measurement(const Store& store) {
+    const Store& s = store.innermost();
+    for (const RecordSlice& slice : s.records.slices()) {
+        const RecordPage& page = *slice.page;
+        if (static_cast<std::uint64_t>(slice.first) + slice.count > page.size()) throw_bad_subscript();
+        for (std::uint32_t i = 0; i < slice.count; ++i) {
+            const PackedRecord& rec = page[slice.first + i];
+            if (rec.id == kCodeMeasure) return true;
+            if (!(rec.flags & kRecordExtra)) continue;
+            if (rec.extra < 0) throw_bad_subscript();
+            const ExtraEntry e = s.extras.at(static_cast<std::uint64_t>(rec.extra));
+            if (!(e.flags & kExtraBlock)) continue;
+            if (e.block_extra < 0) throw_bad_subscript();
+            const BlockExtraEntry be = s.block_extras.at(static_cast<std::uint64_t>(e.block_extra));
+            if (has_measurement(*s.block_at(be.block).snapshot)) return true;
+        }
+    }
+    return false;
+}
+
+MeasurementPlan measurement_plan(const Store& store) {
+    MeasurementPlan plan;
+    if (store.repeat_base && store.repeat_times > 1) {
+        plan.kind = has_measurement(*store.repeat_base) ? "dynamic" : "none";
+        return plan;
+    }
+    bool seen = false;
+    bool dynamic = false;
+    std::unordered_set<std::int64_t> measured;
+    auto visit = [&](const WalkGate& g) {
+        if (g.code == kCodeMeasure) {
+            seen = true;
+            if (g.controls.empty() && g.has_classical && g.classical_targets.size() == g.targets.size()) {
+                bool all_new = true;
+                for (std::int64_t q : g.targets) {
+                    if (!measured.insert(q).second) {
+                        all_new = false;
+                        break;
+                    }
+                }
+                if (all_new) {
+                    plan.qubits.insert(plan.qubits.end(), g.targets.begin(), g.targets.end());
+                    plan.classical.insert(plan.classical.end(), g.classical_targets.begin(),
+                                          g.classical_targets.end());
+                } else {
+                    dynamic = true;
+                }
+            } else {
+                dynamic = true;
+            }
+        } else if (g.code == kCodeIdentity) {
+            // identity gates may follow the measurements
+        } else if (seen) {
+            dynamic = true;
+        }
+    };
+    GateWalker walker;
+    walker.walk(store, visit);
+    if (!seen) {
+        plan = MeasurementPlan{};
+    } else if (dynamic) {
+        plan = MeasurementPlan{};
+        plan.kind = "dynamic";
+    } else {
+        plan.kind = "terminal";
+    }
+    return plan;
+}
+
+bool bulk_supported(const Store& store) {
+    bool supported = true;
+    auto visit = [&](const WalkGate& g) {
+        if (!gate_bulk_supported(g.code, g.has_matrix)) supported = false;
+    };
+    GateWalker walker(/*repeat_once=*/true);
+    walker.walk(store, visit);
+    return supported;
+}
+
+}  // namespace quorvex::packed

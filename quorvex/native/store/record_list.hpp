@@ -1,0 +1,73 @@
+// The gate records of a store: slices over shared record pages. A page grows
+// only while exactly one slice holds it and covers it from record 0, so
+// copies and views never see a record change under them.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "records.hpp"
+
+namespace quorvex::packed {
+
+constexpr std::uint32_t kRecordPageCapacity = 16384;
+
+using RecordPage = std::vector<PackedRecord>;
+using RecordPageRef = std::shared_ptr<RecordPage>;
+
+struct RecordSlice {
+    RecordPageRef page;
+    std::uint32_t first = 0;
+    std::uint32_t count = 0;
+};
+
+// Reserve room for n elements, reporting an impossible size as exhausted
+// memory rather than as a length error.
+template <class Vec>
+void reserve_total(Vec& v, std::uint64_t n) {
+    if (n > v.max_size()) throw std::bad_alloc();
+    v.reserve(static_cast<std::size_t>(n));
+}
+
+class RecordList {
+public:
+    std::uint64_t size() const { return count_; }
+    bool empty() const { return count_ == 0; }
+    const std::vector<RecordSlice>& slices() const { return slices_; }
+    const std::vector<std::uint64_t>& slice_ends() const { return ends_; }
+
+    // Appends one record: in place on a private, wholly covered, non-full
+    // last page; otherwise on a new page.
+    void push_back(const PackedRecord& record);
+
+    // Adds the slice (page, first, count) at the end, merging it into the
+    // last slice when it continues it on the same page.
+    void add_slice(const RecordPageRef& page, std::uint32_t first, std::uint32_t count);
+
+    // Appends source's records [first, last) as slices over its pages.
+    void append_range(const RecordList& source, std::uint64_t first, std::uint64_t last);
+
+    // Record at index, by value; IndexError text for an index past the end.
+    PackedRecord at(std::uint64_t index) const;
+
+    void flatten_into(std::vector<PackedRecord>& out) const;
+
+    void reserve_slices(std::uint64_t n);
+
+    // Allocated bytes of the slice list, slice ends and each distinct page.
+    std::size_t bytes() const;
+    std::size_t shared_pages() const;
+
+    template <class F>
+    void for_each_slice(F&& f) const {
+        for (const RecordSlice& s : slices_) f(s);
+    }
+
+private:
+    std::vector<RecordSlice> slices_;
+    std::vector<std::uint64_t> ends_;
+    std::uint64_t count_ = 0;
+};
+
+}  // namespace quorvex::packed

@@ -1,0 +1,133 @@
+// OpchainPackedNative: a gate sequence held as 32-byte records on shared
+// copy-on-write pages, with overflow entries, two arenas and interned
+// strings, Python objects and nested block snapshots.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "paged.hpp"
+#include "record_list.hpp"
+#include "records.hpp"
+
+namespace quorvex::packed {
+
+namespace py = pybind11;
+
+class Store;
+using StoreRef = std::shared_ptr<Store>;
+
+// Blocks of blocks and views of views are walked and released recursively;
+// deeper chains are refused so that no walk can exhaust the C stack.
+constexpr std::uint32_t kMaxNesting = 1000;
+
+struct BlockResource {
+    std::weak_ptr<Store> source;
+    std::uint64_t source_version = 0;
+    StoreRef snapshot;
+};
+
+// A gate in native form: what an insertion gathers from Python before it
+// touches the store, and what decoding a record gives back.
+struct DecodedGate {
+    std::string id;
+    std::vector<std::int32_t> targets;
+    std::vector<std::int32_t> controls;
+    std::vector<std::int32_t> control_states;
+    std::vector<double> parameters;
+    bool parameters_absent = true;
+    bool has_name = false;
+    std::string name;
+    bool has_matrix = false;
+    py::object matrix;  // null when there is none
+    StoreRef block;
+    bool has_classical = false;
+    std::vector<std::int32_t> classical_targets;
+};
+
+class Store {
+public:
+    Store() = default;
+    Store(const Store&) = delete;
+    Store& operator=(const Store&) = delete;
+
+    // --- members, in the order copies and destruction follow -------------
+    RecordList records;
+    ExtraPages extras;
+    BlockExtraPages block_extras;
+    IntArena ints;
+    DoubleArena doubles;
+    std::vector<py::object> resources;
+    std::unordered_map<PyObject*, std::uint32_t> resource_map;
+    std::vector<BlockResource> blocks;
+    std::unordered_map<const Store*, std::pair<std::uint64_t, std::uint32_t>> block_sources;
+    std::unordered_map<const Store*, std::uint32_t> snapshots;
+    std::vector<std::string> strings;
+    std::unordered_map<std::string, std::uint32_t> string_map;
+    std::uint64_t version = 0;
+    StoreRef repeat_base;
+    std::uint64_t repeat_times = 0;
+    // Block snapshots are shared by a parent and all its copies: never mutable.
+    bool read_only = false;
+    // Longest chain of nested blocks and repeat bases below this store.
+    std::uint32_t nesting = 0;
+
+    // --- reading ----------------------------------------------------------
+    bool is_repeat_view() const { return static_cast<bool>(repeat_base); }
+    std::uint64_t length() const;
+    // The store whose records and tables the views above it read.
+    const Store& innermost() const;
+    // Record at a position, resolved through repeat views; holder is the
+    // store whose tables the record refers to.
+    PackedRecord record_at(std::uint64_t index, const Store** holder) const;
+
+    const std::string& string_at(std::int32_t index) const;
+    const py::object& resource_at(std::int32_t index) const;
+    const BlockResource& block_at(std::uint32_t index) const;
+    std::string gate_id_string(const PackedRecord& record) const;
+
+    // --- interning ----------------------------------------------------------
+    std::int32_t intern_string(const std::string& text);
+    std::int32_t intern_resource(const py::object& object);
+    std::uint32_t intern_block(const StoreRef& source);
+    // Append an overflow entry; the index fits the record's 32-bit field.
+    std::int32_t add_extra(const ExtraEntry& entry);
+    std::int32_t add_block_extra(const BlockExtraEntry& entry);
+
+    // --- structure ---------------------------------------------------------
+    StoreRef copy() const;
+    void clear();
+    void materialize_repeat();
+    std::vector<PackedRecord> flatten_records() const;
+    // Replaces the content by exactly these records (whose indices refer to
+    // this store's tables), keeping only what they use. The version rises by
+    // version_increment before any Python reference of the old content is
+    // released.
+    void rebuild_from_records(const std::vector<PackedRecord>& records, std::uint64_t version_increment);
+    // Appends source's records [first, last); this store's tables must begin
+    // with the tables of the store that holds them.
+    void append_record_range(const Store& source, std::uint64_t first, std::uint64_t last);
+
+    // --- accounting -----------------------------------------------------
+    std::size_t records_bytes() const;
+    std::size_t auxiliary_bytes() const;
+    std::size_t resources_bytes() const;
+    std::size_t strings_bytes() const;
+    std::size_t total_bytes() const;
+
+    void check_writable() const;
+
+private:
+    void swap_content(Store& other) noexcept;
+};
+
+// Raises RecursionError when a store of this nesting may not gain a level.
+void check_nesting(std::uint32_t nesting);
+
+}  // namespace quorvex::packed

@@ -1,0 +1,236 @@
+#include "transform.hpp"
+
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "codec.hpp"
+#include "gate_ids.hpp"
+
+namespace quorvex::packed {
+
+namespace {
+
+const std::unordered_set<std::string_view>& self_inverse_ids() {
+    static const std::unordered_set<std::string_view> ids = {
+        "x", "y", "z", "h", "ch", "cx", "cy", "cz", "i", "cnot", "swap", "mcx", "mcy", "mcz", "mch"};
+    return ids;
+}
+
+const std::unordered_map<std::string_view, std::string_view>& inverse_ids() {
+    static const std::unordered_map<std::string_view, std::string_view> ids = {
+        {"s", "s_dag"},         {"s_dag", "s"},         {"t", "t_dag"},   {"t_dag", "t"},
+        {"sqrtx", "sqrtx_dag"}, {"sqrtx_dag", "sqrtx"}, {"sqrty", "sqrty_dag"}, {"sqrty_dag", "sqrty"},
+        {"x2p", "x2m"},         {"x2m", "x2p"},         {"y2p", "y2m"},   {"y2m", "y2p"},
+        {"cs", "s_dag"},        {"mcs", "s_dag"},       {"ct", "t_dag"},  {"mct", "t_dag"}};
+    return ids;
+}
+
+const std::unordered_set<std::string_view>& negated_angle_ids() {
+    static const std::unordered_set<std::string_view> ids = {
+        "rx", "ry", "rz", "rzz", "p", "gp", "gphase", "global_phase",
+        "crx", "cry", "crz", "cp", "mcrx", "mcry", "mcrz", "mcp"};
+    return ids;
+}
+
+bool ends_with_dag(const std::string& s) { return s.size() > 3 && s.compare(s.size() - 4, 4, "_dag") == 0; }
+
+double flip_sign(double v) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    bits ^= std::uint64_t{1} << 63;
+    std::memcpy(&v, &bits, sizeof bits);
+    return v;
+}
+
+// Calls f(holder, record) for every record of the store in order, through
+// repeat views.
+template <class F>
+void for_each_record(const Store& store, F&& f) {
+    const Store& inner = store.innermost();
+    std::uint64_t runs = 1;
+    for (const Store* s = &store; s->repeat_base; s = s->repeat_base.get()) runs *= s->repeat_times;
+    if (inner.records.empty()) return;
+    for (std::uint64_t r = 0; r < runs; ++r) {
+        for (const RecordSlice& slice : inner.records.slices()) {
+            for (std::uint32_t i = 0; i < slice.count; ++i) {
+                const std::uint64_t pos = static_cast<std::uint64_t>(slice.first) + i;
+                if (pos >= slice.page->size()) throw_bad_subscript();
+                f(inner, (*slice.page)[pos]);
+            }
+        }
+    }
+}
+
+struct InverseMemo {
+    std::unordered_map<PyObject*, py::object> matrices;
+    std::unordered_map<const Store*, StoreRef> blocks;
+};
+
+StoreRef inverse_of(const Store& store);
+
+void invert_gate(DecodedGate& g, InverseMemo& memo) {
+    if (self_inverse_ids().count(g.id)) return;
+    const std::string old_name = g.has_name ? g.name : default_display_name(g.id);
+    if (auto it = inverse_ids().find(g.id); it != inverse_ids().end()) {
+        g.id = std::string(it->second);
+    } else if (ends_with_dag(g.id)) {
+        g.id.resize(g.id.size() - 4);
+    }
+    std::string new_name = ends_with_dag(old_name) ? old_name.substr(0, old_name.size() - 4) : old_name + "_dag";
+    g.has_name = new_name != default_display_name(g.id);
+    g.name = g.has_name ? std::move(new_name) : std::string();
+
+    std::string key = g.id;
+    if (auto at = key.find("_dag"); at != std::string::npos) key.erase(at, 4);
+    if (negated_angle_ids().count(key)) {
+        for (double& p : g.parameters) p = flip_sign(p);
+    } else if (key == "u" && g.parameters.size() == 3) {
+        const double theta = g.parameters[0], phi = g.parameters[1], lambda = g.parameters[2];
+        g.parameters = {flip_sign(theta), flip_sign(lambda), flip_sign(phi)};
+    }
+
+    if (g.has_matrix) {
+        auto it = memo.matrices.find(g.matrix.ptr());
+        if (it != memo.matrices.end()) {
+            g.matrix = it->second;
+        } else {
+            py::object numpy = py::module_::import("numpy");
+            py::object inverted = numpy.attr("asarray")(g.matrix).attr("conj")().attr("T");
+            // The old object's address stays valid as a key: the private
+            // copy being inverted holds it for the whole call.
+            memo.matrices.emplace(g.matrix.ptr(), inverted);
+            g.matrix = inverted;
+        }
+    }
+    if (g.block) {
+        auto it = memo.blocks.find(g.block.get());
+        if (it != memo.blocks.end()) {
+            g.block = it->second;
+        } else {
+            StoreRef inverted = inverse_of(*g.block);
+            memo.blocks.emplace(g.block.get(), inverted);
+            g.block = inverted;
+        }
+    }
+}
+
+StoreRef inverse_of(const Store& source) {
+    // NumPy may run user code (a matrix's __array__) that edits the
+    // receiver; the gates are read from a private copy that nothing else sees.
+    const StoreRef store = source.copy();
+    std::vector<std::pair<const Store*, PackedRecord>> records;
+    for_each_record(*store, [&](const Store& holder, const PackedRecord& rec) { records.emplace_back(&holder, rec); });
+    auto result = std::make_shared<Store>();
+    InverseMemo memo;
+    for (auto it = records.rbegin(); it != records.rend(); ++it) {
+        DecodedGate g = decode_record(*it->first, it->second);
+        invert_gate(g, memo);
+        append_decoded_gate(*result, g);
+    }
+    return result;
+}
+
+}  // namespace
+
+StoreRef repeat_store(const Store& store, std::uint64_t times) {
+    if (times == 0) throw py::value_error("times must be positive");
+    // len() of the view must stay representable in Python.
+    const std::uint64_t n = store.length();
+    if (n > 0 && times > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) / n) {
+        throw std::overflow_error("repeated gate sequence is too large");
+    }
+    check_nesting(store.nesting);
+    auto view = std::make_shared<Store>();
+    view->repeat_base = store.copy();
+    view->repeat_times = times;
+    view->nesting = view->repeat_base->nesting + 1;
+    return view;
+}
+
+StoreRef reverse_qubits(const Store& store, std::int64_t num_qubits) {
+    if (num_qubits < 0) throw py::value_error("num_qubits must be non-negative");
+    auto result = std::make_shared<Store>();
+    auto mirror = [num_qubits](std::int32_t& q) {
+        const std::int64_t r = num_qubits - 1 - static_cast<std::int64_t>(q);
+        if (r < 0 || r > std::numeric_limits<std::int32_t>::max()) {
+            throw py::index_error("qubit " + std::to_string(q) + " is out of range for " +
+                                  std::to_string(num_qubits) + " qubits");
+        }
+        q = static_cast<std::int32_t>(r);
+    };
+    for_each_record(store, [&](const Store& holder, const PackedRecord& rec) {
+        DecodedGate g = decode_record(holder, rec);
+        for (std::int32_t& q : g.targets) mirror(q);
+        for (std::int32_t& q : g.controls) mirror(q);
+        append_decoded_gate(*result, g);
+    });
+    return result;
+}
+
+StoreRef inverse_store(const Store& store) { return inverse_of(store); }
+
+StoreRef decompose_store(const Store& store, std::uint64_t levels, const py::handle& selected_names) {
+    const bool select_all = selected_names.is_none();
+    std::unordered_set<std::string> selected;
+    if (!select_all) {
+        for (py::handle item : selected_names) selected.insert(py::cast<std::string>(item));
+    }
+    StoreRef result = store.copy();
+    if (levels == 0) return result;
+
+    // Whether a record is a selected composite gate of the store holding it.
+    auto selected_block = [&](const Store& holder, const PackedRecord& rec) {
+        if (!(rec.flags & kRecordExtra)) return false;
+        if (rec.extra < 0) throw_bad_subscript();
+        const ExtraEntry e = holder.extras.at(static_cast<std::uint64_t>(rec.extra));
+        if (!(e.flags & kExtraBlock)) return false;
+        if (select_all) return true;
+        const std::string shown = (e.flags & kExtraName) ? holder.string_at(e.name)
+                                                         : default_display_name(holder.gate_id_string(rec));
+        return selected.count(shown) != 0;
+    };
+
+    for (std::uint64_t pass = 0; pass < levels; ++pass) {
+        std::vector<std::uint64_t> inline_at;
+        std::uint64_t index = 0;
+        for_each_record(*result, [&](const Store& holder, const PackedRecord& rec) {
+            if (selected_block(holder, rec)) inline_at.push_back(index);
+            ++index;
+        });
+        if (inline_at.empty()) break;
+
+        StoreRef next = result->copy();
+        next->materialize_repeat();
+        next->records = RecordList();
+        std::uint64_t from = 0;
+        for (std::uint64_t i : inline_at) {
+            const DecodedGate parent = decode_gate(*result, i);
+            next->append_record_range(*result, from, i);
+            const Store& children = *parent.block;
+            const std::uint64_t count = children.length();
+            auto place = [&](std::int32_t& q) {
+                if (q < 0 || static_cast<std::size_t>(q) >= parent.targets.size()) throw_bad_subscript();
+                q = parent.targets[static_cast<std::size_t>(q)];
+            };
+            for (std::uint64_t j = 0; j < count; ++j) {
+                DecodedGate child = decode_gate(children, j);
+                for (std::int32_t& q : child.targets) place(q);
+                for (std::int32_t& q : child.controls) place(q);
+                child.controls.insert(child.controls.begin(), parent.controls.begin(), parent.controls.end());
+                child.control_states.insert(child.control_states.begin(), parent.control_states.begin(),
+                                            parent.control_states.end());
+                append_decoded_gate(*next, child);
+            }
+            from = i + 1;
+        }
+        next->append_record_range(*result, from, result->length());
+        result = next;
+    }
+    return result;
+}
+
+}  // namespace quorvex::packed

@@ -1,0 +1,187 @@
+// The one gate walk of a store: records in order, repeat views unrolled,
+// nested blocks expanded through their qubit maps with the enclosing
+// controls first. The executor and the queries all see gates through it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string_view>
+#include <vector>
+
+#include "codec.hpp"
+#include "gate_ids.hpp"
+#include "store.hpp"
+
+namespace quorvex::packed {
+
+// A gate as the walk hands it on. Qubits are indices of the outermost
+// store. id and matrix point into the walked store, which must stay
+// unchanged for the duration of the walk.
+struct WalkGate {
+    std::uint16_t code = 0;
+    std::string_view id;
+    std::vector<std::int64_t> targets;
+    std::vector<std::int64_t> controls;
+    std::vector<std::int64_t> control_states;
+    std::vector<double> parameters;
+    bool parameters_absent = true;
+    bool has_matrix = false;
+    PyObject* matrix = nullptr;  // borrowed from the store's resources
+    bool has_classical = false;
+    std::vector<std::int32_t> classical_targets;
+};
+
+class GateWalker {
+public:
+    // With repeat_once, a repeat view's base is walked once instead of
+    // repeat-times times: enough for questions whose answer does not depend
+    // on how often a gate recurs.
+    explicit GateWalker(bool repeat_once = false) : repeat_once_(repeat_once) {}
+
+    template <class Visitor>
+    void walk(const Store& store, Visitor& visit) {
+        walk_level(store, 0, visit);
+    }
+
+private:
+    struct Level {
+        WalkGate gate;
+        std::vector<std::int32_t> own_targets;
+        std::vector<std::int32_t> own_controls;
+        std::vector<std::int32_t> own_states;
+    };
+
+    Level& level(std::size_t depth) {
+        while (levels_.size() <= depth) levels_.push_back(std::make_unique<Level>());
+        return *levels_[depth];
+    }
+
+    template <class Visitor>
+    void walk_level(const Store& store, std::size_t depth, Visitor& visit) {
+        if (store.repeat_base) {
+            const std::uint64_t times = repeat_once_ ? 1 : store.repeat_times;
+            for (std::uint64_t t = 0; t < times; ++t) walk_level(*store.repeat_base, depth, visit);
+            return;
+        }
+        for (const RecordSlice& slice : store.records.slices()) {
+            const RecordPage& page = *slice.page;
+            if (static_cast<std::uint64_t>(slice.first) + slice.count > page.size()) throw_bad_subscript();
+            for (std::uint32_t i = 0; i < slice.count; ++i) {
+                visit_record(store, page[slice.first + i], depth, visit);
+            }
+        }
+    }
+
+    // Parent context: the gate of the enclosing level (its targets are the
+    // qubit map, its controls and states come first), or none at the top.
+    std::int64_t map_qubit(std::int64_t q, const WalkGate* parent) const {
+        if (parent == nullptr || parent->targets.empty()) return q;
+        if (q < 0 || static_cast<std::uint64_t>(q) >= parent->targets.size()) {
+            throw std::runtime_error("block-local qubit index out of range");
+        }
+        return parent->targets[static_cast<std::size_t>(q)];
+    }
+
+    template <class Visitor>
+    void visit_record(const Store& holder, const PackedRecord& rec, std::size_t depth, Visitor& visit) {
+        Level& lv = level(depth);
+        const WalkGate* parent = depth == 0 ? nullptr : &levels_[depth - 1]->gate;
+        WalkGate& g = lv.gate;
+        g.code = rec.id;
+        if (rec.id != 0) {
+            if (rec.id >= kGateIdCount) throw_bad_subscript();
+            g.id = gate_name_table()[rec.id];
+        } else {
+            g.id = holder.string_at(rec.aux);
+        }
+        lv.own_targets.clear();
+        lv.own_controls.clear();
+        lv.own_states.clear();
+        g.parameters.clear();
+        g.classical_targets.clear();
+        g.has_matrix = false;
+        g.matrix = nullptr;
+        g.has_classical = false;
+        bool has_block = false;
+        const Store* block = nullptr;
+
+        if (!(rec.flags & kRecordExtra)) {
+            if (rec.target >= 0) lv.own_targets.push_back(rec.target);
+            if (rec.flags & kRecordTarget2) lv.own_targets.push_back(rec.target2);
+            if (rec.flags & kRecordOneControl) {
+                lv.own_controls.push_back(rec.control);
+                lv.own_states.push_back(1);
+            }
+            g.parameters_absent = !(rec.flags & (kRecordParameter | kRecordEmptyParams));
+            if (rec.flags & kRecordParameter) g.parameters.push_back(rec.parameter);
+        } else {
+            if (rec.extra < 0) throw_bad_subscript();
+            const ExtraEntry e = holder.extras.at(static_cast<std::uint64_t>(rec.extra));
+            decode_targets(holder, rec, e, lv.own_targets);
+            if (rec.flags & kRecordOneControl) lv.own_controls.push_back(rec.control);
+            holder.ints.read_range(e.controls, lv.own_controls);
+            if (range_count(e.control_states) != 0) {
+                holder.ints.read_range(e.control_states, lv.own_states);
+            } else {
+                lv.own_states.assign(lv.own_controls.size(), 1);
+            }
+            if (rec.flags & kRecordParameter) g.parameters.push_back(rec.parameter);
+            holder.doubles.read_range(e.parameters, g.parameters);
+            g.parameters_absent = (e.flags & kExtraParamsAbsent) != 0;
+            if (e.flags & kExtraMatrix) {
+                g.has_matrix = true;
+                g.matrix = holder.resource_at(e.matrix).ptr();
+            }
+            if (e.flags & kExtraBlock) {
+                if (e.block_extra < 0) throw_bad_subscript();
+                const BlockExtraEntry be = holder.block_extras.at(static_cast<std::uint64_t>(e.block_extra));
+                has_block = true;
+                block = holder.block_at(be.block).snapshot.get();
+            }
+            if (e.flags & kExtraClassical) {
+                g.has_classical = true;
+                holder.ints.read_range(e.classical_targets, g.classical_targets);
+            }
+        }
+        if (rec.flags & kRecordMatrix) {
+            g.has_matrix = true;
+            g.matrix = holder.resource_at(rec.aux).ptr();
+        }
+
+        g.targets.clear();
+        for (std::int32_t q : lv.own_targets) g.targets.push_back(map_qubit(q, parent));
+        g.controls.clear();
+        g.control_states.clear();
+        if (parent != nullptr) {
+            g.controls.assign(parent->controls.begin(), parent->controls.end());
+            g.control_states.assign(parent->control_states.begin(), parent->control_states.end());
+        }
+        for (std::int32_t q : lv.own_controls) g.controls.push_back(map_qubit(q, parent));
+        g.control_states.insert(g.control_states.end(), lv.own_states.begin(), lv.own_states.end());
+
+        if (has_block) {
+            // The children read this level's gate as their context.
+            walk_level(*block, depth + 1, visit);
+            return;
+        }
+        visit(static_cast<const WalkGate&>(g));
+    }
+
+    bool repeat_once_;
+    std::vector<std::unique_ptr<Level>> levels_;
+};
+
+// --- queries -----------------------------------------------------------------
+bool has_measurement(const Store& store);
+// ("none" | "dynamic" | "terminal", qubits, classical bits)
+struct MeasurementPlan {
+    const char* kind = "none";
+    std::vector<std::int64_t> qubits;
+    std::vector<std::int32_t> classical;
+};
+MeasurementPlan measurement_plan(const Store& store);
+bool bulk_supported(const Store& store);
+bool gate_bulk_supported(std::uint16_t code, bool has_matrix);
+
+}  // namespace quorvex::packed
