@@ -1,5 +1,7 @@
 """The list views of a packed sequence: the data proxy against a plain list,
 block views, snapshots and the index conversions."""
+from collections.abc import Sequence
+
 import pytest
 
 from quorvex.backend.gate.morlith import QuantumGate
@@ -342,3 +344,30 @@ def test_snapshot_native_takes_a_declared_int():
     # No normalisation here: the store refuses a negative position.
     with pytest.raises(TypeError):
         OpchainPacked._snapshot_native(seq._native, -1)
+
+
+class _NotAStoreView(Sequence):
+    """A sequence carrying the packed-view marker without a store behind it."""
+    _packed_store_native = 5
+
+    def __len__(self):
+        return 0
+
+    def __getitem__(self, index):
+        raise IndexError(index)
+
+
+BAD_BLOCK = QuantumGate(id="block", target=(0,), block_gate_sequence=_NotAStoreView())
+
+
+@pytest.mark.parametrize("edit", [
+    lambda s: s.__setitem__(1, BAD_BLOCK),
+    lambda s: s.insert(1, BAD_BLOCK),
+    lambda s: s.append(BAD_BLOCK),
+], ids=["set", "insert", "append"])
+def test_store_errors_pass_through_and_keep_the_gates(proxy, edit):
+    version = proxy._owner.version
+    with pytest.raises(RuntimeError):
+        edit(proxy)
+    assert list(proxy) == BASE and proxy._owner.version == version
+
