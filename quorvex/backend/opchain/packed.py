@@ -58,8 +58,7 @@ class _PackedBlockView(Sequence):
             index += len(self)
         if index < 0 or index >= len(self):
             raise IndexError("gate index out of range")
-        # Looked up on the class at each call so that a block's own blocks come
-        # back as views too, whichever class defined the snapshot.
+        # A child that is itself composite comes back with a view of its own.
         return OpchainPacked._snapshot_native(self._native, index)
 
     def __eq__(self, other):
@@ -101,6 +100,7 @@ class _PackedDataProxy(MutableSequence):
         positions = list(range(*index.indices(len(self))))
         # Consume the right-hand side first: it may be this very view.
         values = list(value)
+        # Only a step of None or 1 is contiguous; -1 is an extended slice.
         if index.step != None and index.step != 1:
             if len(values) != len(positions):
                 raise ValueError(
