@@ -1,0 +1,109 @@
+"""Per-gate cost of execute_gate_sequence_packed.
+
+For random circuits of 1- and 2-qubit gates (10**4 gates by default) at
+n = 10, 16, 22 in both precisions, prints the time per gate of
+  - the packed executor (one native call for the whole store),
+  - the same gates as per-gate Python calls of the kernel functions,
+  - the kernel-only estimate: the per-gate Python calls minus the cost of the
+    same calls on a 1-qubit state, where the kernels do almost nothing and
+    what remains is argument conversion and checking,
+and the executor's overhead per gate (executor minus kernel-only).
+
+Run: PYTHONPATH=.quorvex-site python -P bench/executor.py [gates]
+"""
+import sys
+import time
+
+import numpy as np
+
+from quorvex.backend.pelmor import strovane as S
+from quorvex.backend.pelmor.strovane import OpchainPackedNative, execute_gate_sequence_packed
+
+GATES = int(sys.argv[1]) if len(sys.argv) > 1 else 10**4
+ONE = ["h", "x", "rz", "rx", "s", "t", "u"]
+TWO = ["cx", "cz", "swap", "rzz", "cp"]
+
+
+def circuit(rng, n, count):
+    gates = []
+    for _ in range(count):
+        if rng.random() < 0.5:
+            gid = ONE[rng.integers(len(ONE))]
+            q = int(rng.integers(n))
+            params = (float(rng.uniform(-3, 3)),) if gid in ("rz", "rx") else (
+                tuple(rng.uniform(-3, 3, 3).tolist()) if gid == "u" else None)
+            gates.append((gid, (q,), (), (), params))
+        else:
+            gid = TWO[rng.integers(len(TWO))]
+            a, b = (int(v) for v in rng.choice(n, 2, replace=False))
+            if gid in ("swap", "rzz"):
+                gates.append((gid, (a, b), (), (), (0.7,) if gid == "rzz" else None))
+            else:
+                gates.append((gid, (b,), (a,), (1,), (0.3,) if gid == "cp" else None))
+    return gates
+
+
+def calls(gates):
+    """Per-gate Python calls of the kernel functions, as closures over a state."""
+    out = []
+    for gid, targets, controls, states, params in gates:
+        c, v = list(controls), list(states)
+        if gid in ("h", "x", "s", "cx", "cz"):
+            fn = {"h": S.h_little, "x": S.x_little, "s": S.s_little, "cx": S.x_little, "cz": S.z_little}[gid]
+            out.append(lambda st, n, fn=fn, c=c, v=v, t=targets[0]: fn(n, st, c, v, t))
+        elif gid in ("rz", "rx", "cp", "t"):
+            fn = {"rz": S.rz_little, "rx": S.rx_little, "cp": S.phase_little, "t": S.phase_little}[gid]
+            angle = np.pi / 4 if gid == "t" else params[0]
+            out.append(lambda st, n, fn=fn, c=c, v=v, t=targets[0], a=angle: fn(n, st, c, v, t, a))
+        elif gid == "u":
+            out.append(lambda st, n, c=c, v=v, t=targets[0], p=list(params): S.u_little(n, st, c, v, t, p))
+        elif gid == "swap":
+            out.append(lambda st, n, c=c, v=v, t=list(targets): S.swap_little(n, st, c, v, t))
+        elif gid == "rzz":
+            a, b = targets
+            th = params[0]
+            out.append(lambda st, n, a=a, b=b, th=th: (S.x_little(n, st, [a], [1], b),
+                                                       S.rz_little(n, st, [], [], b, th),
+                                                       S.x_little(n, st, [a], [1], b)))
+    return out
+
+
+def timed(fn, repeats=3):
+    best = float("inf")
+    for _ in range(repeats):
+        start = time.perf_counter()
+        fn()
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def main():
+    rng = np.random.default_rng(1)
+    print(f"{GATES} gates per circuit; times per gate in microseconds")
+    print(f"{'n':>3} {'dtype':>10} {'executor':>10} {'py calls':>10} {'kernel':>10} {'overhead':>10}")
+    for n in (10, 16, 22):
+        count = GATES if n < 22 else max(GATES // 10, 100)
+        gates = circuit(rng, n, count)
+        store = OpchainPackedNative()
+        for gid, targets, controls, states, params in gates:
+            store.append_fields(gid, targets, controls, states, params, None, None, None, None)
+        # The same gate kinds on one and two qubits, for the call overhead.
+        small = [(g[0], (0,) if len(g[1]) == 1 else (0, 1), (1,) if g[2] else (),
+                  g[3], g[4]) for g in circuit(np.random.default_rng(2), 2, count)]
+        for dtype in (np.complex64, np.complex128):
+            state = np.zeros(2**n, dtype=dtype)
+            state[0] = 1
+            t_exec = timed(lambda: execute_gate_sequence_packed(n, state, store))
+            fns = calls(gates)
+            t_py = timed(lambda: [fn(state, n) for fn in fns])
+            tiny = np.zeros(4, dtype=dtype)
+            fns_small = calls(small)
+            t_overhead = timed(lambda: [fn(tiny, 2) for fn in fns_small])
+            kernel = max(t_py - t_overhead, 0.0)
+            per = 1e6 / count
+            print(f"{n:>3} {np.dtype(dtype).name:>10} {t_exec * per:>10.3f} {t_py * per:>10.3f} "
+                  f"{kernel * per:>10.3f} {(t_exec - kernel) * per:>10.3f}")
+
+
+if __name__ == "__main__":
+    main()
