@@ -49,10 +49,16 @@ SCRIPT = textwrap.dedent('''
         return lambda n, k: [(dtype, n, lambda st, omp:
                               m.swap_little(n, st, list(range(2, 2 + k)), [1] * k, [0, 1], omp))]
 
+    U16 = np.linalg.qr(np.arange(256).reshape(16, 16) + 1j * np.eye(16))[0]
+
     def unitary(dtype):
-        return lambda n, k: [(dtype, n, lambda st, omp:
-                              m.unitary_little(n, st, list(range(2, 2 + k)), [1] * k,
-                                               [1, 0], U4, omp))]
+        def make(n, k):
+            controls, values = list(range(n - k, n)), [1] * k
+            return [(dtype, n, lambda st, omp:
+                     m.unitary_little(n, st, controls, values, [1, 0], U4, omp)),
+                    (dtype, n + 2, lambda st, omp:
+                     m.unitary_little(n + 2, st, controls, values, [3, 0, 2, 1], U16, omp))]
+        return make
 
     # family -> (cases that must stay serial, cases that must fork a team)
     FAMILIES = {
