@@ -69,7 +69,8 @@ SCRIPT = textwrap.dedent('''
         "big": (big(13, 0) + big(14, 1) + [(np.complex64, 14, lambda st, omp:
                                              m.swap(14, st, [], [], [0, 1], omp))],
                 big(14, 0)),
-        "swap_c64": (swap(np.complex64)(13, 0) + swap(np.complex64)(14, 1), swap(np.complex64)(14, 0)),
+        "swap_c64": (swap(np.complex64)(13, 0) + swap(np.complex64)(14, 1),
+                     swap(np.complex64)(14, 0)),
         "swap_c128": (swap(np.complex128)(13, 0), swap(np.complex128)(15, 1)),
         "unitary_c64": (unitary(np.complex64)(13, 0), unitary(np.complex64)(14, 3)),
         "unitary_c128": (unitary(np.complex128)(13, 1), unitary(np.complex128)(14, 0)),
@@ -104,8 +105,8 @@ SCRIPT = textwrap.dedent('''
     print("ok")
 ''')
 
-FAMILIES = ["little_c64", "little_c128", "big", "swap_c64", "swap_c128", "unitary_c64", "unitary_c128",
-            "test", "wrap"]
+FAMILIES = ["little_c64", "little_c128", "big", "swap_c64", "swap_c128", "unitary_c64",
+            "unitary_c128", "test", "wrap"]
 
 
 @pytest.mark.parametrize("threads", [2, 3])

@@ -41,15 +41,15 @@ void low_target_loop(F* a, std::int64_t size, const std::int64_t* controls,
 // in j and the controls matched.
 template <class Loop, class F, class Order, class Gate>
 void single_target_loop(F* a, std::int64_t size, const std::int64_t* controls,
-                        const std::int64_t* values, std::int64_t k, std::int64_t target, Order order,
-                        const Gate& gate) {
+                        const std::int64_t* values, std::int64_t k, std::int64_t target,
+                        Order order, const Gate& gate) {
     IndexSet set(size);
     set.require_controls(controls, values, k, order);
     const std::int64_t pos = order(target);
     set.require_clear(pos);
     const std::uint64_t count = set.prepare();
     if (count == 0) return;
-    if (pos < 3 && set.free_below(pos) && count >= (std::uint64_t{1} << pos)) {
+    if (pos < 3 && set.free_below(pos)) {
         switch (pos) {
             case 0: return low_target_loop<0, Loop>(a, size, controls, values, k, order, gate);
             case 1: return low_target_loop<1, Loop>(a, size, controls, values, k, order, gate);
@@ -65,7 +65,8 @@ void single_target_loop(F* a, std::int64_t size, const std::int64_t* controls,
             if (step == 2) {
                 contiguous_pairs(p0, p1, len, gate);
             } else {
-                for (std::uint64_t r = 0; r < len; ++r) pair_update(p0 + r * step, p1 + r * step, gate);
+                for (std::uint64_t r = 0; r < len; ++r)
+                    pair_update(p0 + r * step, p1 + r * step, gate);
             }
         });
     });
@@ -153,18 +154,22 @@ void unitary_loop(F* a, std::int64_t size, const std::int64_t* controls, const s
     Loop::run(count, [&](std::uint64_t begin, std::uint64_t end) {
         switch (d) {
             case 2:
-                return set.visit(begin, end, [&](std::uint64_t j) { dense_apply_fixed<2>(a, j, off, m); });
+                return set.visit(begin, end,
+                                 [&](std::uint64_t j) { dense_apply_fixed<2>(a, j, off, m); });
             case 4:
-                return set.visit(begin, end, [&](std::uint64_t j) { dense_apply_fixed<4>(a, j, off, m); });
+                return set.visit(begin, end,
+                                 [&](std::uint64_t j) { dense_apply_fixed<4>(a, j, off, m); });
             case 8:
-                return set.visit(begin, end, [&](std::uint64_t j) { dense_apply_fixed<8>(a, j, off, m); });
+                return set.visit(begin, end,
+                                 [&](std::uint64_t j) { dense_apply_fixed<8>(a, j, off, m); });
         }
         // The team never outgrows omp_get_max_threads(), the number of blocks.
         const auto tid = static_cast<std::size_t>(omp_get_thread_num());
         if (tid >= nthreads) return;
         Amp<F>* gathered = scratch.data() + tid * block;
         Amp<F>* results = gathered + d;
-        set.visit(begin, end, [&](std::uint64_t j) { dense_apply(a, j, off, m, d, gathered, results); });
+        set.visit(begin, end,
+                  [&](std::uint64_t j) { dense_apply(a, j, off, m, d, gathered, results); });
     });
 }
 
