@@ -49,10 +49,16 @@ SCRIPT = textwrap.dedent('''
         return lambda n, k: [(dtype, n, lambda st, omp:
                               m.swap_little(n, st, list(range(2, 2 + k)), [1] * k, [0, 1], omp))]
 
+    U16 = np.linalg.qr(np.arange(256).reshape(16, 16) + 1j * np.eye(16))[0]
+
     def unitary(dtype):
-        return lambda n, k: [(dtype, n, lambda st, omp:
-                              m.unitary_little(n, st, list(range(2, 2 + k)), [1] * k,
-                                               [1, 0], U4, omp))]
+        def make(n, k):
+            controls, values = list(range(n - k, n)), [1] * k
+            return [(dtype, n, lambda st, omp:
+                     m.unitary_little(n, st, controls, values, [1, 0], U4, omp)),
+                    (dtype, n + 2, lambda st, omp:
+                     m.unitary_little(n + 2, st, controls, values, [3, 0, 2, 1], U16, omp))]
+        return make
 
     # family -> (cases that must stay serial, cases that must fork a team)
     FAMILIES = {
@@ -63,7 +69,8 @@ SCRIPT = textwrap.dedent('''
         "big": (big(13, 0) + big(14, 1) + [(np.complex64, 14, lambda st, omp:
                                              m.swap(14, st, [], [], [0, 1], omp))],
                 big(14, 0)),
-        "swap_c64": (swap(np.complex64)(13, 0) + swap(np.complex64)(14, 1), swap(np.complex64)(14, 0)),
+        "swap_c64": (swap(np.complex64)(13, 0) + swap(np.complex64)(14, 1),
+                     swap(np.complex64)(14, 0)),
         "swap_c128": (swap(np.complex128)(13, 0), swap(np.complex128)(15, 1)),
         "unitary_c64": (unitary(np.complex64)(13, 0), unitary(np.complex64)(14, 3)),
         "unitary_c128": (unitary(np.complex128)(13, 1), unitary(np.complex128)(14, 0)),
@@ -98,8 +105,8 @@ SCRIPT = textwrap.dedent('''
     print("ok")
 ''')
 
-FAMILIES = ["little_c64", "little_c128", "big", "swap_c64", "swap_c128", "unitary_c64", "unitary_c128",
-            "test", "wrap"]
+FAMILIES = ["little_c64", "little_c128", "big", "swap_c64", "swap_c128", "unitary_c64",
+            "unitary_c128", "test", "wrap"]
 
 
 @pytest.mark.parametrize("threads", [2, 3])
