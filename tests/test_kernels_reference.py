@@ -173,6 +173,8 @@ def random_unitary(dim, seed):
     ([2, 0], [], []),
     ([0, 3], [4], [1]),
     ([4, 1, 2], [0, 3], [0, 1]),
+    ([3, 0, 4, 1], [2], [1]),
+    ([2, 4, 0, 3, 1], [], []),
 ])
 def test_unitary(targets, controls, values, dtype):
     matrix = random_unitary(1 << len(targets), 4)

@@ -114,9 +114,7 @@ QUORVEX_SWAP_DEF(f64, double)
                                   std::int64_t k, const std::int64_t* targets, std::int64_t t,   \
                                   const std::complex<F>* matrix, std::int64_t dim,               \
                                   bool runopenmp) {                                              \
-        const auto exponent =                                                                    \
-            static_cast<std::int64_t>(static_cast<std::uint64_t>(n) - static_cast<std::uint64_t>(t)); \
-        if (use_parallel(exponent, kUnitaryThreshold, runopenmp))                                \
+        if (use_parallel(unitary_exponent(n, t), kUnitaryThreshold, runopenmp))                  \
             apply_unitary_little_##P##_parallel(amps, size, controls, values, k, targets, t,     \
                                                 matrix, dim);                                    \
         else                                                                                     \
@@ -142,7 +140,8 @@ QUORVEX_UNITARY_DEF(f64, double)
                                          BigEndian{n}, GATE);                                   \
     }
 #define QUORVEX_BIG_DEF_FIXED(g) QUORVEX_BIG_DEF(g, g##_gate<float>(), )
-#define QUORVEX_BIG_DEF_ANGLE(g) QUORVEX_BIG_DEF(g, g##_gate<float>(angle), QUORVEX_COMMA float angle)
+#define QUORVEX_BIG_DEF_ANGLE(g) \
+    QUORVEX_BIG_DEF(g, g##_gate<float>(angle), QUORVEX_COMMA float angle)
 QUORVEX_BIG_FIXED_GATES(QUORVEX_BIG_DEF_FIXED)
 QUORVEX_ANGLE_GATES(QUORVEX_BIG_DEF_ANGLE)
 QUORVEX_BIG_DEF(u, u_big_gate(angles), QUORVEX_COMMA const float* angles)

@@ -9,7 +9,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -42,15 +41,15 @@ void low_target_loop(F* a, std::int64_t size, const std::int64_t* controls,
 // in j and the controls matched.
 template <class Loop, class F, class Order, class Gate>
 void single_target_loop(F* a, std::int64_t size, const std::int64_t* controls,
-                        const std::int64_t* values, std::int64_t k, std::int64_t target, Order order,
-                        const Gate& gate) {
+                        const std::int64_t* values, std::int64_t k, std::int64_t target,
+                        Order order, const Gate& gate) {
     IndexSet set(size);
     set.require_controls(controls, values, k, order);
     const std::int64_t pos = order(target);
     set.require_clear(pos);
     const std::uint64_t count = set.prepare();
     if (count == 0) return;
-    if (pos < 3 && set.free_below(pos) && count >= (std::uint64_t{1} << pos)) {
+    if (pos < 3 && set.free_below(pos)) {
         switch (pos) {
             case 0: return low_target_loop<0, Loop>(a, size, controls, values, k, order, gate);
             case 1: return low_target_loop<1, Loop>(a, size, controls, values, k, order, gate);
@@ -66,7 +65,8 @@ void single_target_loop(F* a, std::int64_t size, const std::int64_t* controls,
             if (step == 2) {
                 contiguous_pairs(p0, p1, len, gate);
             } else {
-                for (std::uint64_t r = 0; r < len; ++r) pair_update(p0 + r * step, p1 + r * step, gate);
+                for (std::uint64_t r = 0; r < len; ++r)
+                    pair_update(p0 + r * step, p1 + r * step, gate);
             }
         });
     });
@@ -96,12 +96,11 @@ void swap_loop(F* a, std::int64_t size, const std::int64_t* controls, const std:
 }
 
 // One base index j of the dense unitary: gather the amplitudes, form every
-// row's sum in column order from a (+0, +0) start, then scatter. D is the
-// dimension when known at compile time (0: use d).
-template <std::size_t D, class F>
+// row's sum in column order from a (+0, +0) start, then scatter. All outputs
+// are computed from the gathered old values before any is written.
+template <class F>
 inline void dense_apply(F* a, std::uint64_t j, const std::uint64_t* offset, const F* m,
                         std::size_t d, Amp<F>* gathered, Amp<F>* results) {
-    if constexpr (D != 0) d = D;
     for (std::size_t r = 0; r < d; ++r) gathered[r] = load(a + 2 * (j | offset[r]));
     for (std::size_t r = 0; r < d; ++r) {
         const F* row = m + 2 * r * d;
@@ -116,12 +115,18 @@ inline void dense_apply(F* a, std::uint64_t j, const std::uint64_t* offset, cons
     for (std::size_t r = 0; r < d; ++r) store(a + 2 * (j | offset[r]), results[r]);
 }
 
+// The common small dimensions, unrolled, with the scratch in registers.
+template <std::size_t D, class F>
+inline void dense_apply_fixed(F* a, std::uint64_t j, const std::uint64_t* offset, const F* m) {
+    Amp<F> gathered[D], results[D];
+    dense_apply(a, j, offset, m, D, gathered, results);
+}
+
 // Dense 2**t × 2**t matrix (row-major, interleaved complex) on t targets;
-// targets[0] is the least significant bit of the matrix index. Scratch is
-// allocated before any amplitude is touched, one block per thread that may
-// run, so an allocation failure leaves the state unchanged and nothing is
-// allocated inside a parallel region. Blocks are a cache line apart so that
-// threads do not share one.
+// targets[0] is the least significant bit of the matrix index. Heap scratch
+// is allocated before any amplitude is touched, so an allocation failure
+// leaves the state unchanged and nothing is allocated inside a parallel
+// region; per-thread blocks are a cache line apart so threads never share one.
 template <class Loop, class F>
 void unitary_loop(F* a, std::int64_t size, const std::int64_t* controls, const std::int64_t* values,
                   std::int64_t k, const std::int64_t* targets, std::int64_t t, const F* m,
@@ -138,29 +143,33 @@ void unitary_loop(F* a, std::int64_t size, const std::int64_t* controls, const s
     for (std::size_t r = 0; r < d; ++r)
         for (std::int64_t l = 0; l < t; ++l)
             if (r >> l & 1) offset[r] |= set.bit(targets[l]);
+    // Dimensions 2, 4 and 8 need no heap scratch; larger ones get one block
+    // per thread that may run.
+    const bool fixed = d == 2 || d == 4 || d == 8;
     const std::size_t nthreads = threads > 1 ? static_cast<std::size_t>(threads) : 1;
     const std::size_t block = 2 * d + (64 + sizeof(Amp<F>) - 1) / sizeof(Amp<F>);
-    std::vector<Amp<F>> scratch(nthreads * block, Amp<F>{F(0), F(0)});
+    std::vector<Amp<F>> scratch(fixed ? 0 : nthreads * block, Amp<F>{F(0), F(0)});
+    const std::uint64_t* off = offset.data();
 
     Loop::run(count, [&](std::uint64_t begin, std::uint64_t end) {
-        // The team never outgrows omp_get_max_threads(), the size of scratch.
+        switch (d) {
+            case 2:
+                return set.visit(begin, end,
+                                 [&](std::uint64_t j) { dense_apply_fixed<2>(a, j, off, m); });
+            case 4:
+                return set.visit(begin, end,
+                                 [&](std::uint64_t j) { dense_apply_fixed<4>(a, j, off, m); });
+            case 8:
+                return set.visit(begin, end,
+                                 [&](std::uint64_t j) { dense_apply_fixed<8>(a, j, off, m); });
+        }
+        // The team never outgrows omp_get_max_threads(), the number of blocks.
         const auto tid = static_cast<std::size_t>(omp_get_thread_num());
         if (tid >= nthreads) return;
         Amp<F>* gathered = scratch.data() + tid * block;
         Amp<F>* results = gathered + d;
-        const std::uint64_t* off = offset.data();
-        auto each = [&](auto fixed) {
-            constexpr std::size_t D = decltype(fixed)::value;
-            set.visit(begin, end, [&](std::uint64_t j) {
-                dense_apply<D>(a, j, off, m, d, gathered, results);
-            });
-        };
-        switch (d) {
-            case 2: each(std::integral_constant<std::size_t, 2>{}); break;
-            case 4: each(std::integral_constant<std::size_t, 4>{}); break;
-            case 8: each(std::integral_constant<std::size_t, 8>{}); break;
-            default: each(std::integral_constant<std::size_t, 0>{}); break;
-        }
+        set.visit(begin, end,
+                  [&](std::uint64_t j) { dense_apply(a, j, off, m, d, gathered, results); });
     });
 }
 

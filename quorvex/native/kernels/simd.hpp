@@ -25,7 +25,8 @@ struct Simd<float> {
     static constexpr std::uint64_t L = 4;  // floats per vector
     // Two vectors of interleaved amplitudes [r0 i0 r1 i1] [r2 i2 r3 i3] to lanes.
     static Amp<V> split(V x, V y) {
-        return {__builtin_shufflevector(x, y, 0, 2, 4, 6), __builtin_shufflevector(x, y, 1, 3, 5, 7)};
+        return {__builtin_shufflevector(x, y, 0, 2, 4, 6),
+                __builtin_shufflevector(x, y, 1, 3, 5, 7)};
     }
     static void join(Amp<V> a, V& x, V& y) {
         x = __builtin_shufflevector(a.re, a.im, 0, 4, 1, 5);
@@ -133,7 +134,10 @@ inline void block_pairs(F* p, std::uint64_t len, std::uint64_t stride, const Gat
     constexpr std::uint64_t W = Simd<F>::W;
     std::uint64_t r = 0;
     if constexpr (half >= W) {
-        for (; r < len; ++r) contiguous_pairs(p + r * stride, p + r * stride + 2 * half, half, gate);
+        for (; r < len; ++r) {
+            F* q = p + r * stride;
+            contiguous_pairs(q, q + 2 * half, half, gate);
+        }
         return;
     } else if constexpr (T == 0 && sizeof(F) == 4) {
         for (; r + 4 <= len; r += 4) target0_group_f32(p + r * stride, stride, gate);

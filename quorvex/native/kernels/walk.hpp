@@ -39,6 +39,11 @@ inline std::int64_t single_target_exponent(std::int64_t n, std::int64_t k) {
                                      1u);
 }
 
+// n − t, the dense unitary's measure.
+inline std::int64_t unitary_exponent(std::int64_t n, std::int64_t t) {
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(n) - static_cast<std::uint64_t>(t));
+}
+
 struct SerialLoop {
     template <class Body>
     static void run(std::uint64_t count, const Body& body) {
