@@ -2,7 +2,6 @@
 import numpy as np
 import pytest
 
-from quorvex.backend.pelmor import strovane
 from quorvex.backend.pelmor.strovane import OpchainPackedNative
 
 
@@ -137,40 +136,6 @@ def test_copy_then_aux_append_copies_only_last_page():
     c.append_fields(*f("z", (1,), name="n"))
     assert s.components(1029) == ("x", (1029 % 3,), (), (), None, "n", None, None, None)
     assert c.components(1030)[0] == "z" and len(s) == 1030
-
-
-@pytest.fixture
-def arena_limit():
-    previous = strovane._store_testing.set_arena_value_limit(0xFFFFFFFF)
-
-    def set_limit(n):
-        strovane._store_testing.set_arena_value_limit(n)
-
-    yield set_limit
-    strovane._store_testing.set_arena_value_limit(previous)
-
-
-def test_arena_overflow_leaves_store_unchanged(arena_limit):
-    arena_limit(6)
-    s = OpchainPackedNative()
-    s.append_fields(*f("mcx", (9,), (0, 1, 2, 3), (1, 1, 1, 1)))  # three controls in the arena
-    s.append_fields(*f("mcx", (9,), (4, 5, 6, 7), (1, 1, 1, 1)))  # exactly at the limit
-    before = snapshot(s)
-    with pytest.raises(OverflowError, match="^packed auxiliary arena exceeds uint32 range$"):
-        s.append_fields(*f("mcx", (9,), (0, 1), (1, 1)))
-    with pytest.raises(OverflowError):
-        s.insert_fields(0, *f("measure", (0,), classical=(0,)))
-    with pytest.raises(OverflowError):
-        s.set_gate(0, Gate("mcx", (1,), (2, 3)))
-    assert snapshot(s) == before
-    # Parameters live in the other arena, which still has room.
-    s.append_fields(*f("u", (0,), parameter=(1.0, 2.0, 3.0)))
-    assert len(s) == 3
-
-
-def test_arena_limit_hook_refuses_values_above_uint32():
-    with pytest.raises(ValueError):
-        strovane._store_testing.set_arena_value_limit(2**32)
 
 
 # --- repeat views ----------------------------------------------------------------

@@ -32,19 +32,6 @@ py::dict memory_usage(const Store& store) {
     return usage;
 }
 
-void register_test_hooks(py::module_& m) {
-    py::module_ hooks = m.def_submodule("_store_testing", "Test hooks of the packed gate store.");
-    hooks.def(
-        "set_arena_value_limit",
-        [](std::uint64_t limit) {
-            if (limit > 0xFFFFFFFFull) throw py::value_error("limit must not exceed 4294967295");
-            const std::uint64_t previous = arena_value_limit();
-            arena_value_limit() = limit;
-            return previous;
-        },
-        py::arg("limit"));
-}
-
 }  // namespace
 
 void register_store(py::module_& m) {
@@ -124,7 +111,6 @@ void register_store(py::module_& m) {
           py::arg("sequence"), py::arg("measure_callback") = py::none(), py::arg("runopenmp") = true,
           py::arg("skip_measurements") = false);
 
-    register_test_hooks(m);
 }
 
 }  // namespace quorvex::packed

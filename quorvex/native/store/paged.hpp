@@ -136,7 +136,8 @@ private:
     std::uint64_t size_ = 0;
 };
 
-// Largest number of values an arena may hold; lowered only by a test hook.
+// Largest number of values an arena may hold; the native unit tests lower it
+// to reach the limit without gigabytes of data.
 inline std::uint64_t& arena_value_limit() {
     static std::uint64_t limit = 0xFFFFFFFFull;
     return limit;
