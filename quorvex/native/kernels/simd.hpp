@@ -60,6 +60,35 @@ inline void vstore(F* p, typename Simd<F>::V v) {
     std::memcpy(p, &v, sizeof v);
 }
 
+// Amplitudes p[0], p[step], ... (step in amplitudes) into lane vectors.
+template <class F>
+inline Amp<typename Simd<F>::V> gather_lanes(const F* p, std::uint64_t step) {
+    using S = Simd<F>;
+    if (step == 1) return S::split(vload(p), vload(p + S::L));
+    Amp<typename S::V> out;
+    for (std::uint64_t l = 0; l < S::W; ++l) {
+        out.re[l] = p[2 * l * step];
+        out.im[l] = p[2 * l * step + 1];
+    }
+    return out;
+}
+
+template <class F>
+inline void scatter_lanes(F* p, std::uint64_t step, Amp<typename Simd<F>::V> v) {
+    using S = Simd<F>;
+    if (step == 1) {
+        typename S::V x, y;
+        S::join(v, x, y);
+        vstore(p, x);
+        vstore(p + S::L, y);
+        return;
+    }
+    for (std::uint64_t l = 0; l < S::W; ++l) {
+        p[2 * l * step] = v.re[l];
+        p[2 * l * step + 1] = v.im[l];
+    }
+}
+
 // One pair, in scalars. Gates that leave a0 alone never touch it.
 template <class F, class Gate>
 inline void pair_update(F* p0, F* p1, const Gate& gate) {
