@@ -65,8 +65,9 @@ void single_target_loop(F* a, std::int64_t size, const std::int64_t* controls,
             if (step == 2) {
                 contiguous_pairs(p0, p1, len, gate);
             } else {
+                const Gate g = gate;
                 for (std::uint64_t r = 0; r < len; ++r)
-                    pair_update(p0 + r * step, p1 + r * step, gate);
+                    pair_update(p0 + r * step, p1 + r * step, g);
             }
         });
     });
