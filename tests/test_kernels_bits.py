@@ -164,13 +164,16 @@ def test_big_gate_bits(gate, n, target):
 
 
 @pytest.mark.parametrize("dtype", [np.complex64, np.complex128])
-@pytest.mark.parametrize("targets", [[1], [0, 2], [2, 1]])
-def test_unitary_bits(targets, dtype):
+@pytest.mark.parametrize("n, targets", [
+    (3, [1]), (3, [0, 2]), (3, [2, 1]), (5, [0]), (5, [3]),
+    (5, [1, 0]), (5, [4, 2]), (5, [0, 4, 2]), (5, [3, 1, 2, 4]),
+])
+def test_unitary_bits(n, targets, dtype):
     F = REAL[dtype]
     dim = 1 << len(targets)
     rng = np.random.default_rng(9)
     matrix = (rng.normal(size=(dim, dim)) + 1j * rng.normal(size=(dim, dim))).astype(dtype)
-    state = special_state(3, dtype, 4)
+    state = special_state(n, dtype, 4)
     want = state.copy()
     for j in range(state.size):
         if any(j >> q & 1 for q in targets):
@@ -186,7 +189,7 @@ def test_unitary_bits(targets, dtype):
                     re = re + (m.real * g[c].real - m.imag * g[c].imag)
                     im = im + (m.real * g[c].imag + m.imag * g[c].real)
             want.real[idx[r]], want.imag[idx[r]] = re, im
-    strovane.unitary_little(3, state, [], [], targets, matrix)
+    strovane.unitary_little(n, state, [], [], targets, matrix)
     assert_same_bits(state, want)
 
 

@@ -65,8 +65,9 @@ void single_target_loop(F* a, std::int64_t size, const std::int64_t* controls,
             if (step == 2) {
                 contiguous_pairs(p0, p1, len, gate);
             } else {
+                const Gate g = gate;
                 for (std::uint64_t r = 0; r < len; ++r)
-                    pair_update(p0 + r * step, p1 + r * step, gate);
+                    pair_update(p0 + r * step, p1 + r * step, g);
             }
         });
     });
@@ -122,6 +123,38 @@ inline void dense_apply_fixed(F* a, std::uint64_t j, const std::uint64_t* offset
     dense_apply(a, j, offset, m, D, gathered, results);
 }
 
+// The same for W base indices at once, lane l holding base first + l*step:
+// each lane performs exactly the scalar sequence of dense_apply.
+template <std::size_t D, class F>
+inline void dense_apply_lanes(F* a, std::uint64_t first, std::uint64_t step,
+                              const std::uint64_t* offset, const F* m) {
+    using V = typename Simd<F>::V;
+    Amp<V> gathered[D], results[D];
+    for (std::size_t c = 0; c < D; ++c)
+        gathered[c] = gather_lanes(a + 2 * (first | offset[c]), step);
+    for (std::size_t r = 0; r < D; ++r) {
+        const F* row = m + 2 * r * D;
+        V re = {}, im = {};
+        for (std::size_t c = 0; c < D; ++c) {
+            const F mre = row[2 * c], mim = row[2 * c + 1];
+            re = re + (mre * gathered[c].re - mim * gathered[c].im);
+            im = im + (mre * gathered[c].im + mim * gathered[c].re);
+        }
+        results[r] = {re, im};
+    }
+    for (std::size_t r = 0; r < D; ++r)
+        scatter_lanes(a + 2 * (first | offset[r]), step, results[r]);
+}
+
+template <std::size_t D, class F>
+inline void dense_run(F* a, std::uint64_t first, std::uint64_t len, std::uint64_t step,
+                      const std::uint64_t* offset, const F* m) {
+    constexpr std::uint64_t W = Simd<F>::W;
+    std::uint64_t r = 0;
+    for (; r + W <= len; r += W) dense_apply_lanes<D>(a, first + r * step, step, offset, m);
+    for (; r < len; ++r) dense_apply_fixed<D>(a, first + r * step, offset, m);
+}
+
 // Dense 2**t × 2**t matrix (row-major, interleaved complex) on t targets;
 // targets[0] is the least significant bit of the matrix index. Heap scratch
 // is allocated before any amplitude is touched, so an allocation failure
@@ -150,18 +183,22 @@ void unitary_loop(F* a, std::int64_t size, const std::int64_t* controls, const s
     const std::size_t block = 2 * d + (64 + sizeof(Amp<F>) - 1) / sizeof(Amp<F>);
     std::vector<Amp<F>> scratch(fixed ? 0 : nthreads * block, Amp<F>{F(0), F(0)});
     const std::uint64_t* off = offset.data();
+    const std::uint64_t step = set.step();
 
     Loop::run(count, [&](std::uint64_t begin, std::uint64_t end) {
         switch (d) {
             case 2:
-                return set.visit(begin, end,
-                                 [&](std::uint64_t j) { dense_apply_fixed<2>(a, j, off, m); });
+                return set.visit_runs(begin, end, [&](std::uint64_t first, std::uint64_t len) {
+                    dense_run<2>(a, first, len, step, off, m);
+                });
             case 4:
-                return set.visit(begin, end,
-                                 [&](std::uint64_t j) { dense_apply_fixed<4>(a, j, off, m); });
+                return set.visit_runs(begin, end, [&](std::uint64_t first, std::uint64_t len) {
+                    dense_run<4>(a, first, len, step, off, m);
+                });
             case 8:
-                return set.visit(begin, end,
-                                 [&](std::uint64_t j) { dense_apply_fixed<8>(a, j, off, m); });
+                return set.visit_runs(begin, end, [&](std::uint64_t first, std::uint64_t len) {
+                    dense_run<8>(a, first, len, step, off, m);
+                });
         }
         // The team never outgrows omp_get_max_threads(), the number of blocks.
         const auto tid = static_cast<std::size_t>(omp_get_thread_num());

@@ -1,4 +1,6 @@
-// Drivers that feed pair updates several pairs at a time.
+// Drivers that feed pair updates several pairs at a time. The run drivers
+// take the update by value: a local copy of its factors cannot alias the
+// amplitudes, so they stay in registers across the stores.
 //
 // A group is W pairs (4 in single, 2 in double precision) held in 16-byte
 // GCC vectors: the real parts of the W a0 values in one vector, their
@@ -60,6 +62,35 @@ inline void vstore(F* p, typename Simd<F>::V v) {
     std::memcpy(p, &v, sizeof v);
 }
 
+// Amplitudes p[0], p[step], ... (step in amplitudes) into lane vectors.
+template <class F>
+inline Amp<typename Simd<F>::V> gather_lanes(const F* p, std::uint64_t step) {
+    using S = Simd<F>;
+    if (step == 1) return S::split(vload(p), vload(p + S::L));
+    Amp<typename S::V> out;
+    for (std::uint64_t l = 0; l < S::W; ++l) {
+        out.re[l] = p[2 * l * step];
+        out.im[l] = p[2 * l * step + 1];
+    }
+    return out;
+}
+
+template <class F>
+inline void scatter_lanes(F* p, std::uint64_t step, Amp<typename Simd<F>::V> v) {
+    using S = Simd<F>;
+    if (step == 1) {
+        typename S::V x, y;
+        S::join(v, x, y);
+        vstore(p, x);
+        vstore(p + S::L, y);
+        return;
+    }
+    for (std::uint64_t l = 0; l < S::W; ++l) {
+        p[2 * l * step] = v.re[l];
+        p[2 * l * step + 1] = v.im[l];
+    }
+}
+
 // One pair, in scalars. Gates that leave a0 alone never touch it.
 template <class F, class Gate>
 inline void pair_update(F* p0, F* p1, const Gate& gate) {
@@ -94,7 +125,7 @@ inline void group_update(F* x0, F* y0, F* x1, F* y1, const Gate& gate) {
 
 // len pairs whose a0 values are consecutive from p0 and a1 values from p1.
 template <class F, class Gate>
-inline void contiguous_pairs(F* p0, F* p1, std::uint64_t len, const Gate& gate) {
+inline void contiguous_pairs(F* p0, F* p1, std::uint64_t len, const Gate gate) {
     constexpr std::uint64_t W = Simd<F>::W, L = Simd<F>::L;
     std::uint64_t r = 0;
     for (; r + W <= len; r += W) {
@@ -129,7 +160,7 @@ inline void target0_group_f32(float* q, std::uint64_t stride, const Gate& gate) 
 // A run of len blocks, `stride` floats apart; a block holds 2**T consecutive
 // a0 values followed by their 2**T a1 values (target bit T).
 template <int T, class F, class Gate>
-inline void block_pairs(F* p, std::uint64_t len, std::uint64_t stride, const Gate& gate) {
+inline void block_pairs(F* p, std::uint64_t len, std::uint64_t stride, const Gate gate) {
     constexpr std::uint64_t half = std::uint64_t{1} << T;  // pairs per block
     constexpr std::uint64_t W = Simd<F>::W;
     std::uint64_t r = 0;
