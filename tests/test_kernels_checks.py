@@ -155,6 +155,28 @@ def test_swap_checks(func, n, st, controls, values, targets, message):
     assert np.array_equal(st, before)
 
 
+@pytest.mark.parametrize("controls, values, message", [
+    ([0], [1], "target_index cannot also be a control index"),
+    ([1], [0], "target_index cannot also be a control index"),
+    ([2, 1], [1, 1], "target_index cannot also be a control index"),
+    ([2, 2], [0, 1], None),
+    ([9, 0], [1, 1], "control index out of range"),
+    ([0, 9], [1, 1], "target_index cannot also be a control index"),
+])
+def test_big_endian_swap_refuses_control_on_target(controls, values, message):
+    # Little-endian SWAP defines a control on a target (already satisfied or
+    # selecting nothing); the big-endian function refuses it, as its
+    # single-target functions do.
+    st = state()
+    before = st.copy()
+    if message is None:
+        strovane.swap(3, st, controls, values, [0, 1])
+        assert st.tolist() == [0, 1, 2, 5, 4, 3, 6, 7]  # qubit 2 is the low bit
+    else:
+        expect(message, strovane.swap, 3, st, controls, values, [0, 1])
+        assert np.array_equal(st, before)
+
+
 def test_swap_little_checks_layout_then_dtype():
     expect("state must be C-contiguous", strovane.swap_little, 3,
            np.zeros(16, np.complex64)[::2], [], [], [0, 1])

@@ -72,17 +72,22 @@ void validate_big_single_target_args(std::int64_t n, const py::array& state,
     }
 }
 
-// SWAP entry points: two targets in range (further entries are ignored); a
-// control may sit on a target, which then either is already satisfied or
-// selects nothing.
+// SWAP entry points: two targets in range (further entries are ignored). In
+// little-endian order a control may sit on a target, which then either is
+// already satisfied or selects nothing; the big-endian swap refuses it, as
+// the other big-endian functions do.
 void validate_swap_args(std::int64_t n, const py::array& state, const Index& controls,
-                        const Index& values, const Index& targets) {
+                        const Index& values, const Index& targets,
+                        bool control_on_target_allowed) {
     check_state(n, state);
     check_control_lengths(controls, values);
     if (targets.size() < 2 || !in_range(targets[0], n) || !in_range(targets[1], n))
         fail("target_indices must hold two qubit indices in range [0, n)");
-    for (std::size_t i = 0; i < controls.size(); ++i)
+    for (std::size_t i = 0; i < controls.size(); ++i) {
         if (!in_range(controls[i], n)) fail("control index out of range");
+        if (!control_on_target_allowed && (controls[i] == targets[0] || controls[i] == targets[1]))
+            fail("target_index cannot also be a control index");
+    }
 }
 
 void validate_unitary_args(std::int64_t n, const py::array& state, const Index& controls,
@@ -238,7 +243,7 @@ py::array unitary_little(std::int64_t n, py::array state, const Index& controls,
 
 py::array swap_little(std::int64_t n, py::array state, const Index& controls,
                       const Index& values, const Index& targets, bool runopenmp) {
-    validate_swap_args(n, state, controls, values, targets);
+    validate_swap_args(n, state, controls, values, targets, true);
     const auto size = static_cast<std::int64_t>(state.size());
     const auto k = static_cast<std::int64_t>(controls.size());
     if (precision_of(state) == Precision::f32) {
@@ -260,7 +265,7 @@ py::array swap_little(std::int64_t n, py::array state, const Index& controls,
 // the size and the number of threads.
 State64 test(std::int64_t n, State64 state, const Index& controls, const Index& values,
              const Index& targets, bool runopenmp) {
-    validate_swap_args(n, state, controls, values, targets);
+    validate_swap_args(n, state, controls, values, targets, true);
     const auto size = static_cast<std::int64_t>(state.size());
     const auto k = static_cast<std::int64_t>(controls.size());
     c64* a = state.mutable_data();
@@ -296,7 +301,7 @@ struct BigLoops {
 
 State64 swap_big(std::int64_t n, State64 state, const Index& controls, const Index& values,
                  const Index& targets, bool) {
-    validate_swap_args(n, state, controls, values, targets);
+    validate_swap_args(n, state, controls, values, targets, false);
     apply_swap_big_f32_serial(n, state.mutable_data(), controls.data(), values.data(),
                               static_cast<std::int64_t>(controls.size()), targets.data());
     return state;
