@@ -224,6 +224,9 @@ def test_names():
     seq._name = 7
     with pytest.raises(TypeError, match="^Expected str, got int$"):
         seq.get_name()
+    seq._name = _Str("sub")  # only an exact str passes
+    with pytest.raises(TypeError, match="^Expected str, got _Str$"):
+        seq.get_name()
 
 
 def test_assigning_data_replaces_all_gates():
@@ -531,6 +534,16 @@ def test_from_openqasm_carries_extra_attributes(monkeypatch):
     result = OpchainPacked.from_openqasm("anything")
     assert (result._num_qubits, result.get_name(), result.dtype) == (2, "parsed", np.complex64)
     assert list(result) == [H0] and result.source == "file.qasm"
+    # A packed parse result hands over its gates and extra attributes, but
+    # not its store or view: the result must own storage of its own.
+    packed_parse = packed_with([H0, CX], name="parsed packed", cls=Tagged)
+    packed_parse.source = "other.qasm"
+    monkeypatch.setattr(qasm, "gate_sequence_from_qasm", lambda text: packed_parse)
+    result = OpchainPacked.from_openqasm("anything")
+    assert type(result) is OpchainPacked and result.source == "other.qasm"
+    assert result._native is not packed_parse._native and result.data()._owner is result
+    result.data()[0] = X1
+    assert list(result) == [X1, CX] and list(packed_parse) == [H0, CX]
     bad = Opchain(1)
     bad.add_gate("not a gate")
     monkeypatch.setattr(qasm, "gate_sequence_from_qasm", lambda text: bad)

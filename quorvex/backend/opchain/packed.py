@@ -7,7 +7,8 @@ store.  `_PackedDataProxy` and `_PackedBlockView` let code that expects a list
 of gates work on that storage.
 
 Importing this module loads no native code; the store class is fetched from
-the extension the first time a sequence has to create an empty store.
+the extension whenever a sequence has to create an empty store (the import
+system's module table keeps the repeated look-up cheap).
 """
 
 from collections.abc import MutableSequence, Sequence
