@@ -122,6 +122,8 @@ def test_dagger_failures_build_nothing(monkeypatch):
         Q("u", 0, parameter=(0.1, 0.2, 0.3, 0.4)).dagger()
     with pytest.raises(TypeError):
         Q("u", 0, parameter=(1j, 0.2, 0.3)).dagger()
+    with pytest.raises(TypeError):
+        Q("u", 0, parameter=(0.1, "0.2", 0.3)).dagger()
     with pytest.raises(TypeError, match="expected tuple, got list"):
         Q("rx", 0, parameter=[0.5]).dagger()
 

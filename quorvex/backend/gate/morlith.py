@@ -113,11 +113,12 @@ def _dagger_parameter(gate_id: str, parameter: Optional[tuple]) -> Optional[tupl
     if base_id in _ANGLE_NEGATION_IDS:
         return _negate_parameter_value(parameter)
     if base_id == "u":
-        # U3(theta, phi, lambda)^dagger == U3(-theta, -lambda, -phi)
+        # U3(theta, phi, lambda)^dagger == U3(-theta, -lambda, -phi).
+        # Typed as doubles so that only real numbers convert (float() would parse a str).
+        theta: float
+        phi: float
+        lam: float
         theta, phi, lam = parameter
-        theta = float(theta)
-        phi = float(phi)
-        lam = float(lam)
         return (-theta, -lam, -phi)
     return parameter
 
