@@ -234,8 +234,7 @@ void append_decoded_gate(Store& store, const DecodedGate& gate) {
 void decode_targets(const Store& holder, const PackedRecord& record, const ExtraEntry& entry,
                     std::vector<std::int32_t>& out) {
     if (entry.flags & kExtraBlock) {
-        if (entry.block_extra < 0) throw_bad_subscript();
-        const BlockExtraEntry be = holder.block_extras.at(static_cast<std::uint64_t>(entry.block_extra));
+        const BlockExtraEntry be = holder.block_extra_at(entry.block_extra);
         if (be.kind != BlockMapping::listed) {
             const std::int64_t start = be.kind == BlockMapping::identity ? 0 : be.offset;
             if (be.target_count > 0 &&
@@ -268,9 +267,7 @@ DecodedGate decode_record(const Store& holder, const PackedRecord& record) {
             g.matrix = holder.resource_at(e.matrix);
         }
         if (e.flags & kExtraBlock) {
-            if (e.block_extra < 0) throw_bad_subscript();
-            const BlockExtraEntry be = holder.block_extras.at(static_cast<std::uint64_t>(e.block_extra));
-            g.block = holder.block_at(be.block).snapshot;
+            g.block = holder.block_at(holder.block_extra_at(e.block_extra).block).snapshot;
         }
         if (e.flags & kExtraClassical) {
             g.has_classical = true;

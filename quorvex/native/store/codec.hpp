@@ -64,8 +64,7 @@ inline std::optional<ExtraEntry> decode_qubits_and_parameters(
         parameters_absent = !(record.flags & (kRecordParameter | kRecordEmptyParams));
         return std::nullopt;
     }
-    if (record.extra < 0) throw_bad_subscript();
-    const ExtraEntry e = holder.extras.at(static_cast<std::uint64_t>(record.extra));
+    const ExtraEntry e = holder.extra_at(record.extra);
     decode_targets(holder, record, e, targets);
     if (record.flags & kRecordOneControl) controls.push_back(record.control);
     holder.ints.read_range(e.controls, controls);

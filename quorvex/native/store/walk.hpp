@@ -112,10 +112,8 @@ private:
                 g.matrix = holder.resource_at(e.matrix).ptr();
             }
             if (e.flags & kExtraBlock) {
-                if (e.block_extra < 0) throw_bad_subscript();
-                const BlockExtraEntry be = holder.block_extras.at(static_cast<std::uint64_t>(e.block_extra));
                 has_block = true;
-                block = holder.block_at(be.block).snapshot.get();
+                block = holder.block_at(holder.block_extra_at(e.block_extra).block).snapshot.get();
             }
             if (e.flags & kExtraClassical) {
                 g.has_classical = true;
