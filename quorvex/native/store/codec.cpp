@@ -234,8 +234,7 @@ void append_decoded_gate(Store& store, const DecodedGate& gate) {
 void decode_targets(const Store& holder, const PackedRecord& record, const ExtraEntry& entry,
                     std::vector<std::int32_t>& out) {
     if (entry.flags & kExtraBlock) {
-        if (entry.block_extra < 0) throw_bad_subscript();
-        const BlockExtraEntry be = holder.block_extras.at(static_cast<std::uint64_t>(entry.block_extra));
+        const BlockExtraEntry be = holder.block_extra_at(entry.block_extra);
         if (be.kind != BlockMapping::listed) {
             const std::int64_t start = be.kind == BlockMapping::identity ? 0 : be.offset;
             if (be.target_count > 0 &&
@@ -255,33 +254,10 @@ void decode_targets(const Store& holder, const PackedRecord& record, const Extra
 DecodedGate decode_record(const Store& holder, const PackedRecord& record) {
     DecodedGate g;
     g.id = holder.gate_id_string(record);
-    if (!(record.flags & kRecordExtra)) {
-        if (record.target >= 0) g.targets.push_back(record.target);
-        if (record.flags & kRecordTarget2) g.targets.push_back(record.target2);
-        if (record.flags & kRecordOneControl) {
-            g.controls.push_back(record.control);
-            g.control_states.push_back(1);
-        }
-        if (record.flags & kRecordParameter) {
-            g.parameters.push_back(record.parameter);
-            g.parameters_absent = false;
-        } else if (record.flags & kRecordEmptyParams) {
-            g.parameters_absent = false;
-        }
-    } else {
-        if (record.extra < 0) throw_bad_subscript();
-        const ExtraEntry e = holder.extras.at(static_cast<std::uint64_t>(record.extra));
-        decode_targets(holder, record, e, g.targets);
-        if (record.flags & kRecordOneControl) g.controls.push_back(record.control);
-        holder.ints.read_range(e.controls, g.controls);
-        if (range_count(e.control_states) != 0) {
-            holder.ints.read_range(e.control_states, g.control_states);
-        } else {
-            g.control_states.assign(g.controls.size(), 1);
-        }
-        if (record.flags & kRecordParameter) g.parameters.push_back(record.parameter);
-        holder.doubles.read_range(e.parameters, g.parameters);
-        g.parameters_absent = (e.flags & kExtraParamsAbsent) != 0;
+    const std::optional<ExtraEntry> extra = decode_qubits_and_parameters(
+        holder, record, g.targets, g.controls, g.control_states, g.parameters, g.parameters_absent);
+    if (extra) {
+        const ExtraEntry& e = *extra;
         if (e.flags & kExtraName) {
             g.has_name = true;
             g.name = holder.string_at(e.name);
@@ -291,9 +267,7 @@ DecodedGate decode_record(const Store& holder, const PackedRecord& record) {
             g.matrix = holder.resource_at(e.matrix);
         }
         if (e.flags & kExtraBlock) {
-            if (e.block_extra < 0) throw_bad_subscript();
-            const BlockExtraEntry be = holder.block_extras.at(static_cast<std::uint64_t>(e.block_extra));
-            g.block = holder.block_at(be.block).snapshot;
+            g.block = holder.block_at(holder.block_extra_at(e.block_extra).block).snapshot;
         }
         if (e.flags & kExtraClassical) {
             g.has_classical = true;

@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,45 @@ DecodedGate decode_gate(const Store& store, std::uint64_t index);
 // Targets of a record that has an ExtraEntry.
 void decode_targets(const Store& holder, const PackedRecord& record, const ExtraEntry& entry,
                     std::vector<std::int32_t>& out);
+
+// Reads the targets, controls, control states and parameters of a record
+// into the given buffers. They are cleared first, so that the gate walk can
+// reuse its buffers without allocating per gate. Returns the record's
+// ExtraEntry, which holds the rest of the gate, if it has one.
+inline std::optional<ExtraEntry> decode_qubits_and_parameters(
+    const Store& holder, const PackedRecord& record, std::vector<std::int32_t>& targets,
+    std::vector<std::int32_t>& controls, std::vector<std::int32_t>& control_states,
+    std::vector<double>& parameters, bool& parameters_absent) {
+    targets.clear();
+    controls.clear();
+    control_states.clear();
+    parameters.clear();
+    if (!(record.flags & kRecordExtra)) {
+        if (record.target >= 0) targets.push_back(record.target);
+        if (record.flags & kRecordTarget2) targets.push_back(record.target2);
+        if (record.flags & kRecordOneControl) {
+            controls.push_back(record.control);
+            control_states.push_back(1);
+        }
+        if (record.flags & kRecordParameter) parameters.push_back(record.parameter);
+        parameters_absent = !(record.flags & (kRecordParameter | kRecordEmptyParams));
+        return std::nullopt;
+    }
+    const ExtraEntry e = holder.extra_at(record.extra);
+    decode_targets(holder, record, e, targets);
+    if (record.flags & kRecordOneControl) controls.push_back(record.control);
+    holder.ints.read_range(e.controls, controls);
+    // Without stored states every control is on 1.
+    if (range_count(e.control_states) != 0) {
+        holder.ints.read_range(e.control_states, control_states);
+    } else {
+        control_states.assign(controls.size(), 1);
+    }
+    if (record.flags & kRecordParameter) parameters.push_back(record.parameter);
+    holder.doubles.read_range(e.parameters, parameters);
+    parameters_absent = (e.flags & kExtraParamsAbsent) != 0;
+    return e;
+}
 
 // The nine-field tuple handed back to Python.
 py::tuple components_tuple(const DecodedGate& gate);

@@ -27,12 +27,9 @@ bool has_measurement(const Store& store) {
             const PackedRecord& rec = page[slice.first + i];
             if (rec.id == kCodeMeasure) return true;
             if (!(rec.flags & kRecordExtra)) continue;
-            if (rec.extra < 0) throw_bad_subscript();
-            const ExtraEntry e = s.extras.at(static_cast<std::uint64_t>(rec.extra));
+            const ExtraEntry e = s.extra_at(rec.extra);
             if (!(e.flags & kExtraBlock)) continue;
-            if (e.block_extra < 0) throw_bad_subscript();
-            const BlockExtraEntry be = s.block_extras.at(static_cast<std::uint64_t>(e.block_extra));
-            if (has_measurement(*s.block_at(be.block).snapshot)) return true;
+            if (has_measurement(*s.block_at(s.block_extra_at(e.block_extra).block).snapshot)) return true;
         }
     }
     return false;

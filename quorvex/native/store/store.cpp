@@ -252,8 +252,7 @@ void Store::rebuild_from_records(const std::vector<PackedRecord>& source_records
             if (auto it = extra_map.find(record.extra); it != extra_map.end()) {
                 record.extra = it->second;
             } else {
-                if (record.extra < 0) throw_bad_subscript();
-                ExtraEntry entry = extras.at(static_cast<std::uint64_t>(record.extra));
+                ExtraEntry entry = extra_at(record.extra);
                 entry.targets = move_ints(entry.targets);
                 entry.controls = move_ints(entry.controls);
                 entry.control_states = move_ints(entry.control_states);
@@ -264,8 +263,7 @@ void Store::rebuild_from_records(const std::vector<PackedRecord>& source_records
                 if (entry.flags & kExtraName) entry.name = fresh.intern_string(string_at(entry.name));
                 if (entry.flags & kExtraMatrix) entry.matrix = fresh.intern_resource(resource_at(entry.matrix));
                 if (entry.flags & kExtraBlock) {
-                    if (entry.block_extra < 0) throw_bad_subscript();
-                    BlockExtraEntry block_entry = block_extras.at(static_cast<std::uint64_t>(entry.block_extra));
+                    BlockExtraEntry block_entry = block_extra_at(entry.block_extra);
                     const BlockResource& resource = block_at(block_entry.block);
                     StoreRef chosen = resource.source.lock();
                     if (!chosen || chosen->version != resource.source_version) chosen = resource.snapshot;

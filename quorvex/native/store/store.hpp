@@ -90,6 +90,10 @@ public:
     const std::string& string_at(std::int32_t index) const;
     const py::object& resource_at(std::int32_t index) const;
     const BlockResource& block_at(std::uint32_t index) const;
+    // The overflow entry a record's extra field names, and the block entry
+    // an overflow entry's block_extra field names.
+    ExtraEntry extra_at(std::int32_t index) const;
+    BlockExtraEntry block_extra_at(std::int32_t index) const;
     std::string gate_id_string(const PackedRecord& record) const;
 
     // --- interning ----------------------------------------------------------
@@ -126,6 +130,17 @@ public:
 private:
     void swap_content(Store& other) noexcept;
 };
+
+// Inline: the gate walk reads them for every gate that has an overflow entry.
+inline ExtraEntry Store::extra_at(std::int32_t index) const {
+    if (index < 0) throw_bad_subscript();
+    return extras.at(static_cast<std::uint64_t>(index));
+}
+
+inline BlockExtraEntry Store::block_extra_at(std::int32_t index) const {
+    if (index < 0) throw_bad_subscript();
+    return block_extras.at(static_cast<std::uint64_t>(index));
+}
 
 // Raises RecursionError when a store of this nesting may not gain a level.
 void check_nesting(std::uint32_t nesting);

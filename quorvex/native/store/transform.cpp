@@ -185,8 +185,7 @@ StoreRef decompose_store(const Store& store, std::uint64_t levels, const py::han
     // Whether a record is a selected composite gate of the store holding it.
     auto selected_block = [&](const Store& holder, const PackedRecord& rec) {
         if (!(rec.flags & kRecordExtra)) return false;
-        if (rec.extra < 0) throw_bad_subscript();
-        const ExtraEntry e = holder.extras.at(static_cast<std::uint64_t>(rec.extra));
+        const ExtraEntry e = holder.extra_at(rec.extra);
         if (!(e.flags & kExtraBlock)) return false;
         if (select_all) return true;
         const std::string shown = (e.flags & kExtraName) ? holder.string_at(e.name)

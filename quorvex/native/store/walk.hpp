@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string_view>
 #include <vector>
@@ -95,10 +96,6 @@ private:
         } else {
             g.id = holder.string_at(rec.aux);
         }
-        lv.own_targets.clear();
-        lv.own_controls.clear();
-        lv.own_states.clear();
-        g.parameters.clear();
         g.classical_targets.clear();
         g.has_matrix = false;
         g.matrix = nullptr;
@@ -106,38 +103,17 @@ private:
         bool has_block = false;
         const Store* block = nullptr;
 
-        if (!(rec.flags & kRecordExtra)) {
-            if (rec.target >= 0) lv.own_targets.push_back(rec.target);
-            if (rec.flags & kRecordTarget2) lv.own_targets.push_back(rec.target2);
-            if (rec.flags & kRecordOneControl) {
-                lv.own_controls.push_back(rec.control);
-                lv.own_states.push_back(1);
-            }
-            g.parameters_absent = !(rec.flags & (kRecordParameter | kRecordEmptyParams));
-            if (rec.flags & kRecordParameter) g.parameters.push_back(rec.parameter);
-        } else {
-            if (rec.extra < 0) throw_bad_subscript();
-            const ExtraEntry e = holder.extras.at(static_cast<std::uint64_t>(rec.extra));
-            decode_targets(holder, rec, e, lv.own_targets);
-            if (rec.flags & kRecordOneControl) lv.own_controls.push_back(rec.control);
-            holder.ints.read_range(e.controls, lv.own_controls);
-            if (range_count(e.control_states) != 0) {
-                holder.ints.read_range(e.control_states, lv.own_states);
-            } else {
-                lv.own_states.assign(lv.own_controls.size(), 1);
-            }
-            if (rec.flags & kRecordParameter) g.parameters.push_back(rec.parameter);
-            holder.doubles.read_range(e.parameters, g.parameters);
-            g.parameters_absent = (e.flags & kExtraParamsAbsent) != 0;
+        const std::optional<ExtraEntry> extra = decode_qubits_and_parameters(
+            holder, rec, lv.own_targets, lv.own_controls, lv.own_states, g.parameters, g.parameters_absent);
+        if (extra) {
+            const ExtraEntry& e = *extra;
             if (e.flags & kExtraMatrix) {
                 g.has_matrix = true;
                 g.matrix = holder.resource_at(e.matrix).ptr();
             }
             if (e.flags & kExtraBlock) {
-                if (e.block_extra < 0) throw_bad_subscript();
-                const BlockExtraEntry be = holder.block_extras.at(static_cast<std::uint64_t>(e.block_extra));
                 has_block = true;
-                block = holder.block_at(be.block).snapshot.get();
+                block = holder.block_at(holder.block_extra_at(e.block_extra).block).snapshot.get();
             }
             if (e.flags & kExtraClassical) {
                 g.has_classical = true;
