@@ -495,6 +495,26 @@ def test_every_bulk_id_has_an_executor_case(gate_id):
     execute_gate_sequence_packed(2, state, s, lambda st, t, c: (st, {}))
 
 
+@pytest.mark.parametrize("dtype, tol", [(np.complex128, 1e-12), (np.complex64, 1e-6)])
+@pytest.mark.parametrize("gate_id", [g for g in BULK_IDS if g != "measure"])
+def test_every_executed_id_applies_its_own_gate(gate_id, dtype, tol):
+    # One row per id: a wrong row (cy run as Z, crx as RY, ...) shows here.
+    n = 3
+    fields = valid_gate(gate_id)
+    targets = list(fields[1])
+    if gate_id == "gp":
+        targets = []
+    if gate_id == "unitary":
+        fields = f(gate_id, (0,), name="U", matrix=random_unitary(np.random.default_rng(5), 2))
+    controls, states = [2], [0]
+    fields = (fields[0], tuple(targets), tuple(controls), tuple(states)) + fields[4:]
+    state = random_state(np.random.default_rng(11), n, dtype)
+    expected = reference_run(n, state.astype(np.complex128),
+                             [(gate_id, targets, controls, states, fields[4], fields[6])])
+    out, _ = execute_gate_sequence_packed(n, state, store_of(fields))
+    np.testing.assert_allclose(out, expected, atol=tol)
+
+
 @pytest.mark.parametrize("gate_id", ["barrier", "block", "rxy", "xyarb", "x2p", "x2m", "y2p", "y2m", "b",
                                      "unitary", "my_gate"])
 def test_ids_without_a_case(gate_id):
