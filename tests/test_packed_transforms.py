@@ -4,7 +4,7 @@ import pytest
 
 from quorvex.backend.gate.morlith import QuantumGate as Q
 from quorvex.backend.opchain.opchain import Opchain
-from quorvex.backend.pelmor.strovane import OpchainPackedNative
+from quorvex.backend.pelmor.strovane import OpchainPackedNative, execute_gate_sequence_packed
 
 
 class View:
@@ -236,6 +236,55 @@ def test_decompose_of_repeat_view_equals_materialised():
     assert [to_gate(c) for c in comps(d)] == [to_gate(c) for c in comps(m.decompose(2))]
     nothing = store_of(f("h")).repeat(3).decompose()
     assert nothing.is_repeat_view and len(nothing) == 3
+
+
+# --- transformations as the executor sees them ----------------------------------
+
+def random_store(rng, k, depth=0):
+    """A few gates on k qubits, with nested blocks (some of them repeat views)."""
+    s = OpchainPackedNative()
+    for _ in range(int(rng.integers(1, 6))):
+        q = [int(x) for x in rng.permutation(k)]
+        if depth < 2 and k >= 2 and rng.random() < 0.2:
+            m = int(rng.integers(1, k + 1))
+            child = random_store(rng, m, depth + 1)
+            child = child.repeat(2) if rng.random() < 0.3 else child
+            nc = int(rng.integers(0, k - m + 1))
+            s.append_fields(*f("block", tuple(q[:m]), tuple(q[m:m + nc]), tuple(int(v) for v in rng.integers(0, 2, nc)),
+                               name="B", block=View(child)))
+            continue
+        gid = str(rng.choice(["x", "h", "y", "s", "t", "sqrtx", "sqrty_dag", "rx", "rz", "p", "u", "mcrz", "ct",
+                              "swap", "rzz", "unitary"]))
+        nt = 2 if gid in ("swap", "rzz", "unitary") else 1
+        if nt > k:
+            gid, nt = "h", 1
+        nc = int(rng.integers(0, min(2, k - nt) + 1))
+        params = (float(rng.uniform(-3, 3)),) if gid in ("rx", "rz", "p", "mcrz", "rzz") else None
+        params = tuple(float(v) for v in rng.uniform(-3, 3, 3)) if gid == "u" else params
+        matrix = np.linalg.qr(rng.normal(size=(4, 4)) + 1j * rng.normal(size=(4, 4)))[0] if gid == "unitary" else None
+        s.append_fields(*f(gid, tuple(q[:nt]), tuple(q[nt:nt + nc]), tuple(int(v) for v in rng.integers(0, 2, nc)),
+                           params, "U" if matrix is not None else None, matrix))
+    return s
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_transformations_agree_with_execution(seed):
+    # The walk and decompose expand blocks alike; inverse undoes the circuit;
+    # reverse_qubits is the circuit on bit-reversed amplitude indices.
+    rng = np.random.default_rng(seed)
+    n = int(rng.integers(2, 6))
+    s = random_store(rng, n)
+    s = s.repeat(2) if seed % 3 == 0 else s
+    v = rng.normal(size=2**n) + 1j * rng.normal(size=2**n)
+    v /= np.linalg.norm(v)
+    run = lambda store, state: execute_gate_sequence_packed(n, state.copy(), store)[0]
+    out = run(s, v)
+    flat = s.decompose(10)
+    assert all(flat.components(i)[7] is None for i in range(len(flat)))
+    np.testing.assert_allclose(run(flat, v), out, atol=1e-12)
+    np.testing.assert_allclose(run(s.inverse(), out), v, atol=1e-12)
+    mirror = [int(format(i, f"0{n}b")[::-1], 2) for i in range(2**n)]
+    np.testing.assert_allclose(run(s.reverse_qubits(n), v[mirror]), out[mirror], atol=1e-12)
 
 
 # --- queries ----------------------------------------------------------------------
