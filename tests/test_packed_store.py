@@ -301,6 +301,7 @@ def test_argument_conversion_refusals(call):
     (dict(classical_target=(None,)), RuntimeError),
     (dict(block=5), TypeError),
     (dict(block=View([1, 2])), RuntimeError),
+    (dict(block=View(None)), RuntimeError),
     (dict(block=[object()]), AttributeError),
 ])
 def test_bad_fields_fail_without_changing_the_store(bad, error):
