@@ -332,6 +332,25 @@ def test_gate_object_attribute_errors():
     assert s.components(0)[0] == "x" and len(s) == 1
 
 
+class Recording(Gate):
+    """Gate object that logs the attributes read from it."""
+
+    def __getattribute__(self, name):
+        if not name.startswith("_"):
+            object.__getattribute__(self, "_reads").append(name)
+        return object.__getattribute__(self, name)
+
+
+@pytest.mark.parametrize("call", [lambda s, g: s.append_gate(g), lambda s, g: s.set_gate(0, g)])
+def test_gate_attributes_are_read_in_a_fixed_order(call):
+    s = store_of(fields("h", (0,)))
+    g = Recording("x", (1,))
+    g._reads = []
+    call(s, g)
+    assert g._reads == ["classical_target", "block_gate_sequence", "stored_matrix", "name", "parameter",
+                        "control_state", "control", "target", "id"]
+
+
 def test_set_gate_failure_keeps_old_gate():
     m = np.eye(2)
     s = store_of(fields("unitary", (0,), name="U", matrix=m), fields("x", (1,)))
