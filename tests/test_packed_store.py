@@ -301,6 +301,7 @@ def test_argument_conversion_refusals(call):
     (dict(classical_target=(None,)), RuntimeError),
     (dict(block=5), TypeError),
     (dict(block=View([1, 2])), RuntimeError),
+    (dict(block=View(None)), RuntimeError),
     (dict(block=[object()]), AttributeError),
 ])
 def test_bad_fields_fail_without_changing_the_store(bad, error):
@@ -329,6 +330,25 @@ def test_gate_object_attribute_errors():
     g.id = b"x"  # bytes ids are read as their UTF-8 text
     s.append_gate(g)
     assert s.components(0)[0] == "x" and len(s) == 1
+
+
+class Recording(Gate):
+    """Gate object that logs the attributes read from it."""
+
+    def __getattribute__(self, name):
+        if not name.startswith("_"):
+            object.__getattribute__(self, "_reads").append(name)
+        return object.__getattribute__(self, name)
+
+
+@pytest.mark.parametrize("call", [lambda s, g: s.append_gate(g), lambda s, g: s.set_gate(0, g)])
+def test_gate_attributes_are_read_in_a_fixed_order(call):
+    s = store_of(fields("h", (0,)))
+    g = Recording("x", (1,))
+    g._reads = []
+    call(s, g)
+    assert g._reads == ["classical_target", "block_gate_sequence", "stored_matrix", "name", "parameter",
+                        "control_state", "control", "target", "id"]
 
 
 def test_set_gate_failure_keeps_old_gate():
@@ -366,11 +386,13 @@ def test_empty_store():
 
 
 def test_methods_and_class_surface():
-    names = [n for n in vars(OpchainPackedNative) if not n.startswith("_")]
-    for n in ["copy", "clear", "append_fields", "insert_fields", "append_gate", "set_gate", "erase",
-              "components", "repeat", "memory_usage", "version", "resource_count", "block_resource_count",
-              "is_repeat_view", "storage_bytes"]:
-        assert n in names
+    names = [n for n in vars(OpchainPackedNative) if not n.startswith("_") or n in ("__init__", "__len__")]
+    assert names == ["__init__", "copy", "clear", "append_fields", "insert_fields", "append_gate", "set_gate",
+                     "erase", "components", "reverse_qubits", "repeat", "inverse", "decompose", "has_measurement",
+                     "measurement_plan", "bulk_supported", "memory_usage", "version", "resource_count",
+                     "block_resource_count", "is_repeat_view", "storage_bytes", "__len__"]
+    for prop in ["version", "resource_count", "block_resource_count", "is_repeat_view", "storage_bytes"]:
+        assert isinstance(vars(OpchainPackedNative)[prop], property)
     with pytest.raises(AttributeError):
         OpchainPackedNative().version = 3
 

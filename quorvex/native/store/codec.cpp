@@ -47,6 +47,12 @@ public:
 StoreRef gather_block(py::handle block) {
     if (PyObject* native = PyObject_GetAttrString(block.ptr(), "_packed_store_native")) {
         auto value = py::reinterpret_steal<py::object>(native);
+        // The holder cast would turn None into an empty reference, and the
+        // block would vanish from the gate without a word.
+        if (value.is_none()) {
+            throw py::cast_error("Unable to cast Python instance of type <class 'NoneType'> to C++ type "
+                                 "'OpchainPackedNative'");
+        }
         return py::cast<StoreRef>(value);
     }
     PyErr_Clear();  // hasattr semantics: any failure means "not a packed view"

@@ -16,6 +16,7 @@ flags="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recove
 
 g++ -std=c++17 -O1 -g $flags -I"$root/quorvex/native" \
     "$root/quorvex/native/store/tests/store_units.cpp" "$root/quorvex/native/store/record_list.cpp" \
+    "$root/quorvex/native/store/gate_ids.cpp" \
     -o "$root/build/asan/store_units"
 "$root/build/asan/store_units"
 

@@ -1,11 +1,14 @@
 // Unit tests of the pieces of the packed store that need no interpreter:
-// paged entry lists, arenas and record slices. Exit code 0 on success.
+// the gate-id table, paged entry lists, arenas and record slices. Exit code
+// 0 on success.
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "../gate_ids.hpp"
 #include "../paged.hpp"
 #include "../record_list.hpp"
 
@@ -31,6 +34,29 @@ void expect_throw(F&& f, const char* message) {
         return;
     }
     CHECK(!"expected an exception");
+}
+
+// Stored records carry these codes, so the table order is part of the format.
+void gate_id_codes_and_display_names() {
+    const auto& table = gate_name_table();
+    CHECK(table.size() == 56 && table[0].empty());
+    CHECK(gate_id_map().size() == 55);
+    for (std::uint16_t code = 1; code < 56; ++code) CHECK(gate_code(table[code]) == code);
+    const std::pair<const char*, int> pinned[] = {
+        {"i", 1},   {"s_dag", 7},        {"sqrty_dag", 13}, {"gp", 15},    {"gphase", 16}, {"global_phase", 17},
+        {"u", 21},  {"unitary", 22},     {"swap", 23},      {"cx", 24},    {"cnot", 25},   {"crz", 34},
+        {"mcx", 35}, {"mcrz", 44},       {"measure", 45},   {"block", 47}, {"xyarb", 49},  {"b", 54},
+        {"rzz", 55}, {"", 0},            {"CX", 0},         {"cx ", 0},
+    };
+    for (const auto& [id, code] : pinned) CHECK(gate_code(id) == code);
+    CHECK(default_display_name("unitary") == "U" && default_display_name("u") == "U");
+    CHECK(default_display_name("sqrtx_dag") == "SQRTX_DAG" && default_display_name("y2m") == "Y2M");
+    CHECK(default_display_name("\xc3\xa4" "b") == "\xc3\xa4" "B");  // bytes outside a-z are kept
+    std::string id = "My\xc3\x84Gate_2";
+    ascii_lower_in_place(id);
+    CHECK(id == "my\xc3\x84gate_2");
+    CHECK(is_valid_utf8("\xc3\xa4") && !is_valid_utf8("\xff") && !is_valid_utf8("\xed\xa0\x80") &&
+          !is_valid_utf8("\xc3"));
 }
 
 PackedRecord rec(int target) {
@@ -125,6 +151,7 @@ void record_list_ranges() {
 }  // namespace
 
 int main() {
+    gate_id_codes_and_display_names();
     paged_list_indices_and_pages();
     paged_list_copy_on_write();
     arena_ranges_and_limit();
