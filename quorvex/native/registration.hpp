@@ -1,4 +1,4 @@
-// Registration entry points of the parts of strovane; module.cpp calls them
+// Registration entry points of the store and the gate functions; module.cpp calls them
 // in order, so the position of each name on the module is fixed here.
 #pragma once
 
