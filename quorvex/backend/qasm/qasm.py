@@ -295,6 +295,22 @@ _CALL = re.compile(r"(?P<name>[A-Za-z_][A-Za-z0-9_]*)\s*(?:\((?P<params>.*)\))?\
 _MODIFIER = re.compile(r"\s*(?P<word>ctrl|negctrl|inv|pow)\s*(?:\((?P<arg>[^)]*)\))?\s*@", re.S)
 
 
+def _split_call(stmt):
+    """Return the modifiers of a gate call, as (word, argument) pairs, and the match of the call."""
+    modifiers = []
+    rest = stmt
+    while True:
+        m = _MODIFIER.match(rest)
+        if not m:
+            break
+        modifiers.append((m.group("word"), m.group("arg")))
+        rest = rest[m.end():]
+    m = _CALL.match(rest.strip())
+    if not m:
+        raise ValueError("Cannot parse OpenQASM statement " + repr(stmt) + ".")
+    return modifiers, m
+
+
 class _Program:
     def __init__(self):
         self.qregs = {}
@@ -344,17 +360,7 @@ class _Program:
         self.ops.append(("measure", tuple(qubits), tuple(bits)))
 
     def statement(self, stmt):
-        modifiers = []
-        rest = stmt
-        while True:
-            m = _MODIFIER.match(rest)
-            if not m:
-                break
-            modifiers.append((m.group("word"), m.group("arg")))
-            rest = rest[m.end():]
-        m = _CALL.match(rest.strip())
-        if not m:
-            raise ValueError("Cannot parse OpenQASM statement " + repr(stmt) + ".")
+        modifiers, m = _split_call(stmt)
         name = m.group("name")
         params = [_evaluate(p, {}) for p in _split_top(m.group("params") or "")]
         args = _split_top(m.group("args"))
@@ -411,17 +417,7 @@ class _Program:
             qubit_of = dict(zip(formal_qubits, operands))
             ops = []
             for stmt in body:
-                mods = []
-                rest = stmt
-                while True:
-                    m = _MODIFIER.match(rest)
-                    if not m:
-                        break
-                    mods.append((m.group("word"), m.group("arg")))
-                    rest = rest[m.end():]
-                m = _CALL.match(rest.strip())
-                if not m:
-                    raise ValueError("Cannot parse OpenQASM statement " + repr(stmt) + ".")
+                mods, m = _split_call(stmt)
                 inner_params = [_evaluate(p, inner_env) for p in _split_top(m.group("params") or "")]
                 try:
                     inner_qubits = [qubit_of[a] for a in _split_top(m.group("args")) if a]
