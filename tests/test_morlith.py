@@ -10,6 +10,8 @@ import quorvex.backend.gate.matrix as matrix_module
 import quorvex.backend.gate.morlith as morlith
 from quorvex.backend.gate.morlith import QuantumGate as Q, replace_gate
 
+from gate_validator_spy import record_validator_calls
+
 
 # ---------------------------------------------------------------------------
 # Construction
@@ -129,15 +131,7 @@ def test_unitary_shape_accepts_nested_list_and_ignores_other_ids():
 
 @pytest.fixture
 def recording_validator(monkeypatch):
-    calls = []
-    real = morlith.validate_gate_parameters
-
-    def record(gate_id, parameters):
-        calls.append((gate_id, parameters))
-        return real(gate_id, parameters)
-
-    monkeypatch.setattr(morlith, "validate_gate_parameters", record)
-    return calls
+    return record_validator_calls(monkeypatch, morlith)
 
 
 def test_validator_receives_lowercased_id_and_raw_parameter(recording_validator):

@@ -8,6 +8,8 @@ import quorvex.backend.opchain.opchain as opchain_module
 from quorvex.backend.gate.morlith import QuantumGate as Q
 from quorvex.backend.opchain.opchain import Opchain, OpchainBase, materialize_gate_sequence
 
+from gate_validator_spy import record_validator_calls
+
 
 class StrSub(str):
     pass
@@ -100,15 +102,7 @@ def test_add_gate_and_copy():
 
 @pytest.fixture
 def validator_calls(monkeypatch):
-    calls = []
-    real = opchain_module.validate_gate_parameters
-
-    def record(gate_id, parameters):
-        calls.append((gate_id, parameters))
-        return real(gate_id, parameters)
-
-    monkeypatch.setattr(opchain_module, "validate_gate_parameters", record)
-    return calls
+    return record_validator_calls(monkeypatch, opchain_module)
 
 
 def test_gate_creator_passes_id_as_spelled(validator_calls):

@@ -13,6 +13,8 @@ from quorvex.backend.opchain import packed as packed_module
 from quorvex.backend.opchain.opchain import Opchain
 from quorvex.backend.opchain.packed import OpchainPacked
 
+from gate_validator_spy import record_validator_calls
+
 H0 = QuantumGate(id="h", target=(0,))
 X1 = QuantumGate(id="x", target=(1,))
 CX = QuantumGate(id="cx", target=(2,), control=(0,))
@@ -167,14 +169,7 @@ def test_add_gate():
 
 def test_gate_creator_builds_without_adding(monkeypatch):
     seq = OpchainPacked(2)
-    calls = []
-    real = packed_module.validate_gate_parameters
-
-    def recording(gate_id, parameters):
-        calls.append((gate_id, parameters))
-        return real(gate_id, parameters)
-
-    monkeypatch.setattr(packed_module, "validate_gate_parameters", recording)
+    calls = record_validator_calls(monkeypatch, packed_module)
     gate = seq.gateCreator("RX", 0, parameters=(0.5,), gate_name="turn", classical_target=[1])
     assert calls == [("RX", (0.5,))]  # the id as spelled
     assert gate.id == "rx" and gate.target == (0,) and gate.name == "turn"
