@@ -46,29 +46,19 @@ void check_control_lengths(const Index& controls, const Index& values) {
         fail("control_indices and control_sequence must have the same length");
 }
 
+// Big-endian functions make the same checks, except that any control value
+// other than 1 stands for 0, so only the little-endian ones check the values.
 void validate_single_target_args(std::int64_t n, const py::array& state, const Index& controls,
-                                 const Index& values, std::int64_t target) {
+                                 const Index& values, std::int64_t target,
+                                 bool values_must_be_binary) {
     check_state(n, state);
     check_control_lengths(controls, values);
     if (!in_range(target, n)) fail("target_index out of range");
     for (std::size_t i = 0; i < controls.size(); ++i) {
         if (!in_range(controls[i], n)) fail("control index out of range");
         if (controls[i] == target) fail("target_index cannot also be a control index");
-        if (values[i] != 0 && values[i] != 1) fail("control_sequence must contain only 0 or 1");
-    }
-}
-
-// Big-endian functions: the same checks, except that any control value other
-// than 1 stands for 0.
-void validate_big_single_target_args(std::int64_t n, const py::array& state,
-                                     const Index& controls, const Index& values,
-                                     std::int64_t target) {
-    check_state(n, state);
-    check_control_lengths(controls, values);
-    if (!in_range(target, n)) fail("target_index out of range");
-    for (std::size_t i = 0; i < controls.size(); ++i) {
-        if (!in_range(controls[i], n)) fail("control index out of range");
-        if (controls[i] == target) fail("target_index cannot also be a control index");
+        if (values_must_be_binary && values[i] != 0 && values[i] != 1)
+            fail("control_sequence must contain only 0 or 1");
     }
 }
 
@@ -141,55 +131,36 @@ C* amplitudes(py::array& state) {
 
 // --------------------------------------------------- single-target family
 
-// Kernels of one gate; Extra32/Extra64 are the gate arguments after the
-// target (nothing, an angle, or a pointer to three angles).
-template <class... Extra32>
-struct Loops32 {
-    using Loop = void (*)(c64*, std::int64_t, const std::int64_t*, const std::int64_t*,
-                          std::int64_t, std::int64_t, Extra32...);
-    Loop serial;
-    Loop parallel;
+// A gate's kernel wrapper in one precision; Extra is what follows the target
+// (nothing or an angle).
+template <class C, class... Extra>
+using Wrapper = void (*)(std::int64_t, C*, std::int64_t, const std::int64_t*, const std::int64_t*,
+                         std::int64_t, std::int64_t, Extra..., bool);
 
-    // The complex64 entry points make the wrapper's decision themselves.
-    void operator()(std::int64_t n, c64* a, std::int64_t size, const Index& controls,
-                    const Index& values, std::int64_t target, bool runopenmp,
-                    Extra32... extra) const {
-        const auto k = static_cast<std::int64_t>(controls.size());
-        const Loop loop =
-            use_parallel(single_target_exponent(n, k), kSingleTargetThreshold, runopenmp)
-                ? parallel
-                : serial;
-        loop(a, size, controls.data(), values.data(), k, target, extra...);
-    }
-};
-
-template <class... Extra64>
-using Wrapper64 = void (*)(std::int64_t, c128*, std::int64_t, const std::int64_t*,
-                           const std::int64_t*, std::int64_t, std::int64_t, Extra64..., bool);
-
-py::array run_fixed(const Loops32<>& f32, Wrapper64<> f64, std::int64_t n, py::array state,
+py::array run_fixed(Wrapper<c64> f32, Wrapper<c128> f64, std::int64_t n, py::array state,
                     const Index& controls, const Index& values, std::int64_t target,
                     bool runopenmp) {
-    validate_single_target_args(n, state, controls, values, target);
+    validate_single_target_args(n, state, controls, values, target, true);
     const auto size = static_cast<std::int64_t>(state.size());
     const auto k = static_cast<std::int64_t>(controls.size());
     if (precision_of(state) == Precision::f32)
-        f32(n, amplitudes<c64>(state), size, controls, values, target, runopenmp);
+        f32(n, amplitudes<c64>(state), size, controls.data(), values.data(), k, target,
+            runopenmp);
     else
         f64(n, amplitudes<c128>(state), size, controls.data(), values.data(), k, target,
             runopenmp);
     return state;
 }
 
-py::array run_angle(const Loops32<float>& f32, Wrapper64<double> f64, std::int64_t n,
+py::array run_angle(Wrapper<c64, float> f32, Wrapper<c128, double> f64, std::int64_t n,
                     py::array state, const Index& controls, const Index& values,
                     std::int64_t target, double angle, bool runopenmp) {
-    validate_single_target_args(n, state, controls, values, target);
+    validate_single_target_args(n, state, controls, values, target, true);
     const auto size = static_cast<std::int64_t>(state.size());
     const auto k = static_cast<std::int64_t>(controls.size());
     if (precision_of(state) == Precision::f32)
-        f32(n, amplitudes<c64>(state), size, controls, values, target, runopenmp,
-            static_cast<float>(angle));
+        f32(n, amplitudes<c64>(state), size, controls.data(), values.data(), k, target,
+            static_cast<float>(angle), runopenmp);
     else
         f64(n, amplitudes<c128>(state), size, controls.data(), values.data(), k, target, angle,
             runopenmp);
@@ -198,7 +169,7 @@ py::array run_angle(const Loops32<float>& f32, Wrapper64<double> f64, std::int64
 
 py::array u_little(std::int64_t n, py::array state, const Index& controls, const Index& values,
                    std::int64_t target, const std::vector<double>& parameters, bool runopenmp) {
-    validate_single_target_args(n, state, controls, values, target);
+    validate_single_target_args(n, state, controls, values, target, true);
     const Precision precision = precision_of(state);
     if (parameters.size() != 3) fail("u_little parameter must have size 3");
     const auto size = static_cast<std::int64_t>(state.size());
@@ -207,8 +178,8 @@ py::array u_little(std::int64_t n, py::array state, const Index& controls, const
         const float angles[3] = {static_cast<float>(parameters[0]),
                                  static_cast<float>(parameters[1]),
                                  static_cast<float>(parameters[2])};
-        const Loops32<const float*> loops{apply_u_little_f32_serial, apply_u_little_f32_parallel};
-        loops(n, amplitudes<c64>(state), size, controls, values, target, runopenmp, angles);
+        apply_u_little_f32(n, amplitudes<c64>(state), size, controls.data(), values.data(), k,
+                           target, angles, runopenmp);
     } else {
         apply_u_little_f64(n, amplitudes<c128>(state), size, controls.data(), values.data(), k,
                            target, parameters.data(), runopenmp);
@@ -246,18 +217,12 @@ py::array swap_little(std::int64_t n, py::array state, const Index& controls,
     validate_swap_args(n, state, controls, values, targets, true);
     const auto size = static_cast<std::int64_t>(state.size());
     const auto k = static_cast<std::int64_t>(controls.size());
-    if (precision_of(state) == Precision::f32) {
-        c64* a = amplitudes<c64>(state);
-        if (use_parallel(single_target_exponent(n, k), kSwapThreshold, runopenmp))
-            apply_swap_little_f32_parallel(a, size, controls.data(), values.data(), k,
-                                           targets.data());
-        else
-            apply_swap_little_f32_serial(a, size, controls.data(), values.data(), k,
-                                         targets.data());
-    } else {
+    if (precision_of(state) == Precision::f32)
+        apply_swap_little_f32(n, amplitudes<c64>(state), size, controls.data(), values.data(), k,
+                              targets.data(), runopenmp);
+    else
         apply_swap_little_f64(n, amplitudes<c128>(state), size, controls.data(), values.data(),
                               k, targets.data(), runopenmp);
-    }
     return state;
 }
 
@@ -288,7 +253,7 @@ struct BigLoops {
 
     State64 operator()(std::int64_t n, State64 state, const Index& controls, const Index& values,
                        std::int64_t target, bool runopenmp, Extra... extra) const {
-        validate_big_single_target_args(n, state, controls, values, target);
+        validate_single_target_args(n, state, controls, values, target, false);
         const auto k = static_cast<std::int64_t>(controls.size());
         const Loop loop =
             use_parallel(single_target_exponent(n, k), kBigEndianThreshold, runopenmp)
@@ -309,11 +274,7 @@ State64 swap_big(std::int64_t n, State64 state, const Index& controls, const Ind
 
 // ------------------------------------------------------------ registration
 
-#define QUORVEX_LOOPS32(g) Loops32<>{apply_##g##_little_f32_serial, apply_##g##_little_f32_parallel}
-#define QUORVEX_ANGLE_LOOPS32(g) \
-    Loops32<float>{apply_##g##_little_f32_serial, apply_##g##_little_f32_parallel}
-
-void def_fixed(py::module_& m, const char* name, Loops32<> f32, Wrapper64<> f64) {
+void def_fixed(py::module_& m, const char* name, Wrapper<c64> f32, Wrapper<c128> f64) {
     m.def(
         name,
         [f32, f64](std::int64_t n, py::array state, const Index& controls, const Index& values,
@@ -324,7 +285,8 @@ void def_fixed(py::module_& m, const char* name, Loops32<> f32, Wrapper64<> f64)
         py::arg("control_sequence"), py::arg("target_index"), py::arg("runopenmp") = true);
 }
 
-void def_angle(py::module_& m, const char* name, Loops32<float> f32, Wrapper64<double> f64) {
+void def_angle(py::module_& m, const char* name, Wrapper<c64, float> f32,
+               Wrapper<c128, double> f64) {
     m.def(
         name,
         [f32, f64](std::int64_t n, py::array state, const Index& controls, const Index& values,
@@ -366,20 +328,20 @@ void def_big_angle(py::module_& m, const char* name, BigLoops<float> loops) {
 }  // namespace
 
 void register_functions(py::module_& m) {
-    def_fixed(m, "x_little", QUORVEX_LOOPS32(x), apply_x_little_f64);
-    def_fixed(m, "h_little", QUORVEX_LOOPS32(h), apply_h_little_f64);
-    def_fixed(m, "z_little", QUORVEX_LOOPS32(z), apply_z_little_f64);
-    def_fixed(m, "y_little", QUORVEX_LOOPS32(y), apply_y_little_f64);
-    def_fixed(m, "s_little", QUORVEX_LOOPS32(s), apply_s_little_f64);
-    def_fixed(m, "sdag_little", QUORVEX_LOOPS32(sdag), apply_sdag_little_f64);
-    def_fixed(m, "sqrtx_little", QUORVEX_LOOPS32(sqrtx), apply_sqrtx_little_f64);
-    def_fixed(m, "sqrtxdag_little", QUORVEX_LOOPS32(sqrtxdag), apply_sqrtxdag_little_f64);
-    def_fixed(m, "sqrty_little", QUORVEX_LOOPS32(sqrty), apply_sqrty_little_f64);
-    def_fixed(m, "sqrtydag_little", QUORVEX_LOOPS32(sqrtydag), apply_sqrtydag_little_f64);
-    def_angle(m, "phase_little", QUORVEX_ANGLE_LOOPS32(phase), apply_phase_little_f64);
-    def_angle(m, "rx_little", QUORVEX_ANGLE_LOOPS32(rx), apply_rx_little_f64);
-    def_angle(m, "ry_little", QUORVEX_ANGLE_LOOPS32(ry), apply_ry_little_f64);
-    def_angle(m, "rz_little", QUORVEX_ANGLE_LOOPS32(rz), apply_rz_little_f64);
+    def_fixed(m, "x_little", apply_x_little_f32, apply_x_little_f64);
+    def_fixed(m, "h_little", apply_h_little_f32, apply_h_little_f64);
+    def_fixed(m, "z_little", apply_z_little_f32, apply_z_little_f64);
+    def_fixed(m, "y_little", apply_y_little_f32, apply_y_little_f64);
+    def_fixed(m, "s_little", apply_s_little_f32, apply_s_little_f64);
+    def_fixed(m, "sdag_little", apply_sdag_little_f32, apply_sdag_little_f64);
+    def_fixed(m, "sqrtx_little", apply_sqrtx_little_f32, apply_sqrtx_little_f64);
+    def_fixed(m, "sqrtxdag_little", apply_sqrtxdag_little_f32, apply_sqrtxdag_little_f64);
+    def_fixed(m, "sqrty_little", apply_sqrty_little_f32, apply_sqrty_little_f64);
+    def_fixed(m, "sqrtydag_little", apply_sqrtydag_little_f32, apply_sqrtydag_little_f64);
+    def_angle(m, "phase_little", apply_phase_little_f32, apply_phase_little_f64);
+    def_angle(m, "rx_little", apply_rx_little_f32, apply_rx_little_f64);
+    def_angle(m, "ry_little", apply_ry_little_f32, apply_ry_little_f64);
+    def_angle(m, "rz_little", apply_rz_little_f32, apply_rz_little_f64);
     m.def("u_little", &u_little, py::arg("n"), py::arg("state").noconvert(),
           py::arg("control_indices"), py::arg("control_sequence"), py::arg("target_index"),
           py::arg("parameters"), py::arg("runopenmp") = true);

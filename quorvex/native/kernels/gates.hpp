@@ -5,8 +5,8 @@
 // precision F: single-precision angles go through sinf/cosf, double-precision
 // ones through sin/cos.
 //
-// Phase, S and S-dagger share the diagonal update; the four square roots and
-// U3 share the general 2×2 update; the rest have forms of their own. The
+// Phase, S and S-dagger share the diagonal update; RX, the four square roots
+// and U3 share the general 2×2 update; the rest have forms of their own. The
 // order of every operation below is deliberate (see arith.hpp).
 #pragma once
 
@@ -102,18 +102,6 @@ struct RotZ {
     void operator()(Amp<V>& a0, Amp<V>& a1) const {
         a0 = mul(a0, z0);
         a1 = mul(a1, z1);
-    }
-};
-
-template <class F>
-struct RotX {
-    static constexpr bool kWritesA0 = true;
-    Amp<F> b, a;
-    template <class V>
-    void operator()(Amp<V>& a0, Amp<V>& a1) const {
-        const Amp<V> n0 = add(mul(a0, b), mul(a1, a));
-        a1 = add(mul(a0, a), mul(a1, b));
-        a0 = n0;
     }
 };
 
@@ -215,10 +203,10 @@ RotZ<F> rz_gate(F theta) {
 }
 
 template <class F>
-RotX<F> rx_gate(F theta) {
+Matrix2<F> rx_gate(F theta) {
     const F h = theta * F(0.5);
     const F c = std::cos(h), s = std::sin(h);
-    return {{c, F(0)}, {F(0), -s}};
+    return {{c, F(0)}, {F(0), -s}, {F(0), -s}, {c, F(0)}};
 }
 
 template <class F>

@@ -96,23 +96,28 @@ void swap_loop(F* a, std::int64_t size, const std::int64_t* controls, const std:
     });
 }
 
+// One row of the dense product, summed in column order from a (+0, +0) start.
+// V is F for one base index or a lane vector for several (simd.hpp): every
+// lane sees the scalar sequence of operations.
+template <class V, class F>
+inline Amp<V> dense_row(const F* row, const Amp<V>* gathered, std::size_t d) {
+    V re{}, im{};
+    for (std::size_t c = 0; c < d; ++c) {
+        const F mre = row[2 * c], mim = row[2 * c + 1];
+        re = re + (mre * gathered[c].re - mim * gathered[c].im);
+        im = im + (mre * gathered[c].im + mim * gathered[c].re);
+    }
+    return {re, im};
+}
+
 // One base index j of the dense unitary: gather the amplitudes, form every
-// row's sum in column order from a (+0, +0) start, then scatter. All outputs
-// are computed from the gathered old values before any is written.
+// row's sum, then scatter. All outputs are computed from the gathered old
+// values before any is written.
 template <class F>
 inline void dense_apply(F* a, std::uint64_t j, const std::uint64_t* offset, const F* m,
                         std::size_t d, Amp<F>* gathered, Amp<F>* results) {
     for (std::size_t r = 0; r < d; ++r) gathered[r] = load(a + 2 * (j | offset[r]));
-    for (std::size_t r = 0; r < d; ++r) {
-        const F* row = m + 2 * r * d;
-        F re = F(0), im = F(0);
-        for (std::size_t c = 0; c < d; ++c) {
-            const F mre = row[2 * c], mim = row[2 * c + 1];
-            re = re + (mre * gathered[c].re - mim * gathered[c].im);
-            im = im + (mre * gathered[c].im + mim * gathered[c].re);
-        }
-        results[r] = {re, im};
-    }
+    for (std::size_t r = 0; r < d; ++r) results[r] = dense_row(m + 2 * r * d, gathered, d);
     for (std::size_t r = 0; r < d; ++r) store(a + 2 * (j | offset[r]), results[r]);
 }
 
@@ -132,16 +137,7 @@ inline void dense_apply_lanes(F* a, std::uint64_t first, std::uint64_t step,
     Amp<V> gathered[D], results[D];
     for (std::size_t c = 0; c < D; ++c)
         gathered[c] = gather_lanes(a + 2 * (first | offset[c]), step);
-    for (std::size_t r = 0; r < D; ++r) {
-        const F* row = m + 2 * r * D;
-        V re = {}, im = {};
-        for (std::size_t c = 0; c < D; ++c) {
-            const F mre = row[2 * c], mim = row[2 * c + 1];
-            re = re + (mre * gathered[c].re - mim * gathered[c].im);
-            im = im + (mre * gathered[c].im + mim * gathered[c].re);
-        }
-        results[r] = {re, im};
-    }
+    for (std::size_t r = 0; r < D; ++r) results[r] = dense_row(m + 2 * r * D, gathered, D);
     for (std::size_t r = 0; r < D; ++r)
         scatter_lanes(a + 2 * (first | offset[r]), step, results[r]);
 }

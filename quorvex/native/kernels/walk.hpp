@@ -81,8 +81,6 @@ public:
         universe_ = (std::uint64_t{1} << bits_) - 1;
     }
 
-    bool empty() const { return empty_; }
-
     // True when no condition fixes a bit below position pos.
     bool free_below(std::int64_t pos) const {
         return (mask_ & ((std::uint64_t{1} << pos) - 1)) == 0;
@@ -132,18 +130,18 @@ public:
     // Number of indices in the set; fixes the layout used by visit().
     std::uint64_t prepare() {
         if (empty_) return 0;
-        free_ = universe_ & ~mask_;
+        const std::uint64_t free = universe_ & ~mask_;
         holes_ = 0;
         for (int p = 0; p < bits_; ++p)
-            if (!(free_ >> p & 1)) hole_[holes_++] = p;
-        if (free_ == 0) {
+            if (!(free >> p & 1)) hole_[holes_++] = p;
+        if (free == 0) {
             shift_ = 0;
             run_bits_ = 0;
         } else {
-            shift_ = __builtin_ctzll(free_);
-            run_bits_ = __builtin_ctzll(~(free_ >> shift_));
+            shift_ = __builtin_ctzll(free);
+            run_bits_ = __builtin_ctzll(~(free >> shift_));
         }
-        return std::uint64_t{1} << __builtin_popcountll(free_);
+        return std::uint64_t{1} << __builtin_popcountll(free);
     }
 
     // Distance between consecutive members of a run.
@@ -188,7 +186,6 @@ private:
     int bits_ = 0;
     std::uint64_t universe_ = 0;
     std::uint64_t mask_ = 0, value_ = 0;
-    std::uint64_t free_ = 0;
     int shift_ = 0, run_bits_ = 0;
     int holes_ = 0;
     int hole_[64] = {};
