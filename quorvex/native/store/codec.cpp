@@ -259,7 +259,7 @@ void decode_targets(const Store& holder, const PackedRecord& record, const Extra
 
 DecodedGate decode_record(const Store& holder, const PackedRecord& record) {
     DecodedGate g;
-    g.id = holder.gate_id_string(record);
+    g.id = holder.gate_id(record);
     const std::optional<ExtraEntry> extra = decode_qubits_and_parameters(
         holder, record, g.targets, g.controls, g.control_states, g.parameters, g.parameters_absent);
     if (extra) {

@@ -3,8 +3,6 @@
 #include <limits>
 #include <stdexcept>
 
-#include "gate_ids.hpp"
-
 namespace quorvex::packed {
 
 namespace {
@@ -91,14 +89,6 @@ const py::object& Store::resource_at(std::int32_t index) const {
 const BlockResource& Store::block_at(std::uint32_t index) const {
     if (index >= blocks.size()) throw_bad_subscript();
     return blocks[index];
-}
-
-std::string Store::gate_id_string(const PackedRecord& record) const {
-    if (record.id != 0) {
-        if (record.id >= kGateIdCount) throw_bad_subscript();
-        return std::string(gate_name_table()[record.id]);
-    }
-    return string_at(record.aux);
 }
 
 std::int32_t Store::intern_string(const std::string& text) {

@@ -189,7 +189,7 @@ StoreRef decompose_store(const Store& store, std::uint64_t levels, const py::han
         if (!(e.flags & kExtraBlock)) return false;
         if (select_all) return true;
         const std::string shown = (e.flags & kExtraName) ? holder.string_at(e.name)
-                                                         : default_display_name(holder.gate_id_string(rec));
+                                                         : default_display_name(holder.gate_id(rec));
         return selected.count(shown) != 0;
     };
 
