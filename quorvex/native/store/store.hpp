@@ -85,6 +85,11 @@ public:
     std::uint64_t length() const;
     // The store whose records and tables the views above it read.
     const Store& innermost() const;
+    // How often the innermost store's records recur here: the product of
+    // the repeat counts down the chain, 1 for an ordinary store. Exact
+    // whenever the innermost store has records, since repeat() bounds the
+    // length.
+    std::uint64_t repeat_runs() const;
     // Record at a position, resolved through repeat views; holder is the
     // store whose tables the record refers to.
     PackedRecord record_at(std::uint64_t index, const Store** holder) const;

@@ -51,9 +51,8 @@ double flip_sign(double v) {
 template <class F>
 void for_each_record(const Store& store, F&& f) {
     const Store& inner = store.innermost();
-    std::uint64_t runs = 1;
-    for (const Store* s = &store; s->repeat_base; s = s->repeat_base.get()) runs *= s->repeat_times;
     if (inner.records.empty()) return;
+    const std::uint64_t runs = store.repeat_runs();
     for (std::uint64_t r = 0; r < runs; ++r) {
         for (const RecordSlice& slice : inner.records.slices()) {
             for (std::uint32_t i = 0; i < slice.count; ++i) {
