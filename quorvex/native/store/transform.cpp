@@ -69,8 +69,6 @@ struct InverseMemo {
     std::unordered_map<const Store*, StoreRef> blocks;
 };
 
-StoreRef inverse_of(const Store& store);
-
 void invert_gate(DecodedGate& g, InverseMemo& memo) {
     if (self_inverse_ids().count(g.id)) return;
     const std::string old_name = g.has_name ? g.name : default_display_name(g.id);
@@ -110,14 +108,16 @@ void invert_gate(DecodedGate& g, InverseMemo& memo) {
         if (it != memo.blocks.end()) {
             g.block = it->second;
         } else {
-            StoreRef inverted = inverse_of(*g.block);
+            StoreRef inverted = inverse_store(*g.block);
             memo.blocks.emplace(g.block.get(), inverted);
             g.block = inverted;
         }
     }
 }
 
-StoreRef inverse_of(const Store& source) {
+}  // namespace
+
+StoreRef inverse_store(const Store& source) {
     // NumPy may run user code (a matrix's __array__) that edits the
     // receiver; the gates are read from a private copy that nothing else sees.
     const StoreRef store = source.copy();
@@ -132,8 +132,6 @@ StoreRef inverse_of(const Store& source) {
     }
     return result;
 }
-
-}  // namespace
 
 StoreRef repeat_store(const Store& store, std::uint64_t times) {
     if (times == 0) throw py::value_error("times must be positive");
@@ -169,8 +167,6 @@ StoreRef reverse_qubits(const Store& store, std::int64_t num_qubits) {
     });
     return result;
 }
-
-StoreRef inverse_store(const Store& store) { return inverse_of(store); }
 
 StoreRef decompose_store(const Store& store, std::uint64_t levels, const py::handle& selected_names) {
     const bool select_all = selected_names.is_none();
