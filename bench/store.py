@@ -10,8 +10,6 @@ import sys
 import time
 import tracemalloc
 
-import numpy as np
-
 from quorvex.backend.gate.morlith import QuantumGate
 from quorvex.backend.pelmor.strovane import OpchainPackedNative
 

@@ -18,11 +18,6 @@ class Gate:
         self.classical_target = None
 
 
-class View:
-    def __init__(self, store):
-        self._packed_store_native = store
-
-
 def f(id, target=(0,), control=(), state=(), parameter=None, name=None, matrix=None, block=None, classical=None):
     return (id, target, control, state, parameter, name, matrix, block, classical)
 

@@ -9,11 +9,13 @@ namespace quorvex::packed {
 
 namespace {
 
+[[noreturn]] void throw_not_utf8() {
+    throw py::cast_error("Unable to cast Python instance to C++ type 'std::string': not valid UTF-8");
+}
+
 // Text that Python could not decode back would make the store unreadable.
 std::string checked_text(std::string text) {
-    if (!is_valid_utf8(text)) {
-        throw py::cast_error("Unable to cast Python instance to C++ type 'std::string': not valid UTF-8");
-    }
+    if (!is_valid_utf8(text)) throw_not_utf8();
     return text;
 }
 
@@ -110,7 +112,7 @@ std::string str_to_text(const py::str& text) {
     const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
     if (data == nullptr) {
         PyErr_Clear();  // lone surrogates have no UTF-8 form
-        throw py::cast_error("Unable to cast Python instance to C++ type 'std::string': not valid UTF-8");
+        throw_not_utf8();
     }
     return std::string(data, static_cast<std::size_t>(size));
 }
@@ -259,7 +261,7 @@ void decode_targets(const Store& holder, const PackedRecord& record, const Extra
 
 DecodedGate decode_record(const Store& holder, const PackedRecord& record) {
     DecodedGate g;
-    g.id = holder.gate_id_string(record);
+    g.id = holder.gate_id(record);
     const std::optional<ExtraEntry> extra = decode_qubits_and_parameters(
         holder, record, g.targets, g.controls, g.control_states, g.parameters, g.parameters_absent);
     if (extra) {

@@ -143,10 +143,8 @@ private:
     void measure(const WalkGate& g) {
         if (skip_) return;
         if (callback_.is_none()) fail("measurement callback is required");
-        py::tuple classical(g.classical_targets.size());
-        for (std::size_t i = 0; i < g.classical_targets.size(); ++i) classical[i] = py::int_(g.classical_targets[i]);
-        py::tuple targets(g.targets.size());
-        for (std::size_t i = 0; i < g.targets.size(); ++i) targets[i] = py::int_(g.targets[i]);
+        py::tuple classical = int_list_to_tuple(g.classical_targets);
+        py::tuple targets = int64_list_to_tuple(g.targets);
         py::object result = callback_(state_, targets, classical);
         py::tuple pair;
         if (PyTuple_Check(result.ptr())) {

@@ -39,7 +39,6 @@ public:
 
     std::uint64_t size() const { return size_; }
     const std::vector<PageRef>& pages() const { return pages_; }
-    std::size_t page_list_capacity() const { return pages_.capacity(); }
 
     // Appends one entry; returns its index.
     std::uint64_t push_back(const T& value) {

@@ -59,11 +59,6 @@ public:
     std::size_t bytes() const;
     std::size_t shared_pages() const;
 
-    template <class F>
-    void for_each_slice(F&& f) const {
-        for (const RecordSlice& s : slices_) f(s);
-    }
-
 private:
     std::vector<RecordSlice> slices_;
     std::vector<std::uint64_t> ends_;

@@ -3,8 +3,6 @@
 #include <limits>
 #include <stdexcept>
 
-#include "gate_ids.hpp"
-
 namespace quorvex::packed {
 
 namespace {
@@ -46,20 +44,20 @@ void Store::check_writable() const {
 }
 
 std::uint64_t Store::length() const {
-    std::uint64_t times = 1;
-    const Store* s = this;
-    while (s->repeat_base) {
-        times *= s->repeat_times;  // bounded by the repeat check whenever records exist
-        s = s->repeat_base.get();
-    }
-    const std::uint64_t n = s->records.size();
-    return n == 0 ? 0 : n * times;
+    const std::uint64_t n = innermost().records.size();
+    return n == 0 ? 0 : n * repeat_runs();
 }
 
 const Store& Store::innermost() const {
     const Store* s = this;
     while (s->repeat_base) s = s->repeat_base.get();
     return *s;
+}
+
+std::uint64_t Store::repeat_runs() const {
+    std::uint64_t runs = 1;
+    for (const Store* s = this; s->repeat_base; s = s->repeat_base.get()) runs *= s->repeat_times;
+    return runs;
 }
 
 PackedRecord Store::record_at(std::uint64_t index, const Store** holder) const {
@@ -91,14 +89,6 @@ const py::object& Store::resource_at(std::int32_t index) const {
 const BlockResource& Store::block_at(std::uint32_t index) const {
     if (index >= blocks.size()) throw_bad_subscript();
     return blocks[index];
-}
-
-std::string Store::gate_id_string(const PackedRecord& record) const {
-    if (record.id != 0) {
-        if (record.id >= kGateIdCount) throw_bad_subscript();
-        return std::string(gate_name_table()[record.id]);
-    }
-    return string_at(record.aux);
 }
 
 std::int32_t Store::intern_string(const std::string& text) {
@@ -199,12 +189,8 @@ void Store::clear() {
 
 void Store::materialize_repeat() {
     if (!repeat_base) return;
-    const Store* inner = repeat_base.get();
-    std::uint64_t runs = repeat_times;
-    while (inner->repeat_base) {
-        runs *= inner->repeat_times;  // exact whenever the innermost store has records
-        inner = inner->repeat_base.get();
-    }
+    const Store* inner = &innermost();
+    const std::uint64_t runs = repeat_runs();
     Store fresh;
     copy_tables(fresh, *inner);
     const std::uint64_t n = inner->records.size();

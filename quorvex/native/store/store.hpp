@@ -8,10 +8,12 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "gate_ids.hpp"
 #include "paged.hpp"
 #include "record_list.hpp"
 #include "records.hpp"
@@ -83,6 +85,11 @@ public:
     std::uint64_t length() const;
     // The store whose records and tables the views above it read.
     const Store& innermost() const;
+    // How often the innermost store's records recur here: the product of
+    // the repeat counts down the chain, 1 for an ordinary store. Exact
+    // whenever the innermost store has records, since repeat() bounds the
+    // length.
+    std::uint64_t repeat_runs() const;
     // Record at a position, resolved through repeat views; holder is the
     // store whose tables the record refers to.
     PackedRecord record_at(std::uint64_t index, const Store** holder) const;
@@ -94,7 +101,8 @@ public:
     // an overflow entry's block_extra field names.
     ExtraEntry extra_at(std::int32_t index) const;
     BlockExtraEntry block_extra_at(std::int32_t index) const;
-    std::string gate_id_string(const PackedRecord& record) const;
+    // A record's gate id, from the shared vocabulary or this store's strings.
+    std::string_view gate_id(const PackedRecord& record) const;
 
     // --- interning ----------------------------------------------------------
     std::int32_t intern_string(const std::string& text);
@@ -140,6 +148,13 @@ inline ExtraEntry Store::extra_at(std::int32_t index) const {
 inline BlockExtraEntry Store::block_extra_at(std::int32_t index) const {
     if (index < 0) throw_bad_subscript();
     return block_extras.at(static_cast<std::uint64_t>(index));
+}
+
+// Inline too: the gate walk reads it for every gate.
+inline std::string_view Store::gate_id(const PackedRecord& record) const {
+    if (record.id == 0) return string_at(record.aux);
+    if (record.id >= kGateIdCount) throw_bad_subscript();
+    return gate_name_table()[record.id];
 }
 
 // Raises RecursionError when a store of this nesting may not gain a level.

@@ -51,9 +51,8 @@ double flip_sign(double v) {
 template <class F>
 void for_each_record(const Store& store, F&& f) {
     const Store& inner = store.innermost();
-    std::uint64_t runs = 1;
-    for (const Store* s = &store; s->repeat_base; s = s->repeat_base.get()) runs *= s->repeat_times;
     if (inner.records.empty()) return;
+    const std::uint64_t runs = store.repeat_runs();
     for (std::uint64_t r = 0; r < runs; ++r) {
         for (const RecordSlice& slice : inner.records.slices()) {
             for (std::uint32_t i = 0; i < slice.count; ++i) {
@@ -69,8 +68,6 @@ struct InverseMemo {
     std::unordered_map<PyObject*, py::object> matrices;
     std::unordered_map<const Store*, StoreRef> blocks;
 };
-
-StoreRef inverse_of(const Store& store);
 
 void invert_gate(DecodedGate& g, InverseMemo& memo) {
     if (self_inverse_ids().count(g.id)) return;
@@ -111,14 +108,16 @@ void invert_gate(DecodedGate& g, InverseMemo& memo) {
         if (it != memo.blocks.end()) {
             g.block = it->second;
         } else {
-            StoreRef inverted = inverse_of(*g.block);
+            StoreRef inverted = inverse_store(*g.block);
             memo.blocks.emplace(g.block.get(), inverted);
             g.block = inverted;
         }
     }
 }
 
-StoreRef inverse_of(const Store& source) {
+}  // namespace
+
+StoreRef inverse_store(const Store& source) {
     // NumPy may run user code (a matrix's __array__) that edits the
     // receiver; the gates are read from a private copy that nothing else sees.
     const StoreRef store = source.copy();
@@ -133,8 +132,6 @@ StoreRef inverse_of(const Store& source) {
     }
     return result;
 }
-
-}  // namespace
 
 StoreRef repeat_store(const Store& store, std::uint64_t times) {
     if (times == 0) throw py::value_error("times must be positive");
@@ -171,8 +168,6 @@ StoreRef reverse_qubits(const Store& store, std::int64_t num_qubits) {
     return result;
 }
 
-StoreRef inverse_store(const Store& store) { return inverse_of(store); }
-
 StoreRef decompose_store(const Store& store, std::uint64_t levels, const py::handle& selected_names) {
     const bool select_all = selected_names.is_none();
     std::unordered_set<std::string> selected;
@@ -189,7 +184,7 @@ StoreRef decompose_store(const Store& store, std::uint64_t levels, const py::han
         if (!(e.flags & kExtraBlock)) return false;
         if (select_all) return true;
         const std::string shown = (e.flags & kExtraName) ? holder.string_at(e.name)
-                                                         : default_display_name(holder.gate_id_string(rec));
+                                                         : default_display_name(holder.gate_id(rec));
         return selected.count(shown) != 0;
     };
 

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "codec.hpp"
-#include "gate_ids.hpp"
 #include "store.hpp"
 
 namespace quorvex::packed {
@@ -90,12 +89,7 @@ private:
         const WalkGate* parent = depth == 0 ? nullptr : &levels_[depth - 1]->gate;
         WalkGate& g = lv.gate;
         g.code = rec.id;
-        if (rec.id != 0) {
-            if (rec.id >= kGateIdCount) throw_bad_subscript();
-            g.id = gate_name_table()[rec.id];
-        } else {
-            g.id = holder.string_at(rec.aux);
-        }
+        g.id = holder.gate_id(rec);
         g.classical_targets.clear();
         g.has_matrix = false;
         g.matrix = nullptr;
