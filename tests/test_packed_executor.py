@@ -7,28 +7,12 @@ import pytest
 from quorvex.backend.pelmor import strovane
 from quorvex.backend.pelmor.strovane import OpchainPackedNative, execute_gate_sequence_packed
 
+from packed_fields import View, f, store_of
+
 BULK_IDS = ["i", "x", "y", "z", "h", "s", "s_dag", "t", "t_dag", "sqrtx", "sqrtx_dag", "sqrty", "sqrty_dag",
             "p", "gp", "gphase", "global_phase", "rx", "ry", "rz", "rzz", "u", "unitary", "swap", "cx", "cnot",
             "cy", "cz", "ch", "cs", "ct", "cp", "crx", "cry", "crz", "mcx", "mcy", "mcz", "mch", "mcs", "mct",
             "mcp", "mcrx", "mcry", "mcrz", "measure"]
-
-
-class View:
-    def __init__(self, store):
-        self._packed_store_native = store
-
-
-def f(id, target=(0,), control=(), state=None, parameter=None, name=None, matrix=None, block=None,
-      classical=None):
-    state = (1,) * len(control) if state is None else state
-    return (id, target, control, state, parameter, name, matrix, block, classical)
-
-
-def store_of(*gates):
-    s = OpchainPackedNative()
-    for g in gates:
-        s.append_fields(*g)
-    return s
 
 
 # --- NumPy reference ----------------------------------------------------------

@@ -6,23 +6,7 @@ from quorvex.backend.gate.morlith import QuantumGate as Q
 from quorvex.backend.opchain.opchain import Opchain
 from quorvex.backend.pelmor.strovane import OpchainPackedNative, execute_gate_sequence_packed
 
-
-class View:
-    def __init__(self, store):
-        self._packed_store_native = store
-
-
-def f(id, target=(0,), control=(), state=None, parameter=None, name=None, matrix=None, block=None,
-      classical=None):
-    state = (1,) * len(control) if state is None else state
-    return (id, target, control, state, parameter, name, matrix, block, classical)
-
-
-def store_of(*gates):
-    s = OpchainPackedNative()
-    for g in gates:
-        s.append_fields(*g) if isinstance(g, tuple) else s.append_gate(g)
-    return s
+from packed_fields import View, f, store_of
 
 
 def comps(s):
