@@ -13,6 +13,8 @@ import pytest
 
 from quorvex.backend.pelmor import strovane
 
+from packed_fields import f, store_of
+
 
 def unaligned(values, dtype):
     """A writable C-contiguous copy of values one byte off its natural alignment."""
@@ -63,3 +65,16 @@ def test_unitary_rechecks_state_after_matrix_conversion(dtype, edit, message):
     with pytest.raises(RuntimeError) as info:
         strovane.unitary_little(10, st, [], [], [3], matrix)
     assert str(info.value) == message
+
+
+# ------------------------------------------------------- integer extremes
+
+BIG = 2**63 - 1
+
+
+@pytest.mark.parametrize("qubit, count", [(-2, BIG), (-(2**31), BIG), (-1, BIG - 1), (5, 3)])
+def test_reverse_qubits_out_of_range_qubit_without_overflow(qubit, count):
+    s = store_of(f("x", (qubit,)))
+    with pytest.raises(IndexError, match=f"^qubit {qubit} is out of range for {count} qubits$"):
+        s.reverse_qubits(count)
+    assert len(s) == 1 and s.version == 1

@@ -152,8 +152,10 @@ StoreRef reverse_qubits(const Store& store, std::int64_t num_qubits) {
     if (num_qubits < 0) throw py::value_error("num_qubits must be non-negative");
     auto result = std::make_shared<Store>();
     auto mirror = [num_qubits](std::int32_t& q) {
-        const std::int64_t r = num_qubits - 1 - static_cast<std::int64_t>(q);
-        if (r < 0 || r > std::numeric_limits<std::int32_t>::max()) {
+        // A negative stored qubit and a huge count would overflow 64 bits.
+        std::int64_t r = 0;
+        if (__builtin_sub_overflow(num_qubits - 1, static_cast<std::int64_t>(q), &r) || r < 0 ||
+            r > std::numeric_limits<std::int32_t>::max()) {
             throw py::index_error("qubit " + std::to_string(q) + " is out of range for " +
                                   std::to_string(num_qubits) + " qubits");
         }
