@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 
 from quorvex.backend.pelmor import strovane
+from quorvex.backend.pelmor.strovane import execute_gate_sequence_packed
 
 from packed_fields import f, store_of
 
@@ -78,3 +79,41 @@ def test_reverse_qubits_out_of_range_qubit_without_overflow(qubit, count):
     with pytest.raises(IndexError, match=f"^qubit {qubit} is out of range for {count} qubits$"):
         s.reverse_qubits(count)
     assert len(s) == 1 and s.version == 1
+
+
+# -------------------------------------------------------- unaligned buffers
+
+M2 = np.array([[0.6, 0.8j], [0.8j, 0.6]])
+M4 = np.kron(M2, np.array([[0, 1], [1, 0]]))
+M16 = np.kron(M4, M4)
+
+# name -> call on (n, state); every one runs on a 3-qubit state
+UNALIGNED_CALLS = {
+    "unitary_little 2x2": lambda st: strovane.unitary_little(3, st, [2], [1], [0], M2),
+    "unitary_little 4x4": lambda st: strovane.unitary_little(3, st, [], [], [2, 0], M4),
+    "unitary_little 16x16": lambda st: strovane.unitary_little(4, st, [], [], [0, 1, 2, 3], M16),
+    "unitary_little unaligned matrix": lambda st: strovane.unitary_little(
+        3, st, [], [], [1], unaligned(M2.ravel(), st.dtype).reshape(2, 2)),
+    "swap_little": lambda st: strovane.swap_little(3, st, [1], [0], [0, 2]),
+    "test serial": lambda st: strovane.test(3, st, [], [], [0, 1], False),
+    "test parallel": lambda st: strovane.test(3, st, [], [], [2, 1], True),
+    "x_little": lambda st: strovane.x_little(1, st, [], [], 0),
+    "h": lambda st: strovane.h(3, st, [], [], 1),
+    "executor": lambda st: execute_gate_sequence_packed(3, st, store_of(
+        f("swap", (0, 2)), f("gp", (), parameter=(0.3,)), f("gp", (), (0, 1, 2), parameter=(0.2,)),
+        f("unitary", (1, 0), matrix=M4), f("t", (2,)), f("p", (1,), parameter=(0.7,)))),
+}
+COMPLEX64_ONLY = {"test serial", "test parallel", "h"}
+SIZES = {"unitary_little 16x16": 16, "x_little": 2}
+
+
+@pytest.mark.parametrize("name, dtype", [
+    (name, dtype) for name in UNALIGNED_CALLS for dtype in (np.complex64, np.complex128)
+    if dtype is np.complex64 or name not in COMPLEX64_ONLY])
+def test_unaligned_state_gives_the_aligned_result(name, dtype):
+    values = (np.arange(SIZES.get(name, 8)) * (1 + 0.5j) + 0.25).astype(dtype)
+    want = values.copy()
+    UNALIGNED_CALLS[name](want)
+    got = unaligned(values, dtype)
+    UNALIGNED_CALLS[name](got)
+    assert got.tobytes() == want.tobytes()
