@@ -6,6 +6,7 @@ Some of these faults (misaligned reads, signed overflow) give the right
 answer on this processor in an ordinary build; the sanitizer run
 (quorvex/native/store/tests/sanitize.sh) is what catches them there.
 """
+import signal
 import warnings
 
 import numpy as np
@@ -117,3 +118,28 @@ def test_unaligned_state_gives_the_aligned_result(name, dtype):
     got = unaligned(values, dtype)
     UNALIGNED_CALLS[name](got)
     assert got.tobytes() == want.tobytes()
+
+
+# ------------------------------------------------------------- interrupts
+
+def test_long_run_is_interrupted_with_state_as_far_as_it_got():
+    # 2**27 tiny rotations would take seconds; the interrupt comes after 0.1 s.
+    theta, runs = 1e-9, 2**27
+    body = store_of(f("rx", (0,), parameter=(theta,)))
+    seq = body.repeat(runs)
+    st = np.array([1, 0], np.complex128)
+    # A real signal: a Python timer thread could not run while the call
+    # holds the interpreter lock. SIGALRM stands in for Ctrl-C's SIGINT.
+    previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.1)
+        with pytest.raises(KeyboardInterrupt):
+            execute_gate_sequence_packed(1, st, seq)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    # rx(k*theta)|0> for the k gates that ran, 0 < k < runs
+    turned = 2 * np.arctan2(-st[1].imag, st[0].real)
+    assert 0 < turned < 0.9 * runs * theta
+    assert st[0].imag == 0 and st[1].real == 0 and abs(np.vdot(st, st) - 1) < 1e-12
+    assert len(seq) == runs and seq.version == 0 and len(body) == 1 and body.version == 1

@@ -53,9 +53,11 @@ void for_each_record(const Store& store, F&& f) {
     const Store& inner = store.innermost();
     if (inner.records.empty()) return;
     const std::uint64_t runs = store.repeat_runs();
+    SignalPoll signals;
     for (std::uint64_t r = 0; r < runs; ++r) {
         for (const RecordSlice& slice : inner.records.slices()) {
             for (std::uint32_t i = 0; i < slice.count; ++i) {
+                signals.tick();
                 const std::uint64_t pos = static_cast<std::uint64_t>(slice.first) + i;
                 if (pos >= slice.page->size()) throw_bad_subscript();
                 f(inner, (*slice.page)[pos]);

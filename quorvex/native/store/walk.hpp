@@ -85,6 +85,7 @@ private:
 
     template <class Visitor>
     void visit_record(const Store& holder, const PackedRecord& rec, std::size_t depth, Visitor& visit) {
+        signals_.tick();
         Level& lv = level(depth);
         const WalkGate* parent = depth == 0 ? nullptr : &levels_[depth - 1]->gate;
         WalkGate& g = lv.gate;
@@ -140,6 +141,7 @@ private:
 
     bool repeat_once_;
     std::vector<std::unique_ptr<Level>> levels_;
+    SignalPoll signals_;
 };
 
 // --- queries -----------------------------------------------------------------
