@@ -6,8 +6,10 @@ Some of these faults (misaligned reads, signed overflow) give the right
 answer on this processor in an ordinary build; the sanitizer run
 (quorvex/native/store/tests/sanitize.sh) is what catches them there.
 """
+import gc
 import signal
 import warnings
+import weakref
 
 import numpy as np
 import pytest
@@ -15,7 +17,7 @@ import pytest
 from quorvex.backend.pelmor import strovane
 from quorvex.backend.pelmor.strovane import execute_gate_sequence_packed
 
-from packed_fields import f, store_of
+from packed_fields import View, f, store_of
 
 
 def unaligned(values, dtype):
@@ -143,3 +145,68 @@ def test_long_run_is_interrupted_with_state_as_far_as_it_got():
     assert 0 < turned < 0.9 * runs * theta
     assert st[0].imag == 0 and st[1].real == 0 and abs(np.vdot(st, st) - 1) < 1e-12
     assert len(seq) == runs and seq.version == 0 and len(body) == 1 and body.version == 1
+
+
+# ------------------------------------------------------ reference cycles
+
+class Mat:
+    """A stored matrix that can refer back to whatever holds it."""
+
+    def __init__(self):
+        self.owner = None
+
+    def __array__(self, dtype=None, copy=None):
+        return np.eye(2, dtype=dtype)
+
+
+def _direct(m):
+    s = store_of(f("unitary", matrix=m))
+    return s, s
+
+
+def _in_block(m):
+    outer = store_of(f("block", (0,), block=View(store_of(f("unitary", matrix=m)))))
+    return outer, outer
+
+
+def _in_repeat_base(m):
+    view = store_of(f("unitary", matrix=m)).repeat(3)
+    return view, view
+
+
+def _through_sequence_object(m):
+    class Holder:
+        pass
+
+    holder = Holder()
+    holder.store = store_of(f("unitary", matrix=m))
+    return holder, holder.store
+
+
+@pytest.mark.parametrize("build", [_direct, _in_block, _in_repeat_base, _through_sequence_object])
+def test_cycle_through_stored_matrix_is_collected(build):
+    m = Mat()
+    m.owner, store = build(m)
+    assert gc.is_tracked(store)
+    gone = weakref.ref(m)
+    del m, store
+    gc.collect()
+    assert gone() is None
+
+
+def test_collector_leaves_shared_stores_alone():
+    # The block snapshot is shared by the outer store and its Python object,
+    # and the base by a view and its copy: a cycle through them is kept, and
+    # nothing the outer store or the copy still uses is cleared.
+    m = Mat()
+    outer = store_of(f("block", (0,), block=View(store_of(f("unitary", matrix=m)))))
+    m.owner = outer.components(0)[7]
+    view = store_of(f("unitary", matrix=Mat())).repeat(2)
+    view.components(0)[6].owner = view
+    twin = view.copy()
+    del m, view
+    gc.collect()
+    snapshot = outer.components(0)[7]
+    assert len(snapshot) == 1 and snapshot.components(0)[6].owner is snapshot
+    assert len(twin) == 2 and isinstance(twin.components(1)[6], Mat)
+    execute_gate_sequence_packed(1, np.array([1, 0], np.complex128), outer)
