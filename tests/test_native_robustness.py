@@ -15,7 +15,7 @@ import numpy as np
 import pytest
 
 from quorvex.backend.pelmor import strovane
-from quorvex.backend.pelmor.strovane import execute_gate_sequence_packed
+from quorvex.backend.pelmor.strovane import OpchainPackedNative, execute_gate_sequence_packed
 
 from packed_fields import View, f, store_of
 
@@ -210,3 +210,58 @@ def test_collector_leaves_shared_stores_alone():
     assert len(snapshot) == 1 and snapshot.components(0)[6].owner is snapshot
     assert len(twin) == 2 and isinstance(twin.components(1)[6], Mat)
     execute_gate_sequence_packed(1, np.array([1, 0], np.complex128), outer)
+
+
+# ------------------------------------------------- degenerate repeat views
+
+def test_repeat_of_an_empty_store_is_skipped_at_once():
+    empty = OpchainPackedNative()
+    huge = empty.repeat(2**64 - 1).repeat(2**64 - 1)
+    st = np.array([1, 0], np.complex64)
+    assert execute_gate_sequence_packed(1, st, huge) == (st, {})
+    outer = store_of(f("block", (0,), block=View(huge)), f("x", (0,)))
+    execute_gate_sequence_packed(1, st, outer)
+    assert st.tolist() == [0, 1]
+    assert huge.measurement_plan() == ("none", (), ()) and huge.bulk_supported()
+    assert outer.measurement_plan() == ("none", (), ())
+
+
+MEASURE = f("measure", (0,), classical=(0,))
+PLAN_BASES = {
+    "measure": [MEASURE],
+    "x then measure": [f("x", (1,)), MEASURE],
+    "x only": [f("x", (1,))],
+    "empty measure and i": [f("measure", (), classical=()), f("i", (1,))],
+    "i then empty measure": [f("i", (1,)), f("measure", (), classical=())],
+}
+
+
+def repeated(base, counts):
+    s = store_of(*base)
+    for times in counts:
+        s = s.repeat(times)
+    return s
+
+
+@pytest.mark.parametrize("base", PLAN_BASES)
+@pytest.mark.parametrize("counts", [(1,), (2, 1), (3, 1, 1), (1, 2, 1), (2, 2, 1)])
+@pytest.mark.parametrize("as_block", [False, True])
+def test_plan_of_a_view_matches_its_expansion(base, counts, as_block):
+    gates = PLAN_BASES[base]
+    view = repeated(gates, counts)
+    flat = store_of(*gates * int(np.prod(counts)))
+    if as_block:
+        view = store_of(f("block", (0, 1), block=View(view)))
+        flat = store_of(f("block", (0, 1), block=View(flat)))
+    assert view.measurement_plan() == flat.measurement_plan()
+    assert view.bulk_supported() == flat.bulk_supported()
+
+
+@pytest.mark.parametrize("base", PLAN_BASES)
+def test_plan_of_a_hugely_repeated_base_costs_the_base(base):
+    gates = PLAN_BASES[base]
+    small = repeated(gates, (2, 1)).measurement_plan()
+    for counts in [(2**40, 1), (2**20, 2**20, 1, 1), (2, 2**40, 1)]:
+        assert repeated(gates, counts).measurement_plan() == small
+        nested = store_of(f("block", (0, 1), block=View(repeated(gates, counts))))
+        assert nested.measurement_plan() == small
