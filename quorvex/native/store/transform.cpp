@@ -72,7 +72,9 @@ struct InverseMemo {
 };
 
 void invert_gate(DecodedGate& g, InverseMemo& memo) {
-    if (self_inverse_ids().count(g.id)) return;
+    // A self-inverse id says nothing about a block or a stored matrix: such
+    // a gate is inverted like any other.
+    if (self_inverse_ids().count(g.id) && !g.block && !g.has_matrix) return;
     const std::string old_name = g.has_name ? g.name : default_display_name(g.id);
     if (auto it = inverse_ids().find(g.id); it != inverse_ids().end()) {
         g.id = std::string(it->second);
