@@ -177,7 +177,9 @@ class QuantumGate:
             except AttributeError:
                 shape = None
             if shape is None:
-                shape = np.shape(matrix)
+                # np.shape would read the None attribute again; the array
+                # conversion goes by the object's content instead.
+                shape = np.asarray(matrix).shape
             shape = tuple(shape)
             num_targets = len(targets)
             expected = (2 ** num_targets, 2 ** num_targets)
