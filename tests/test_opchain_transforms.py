@@ -151,7 +151,7 @@ def test_reverse_keeps_nested_children_by_position():
 
 
 @pytest.mark.parametrize("times, count, name", [(3, 6, "Sequence**3"), (0, 0, "Sequence**0"),
-                                                (-1, 0, "Sequence**-1"), (2.9, 4, "Sequence**2")])
+                                                (2.9, 4, "Sequence**2")])
 def test_repeat(times, count, name):
     seq = Opchain(1)
     seq.add_gate(Q("h", 0))
@@ -162,6 +162,16 @@ def test_repeat(times, count, name):
     assert len(seq.data()) == 2
     with pytest.raises(TypeError, match="Argument 'times'"):
         seq.repeat("2")
+
+
+@pytest.mark.parametrize("times", [-1, -2.5, -(2**70)])
+def test_negative_repeat_is_refused(times):
+    # An empty result would pass for the inverse power.
+    seq = Opchain(1)
+    seq.add_gate(Q("s", 0))
+    with pytest.raises(ValueError, match=r"^times must be non-negative, got -\d+\.$"):
+        seq.repeat(times)
+    assert len(seq.data()) == 1
 
 
 @pytest.mark.parametrize("method", ["inverse", "dagger"])

@@ -103,6 +103,9 @@ class Opchain(OpchainBase):
         return mirrored.decompose()
 
     def repeat(self, times: int):
+        if times < 0:
+            # An empty result would pass for the inverse power.
+            raise ValueError("times must be non-negative, got " + str(times) + ".")
         repeated = self.copy()
         repeated.update_name(repeated.get_name() + "**" + str(times))
         repeated._data = repeated._data * times
