@@ -453,7 +453,10 @@ def test_module_surface():
 
 
 def run_python(*args):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    # One thread: the demonstration's thousands of small matrix products only
+    # lose time to thread start-up on a shared machine.
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p),
+               OMP_NUM_THREADS="1", OPENBLAS_NUM_THREADS="1")
     return subprocess.run([sys.executable, "-P", *args], capture_output=True, text=True, env=env, timeout=300)
 
 

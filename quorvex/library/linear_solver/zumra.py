@@ -182,19 +182,15 @@ def ZumraSolver(A: np.ndarray, b: np.ndarray, T: int = None, p: float = 1.4, log
     n_sys = int(np.log2(N))
     norm_A_orig = float(np.linalg.norm(A, ord=2))
     norm_b_orig = float(np.linalg.norm(b))
-    normalisation_applied = False
-    if abs(norm_A_orig - 1.0) > 1e-12:
-        A = A / norm_A_orig
-        a_scale = norm_A_orig
-        normalisation_applied = True
-    else:
-        a_scale = 1.0
-    if abs(norm_b_orig - 1.0) > 1e-12:
-        b = b / norm_b_orig
-        b_scale = norm_b_orig
-        normalisation_applied = True
-    else:
-        b_scale = 1.0
+    divide_A = abs(norm_A_orig - 1.0) > 1e-12
+    divide_b = abs(norm_b_orig - 1.0) > 1e-12
+    a_scale = norm_A_orig if divide_A else 1.0
+    b_scale = norm_b_orig if divide_b else 1.0
+    if divide_A:
+        A = A / a_scale
+    if divide_b:
+        b = b / b_scale
+    normalisation_applied = divide_A or divide_b
     if normalisation_applied and logging:
         print(f"  - Note: Input was auto-normalised (||A||_2 = {norm_A_orig:.6f}, ||b|| = {norm_b_orig:.6f})")
 
