@@ -106,7 +106,8 @@ def main():
             times[name]["execute"].append(timer.seconds)
             times[name]["packed"].append(packed_alone(qc)())
             n_sys = qc.get_num_qubits() - 5
-            steps = int(np.ceil(10 * np.linalg.cond(A)))
+            # The solver's T: from the condition number of the normalised A.
+            steps = int(np.ceil(10 * np.linalg.cond(A / np.linalg.norm(A, 2))))
             steps += steps % 2
             info[name] = (len(b), steps, 1 + steps * (4 * n_sys + 27), len(qc.gate_sequence.data()))
 

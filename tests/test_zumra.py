@@ -79,6 +79,8 @@ def canonical(calls):
     ([[2.0, 1.0], [1.0, 3.0]], [0.6, 0.8], 4, 2.0),
     # Non-Hermitian: dilated to 4 x 4, two system qubits.
     ([[1.0, 2.0], [0.5, 1.0j]], [1.0, 1j], 4, 1.4),
+    # Hermitian up to 1e-10: used as given, neither dilated nor symmetrised.
+    ([[2.0, 1.0 + 1e-10], [1.0 - 1e-10, 3.0]], [0.6, 0.8], 4, 1.4),
 ])
 def test_circuit_calls_follow_the_step_table(recording, A, b, T, p):
     qc = zumra.ZumraSolver(A, b, T=T, p=p, logging=False, backend="any", device="dev", dtype=np.complex64)[0]
@@ -177,11 +179,20 @@ def test_trivial_path_solves_classically(recording, A, b, expected):
     assert qc._hermitian_dilation is (len(b) != 2 ** n_sys)
 
 
-def test_trivial_circuit_is_a_real_circuit():
-    qc, x, scale = zumra.ZumraSolver(np.eye(4), [1, 2, 3, 4], logging=False)
-    assert isinstance(qc, core.Circuit) and qc.get_num_qubits() == 7
+@pytest.mark.parametrize("A, b, expected", [
+    (np.eye(4), [1, 2, 3, 4], [1, 2, 3, 4]),
+    # One dimension: no system qubit, |b> = -1 is a global phase.
+    ([[2.0]], [-3.0], [-1.5]),
+    ([[2j]], [1.0], [-0.5j]),
+])
+def test_trivial_circuit_prepares_b(A, b, expected):
+    qc, x, scale = zumra.ZumraSolver(A, b, logging=False)
+    np.testing.assert_allclose(x, expected, atol=1e-12)
+    bn = wr.prepared_system(A, b)[1]
+    assert isinstance(qc, core.Circuit) and qc.get_num_qubits() == 5 + int(np.log2(len(bn)))
     state = np.asarray(qc.execute().state)
-    np.testing.assert_allclose(state[:4], np.array([1, 2, 3, 4]) / np.sqrt(30), atol=1e-12)
+    np.testing.assert_allclose(state[:len(bn)], bn, atol=1e-12)
+    np.testing.assert_allclose(state[len(bn):], 0, atol=1e-12)
 
 
 # --------------------------------------------------------------------------
@@ -340,9 +351,14 @@ def test_odd_step_count_fails_after_stage_four_starts(capsys):
     ([[1.0, 1.0], [1.0, 1.0]], [1.0, 0.0], 4),
 ])
 @pytest.mark.filterwarnings("ignore::RuntimeWarning")
-def test_nan_never_returns_as_a_solution(A, b, T):
+def test_nan_never_returns_as_a_solution(request, A, b, T):
     with pytest.raises((ValueError, RuntimeError)):
         zumra.ZumraSolver(A, b, T=T, logging=False)
+    # Where the circuit lets NaN through, the post-selection check stops it.
+    request.getfixturevalue("recording")
+    with pytest.raises(RuntimeError) as err:
+        zumra.ZumraSolver(A, b, T=T, logging=False)
+    assert str(err.value) == FAIL_MESSAGE
 
 
 # --------------------------------------------------------------------------
