@@ -100,7 +100,10 @@ def gate_operator(gate, n):
 def operator(gates, n):
     total = np.eye(1 << n, dtype=complex)
     for gate in gates:
-        total = gate_operator(gate, n) @ total
+        if gate.block_gate_sequence is not None:
+            total = operator(gate.decompose(), n) @ total
+        else:
+            total = gate_operator(gate, n) @ total
     return total
 
 

@@ -31,6 +31,7 @@ LOWERED = [g(i, 1) for i in ("i", "x", "y", "z", "h", "s", "s_dag", "t", "t_dag"
     g("gp", (), parameter=0.5),
     g("cx", 2, 0), g("cnot", 0, 2, control_state=0), g("x", 1, 2), g("mcx", 1, 0),
     g("cz", 1, 2), g("z", 2, 1, control_state=0), g("swap", (0, 2)),
+    g("block", (2, 0), block_gate_sequence=(g("h", 0), g("cx", 1, 0))),
 ]
 
 
@@ -91,13 +92,13 @@ def test_measured_qasm2_measures_only_an_unmeasured_circuit():
 
 
 def test_transpile_returns_a_new_circuit():
-    c = circuit_of(2, g("ch", 1, 0), g("sqrtx", 0))
+    c = circuit_of(2, g("ch", 1, 0), g("sqrtx", 0), g("block", (1, 0), block_gate_sequence=(g("ry", 0, parameter=0.2),)))
     c.name = "mine"
     out = qcompiler_transpile(c, basis="TESSIK", times=DEFAULT_UNROLL_TIMES)
-    assert out is not c and out.name == "mine" and len(c.gate_sequence.data()) == 2
+    assert out is not c and out.name == "mine" and len(c.gate_sequence.data()) == 3
     assert equal_up_to_phase(operator(out.gate_sequence.data(), 2), operator(c.gate_sequence.data(), 2))
     one = qcompiler_transpile(c, basis="default", times=0)
-    assert [x.id for x in one.gate_sequence.data()] == ["ch", "sqrtx"]
+    assert [x.id for x in one.gate_sequence.data()] == ["ch", "sqrtx", "ry"]
     with pytest.raises(ValueError, match="Unknown basis 'native'"):
         qcompiler_transpile(c, basis="native", times=1)
 

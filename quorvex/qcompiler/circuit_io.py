@@ -12,6 +12,7 @@ express; a gate it cannot lower is refused rather than written wrongly.
 import math
 
 from quorvex.backend.gate.morlith import QuantumGate
+from quorvex.backend.qasm.qasm import _flat_gates
 from quorvex.backend.qasm.qasm2 import gate_sequence_to_qasm2
 
 # One-qubit ids with a QCIS opcode of their own (up to global phase).
@@ -35,14 +36,6 @@ _GATE_IDS = {"SD": "s_dag", "TD": "t_dag", "RXY": "xyarb", "CZ": "cz", "M": "mea
 
 def _angle(value):
     return repr(float(value))
-
-
-def _flat(gates):
-    for gate in gates:
-        if gate.block_gate_sequence is None:
-            yield gate
-        else:
-            yield from _flat(gate.decompose())
 
 
 def _refuse(gate, why):
@@ -110,7 +103,7 @@ def _gate_lines(gate, num_qubits):
 def gates_to_qcis(gates, num_qubits):
     """QCIS text of ``gates`` (composite gates expanded) on ``num_qubits`` qubits."""
     lines = []
-    for gate in _flat(gates):
+    for gate in _flat_gates(gates):
         lines.extend(_gate_lines(gate, num_qubits))
     return "\n".join(lines)
 

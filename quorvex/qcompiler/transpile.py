@@ -1,4 +1,6 @@
 """Rule-based unrolling of a circuit into a gate basis: the minimal platform layer."""
+from quorvex.backend.qasm.qasm import _flat_gates
+
 from .rule_based.rule_based_transpiler.basis import DEFAULT_BASIS, TESSIK_BASIS
 
 DEFAULT_UNROLL_TIMES = 10
@@ -14,21 +16,13 @@ def _basis_named(name):
     return basis
 
 
-def _expand_blocks(gates):
-    for gate in gates:
-        if gate.block_gate_sequence is None:
-            yield gate
-        else:
-            yield from _expand_blocks(gate.decompose())
-
-
 def unroll_gates(gates, basis, times, circuit=None):
     """Up to ``times`` rounds of ``basis.construct`` over the gates it does not accept.
 
     A gate that ``construct`` hands back unchanged is kept as it is, so a
     dispatcher's pass-through gates end the unrolling instead of looping.
     """
-    current = list(_expand_blocks(gates))
+    current = list(_flat_gates(gates))
     for _ in range(times):
         changed = False
         following = []
@@ -40,7 +34,7 @@ def unroll_gates(gates, basis, times, circuit=None):
             if replacement is None or (len(replacement) == 1 and replacement[0] is gate):
                 following.append(gate)
                 continue
-            following.extend(_expand_blocks(replacement))
+            following.extend(_flat_gates(replacement))
             changed = True
         current = following
         if not changed:
