@@ -176,10 +176,10 @@ VENDOR = [("_tessik_x_constructor", x.tessik_x_constructor), ("_tessik_y_constru
           ("_tessik_cx_constructor", cx.tessik_cx_constructor), ("_tessik_u_constructor", u.tessik_u_constructor)]
 
 
-def _table(spec):
+def _table(rows):
     """{id: constructor} in the listed order from 'name: id id ...' rows."""
     table = {}
-    for row in spec.strip().splitlines():
+    for row in rows.strip().splitlines():
         name, ids = row.split(":")
         for gate_id in ids.split():
             table[gate_id] = name.strip()

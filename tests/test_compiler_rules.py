@@ -75,6 +75,9 @@ def test_euler_angles_stay_exact_near_identity_and_pi():
 
 @pytest.mark.parametrize("gate, error", [
     (QuantumGate(id="unitary", target=(0, 1), matrix=np.eye(4)), NotImplementedError),
+    (QuantumGate(id="unitary", target=0, matrix=np.array([[1, 1], [0, 1]])), ValueError),
+    (QuantumGate(id="unitary", target=1, control=0, matrix=2 * np.eye(2)), ValueError),
+    (QuantumGate(id="unitary", target=0), ValueError),
     (QuantumGate(id="rxy", target=0, parameter=0.3), ValueError),
     (QuantumGate(id="swap", target=0), ValueError),
 ])

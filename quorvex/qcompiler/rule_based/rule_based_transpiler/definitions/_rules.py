@@ -188,10 +188,21 @@ def _controlled_rule(gate):
 def controlled_constructor(gate, family, constructor):
     """One rewrite step of a (multi-)controlled single-qubit gate of ``family``."""
     _check_family(gate, family, constructor)
-    if gate.id == "unitary" and len(gate.target) != 1:
+    if gate.id == "unitary":
+        _check_unitary(gate)
+    return with_open_controls(gate, _controlled_rule)
+
+
+def _check_unitary(gate):
+    if len(gate.target) != 1:
         raise NotImplementedError("unitary_constructor decomposes single-target unitaries only, got "
                                   + str(len(gate.target)) + " targets.")
-    return with_open_controls(gate, _controlled_rule)
+    if gate.stored_matrix is None:
+        raise ValueError("Gate 'unitary' needs its matrix to be decomposed.")
+    u = np.asarray(gate.stored_matrix, dtype=np.complex128)
+    # Euler angles of a non-unitary matrix would describe some other gate.
+    if u.shape != (2, 2) or not np.allclose(u @ u.conj().T, np.eye(2), rtol=0, atol=1e-8):
+        raise ValueError("Gate 'unitary' on one target needs a 2x2 unitary matrix.")
 
 
 def _two_targets(gate):
