@@ -1,5 +1,4 @@
 """Gate bases: primitive tests, registry routing, open controls and the module tables."""
-import numpy as np
 import pytest
 
 from quorvex.backend.gate.morlith import QuantumGate

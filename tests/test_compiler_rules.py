@@ -6,7 +6,7 @@ from quorvex.backend.gate.morlith import QuantumGate
 from quorvex.qcompiler.rule_based.rule_based_transpiler import basis as B
 from quorvex.qcompiler.transpile import DEFAULT_UNROLL_TIMES, unroll_gates
 
-from compiler_dense import equal_up_to_phase, operator, random_unitary
+from compiler_dense import operator, random_unitary
 
 N = 5
 # id -> (number of targets, number of angles)
