@@ -17,8 +17,8 @@ def g(gate_id, target=0, control=None, **kw):
     return QuantumGate(id=gate_id, target=target, control=control, **kw)
 
 
-def circuit_of(n, *gates):
-    circuit = Circuit(n)
+def circuit_of(n, *gates, storage="list"):
+    circuit = Circuit(n, gate_storage=storage)
     for gate in gates:
         circuit.add_gate(gate)
     return circuit
@@ -81,12 +81,14 @@ def test_validate_refuses_bad_lines(text):
         io.qcis_to_circuit(text)
 
 
-def test_measured_qasm2_measures_only_an_unmeasured_circuit():
-    bare = circuit_of(2, g("h", 0))
+@pytest.mark.parametrize("storage", ["list", "packed"])
+def test_measured_qasm2_measures_only_an_unmeasured_circuit(storage):
+    bare = circuit_of(2, g("h", 0), storage=storage)
     text = io.measured_qasm2(bare)
     assert "measure q[0] -> c[0];" in text and "measure q[1] -> c[1];" in text
-    assert bare.gate_sequence.has_measurement is False  # the circuit itself is unchanged
-    measured = circuit_of(2, g("h", 0), g("measure", 1, classical_target=0))
+    assert len(bare.gate_sequence.data()) == 1  # the circuit itself is unchanged
+    assert io.qasm_to_qcis(bare) == "H Q0"
+    measured = circuit_of(2, g("h", 0), g("measure", 1, classical_target=0), storage=storage)
     assert io.measured_qasm2(measured).count("measure") == 1
     assert convert(text) == "H Q0\nM Q0\nM Q1"
 

@@ -116,10 +116,7 @@ def qasm_to_qcis(circuit):
 def measured_qasm2(circuit):
     """OpenQASM 2.0 text of the circuit, measuring every qubit when it measures none."""
     sequence = circuit.gate_sequence.copy()
-    measured = sequence.has_measurement
-    if callable(measured):
-        measured = measured()
-    if not measured:
+    if not sequence.has_measurement:
         qubits = tuple(range(int(circuit.get_num_qubits())))
         if qubits:
             sequence.measure(qubits, qubits)
