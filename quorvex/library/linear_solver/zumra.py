@@ -84,7 +84,7 @@ def _reflect_about_b(qc, sys_qubits, anl_qubits, n_sys, Ub_mat, Ub_dag, mcz_temp
 
 
 def _walk_step(qc, sys_qubits, anl_qubits, n_sys, Ub_mat, Ub_dag, Bl_A, Bl_A_dag,
-               mcz_template, kappa, p: float, T: int, k: int):
+               mcz_template, kappa, p: float, T, k):
     """Append walk step k of T (4 * n_sys + 27 circuit calls)."""
     a1 = anl_qubits[1]
     a2 = anl_qubits[2]
@@ -128,7 +128,8 @@ def ZumraSolver(A: np.ndarray, b: np.ndarray, T: int = None, p: float = 1.4, log
 
     A is an N x N matrix (N a power of two) and b holds N values; a
     non-Hermitian A is replaced by its Hermitian dilation. T is the number of
-    walk steps (default: the smallest even integer not below 10 * kappa) and p
+    walk steps (default: the smallest even integer not below 10 * kappa, for
+    kappa up to 1e4; beyond that, or for a singular A, T must be given) and p
     the schedule exponent (> 1). The circuit, on log2(N) system qubits and 5
     ancillas, is run by ``Circuit.execute(backend=, device=, dtype=)``. x
     solves the system as passed in; scale is the factor that fixed the
