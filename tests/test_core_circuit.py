@@ -408,8 +408,9 @@ def test_constructor_arguments():
         Circuit(-1)
     with pytest.raises(ValueError, match="gate_storage"):
         Circuit(2, gate_storage="tape")
-    with pytest.raises(TypeError):
-        Circuit()
+    for bad in [(), (2.0,), (True,), (Register("r", 1), 3)]:
+        with pytest.raises(TypeError):
+            Circuit(*bad)
     c = Circuit(np.int64(2), name="n")
     c._p_succ = 0.5
     assert c.get_num_qubits() == 2 and c._p_succ == 0.5

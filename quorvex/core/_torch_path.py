@@ -43,20 +43,19 @@ def _numpy_rotation(kind, theta):
 
 
 def _tensor_rotation(kind, theta, complex_dtype):
+    """The matrix of a rotation by a tensor angle, in the layout its leaf function takes."""
     theta = theta.to(_REAL[complex_dtype])
     if kind == "gp":
         return torch.complex(torch.cos(theta), torch.sin(theta))
     half = theta * 0.5
     c = torch.cos(half)
     s = torch.sin(half)
-    zero = torch.zeros_like(c)
     if kind == "rz":
-        entries = [torch.complex(c, -s), torch.complex(zero, zero), torch.complex(zero, zero), torch.complex(c, s)]
-    elif kind == "ry":
-        entries = [torch.complex(c, zero), torch.complex(-s, zero), torch.complex(s, zero), torch.complex(c, zero)]
-    else:
-        entries = [torch.complex(c, zero), torch.complex(zero, -s), torch.complex(zero, -s), torch.complex(c, zero)]
-    return torch.stack(entries).reshape(2, 2)
+        return torch.stack([torch.complex(c, -s), torch.complex(c, s)])
+    if kind == "ry":
+        return torch.stack([c, -s, s, c]).reshape(2, 2).to(complex_dtype)
+    zero = torch.zeros_like(c)
+    return torch.complex(torch.stack([c, zero, zero, c]), torch.stack([zero, -s, -s, zero])).reshape(2, 2)
 
 
 def _leaf_gates(gates):
@@ -85,16 +84,56 @@ def _einsum_equation(num_axes, axes):
     return rows + columns + "," + "".join(state) + "->" + "".join(result)
 
 
-def _apply(psi, matrix, equation, control_axes, control_states):
+# Leaf functions: apply an uncontrolled matrix to the axes of ``where``.
+def _leaf_phase(psi, matrix, where):
+    return psi * matrix
+
+
+def _leaf_diagonal(psi, diagonal, axis):
+    shape = [1] * psi.dim()
+    shape[axis] = 2
+    return psi * diagonal.reshape(shape)
+
+
+def _leaf_single(psi, matrix, axis):
+    shape = psi.shape
+    outer = 1
+    for size in shape[:axis]:
+        outer *= size
+    inner = 1
+    for size in shape[axis + 1:]:
+        inner *= size
+    return torch.matmul(matrix, psi.reshape(outer, 2, inner)).reshape(shape)
+
+
+def _leaf_dense(psi, matrix, equation):
+    return torch.einsum(equation, matrix, psi)
+
+
+def _apply(psi, leaf, matrix, where, control_axes, control_states):
+    """``leaf`` on the slice of ``psi`` where every control holds its state; the rest unchanged."""
     if control_axes:
         axis = control_axes[0]
         state = control_states[0]
-        chosen = _apply(psi.narrow(axis, state, 1), matrix, equation, control_axes[1:], control_states[1:])
+        chosen = _apply(psi.narrow(axis, state, 1), leaf, matrix, where, control_axes[1:], control_states[1:])
         other = psi.narrow(axis, 1 - state, 1)
         return torch.cat((chosen, other) if state == 0 else (other, chosen), dim=axis)
-    if equation is None:
-        return psi * matrix
-    return torch.einsum(equation, matrix, psi)
+    return leaf(psi, matrix, where)
+
+
+def _layout(base, num_axes, axes):
+    """The leaf function, its axis argument and the matrix reshaped for it."""
+    k = len(axes)
+    if k == 0:
+        return _leaf_phase, None, base.reshape(-1)[0].reshape(())
+    if k == 1:
+        if base[0, 1] == 0 and base[1, 0] == 0:
+            return _leaf_diagonal, axes[0], np.diag(base).copy()
+        return _leaf_single, axes[0], base
+    return _leaf_dense, _einsum_equation(num_axes, axes), base.reshape((2,) * (2 * k))
+
+
+_TENSOR_LEAF = {"gp": _leaf_phase, "rz": _leaf_diagonal, "ry": _leaf_single, "rx": _leaf_single}
 
 
 class Program:
@@ -112,10 +151,10 @@ class Program:
                 raise NotImplementedError("The PyTorch path does not simulate measurements.")
             axes = tuple([n - q for q in targets])
             control_axes = tuple([n - q for q in controls])
-            equation = _einsum_equation(n + 1, axes) if axes else None
             kind = _ROTATIONS.get(gate_id) if record is None else None
             if kind is not None and not isinstance(params[0], float):
-                ops.append((equation, control_axes, tuple(states), None, (kind, params[0]), len(axes)))
+                where = axes[0] if axes else None
+                ops.append((_TENSOR_LEAF[kind], where, None, (kind, params[0]), control_axes, tuple(states)))
                 continue
             if kind is not None:
                 base = _numpy_rotation(kind, params[0])
@@ -128,9 +167,8 @@ class Program:
             else:
                 from .circuit import _to_record
                 base = np.asarray(resolve_numpy_base_matrix(_to_record(gate)), dtype=np.complex128)
-                if gate_id in ("gp", "gphase", "global_phase") and not axes:
-                    base = base.reshape(-1)[0].reshape(())
-            ops.append((equation, control_axes, tuple(states), base, None, len(axes)))
+            leaf, where, base = _layout(np.asarray(base, dtype=np.complex128), n + 1, axes)
+            ops.append((leaf, where, base, None, control_axes, tuple(states)))
         self._ops = ops
         self._constants = {}
 
@@ -138,10 +176,7 @@ class Program:
         key = (index, complex_dtype)
         tensor = self._constants.get(key)
         if tensor is None:
-            k = base.ndim and int(np.log2(base.shape[0]))
             tensor = torch.tensor(np.array(base), dtype=complex_dtype)
-            if k:
-                tensor = tensor.reshape((2,) * (2 * k))
             self._constants[key] = tensor
         return tensor
 
@@ -151,14 +186,12 @@ class Program:
         batch = psi.shape[0]
         complex_dtype = psi.dtype
         psi = psi.reshape((batch,) + (2,) * n)
-        for index, (equation, control_axes, states, base, rotation, k) in enumerate(self._ops):
+        for index, (leaf, where, base, rotation, control_axes, states) in enumerate(self._ops):
             if rotation is None:
                 matrix = self._constant(index, base, complex_dtype)
             else:
                 matrix = _tensor_rotation(rotation[0], rotation[1], complex_dtype)
-                if k:
-                    matrix = matrix.reshape((2,) * (2 * k))
-            psi = _apply(psi, matrix, equation, control_axes, states)
+            psi = _apply(psi, leaf, matrix, where, control_axes, states)
         return psi.reshape(batch, 1 << n)
 
     def apply(self, states):

@@ -418,6 +418,9 @@ class Circuit:
             try:
                 num_qubits = operator.index(arg)
             except TypeError:
+                if np.ndim(arg) == 0 and not _is_tensor(arg):
+                    raise TypeError("Circuit() takes a qubit count (int), registers or a state vector, got "
+                                    + type(arg).__name__ + ".") from None
                 vector = _complex_vector(arg, "Circuit state vector")
                 num_qubits = vector.shape[0].bit_length() - 1
             else:
