@@ -25,6 +25,8 @@ from .register import Register
 _UNITARY_TOLERANCE = 1e-6
 _NORM_TOLERANCE = 1e-8
 
+_COMPLEX_DTYPES = {np.complex64: np.dtype(np.complex64), np.complex128: np.dtype(np.complex128)}
+
 _BACKENDS = ("torch",)
 _DEVICES = ("cpu",)
 _STORAGES = ("list", "packed")
@@ -243,7 +245,7 @@ def _check_backend(backend, device):
     name = device
     torch = sys.modules.get("torch")
     if torch is not None and isinstance(device, torch.device):
-        name = device.type if device.index is None else str(device)
+        name = device.type
     if not isinstance(name, str) or name not in _DEVICES:
         raise ValueError("Unknown device " + repr(device) + "; accepted devices: "
                          + ", ".join([repr(d) for d in _DEVICES]) + ".")
@@ -347,6 +349,11 @@ def _preparation_gates(amplitudes, qubits):
 def _native_store_type():
     from ..backend.pelmor import strovane
     return strovane.OpchainPackedNative
+
+
+def _packed_executor():
+    from ..backend.pelmor import strovane
+    return strovane.execute_gate_sequence_packed
 
 
 def _encode(store, gates):
@@ -694,7 +701,14 @@ class Circuit:
 
     def copy(self):
         """An independent circuit with the same gates (tensor angles shared, not copied)."""
-        return self._like(list(self._current_gates()))
+        gates = self._current_gates()
+        new = self._like(list(gates))
+        cached = self._store
+        if cached is not None and cached[2] is gates and cached[1] <= len(gates):
+            # Built stores are never written again (extending one copies it
+            # first), so the copy may start from the same one.
+            new._store = (cached[0], cached[1], new._gates)
+        return new
 
     def dagger(self):
         """The inverse circuit."""
@@ -721,8 +735,11 @@ class Circuit:
         state is a NumPy array; with any torch-tensor angle they run on PyTorch
         and the state is a tensor through which gradients flow.
         """
-        _check_backend(backend, device)
-        complex_dtype = _complex_dtype(dtype)
+        if not (type(backend) is str and backend == "torch" and type(device) is str and device == "cpu"):
+            _check_backend(backend, device)
+        complex_dtype = _COMPLEX_DTYPES.get(dtype) if type(dtype) is type else None
+        if complex_dtype is None:
+            complex_dtype = _complex_dtype(dtype)
         gates = self._current_gates()
         if self._tensor_gates:
             from . import _torch_path
@@ -734,11 +751,10 @@ class Circuit:
                 if gate[_ID] in ("gp", "gphase", "global_phase"):
                     phase += _float_parameter(gate[_PARAMS][0])
             return CircuitResult(np.array([complex(math.cos(phase), math.sin(phase))], dtype=complex_dtype))
-        from ..backend.pelmor.strovane import execute_gate_sequence_packed
         store = self._native_store()
         state = np.zeros(1 << n, dtype=complex_dtype)
         state[0] = 1.0
-        state, _ = execute_gate_sequence_packed(n, state, store)
+        state, _ = _packed_executor()(n, state, store)
         return CircuitResult(state)
 
     def compile(self):
