@@ -414,3 +414,33 @@ def test_constructor_arguments():
     c = Circuit(np.int64(2), name="n")
     c._p_succ = 0.5
     assert c.get_num_qubits() == 2 and c._p_succ == 0.5
+
+
+@pytest.mark.parametrize("storage", ["list", "packed"])
+def test_executed_circuits_copy_and_grow_independently(storage):
+    c = Circuit(2, gate_storage=storage)
+    c.h(0)
+    np.testing.assert_allclose(c.execute().state, [R2, R2, 0, 0], atol=1e-12)
+    copy = c.copy()
+    copy.cx(0, 1)
+    c.x(1)
+    np.testing.assert_allclose(copy.execute().state, [R2, 0, 0, R2], atol=1e-12)
+    np.testing.assert_allclose(c.execute().state, [0, 0, R2, R2], atol=1e-12)
+    np.testing.assert_allclose(c.copy().execute().state, [0, 0, R2, R2], atol=1e-12)
+    assert [g.id for g in copy.gate_sequence.data()] == ["h", "cx"]
+
+
+def test_assigning_a_gate_sequence_replaces_the_gates():
+    seq = Opchain(3, "given")
+    seq.add_gate(QuantumGate("x", [2]))
+    c = Circuit(1)
+    c.h(0)
+    c.execute()
+    c.gate_sequence = seq
+    assert c.get_num_qubits() == 3
+    np.testing.assert_allclose(c.execute().state, np.eye(8)[4], atol=1e-12)
+    bad = Opchain(1)
+    bad.add_gate(QuantumGate("x", [2]))
+    with pytest.raises(ValueError, match="out of range"):
+        c.gate_sequence = bad
+    assert c.get_num_qubits() == 3
