@@ -12,7 +12,7 @@
 Repeats are interleaved; min and median are printed. Threads default to 1
 (set OMP_NUM_THREADS / QUORVEX_BENCH_TORCH_THREADS to measure threading).
 
-Run: PYTHONPATH=.quorvex-site python -P bench/circuit.py [repeats]
+Run: bash dev.sh bench circuit [repeats]
 """
 import os
 
