@@ -444,3 +444,25 @@ def test_assigning_a_gate_sequence_replaces_the_gates():
     with pytest.raises(ValueError, match="out of range"):
         c.gate_sequence = bad
     assert c.get_num_qubits() == 3
+
+
+RECORD_CASES = [
+    ("barrier", QuantumGate("barrier", [0, 2]), np.eye(8)),
+    ("vendor x2p", QuantumGate("x2p", [1]), full(RX(np.pi / 2), [1], 3)),
+    ("vendor y2m under control", QuantumGate("y2m", [0], control=[2], control_state=[0]),
+     full(RY(-np.pi / 2), [0], 3, [2], (0,))),
+    ("named matrix", QuantumGate("mine", [2, 0], matrix=U2), full(U2, [2, 0], 3)),
+    ("block of vendor gates", QuantumGate("block", [2, 1], control=[0], block_gate_sequence=(
+        QuantumGate("x2p", [1]), QuantumGate("cz", [0], control=[1]))),
+     full(Z, [2], 3, [0, 1]) @ full(RX(np.pi / 2), [1], 3, [0])),
+]
+
+
+@pytest.mark.parametrize("label,gate,operator", RECORD_CASES, ids=[case[0] for case in RECORD_CASES])
+def test_added_records_run_on_both_paths(label, gate, operator):
+    c = scrambled_like(3)
+    c.add_gate(gate)
+    expected = operator @ scrambled_like_reference(3)
+    np.testing.assert_allclose(c.execute().state, expected, atol=1e-12)
+    c.gp(torch.tensor(0.0, dtype=torch.float64))
+    np.testing.assert_allclose(c.execute().state.numpy(), expected, atol=1e-12)

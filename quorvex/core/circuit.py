@@ -356,13 +356,43 @@ def _packed_executor():
     return strovane.execute_gate_sequence_packed
 
 
+# Ids the packed executor applies without a stored matrix.
+_NATIVE_IDS = frozenset({
+    "i", "x", "y", "z", "h", "s", "s_dag", "t", "t_dag", "sqrtx", "sqrtx_dag", "sqrty", "sqrty_dag",
+    "p", "gp", "gphase", "global_phase", "rx", "ry", "rz", "u", "swap", "rzz", "measure",
+    "cx", "cnot", "cy", "cz", "ch", "cs", "ct", "cp", "crx", "cry", "crz",
+    "mcx", "mcy", "mcz", "mch", "mcs", "mct", "mcp", "mcrx", "mcry", "mcrz",
+})
+
+
+def _runs_natively(record):
+    children = record.block_gate_sequence
+    if children is not None:
+        return all(_runs_natively(child) for child in children)
+    return record.has_stored_matrix or record.id in _NATIVE_IDS
+
+
+def _encode_record(store, record):
+    """Encode a caller's gate record, giving the executor what it cannot look up itself."""
+    if _runs_natively(record):
+        store.append_gate(record)
+    elif record.block_gate_sequence is not None:
+        for child in record.decompose():
+            _encode_record(store, child)
+    elif record.id != "barrier":
+        # Vendor gates (x2p, y2m, ...) run as their standard matrix.
+        from ..backend.gate.matrix import resolve_numpy_base_matrix
+        matrix = np.asarray(resolve_numpy_base_matrix(record), dtype=np.complex128)
+        store.append_fields(record.id, record.target, record.control, record.control_state,
+                            record.parameter, None, matrix, None, None)
+
+
 def _encode(store, gates):
     """Append ``gates`` to a native store, one record each."""
     append_fields = store.append_fields
-    append_gate = store.append_gate
     for gate_id, targets, controls, states, params, matrix, record in gates:
         if record is not None:
-            append_gate(record)
+            _encode_record(store, record)
             continue
         if params is not None:
             for value in params:
