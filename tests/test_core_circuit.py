@@ -466,3 +466,21 @@ def test_added_records_run_on_both_paths(label, gate, operator):
     np.testing.assert_allclose(c.execute().state, expected, atol=1e-12)
     c.gp(torch.tensor(0.0, dtype=torch.float64))
     np.testing.assert_allclose(c.execute().state.numpy(), expected, atol=1e-12)
+
+
+def test_a_matrix_passed_again_is_shared_unless_it_changed():
+    m = U2.copy()
+    c = Circuit(3)
+    c.unitary(m, [0, 1])
+    c.unitary(m, [1, 2], control=0)
+    first, second = [g.stored_matrix for g in c.gate_sequence.data()]
+    assert first is second and not first.flags.writeable
+    inverse = c.dagger()
+    assert inverse.gate_sequence.data()[0].stored_matrix is inverse.gate_sequence.data()[1].stored_matrix
+    m[:] = U2 @ U2
+    c.unitary(m, [0, 2])
+    np.testing.assert_allclose(c.gate_sequence.data()[2].stored_matrix, U2 @ U2)
+    np.testing.assert_allclose(first, U2)
+    m[0, 0] = 2
+    with pytest.raises(ValueError, match="not unitary"):
+        c.unitary(m, [0, 1])
