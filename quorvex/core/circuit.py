@@ -209,7 +209,7 @@ class _MatrixMemo:
         return entry[1]
 
     def put(self, source, result, snapshot):
-        size = result.nbytes + (0 if snapshot is None else snapshot.nbytes)
+        size = result.nbytes + source.nbytes  # both are kept alive by the entry
         if size > self._budget // 4:
             return
         with self._lock:
