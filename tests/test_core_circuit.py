@@ -484,3 +484,14 @@ def test_a_matrix_passed_again_is_shared_unless_it_changed():
     m[0, 0] = 2
     with pytest.raises(ValueError, match="not unitary"):
         c.unitary(m, [0, 1])
+
+
+def test_measurements_are_refused_on_both_paths():
+    c = Circuit(2)
+    c.h(0)
+    c.add_gate(QuantumGate("measure", [0], classical_target=[0]))
+    with pytest.raises(NotImplementedError, match="measurements"):
+        c.execute()
+    with pytest.raises(NotImplementedError, match="measurements"):
+        c.compile()
+    assert [g.id for g in c.gate_sequence.data()] == ["h", "measure"]

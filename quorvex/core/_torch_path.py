@@ -13,6 +13,7 @@ import numpy as np
 import torch
 
 from ..backend.gate.matrix import resolve_numpy_base_matrix
+from .circuit import _NO_MEASUREMENTS, _from_record, _to_record
 
 _LETTERS = string.ascii_letters
 
@@ -64,7 +65,6 @@ def _leaf_gates(gates):
     for gate in gates:
         record = gate[6]
         if record is not None and record.block_gate_sequence is not None:
-            from .circuit import _from_record
             leaves.extend(_leaf_gates([_from_record(child) for child in record.decompose()]))
         else:
             leaves.append(gate)
@@ -148,7 +148,7 @@ class Program:
             if gate_id == "barrier":
                 continue
             if gate_id == "measure":
-                raise NotImplementedError("The PyTorch path does not simulate measurements.")
+                raise NotImplementedError(_NO_MEASUREMENTS)
             axes = tuple([n - q for q in targets])
             control_axes = tuple([n - q for q in controls])
             kind = _ROTATIONS.get(gate_id) if record is None else None
@@ -165,7 +165,6 @@ class Program:
             elif record is None and gate_id in _FIXED:
                 base = _FIXED[gate_id]
             else:
-                from .circuit import _to_record
                 base = np.asarray(resolve_numpy_base_matrix(_to_record(gate)), dtype=np.complex128)
             leaf, where, base = _layout(np.asarray(base, dtype=np.complex128), n + 1, axes)
             ops.append((leaf, where, base, None, control_axes, tuple(states)))

@@ -29,6 +29,8 @@ _NORM_TOLERANCE = 1e-8
 
 _COMPLEX_DTYPES = {np.complex64: np.dtype(np.complex64), np.complex128: np.dtype(np.complex128)}
 
+_NO_MEASUREMENTS = "Circuit.execute returns the final state vector; it does not simulate measurements."
+
 _BACKENDS = ("torch",)
 _DEVICES = ("cpu",)
 _STORAGES = ("list", "packed")
@@ -846,6 +848,8 @@ class Circuit:
                     phase += _float_parameter(gate[_PARAMS][0])
             return CircuitResult(np.array([complex(math.cos(phase), math.sin(phase))], dtype=complex_dtype))
         store = self._native_store()
+        if store.has_measurement():
+            raise NotImplementedError(_NO_MEASUREMENTS)
         state = np.zeros(1 << n, dtype=complex_dtype)
         state[0] = 1.0
         state, _ = _packed_executor()(n, state, store)
