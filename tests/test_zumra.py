@@ -127,6 +127,13 @@ def test_state_and_solution_match_an_independent_simulation(A, b, T, p):
     assert len(x) == N and isinstance(scale, np.complex128)
 
 
+def test_single_precision_execution_gives_the_same_solution():
+    A, b = random_system(6, 4, 3.0, True, True)
+    x128 = zumra.ZumraSolver(A, b, logging=False)[1]
+    x64 = zumra.ZumraSolver(A, b, logging=False, dtype=np.complex64)[1]
+    np.testing.assert_allclose(x64, x128, atol=1e-4 * np.linalg.norm(x128))
+
+
 CASES = [
     # (seed, N, kappa, hermitian, complex, first entry of b)
     (10, 2, 2.0, True, False, None),
