@@ -336,6 +336,18 @@ def test_rotation_gives_each_index_its_amplitude(d, k_start, C, linear, signed):
         assert rot._max_theta == 0.0 and len(rot.gate_sequence.data()) == 0
 
 
+@pytest.mark.parametrize("signed, sign", [(False, 1), (True, -1)])
+def test_rotation_gate_list_for_two_phase_qubits(signed, sign):
+    rot = _controlled_reciprocal_rotation(2, 1, signed=signed)
+    got = [(g.id, g.target, g.control, g.parameter) for g in rot.gate_sequence.data()]
+    # k = 2 and 3 read as -2 and -1 on the signed grid.
+    thetas = [np.pi, sign * np.pi / 3, sign * (np.pi if signed else 2 * np.arcsin(1 / 3))]
+    mcry = [("mcry", (0,), (1, 2), (pytest.approx(theta, abs=1e-15),)) for theta in thetas]
+    x1, x2 = ("x", (1,), (), None), ("x", (2,), (), None)
+    assert got == [x2, mcry[0], x2, x1, mcry[1], x1, mcry[2]]
+    assert (rot._n_rot, rot._max_theta) == (3, np.pi)
+
+
 @pytest.mark.parametrize("C, linear, theta", [(3.0, True, 2.0), (3.0, False, np.pi)])
 def test_clipped_reciprocal(C, linear, theta):
     assert _controlled_reciprocal_rotation(1, 1, C, linear)._max_theta == theta
