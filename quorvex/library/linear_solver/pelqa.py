@@ -227,7 +227,13 @@ def _controlled_reciprocal_rotation(d: int, k_start: int, C: float = None,
         den = k - grid if signed and k >= half else k
         if abs(den) < k_start:
             continue
-        val = float(np.clip(C / den, -1.0, 1.0))
+        # Clipped like np.clip (NaN passes through), without its per-call
+        # overhead on a Python float: this loop runs up to 2^d times.
+        val = C / den
+        if val > 1.0:
+            val = 1.0
+        elif val < -1.0:
+            val = -1.0
         theta = val + val if use_linear else 2.0 * float(np.arcsin(val))
         if abs(theta) < 1e-12:
             continue
