@@ -129,6 +129,16 @@ def test_caller_time_used_unless_it_overflows(capsys):
     np.testing.assert_allclose(x_q, quiet(A, b)[1], atol=1e-12)
 
 
+@pytest.mark.parametrize("factor", [1e-200, 1e200])
+def test_right_hand_side_of_extreme_magnitude(factor):
+    # Its squares under- or overflow; it is still no zero vector.
+    A, b = np.diag([1.0, 3.0]), np.array([0.6, -0.8])
+    _, x_q, scale = quiet(A, b * factor)
+    want = quiet(A, b)
+    np.testing.assert_allclose(x_q / factor, want[1], rtol=1e-12)
+    assert scale / factor == pytest.approx(want[2], rel=1e-12)
+
+
 def test_inputs_are_not_modified():
     A, b = random_system("general", 2, seed=11)
     A0, b0 = A.copy(), b.copy()
@@ -230,6 +240,7 @@ PHASE_BITS = "Phase bits d={} are insufficient to resolve the minimum phase. Ple
     (np.diag([0.01, 1.0]), [1, 1], {"d": 3}, PHASE_BITS.format(3)),
     (np.eye(2), [1, 1], {"t": 0}, PHASE_BITS.format(6)),
     (np.eye(2), [1, 1], {"t": -0.5}, PHASE_BITS.format(6)),
+    (np.eye(2), [1, 1], {"t": -np.inf}, PHASE_BITS.format(6)),
     ([[1, 2], [0, 1]], [1, 1], {"d": 1}, PHASE_BITS.format(1)),  # dilated: phi_max = 0
     (np.eye(2), [1, 1], {"d": 0}, PHASE_BITS.format(0)),
 ])

@@ -85,8 +85,19 @@ def PelqaSolver(A: np.ndarray, b: np.ndarray, d: int = 6, t: Optional[float] = N
         log(f"  - Non-Hermitian input detected; applied Hermitian dilation "
             f"({original_dimension} -> {N}).")
 
+    def norm(v):
+        # Where the squares under- or overflow (a b of entries like 1e-200
+        # would read as all zeros), scale by the largest entry first.
+        with np.errstate(over="ignore", under="ignore"):
+            size = float(np.linalg.norm(v))
+        if not 1e-150 < size < 1e150 and np.all(np.isfinite(v)):
+            peak = float(np.max(np.abs(v)))
+            if peak > 0:
+                size = peak * float(np.linalg.norm(v / peak))
+        return size
+
     n = int(np.log2(N))
-    norm_b = np.linalg.norm(b)
+    norm_b = norm(b)
     if norm_b == 0:
         raise ValueError("Vector b cannot be all zeros.")
     b_state = b / norm_b
@@ -116,10 +127,12 @@ def PelqaSolver(A: np.ndarray, b: np.ndarray, d: int = 6, t: Optional[float] = N
 
     grid = 2 ** d
     phi_min = lam_min * t
-    k = int(np.floor(phi_min * grid))
-    if k < 1:
+    # Compared before the int conversion so that t = -inf fails like every
+    # other negative t.
+    if phi_min * grid < 1:
         raise ValueError(f"Phase bits d={d} are insufficient to resolve the minimum phase. "
                          f"Please increase d.")
+    k = int(np.floor(phi_min * grid))
     k_start = max(1, min(k - 10, grid - 1))
 
     if use_r_mode:
@@ -193,9 +206,8 @@ def PelqaSolver(A: np.ndarray, b: np.ndarray, d: int = 6, t: Optional[float] = N
         x_classical = np.linalg.solve(original_A, original_b)
     else:
         x_classical = np.linalg.solve(A, b)
-    diff_norm = np.linalg.norm(x_q - x_classical)
-    fidelity = float(abs(np.vdot(x_q / np.linalg.norm(x_q),
-                                 x_classical / np.linalg.norm(x_classical))) ** 2)
+    diff_norm = norm(x_q - x_classical)
+    fidelity = float(abs(np.vdot(x_q / norm(x_q), x_classical / norm(x_classical))) ** 2)
     log(f"  - Post-selection probability P(anc=1, phase=|0>): {p_succ:.6f}")
     log(f"  - Fidelity: {fidelity:.6f}")
     log(f"  - Quantum vs classical L2 error: {diff_norm:.6e}")
