@@ -129,6 +129,22 @@ def test_caller_time_used_unless_it_overflows(capsys):
     np.testing.assert_allclose(x_q, quiet(A, b)[1], atol=1e-12)
 
 
+def test_right_hand_side_shapes_are_flattened():
+    A = np.diag([1.0, 3.0])
+    want = quiet(A, [1, 2])[1]
+    for b in ([[1], [2]], [[1, 2]], np.array([1, 2], dtype=np.int8)):
+        np.testing.assert_array_equal(quiet(A, b)[1], want)
+
+
+def test_nearly_hermitian_matrix_is_used_as_it_is():
+    A, b = random_system("definite", 4, seed=12)
+    K = np.triu(np.ones((4, 4)), 1)
+    A = A + 1e-10 * (K - K.T)
+    circuit, x_q, _ = quiet(A, b, d=6)
+    assert not circuit._hermitian_dilation
+    np.testing.assert_allclose(x_q, ref.solve(A, b, 6)["x_q"], atol=1e-8)
+
+
 @pytest.mark.parametrize("factor", [1e-200, 1e200])
 def test_right_hand_side_of_extreme_magnitude(factor):
     # Its squares under- or overflow; it is still no zero vector.
