@@ -89,11 +89,11 @@ def PelqaSolver(A: np.ndarray, b: np.ndarray, d: int = 6, t: Optional[float] = N
         # Where the squares under- or overflow (a b of entries like 1e-200
         # would read as all zeros), scale by the largest entry first.
         with np.errstate(over="ignore", under="ignore"):
-            size = float(np.linalg.norm(v))
-        if not 1e-150 < size < 1e150 and np.all(np.isfinite(v)):
-            peak = float(np.max(np.abs(v)))
+            size = np.linalg.norm(v)
+        if not 1e-150 < float(size) < 1e150 and np.all(np.isfinite(v)):
+            peak = np.max(np.abs(v))
             if peak > 0:
-                size = peak * float(np.linalg.norm(v / peak))
+                size = peak * np.linalg.norm(v / peak)
         return size
 
     n = int(np.log2(N))
