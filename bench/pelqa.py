@@ -11,7 +11,7 @@ solve); the same gates, copied once into an `OpchainPackedNative`, run by
 Repeats are interleaved across rows; min and median are printed. OpenMP
 threads default to 1 (set OMP_NUM_THREADS to measure threading).
 
-Run: PYTHONPATH=.quorvex-site python -P bench/pelqa.py [repeats]
+Run: bash dev.sh bench pelqa [repeats]
 """
 import os
 
