@@ -127,6 +127,14 @@ def test_state_and_solution_match_an_independent_simulation(A, b, T, p):
     assert len(x) == N and isinstance(scale, np.complex128)
 
 
+@pytest.mark.parametrize("size", [1e-200, 1e200])
+@pytest.mark.filterwarnings("ignore:overflow encountered")
+def test_right_hand_sides_of_extreme_size(size):
+    A, b = [[2.0, 1.0], [1.0, 3.0]], np.array([0.6, -0.8])
+    x = zumra.ZumraSolver(A, b, logging=False)[1]
+    np.testing.assert_allclose(zumra.ZumraSolver(A, b * size, logging=False)[1] / size, x, rtol=1e-12)
+
+
 def test_single_precision_execution_gives_the_same_solution():
     A, b = random_system(6, 4, 3.0, True, True)
     x128 = zumra.ZumraSolver(A, b, logging=False)[1]
@@ -277,6 +285,7 @@ GOOD_A, GOOD_B = [[2.0, 1.0], [1.0, 3.0]], [1.0, 0.0]
 
 @pytest.mark.parametrize("A, b, kwargs, message", [
     ([1.0, 2.0], GOOD_B, {}, "A must be a square matrix."),
+    (5.0, [1.0], {}, "A must be a square matrix."),
     (np.ones((4, 2)), GOOD_B, {}, "A must be a square matrix."),
     (np.ones((2, 2, 2)), GOOD_B, {}, "A must be a square matrix."),
     (np.eye(3), [1, 2, 3], {}, "Dimension N must be a power of 2."),

@@ -157,14 +157,16 @@ def ZumraSolver(A: np.ndarray, b: np.ndarray, T: int = None, p: float = 1.4, log
     # ---- Stage 1: checks, dilation, normalisation, number of steps ----
     A = np.asarray(A, dtype=complex)
     b = np.asarray(b, dtype=complex).reshape(-1)
-    N = A.shape[0]
+    # A 0-d array has no first dimension; it is as much "not square" as a vector.
+    N = A.shape[0] if A.ndim else 0
     if A.shape != (N, N):
         raise ValueError("A must be a square matrix.")
     if N & (N - 1) != 0:
         raise ValueError("Dimension N must be a power of 2.")
     if b.size != N:
         raise ValueError("Dimension of b does not match A.")
-    if np.linalg.norm(b) == 0:
+    # Tested entry by entry: the norm of a b of tiny entries underflows to 0.
+    if not b.any():
         raise ValueError("Vector b cannot be all zeros.")
     if p <= 1:
         raise ValueError("Schedule parameter p must be > 1.")
@@ -182,7 +184,12 @@ def ZumraSolver(A: np.ndarray, b: np.ndarray, T: int = None, p: float = 1.4, log
 
     n_sys = int(np.log2(N))
     norm_A_orig = float(np.linalg.norm(A, ord=2))
-    norm_b_orig = float(np.linalg.norm(b))
+    with np.errstate(over="ignore", under="ignore"):
+        norm_b_orig = float(np.linalg.norm(b))
+    if not 1e-150 < norm_b_orig < 1e150 and np.all(np.isfinite(b)):
+        # The squares under- or overflowed: measure b scaled by its largest entry.
+        peak = float(np.max(np.abs(b)))
+        norm_b_orig = peak * float(np.linalg.norm(b / peak))
     divide_A = abs(norm_A_orig - 1.0) > 1e-12
     divide_b = abs(norm_b_orig - 1.0) > 1e-12
     a_scale = norm_A_orig if divide_A else 1.0
