@@ -138,7 +138,7 @@ def numpy_dilation(A):
     n = a.shape[0]
 
     def root(M):
-        w, V = np.linalg.eigh(np.eye(n) - M)
+        w, V = np.linalg.eigh(np.eye(n, dtype=complex) - M)
         return (V * np.sqrt(np.maximum(w, 0))) @ V.conj().T
 
     return np.block([[a, root(a @ a_dag)], [root(a_dag @ a), -a_dag]])
