@@ -189,7 +189,8 @@ def _route_operations(
     walks one hop per SWAP along a shortest path inside the layout's qubits
     towards the second.  Because the allowed qubits never change during one
     call, the next hop from p towards q depends on (p, q) only: one
-    breadth-first tree per start qubit serves every later SWAP from there.
+    breadth-first tree per start qubit serves every later SWAP from there,
+    and the SWAPs come out exactly as a fresh search per SWAP would place them.
     """
     logical_to_wire = {q: q for q in layout}
     wire_to_logical = {q: q for q in layout}
@@ -198,6 +199,7 @@ def _route_operations(
     operations = []
     swap_count = 0
     trees = {}
+    swaps = {}
     no_neighbours = frozenset()
 
     for gate in prepared.circuit.gate_sequence._data:
@@ -223,7 +225,12 @@ def _route_operations(
                         + " and " + str(p_right) + " inside the selected Osmira qubits."
                     )
                 swap_wire = physical_to_wire[hop[1]]
-                operations.append(RoutedOperation("swap", targets=(wire_left, swap_wire)))
+                # Operations are immutable, so one record serves every SWAP of a wire pair.
+                swap = swaps.get((wire_left, swap_wire))
+                if swap is None:
+                    swap = RoutedOperation("swap", targets=(wire_left, swap_wire))
+                    swaps[(wire_left, swap_wire)] = swap
+                operations.append(swap)
                 left = wire_to_logical[wire_left]
                 right = wire_to_logical[swap_wire]
                 wire_to_logical[wire_left] = right
