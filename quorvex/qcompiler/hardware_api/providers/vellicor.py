@@ -252,25 +252,35 @@ def _route_operations(
 def _first_hops(start, graph, allowed):
     """Breadth-first tree from `start` inside `allowed`: goal -> (hops, first qubit after start).
 
-    The tree is the one `_shortest_path` grows (neighbours in ascending order,
-    first discoverer kept), so every path read from it is the path that a
-    fresh search would return.
+    The tree is the one `_shortest_path` grows, so every path read from it is
+    the path that a fresh search would return.
     """
     tree = {start: (0, start)}
+    for qubit, parent in _discoveries(start, graph, allowed):
+        hops, first = tree[parent]
+        tree[qubit] = (hops + 1, qubit if parent == start else first)
+    return tree
+
+
+def _discoveries(start, graph, allowed):
+    """(qubit, parent) in breadth-first discovery order from `start` through `allowed`.
+
+    Neighbours are taken in ascending order and every qubit keeps the first
+    parent that discovers it.
+    """
+    seen = {start}
     queue = deque((start,))
     while queue:
         current = queue.popleft()
         neighbours = graph.get(current)
         if not neighbours:
             continue
-        hops, first = tree[current]
-        hops += 1
         for neighbour in sorted(allowed.intersection(neighbours)):
-            if neighbour in tree:
+            if neighbour in seen:
                 continue
-            tree[neighbour] = (hops, neighbour if current == start else first)
+            seen.add(neighbour)
+            yield neighbour, current
             queue.append(neighbour)
-    return tree
 
 
 def _remap_gate(gate: Any, logical_to_wire: Mapping[int, int]) -> RoutedOperation:
@@ -300,25 +310,15 @@ def _shortest_path(
     if start == goal:
         return [start]
     parents = {start: None}
-    queue = deque((start,))
-    while queue:
-        current = queue.popleft()
-        neighbours = graph.get(current)
-        if not neighbours:
-            continue
-        for neighbour in sorted(allowed.intersection(neighbours)):
-            if neighbour in parents:
-                continue
-            parents[neighbour] = current
-            if neighbour == goal:
-                path = [goal]
-                node = current
-                while node is not None:
-                    path.append(node)
-                    node = parents[node]
-                path.reverse()
-                return path
-            queue.append(neighbour)
+    for qubit, parent in _discoveries(start, graph, allowed):
+        parents[qubit] = parent
+        if qubit == goal:
+            path = []
+            while qubit is not None:
+                path.append(qubit)
+                qubit = parents[qubit]
+            path.reverse()
+            return path
     return None
 
 
@@ -666,10 +666,7 @@ def _choose_layout(
     if not regions:
         raise ValueError("No connected " + str(n) + "-qubit region is available on this backend.")
 
-    if objective == "swaps":
-        swap_weight, fidelity_weight = 100.0, 1.0
-    else:
-        swap_weight, fidelity_weight = 25.0, 100.0
+    swap_weight, fidelity_weight = _weights(objective)
 
     logical_order = sorted(range(n), key=lambda q: (-_logical_degree(q, interactions), q))
     rank = {q: i for i, q in enumerate(logical_order)}
@@ -859,6 +856,13 @@ def _reaches(members, around, excluded, size, adjacency):
     return True
 
 
+def _weights(objective):
+    """(swap_weight, fidelity_weight): "swaps" puts distance first, every other objective errors."""
+    if objective == "swaps":
+        return 100.0, 1.0
+    return 25.0, 100.0
+
+
 def _logical_degree(q: int, interactions: Counter[tuple[int, int]]) -> int:
     """The number of counted gates that touch logical qubit q."""
     degree = 0
@@ -884,10 +888,7 @@ def _layout_score(
     penalty and, for coupled qubits, its coupler cost.  `_choose_layout`
     relies on that order to reproduce these scores exactly.
     """
-    if objective == "swaps":
-        swap_weight, fidelity_weight = 100.0, 1.0
-    else:
-        swap_weight, fidelity_weight = 25.0, 100.0
+    swap_weight, fidelity_weight = _weights(objective)
     total = 0.0
     for p in layout.values():
         total += node_cost.get(p, 0.0)
