@@ -17,7 +17,7 @@ repeats:
   - region search (`_connected_subsets`, cap 2000) time and tracemalloc peak
     on a 10 x 10 grid (n = 10, 13) and a 5 x 5 grid (n = 25).
 
-Run: PYTHONPATH=.quorvex-site python -P bench/planner.py [--repeats R] [--candidates K] [--regions M] [--full]
+Run: bash dev.sh bench planner [--repeats R] [--candidates K] [--regions M] [--full]
   --full compares at the whole default budget (slow: a few minutes); without
   it K = 3000 candidates (n <= 7) and M = 150 regions (n = 30) are compared,
   the straightforward search once.

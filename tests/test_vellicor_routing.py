@@ -242,3 +242,28 @@ def test_list_and_packed_sequences_give_equal_plans():
     plans = [V.plan_vellicor(prepared_of(8, gates, [(1, 0)], packed=packed), config) for packed in (False, True)]
     assert plans[0] == plans[1] and plans[0].swap_count > 0
     assert V._route_operations(prepared_of(8, gates, packed=True), plans[0].layout, graph)[0] == plans[0].operations
+
+
+@pytest.mark.parametrize("storage", ["list", "packed"])
+def test_plan_for_a_real_circuit(storage):
+    from quorvex.core import Circuit as CoreCircuit
+
+    n = 6
+    circuit = CoreCircuit(n, gate_storage=storage)
+    for q in range(n):
+        circuit.h(q)
+    for a in range(n):
+        for b in range(a + 1, n):
+            circuit.cx(a, b)
+            circuit.rz(0.3 * (a + 1), b)
+    config = {"coupling_map": [list(e) for e in heavy_hex_edges()], "num_qubits": 127,
+              "qubits": [{"error": 0.001 * (q % 7)} for q in range(127)]}
+    result = V.plan_vellicor(SimpleNamespace(circuit=circuit, measurements=[(q, q) for q in range(n)]), config)
+    assert result.metadata["placement_source"] == "topology_auto" and result.swap_count > 0
+
+    routed = CoreCircuit(n)
+    for op in result.operations:
+        routed.add_gate(as_gate(op))
+    wire_of = {q: next(w for w, p in result.layout.items() if p == result.final_layout[q]) for q in range(n)}
+    assert result.measurements == [(wire_of[q], q) for q in range(n)]
+    np.testing.assert_allclose(routed.execute().state, permuted(circuit.execute().state, n, wire_of), atol=1e-10)
