@@ -77,7 +77,7 @@ def searches(draw):
         for a, b in zip(walk, walk[1:]):
             graph[a].add(b)
             graph[b].add(a)
-    cost = st.one_of(st.sampled_from([0.0, 0.01, 0.02]), st.floats(0, 0.2))
+    cost = st.one_of(st.sampled_from([0.0, 0.1, 0.2, 0.3]), st.floats(0, 0.2))
     node_cost = {q: draw(cost) for q in graph if draw(st.booleans())}
     edge_cost = {frozenset((a, b)): draw(cost) for a in graph for b in graph[a] if a < b and draw(st.booleans())}
     pairs = [(a, b) for a in range(n) for b in range(a + 1, n)]
@@ -127,6 +127,18 @@ def test_ties_keep_the_first_candidate_and_order_follows_connectivity():
     busy = Counter({(0, 2): 1, (1, 2): 1, (2, 3): 1})
     layout = V._choose_layout(4, busy, star, {}, {}, objective="balanced", max_candidates=50000)
     assert layout[2] == 1 and list(layout) == [0, 1, 2, 3]
+
+
+def test_costs_are_added_in_assignment_order():
+    # (0.1 + 0.2) + 0.3 rounds above (0.2 + 0.3) + 0.1: the fourth ordering
+    # (0.2, 0.3, 0.1) is the first strictly cheaper one, a reordered sum would
+    # keep the first.
+    triangle = graph_of([(0, 1), (1, 2), (0, 2)])
+    costs = {0: 0.1, 1: 0.2, 2: 0.3}
+    assert V._choose_layout(3, Counter(), triangle, costs, {}, objective="balanced", max_candidates=50000) == \
+        {0: 1, 1: 2, 2: 0}
+    assert V._layout_score({0: 1, 1: 2, 2: 0}, {0, 1, 2}, Counter(), triangle, costs, {}, "swaps") == 0.6
+    assert V._layout_score({0: 0, 1: 1, 2: 2}, {0, 1, 2}, Counter(), triangle, costs, {}, "swaps") > 0.6
 
 
 def test_single_qubit_choice():
