@@ -466,3 +466,81 @@ def test_added_records_run_on_both_paths(label, gate, operator):
     np.testing.assert_allclose(c.execute().state, expected, atol=1e-12)
     c.gp(torch.tensor(0.0, dtype=torch.float64))
     np.testing.assert_allclose(c.execute().state.numpy(), expected, atol=1e-12)
+
+
+def test_a_matrix_passed_again_is_shared_unless_it_changed():
+    m = U2.copy()
+    c = Circuit(3)
+    c.unitary(m, [0, 1])
+    c.unitary(m, [1, 2], control=0)
+    first, second = [g.stored_matrix for g in c.gate_sequence.data()]
+    assert first is second and not first.flags.writeable
+    inverse = c.dagger()
+    assert inverse.gate_sequence.data()[0].stored_matrix is inverse.gate_sequence.data()[1].stored_matrix
+    m[:] = U2 @ U2
+    c.unitary(m, [0, 2])
+    np.testing.assert_allclose(c.gate_sequence.data()[2].stored_matrix, U2 @ U2)
+    np.testing.assert_allclose(first, U2)
+    m[0, 0] = 2
+    with pytest.raises(ValueError, match="not unitary"):
+        c.unitary(m, [0, 1])
+
+
+def test_measurements_are_refused_on_both_paths():
+    c = Circuit(2)
+    c.h(0)
+    c.add_gate(QuantumGate("measure", [0], classical_target=[0]))
+    with pytest.raises(NotImplementedError, match="measurements"):
+        c.execute()
+    with pytest.raises(NotImplementedError, match="measurements"):
+        c.compile()
+    assert [g.id for g in c.gate_sequence.data()] == ["h", "measure"]
+
+
+def random_program(rng, n, count):
+    """(builder, operator) pairs of random gates on n qubits."""
+    steps = []
+    for _ in range(count):
+        kind = int(rng.integers(7))
+        t, c1, c2 = [int(q) for q in rng.permutation(n)[:3]]
+        a = float(rng.uniform(-4, 4))
+        s = [int(v) for v in rng.integers(0, 2, size=2)]
+        if kind == 0:
+            steps.append((lambda c, t=t: c.h(t), full(H, [t], n)))
+        elif kind == 1:
+            steps.append((lambda c, t=t, a=a: c.rz(a, t), full(RZ(a), [t], n)))
+        elif kind == 2:
+            steps.append((lambda c, t=t, c1=c1, a=a, s=s: c.cry(a, control=c1, target=t, control_state=s[0]),
+                          full(RY(a), [t], n, [c1], (s[0],))))
+        elif kind == 3:
+            steps.append((lambda c, t=t, c1=c1, c2=c2, a=a, s=s: c.mcrx(a, [c1, c2], t, control_state=s),
+                          full(RX(a), [t], n, [c1, c2], tuple(s))))
+        elif kind == 4:
+            u = random_unitary(2, int(rng.integers(1000)))
+            steps.append((lambda c, t=t, c1=c1, c2=c2, u=u, s=s: c.unitary(u, [t, c1], control=c2, control_state=s[0]),
+                          full(u, [t, c1], n, [c2], (s[0],))))
+        elif kind == 5:
+            steps.append((lambda c, t=t, c1=c1, s=s: c.mcz(controls=[c1], target=t, control_state=str(s[0])),
+                          full(Z, [t], n, [c1], (s[0],))))
+        else:
+            steps.append((lambda c, a=a: c.gp(a), np.exp(1j * a) * np.eye(1 << n)))
+    return steps
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_random_circuits_agree_with_the_reference_and_invert(seed):
+    n = 5
+    c = scrambled_like(n)
+    expected = scrambled_like_reference(n)
+    for build, operator in random_program(np.random.default_rng(seed), n, 25):
+        build(c)
+        expected = operator @ expected
+    np.testing.assert_allclose(c.execute().state, expected, atol=1e-10)
+    np.testing.assert_allclose(c.execute(dtype=np.complex64).state, expected, atol=2e-5)
+    batch = c.compile().apply_to_batch(torch.eye(1 << n, dtype=torch.complex128)[:1])
+    np.testing.assert_allclose(batch[0].numpy(), expected, atol=1e-10)
+    undone = c.copy()
+    undone.append(c.dagger(), range(n))
+    zero = np.zeros(1 << n)
+    zero[0] = 1
+    np.testing.assert_allclose(undone.execute().state, zero, atol=1e-10)

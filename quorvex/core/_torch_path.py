@@ -1,11 +1,13 @@
 """PyTorch execution of circuits: differentiable and safe under `torch.vmap`.
 
 The state of a batch is viewed as (B, 2, ..., 2), qubit q on axis n - q (the
-last axis is qubit 0, the least significant bit). A gate contracts its matrix
-with the target axes by `torch.einsum`; controls select their slice with
-`narrow` and the result is reassembled with `torch.cat`, so no tensor is
-written in place and no Python branch depends on tensor values. Matrices of
-tensor angles are stacked from cos/sin of the angle at every run.
+last axis is qubit 0, the least significant bit). A diagonal one-qubit gate
+multiplies by its broadcast diagonal, another one-qubit gate is a `matmul`
+over the reshaped state, a wider one an `einsum` on its target axes; controls
+select their slice with `narrow` and the result is reassembled with
+`torch.cat`, so no tensor is written in place and no Python branch depends on
+tensor values. Matrices of tensor angles are stacked from cos/sin of the angle
+at every run.
 """
 import string
 
@@ -13,33 +15,15 @@ import numpy as np
 import torch
 
 from ..backend.gate.matrix import resolve_numpy_base_matrix
+from ..backend.gate.morlith import QuantumGate
+from .circuit import _NO_MEASUREMENTS, _from_record, _to_record
 
 _LETTERS = string.ascii_letters
 
-_R = 1.0 / np.sqrt(2.0)
-_FIXED = {
-    "x": np.array([[0, 1], [1, 0]], dtype=np.complex128),
-    "z": np.array([[1, 0], [0, -1]], dtype=np.complex128),
-    "h": np.array([[_R, _R], [_R, -_R]], dtype=np.complex128),
-    "s": np.array([[1, 0], [0, 1j]], dtype=np.complex128),
-    "s_dag": np.array([[1, 0], [0, -1j]], dtype=np.complex128),
-}
-_FIXED_ALIASES = {"cx": "x", "cz": "z", "mcz": "z", "ch": "h"}
 _ROTATIONS = {"rz": "rz", "mcrz": "rz", "ry": "ry", "cry": "ry", "mcry": "ry", "mcrx": "rx", "gp": "gp"}
 
 _REAL = {torch.complex64: torch.float32, torch.complex128: torch.float64}
 _TORCH_COMPLEX = {np.dtype(np.complex64): torch.complex64, np.dtype(np.complex128): torch.complex128}
-
-
-def _numpy_rotation(kind, theta):
-    if kind == "gp":
-        return np.array(np.exp(1j * theta), dtype=np.complex128).reshape(())
-    c, s = np.cos(theta / 2), np.sin(theta / 2)
-    if kind == "rz":
-        return np.array([[c - 1j * s, 0], [0, c + 1j * s]], dtype=np.complex128)
-    if kind == "ry":
-        return np.array([[c, -s], [s, c]], dtype=np.complex128)
-    return np.array([[c, -1j * s], [-1j * s, c]], dtype=np.complex128)
 
 
 def _tensor_rotation(kind, theta, complex_dtype):
@@ -58,13 +42,24 @@ def _tensor_rotation(kind, theta, complex_dtype):
     return torch.complex(torch.stack([c, zero, zero, c]), torch.stack([zero, -s, -s, zero])).reshape(2, 2)
 
 
+_FIXED = {}
+
+
+def _fixed_matrix(gate_id):
+    """The matrix of a gate without parameters (x, h, s, cz, ...), looked up once per id."""
+    matrix = _FIXED.get(gate_id)
+    if matrix is None:
+        matrix = np.asarray(resolve_numpy_base_matrix(QuantumGate(gate_id, [0])), dtype=np.complex128)
+        _FIXED[gate_id] = matrix
+    return matrix
+
+
 def _leaf_gates(gates):
     """The gates with every composite record expanded down to its leaves."""
     leaves = []
     for gate in gates:
         record = gate[6]
         if record is not None and record.block_gate_sequence is not None:
-            from .circuit import _from_record
             leaves.extend(_leaf_gates([_from_record(child) for child in record.decompose()]))
         else:
             leaves.append(gate)
@@ -148,25 +143,25 @@ class Program:
             if gate_id == "barrier":
                 continue
             if gate_id == "measure":
-                raise NotImplementedError("The PyTorch path does not simulate measurements.")
+                raise NotImplementedError(_NO_MEASUREMENTS)
             axes = tuple([n - q for q in targets])
             control_axes = tuple([n - q for q in controls])
             kind = _ROTATIONS.get(gate_id) if record is None else None
-            if kind is not None and not isinstance(params[0], float):
-                where = axes[0] if axes else None
-                ops.append((_TENSOR_LEAF[kind], where, None, (kind, params[0]), control_axes, tuple(states)))
-                continue
             if kind is not None:
-                base = _numpy_rotation(kind, params[0])
-            elif matrix is not None:
-                base = np.asarray(matrix, dtype=np.complex128)
-            elif record is None and gate_id in _FIXED_ALIASES:
-                base = _FIXED[_FIXED_ALIASES[gate_id]]
-            elif record is None and gate_id in _FIXED:
-                base = _FIXED[gate_id]
+                where = axes[0] if axes else None
+                angle = params[0]
+                if not isinstance(angle, float):
+                    ops.append((_TENSOR_LEAF[kind], where, None, (kind, angle), control_axes, tuple(states)))
+                    continue
+                base = _tensor_rotation(kind, torch.tensor(angle, dtype=torch.float64), torch.complex128).numpy()
+                ops.append((_TENSOR_LEAF[kind], where, base, None, control_axes, tuple(states)))
+                continue
+            if matrix is not None:
+                base = matrix
+            elif record is None:
+                base = _fixed_matrix(gate_id)
             else:
-                from .circuit import _to_record
-                base = np.asarray(resolve_numpy_base_matrix(_to_record(gate)), dtype=np.complex128)
+                base = resolve_numpy_base_matrix(_to_record(gate))
             leaf, where, base = _layout(np.asarray(base, dtype=np.complex128), n + 1, axes)
             ops.append((leaf, where, base, None, control_axes, tuple(states)))
         self._ops = ops

@@ -16,6 +16,8 @@ names, blocks and classical targets survive), else None.
 import math
 import operator
 import sys
+import threading
+from collections import OrderedDict
 
 import numpy as np
 
@@ -26,6 +28,8 @@ _UNITARY_TOLERANCE = 1e-6
 _NORM_TOLERANCE = 1e-8
 
 _COMPLEX_DTYPES = {np.complex64: np.dtype(np.complex64), np.complex128: np.dtype(np.complex128)}
+
+_NO_MEASUREMENTS = "Circuit.execute returns the final state vector; it does not simulate measurements."
 
 _BACKENDS = ("torch",)
 _DEVICES = ("cpu",)
@@ -181,8 +185,66 @@ def _complex_vector(vector, what):
     return array
 
 
+class _MatrixMemo:
+    """Recently derived read-only matrices, keyed by the identity of the array they came from.
+
+    Solvers hand the same few arrays to `unitary` thousands of times; a hit
+    (same object, same content, compared in O(N^2)) skips the copy and the
+    O(N^3) unitarity check, and every gate then shares one frozen copy. The
+    entries keep their source arrays alive, so the total size is bounded.
+    """
+
+    def __init__(self, budget_bytes):
+        self._budget = budget_bytes
+        self._entries = OrderedDict()
+        self._bytes = 0
+        self._lock = threading.Lock()
+
+    def get(self, source):
+        with self._lock:
+            entry = self._entries.get(id(source))
+            if entry is None or entry[0] is not source:
+                return None
+            self._entries.move_to_end(id(source))
+        if entry[2] is not None and not np.array_equal(source, entry[2]):
+            return None
+        return entry[1]
+
+    def put(self, source, result, snapshot):
+        size = result.nbytes + source.nbytes  # both are kept alive by the entry
+        if size > self._budget // 4:
+            return
+        with self._lock:
+            old = self._entries.pop(id(source), None)
+            if old is not None:
+                self._bytes -= old[3]
+            self._entries[id(source)] = (source, result, snapshot, size)
+            self._bytes += size
+            while self._bytes > self._budget:
+                _, dropped = self._entries.popitem(last=False)
+                self._bytes -= dropped[3]
+
+
+_checked_unitaries = _MatrixMemo(64 << 20)
+_inverted_unitaries = _MatrixMemo(64 << 20)
+
+
 def _unitary_matrix(matrix, num_targets):
     """A read-only complex128 copy of ``matrix``, checked to be a 2**k unitary."""
+    dim = 1 << num_targets
+    memo = isinstance(matrix, np.ndarray) and matrix.shape == (dim, dim)
+    if memo:
+        known = _checked_unitaries.get(matrix)
+        if known is not None:
+            return known
+    array = _checked_unitary_copy(matrix, num_targets)
+    if memo:
+        # The frozen copy doubles as the snapshot the next hit is compared with.
+        _checked_unitaries.put(matrix, array, array)
+    return array
+
+
+def _checked_unitary_copy(matrix, num_targets):
     if _is_tensor(matrix):
         matrix = matrix.detach().cpu().numpy()
     try:
@@ -278,8 +340,12 @@ def _inverse(gate):
     if gate_id in _SWAPPED_INVERSE:
         return (_SWAPPED_INVERSE[gate_id], targets, controls, states, params, matrix, None)
     if matrix is not None:
-        inverse = np.ascontiguousarray(matrix.conj().T)
-        inverse.setflags(write=False)
+        # Stored matrices are frozen, so the inverse of one needs no snapshot.
+        inverse = _inverted_unitaries.get(matrix)
+        if inverse is None:
+            inverse = np.ascontiguousarray(matrix.conj().T)
+            inverse.setflags(write=False)
+            _inverted_unitaries.put(matrix, inverse, None)
         matrix = inverse
     if params is not None:
         params = tuple([-value for value in params])
@@ -782,6 +848,8 @@ class Circuit:
                     phase += _float_parameter(gate[_PARAMS][0])
             return CircuitResult(np.array([complex(math.cos(phase), math.sin(phase))], dtype=complex_dtype))
         store = self._native_store()
+        if store.has_measurement():
+            raise NotImplementedError(_NO_MEASUREMENTS)
         state = np.zeros(1 << n, dtype=complex_dtype)
         state[0] = 1.0
         state, _ = _packed_executor()(n, state, store)
