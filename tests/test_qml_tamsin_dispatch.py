@@ -162,6 +162,23 @@ def test_validate_is_handed_on_as_a_bool(validate, handed_on):
     assert seen and all(value is handed_on for value in seen)
 
 
+@pytest.mark.parametrize("max_workers, on_caller", [(None, True), (1, True), (1.0, True), (2, False)])
+def test_max_workers_one_runs_on_the_calling_thread(max_workers, on_caller):
+    host = QmlHost(2, layers=1)
+    threads = []
+    run = host._execute_readout
+
+    def where(circuit):
+        threads.append(threading.get_ident())
+        return run(circuit)
+
+    host._execute_readout = where
+    x, p = data(host)
+    host.batch_quantum_forward(x, p, max_workers=max_workers)
+    assert len(threads) == 3
+    assert {ident == threading.get_ident() for ident in threads} == {on_caller}
+
+
 def test_template_is_built_once_and_never_changed():
     host = QmlHost(3, layers=2)
     built = []
