@@ -292,8 +292,9 @@ def test_lcu_refusals():
 
 def test_module_surface():
     names = [n for n in vars(tiberq) if not n.startswith("__")]
-    assert names[:11] == ["time", "np", "Any", "Dict", "List", "Tuple", "bdtrc", "Circuit",
-                          "Register", "block_encode", "_build_lcu"]
+    assert names == ["time", "np", "Any", "Dict", "List", "Tuple", "bdtrc", "Circuit", "Register",
+                     "block_encode", "_build_lcu", "TiberqSolver", "_compute_kappa",
+                     "_compute_chebyshev_coeffs_tiberq", "_compute_chebyshev_matrix_terms"]
     sig = inspect.signature(TiberqSolver)
     assert str(sig) == ("(A: 'np.ndarray', b: 'np.ndarray', device: 'str' = 'cpu', epsilon: 'float' = 0.01,"
                         " logging: 'bool' = True, **kwargs: 'Any') -> 'Tuple[Circuit, np.ndarray, float]'")
@@ -316,3 +317,14 @@ def test_import_prints_nothing_and_demonstration_runs():
     assert lines[-2].startswith("Relative residual (|Ax-b|/|b|): ")
     assert lines[-1].startswith("Fidelity with classical: ")
     assert float(lines[-1].rsplit(" ", 1)[1]) >= 0.99999
+
+
+@pytest.mark.parametrize("scale_A, scale_b", [(1e200, 1.0), (1.0, 1e-300), (1.0, 1e300), (1e-10, 1e-300)])
+def test_scale_survives_extreme_magnitudes(scale_A, scale_b):
+    # x(sA, tb) = (t/s) x(A, b); squares of such entries under- or overflow.
+    A = np.array([[3.0, 1.0], [1.0, 2.0]])
+    b = np.array([1.0, -0.5])
+    _, x, alpha = TiberqSolver(A, b, epsilon=0.01, logging=False)
+    _, x_scaled, alpha_scaled = TiberqSolver(A * scale_A, b * scale_b, epsilon=0.01, logging=False)
+    np.testing.assert_allclose(x_scaled, x * (scale_b / scale_A), rtol=1e-9)
+    assert alpha_scaled == pytest.approx(alpha * scale_b / scale_A, rel=1e-9)
