@@ -408,8 +408,139 @@ def test_constructor_arguments():
         Circuit(-1)
     with pytest.raises(ValueError, match="gate_storage"):
         Circuit(2, gate_storage="tape")
-    with pytest.raises(TypeError):
-        Circuit()
+    for bad in [(), (2.0,), (True,), (Register("r", 1), 3)]:
+        with pytest.raises(TypeError):
+            Circuit(*bad)
     c = Circuit(np.int64(2), name="n")
     c._p_succ = 0.5
     assert c.get_num_qubits() == 2 and c._p_succ == 0.5
+
+
+@pytest.mark.parametrize("storage", ["list", "packed"])
+def test_executed_circuits_copy_and_grow_independently(storage):
+    c = Circuit(2, gate_storage=storage)
+    c.h(0)
+    np.testing.assert_allclose(c.execute().state, [R2, R2, 0, 0], atol=1e-12)
+    copy = c.copy()
+    copy.cx(0, 1)
+    c.x(1)
+    np.testing.assert_allclose(copy.execute().state, [R2, 0, 0, R2], atol=1e-12)
+    np.testing.assert_allclose(c.execute().state, [0, 0, R2, R2], atol=1e-12)
+    np.testing.assert_allclose(c.copy().execute().state, [0, 0, R2, R2], atol=1e-12)
+    assert [g.id for g in copy.gate_sequence.data()] == ["h", "cx"]
+
+
+def test_assigning_a_gate_sequence_replaces_the_gates():
+    seq = Opchain(3, "given")
+    seq.add_gate(QuantumGate("x", [2]))
+    c = Circuit(1)
+    c.h(0)
+    c.execute()
+    c.gate_sequence = seq
+    assert c.get_num_qubits() == 3
+    np.testing.assert_allclose(c.execute().state, np.eye(8)[4], atol=1e-12)
+    bad = Opchain(1)
+    bad.add_gate(QuantumGate("x", [2]))
+    with pytest.raises(ValueError, match="out of range"):
+        c.gate_sequence = bad
+    assert c.get_num_qubits() == 3
+
+
+RECORD_CASES = [
+    ("barrier", QuantumGate("barrier", [0, 2]), np.eye(8)),
+    ("vendor x2p", QuantumGate("x2p", [1]), full(RX(np.pi / 2), [1], 3)),
+    ("vendor y2m under control", QuantumGate("y2m", [0], control=[2], control_state=[0]),
+     full(RY(-np.pi / 2), [0], 3, [2], (0,))),
+    ("named matrix", QuantumGate("mine", [2, 0], matrix=U2), full(U2, [2, 0], 3)),
+    ("block of vendor gates", QuantumGate("block", [2, 1], control=[0], block_gate_sequence=(
+        QuantumGate("x2p", [1]), QuantumGate("cz", [0], control=[1]))),
+     full(Z, [2], 3, [0, 1]) @ full(RX(np.pi / 2), [1], 3, [0])),
+]
+
+
+@pytest.mark.parametrize("label,gate,operator", RECORD_CASES, ids=[case[0] for case in RECORD_CASES])
+def test_added_records_run_on_both_paths(label, gate, operator):
+    c = scrambled_like(3)
+    c.add_gate(gate)
+    expected = operator @ scrambled_like_reference(3)
+    np.testing.assert_allclose(c.execute().state, expected, atol=1e-12)
+    c.gp(torch.tensor(0.0, dtype=torch.float64))
+    np.testing.assert_allclose(c.execute().state.numpy(), expected, atol=1e-12)
+
+
+def test_a_matrix_passed_again_is_shared_unless_it_changed():
+    m = U2.copy()
+    c = Circuit(3)
+    c.unitary(m, [0, 1])
+    c.unitary(m, [1, 2], control=0)
+    first, second = [g.stored_matrix for g in c.gate_sequence.data()]
+    assert first is second and not first.flags.writeable
+    inverse = c.dagger()
+    assert inverse.gate_sequence.data()[0].stored_matrix is inverse.gate_sequence.data()[1].stored_matrix
+    m[:] = U2 @ U2
+    c.unitary(m, [0, 2])
+    np.testing.assert_allclose(c.gate_sequence.data()[2].stored_matrix, U2 @ U2)
+    np.testing.assert_allclose(first, U2)
+    m[0, 0] = 2
+    with pytest.raises(ValueError, match="not unitary"):
+        c.unitary(m, [0, 1])
+
+
+def test_measurements_are_refused_on_both_paths():
+    c = Circuit(2)
+    c.h(0)
+    c.add_gate(QuantumGate("measure", [0], classical_target=[0]))
+    with pytest.raises(NotImplementedError, match="measurements"):
+        c.execute()
+    with pytest.raises(NotImplementedError, match="measurements"):
+        c.compile()
+    assert [g.id for g in c.gate_sequence.data()] == ["h", "measure"]
+
+
+def random_program(rng, n, count):
+    """(builder, operator) pairs of random gates on n qubits."""
+    steps = []
+    for _ in range(count):
+        kind = int(rng.integers(7))
+        t, c1, c2 = [int(q) for q in rng.permutation(n)[:3]]
+        a = float(rng.uniform(-4, 4))
+        s = [int(v) for v in rng.integers(0, 2, size=2)]
+        if kind == 0:
+            steps.append((lambda c, t=t: c.h(t), full(H, [t], n)))
+        elif kind == 1:
+            steps.append((lambda c, t=t, a=a: c.rz(a, t), full(RZ(a), [t], n)))
+        elif kind == 2:
+            steps.append((lambda c, t=t, c1=c1, a=a, s=s: c.cry(a, control=c1, target=t, control_state=s[0]),
+                          full(RY(a), [t], n, [c1], (s[0],))))
+        elif kind == 3:
+            steps.append((lambda c, t=t, c1=c1, c2=c2, a=a, s=s: c.mcrx(a, [c1, c2], t, control_state=s),
+                          full(RX(a), [t], n, [c1, c2], tuple(s))))
+        elif kind == 4:
+            u = random_unitary(2, int(rng.integers(1000)))
+            steps.append((lambda c, t=t, c1=c1, c2=c2, u=u, s=s: c.unitary(u, [t, c1], control=c2, control_state=s[0]),
+                          full(u, [t, c1], n, [c2], (s[0],))))
+        elif kind == 5:
+            steps.append((lambda c, t=t, c1=c1, s=s: c.mcz(controls=[c1], target=t, control_state=str(s[0])),
+                          full(Z, [t], n, [c1], (s[0],))))
+        else:
+            steps.append((lambda c, a=a: c.gp(a), np.exp(1j * a) * np.eye(1 << n)))
+    return steps
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_random_circuits_agree_with_the_reference_and_invert(seed):
+    n = 5
+    c = scrambled_like(n)
+    expected = scrambled_like_reference(n)
+    for build, operator in random_program(np.random.default_rng(seed), n, 25):
+        build(c)
+        expected = operator @ expected
+    np.testing.assert_allclose(c.execute().state, expected, atol=1e-10)
+    np.testing.assert_allclose(c.execute(dtype=np.complex64).state, expected, atol=2e-5)
+    batch = c.compile().apply_to_batch(torch.eye(1 << n, dtype=torch.complex128)[:1])
+    np.testing.assert_allclose(batch[0].numpy(), expected, atol=1e-10)
+    undone = c.copy()
+    undone.append(c.dagger(), range(n))
+    zero = np.zeros(1 << n)
+    zero[0] = 1
+    np.testing.assert_allclose(undone.execute().state, zero, atol=1e-10)

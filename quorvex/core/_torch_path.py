@@ -1,11 +1,13 @@
 """PyTorch execution of circuits: differentiable and safe under `torch.vmap`.
 
 The state of a batch is viewed as (B, 2, ..., 2), qubit q on axis n - q (the
-last axis is qubit 0, the least significant bit). A gate contracts its matrix
-with the target axes by `torch.einsum`; controls select their slice with
-`narrow` and the result is reassembled with `torch.cat`, so no tensor is
-written in place and no Python branch depends on tensor values. Matrices of
-tensor angles are stacked from cos/sin of the angle at every run.
+last axis is qubit 0, the least significant bit). A diagonal one-qubit gate
+multiplies by its broadcast diagonal, another one-qubit gate is a `matmul`
+over the reshaped state, a wider one an `einsum` on its target axes; controls
+select their slice with `narrow` and the result is reassembled with
+`torch.cat`, so no tensor is written in place and no Python branch depends on
+tensor values. Matrices of tensor angles are stacked from cos/sin of the angle
+at every run.
 """
 import string
 
@@ -13,50 +15,43 @@ import numpy as np
 import torch
 
 from ..backend.gate.matrix import resolve_numpy_base_matrix
+from ..backend.gate.morlith import QuantumGate
+from .circuit import _NO_MEASUREMENTS, _from_record, _to_record
 
 _LETTERS = string.ascii_letters
 
-_R = 1.0 / np.sqrt(2.0)
-_FIXED = {
-    "x": np.array([[0, 1], [1, 0]], dtype=np.complex128),
-    "z": np.array([[1, 0], [0, -1]], dtype=np.complex128),
-    "h": np.array([[_R, _R], [_R, -_R]], dtype=np.complex128),
-    "s": np.array([[1, 0], [0, 1j]], dtype=np.complex128),
-    "s_dag": np.array([[1, 0], [0, -1j]], dtype=np.complex128),
-}
-_FIXED_ALIASES = {"cx": "x", "cz": "z", "mcz": "z", "ch": "h"}
 _ROTATIONS = {"rz": "rz", "mcrz": "rz", "ry": "ry", "cry": "ry", "mcry": "ry", "mcrx": "rx", "gp": "gp"}
 
 _REAL = {torch.complex64: torch.float32, torch.complex128: torch.float64}
 _TORCH_COMPLEX = {np.dtype(np.complex64): torch.complex64, np.dtype(np.complex128): torch.complex128}
 
 
-def _numpy_rotation(kind, theta):
-    if kind == "gp":
-        return np.array(np.exp(1j * theta), dtype=np.complex128).reshape(())
-    c, s = np.cos(theta / 2), np.sin(theta / 2)
-    if kind == "rz":
-        return np.array([[c - 1j * s, 0], [0, c + 1j * s]], dtype=np.complex128)
-    if kind == "ry":
-        return np.array([[c, -s], [s, c]], dtype=np.complex128)
-    return np.array([[c, -1j * s], [-1j * s, c]], dtype=np.complex128)
-
-
 def _tensor_rotation(kind, theta, complex_dtype):
+    """The matrix of a rotation by a tensor angle, in the layout its leaf function takes."""
     theta = theta.to(_REAL[complex_dtype])
     if kind == "gp":
         return torch.complex(torch.cos(theta), torch.sin(theta))
     half = theta * 0.5
     c = torch.cos(half)
     s = torch.sin(half)
-    zero = torch.zeros_like(c)
     if kind == "rz":
-        entries = [torch.complex(c, -s), torch.complex(zero, zero), torch.complex(zero, zero), torch.complex(c, s)]
-    elif kind == "ry":
-        entries = [torch.complex(c, zero), torch.complex(-s, zero), torch.complex(s, zero), torch.complex(c, zero)]
-    else:
-        entries = [torch.complex(c, zero), torch.complex(zero, -s), torch.complex(zero, -s), torch.complex(c, zero)]
-    return torch.stack(entries).reshape(2, 2)
+        return torch.stack([torch.complex(c, -s), torch.complex(c, s)])
+    if kind == "ry":
+        return torch.stack([c, -s, s, c]).reshape(2, 2).to(complex_dtype)
+    zero = torch.zeros_like(c)
+    return torch.complex(torch.stack([c, zero, zero, c]), torch.stack([zero, -s, -s, zero])).reshape(2, 2)
+
+
+_FIXED = {}
+
+
+def _fixed_matrix(gate_id):
+    """The matrix of a gate without parameters (x, h, s, cz, ...), looked up once per id."""
+    matrix = _FIXED.get(gate_id)
+    if matrix is None:
+        matrix = np.asarray(resolve_numpy_base_matrix(QuantumGate(gate_id, [0])), dtype=np.complex128)
+        _FIXED[gate_id] = matrix
+    return matrix
 
 
 def _leaf_gates(gates):
@@ -65,7 +60,6 @@ def _leaf_gates(gates):
     for gate in gates:
         record = gate[6]
         if record is not None and record.block_gate_sequence is not None:
-            from .circuit import _from_record
             leaves.extend(_leaf_gates([_from_record(child) for child in record.decompose()]))
         else:
             leaves.append(gate)
@@ -85,16 +79,56 @@ def _einsum_equation(num_axes, axes):
     return rows + columns + "," + "".join(state) + "->" + "".join(result)
 
 
-def _apply(psi, matrix, equation, control_axes, control_states):
+# Leaf functions: apply an uncontrolled matrix to the axes of ``where``.
+def _leaf_phase(psi, matrix, where):
+    return psi * matrix
+
+
+def _leaf_diagonal(psi, diagonal, axis):
+    shape = [1] * psi.dim()
+    shape[axis] = 2
+    return psi * diagonal.reshape(shape)
+
+
+def _leaf_single(psi, matrix, axis):
+    shape = psi.shape
+    outer = 1
+    for size in shape[:axis]:
+        outer *= size
+    inner = 1
+    for size in shape[axis + 1:]:
+        inner *= size
+    return torch.matmul(matrix, psi.reshape(outer, 2, inner)).reshape(shape)
+
+
+def _leaf_dense(psi, matrix, equation):
+    return torch.einsum(equation, matrix, psi)
+
+
+def _apply(psi, leaf, matrix, where, control_axes, control_states):
+    """``leaf`` on the slice of ``psi`` where every control holds its state; the rest unchanged."""
     if control_axes:
         axis = control_axes[0]
         state = control_states[0]
-        chosen = _apply(psi.narrow(axis, state, 1), matrix, equation, control_axes[1:], control_states[1:])
+        chosen = _apply(psi.narrow(axis, state, 1), leaf, matrix, where, control_axes[1:], control_states[1:])
         other = psi.narrow(axis, 1 - state, 1)
         return torch.cat((chosen, other) if state == 0 else (other, chosen), dim=axis)
-    if equation is None:
-        return psi * matrix
-    return torch.einsum(equation, matrix, psi)
+    return leaf(psi, matrix, where)
+
+
+def _layout(base, num_axes, axes):
+    """The leaf function, its axis argument and the matrix reshaped for it."""
+    k = len(axes)
+    if k == 0:
+        return _leaf_phase, None, base.reshape(-1)[0].reshape(())
+    if k == 1:
+        if base[0, 1] == 0 and base[1, 0] == 0:
+            return _leaf_diagonal, axes[0], np.diag(base).copy()
+        return _leaf_single, axes[0], base
+    return _leaf_dense, _einsum_equation(num_axes, axes), base.reshape((2,) * (2 * k))
+
+
+_TENSOR_LEAF = {"gp": _leaf_phase, "rz": _leaf_diagonal, "ry": _leaf_single, "rx": _leaf_single}
 
 
 class Program:
@@ -109,28 +143,27 @@ class Program:
             if gate_id == "barrier":
                 continue
             if gate_id == "measure":
-                raise NotImplementedError("The PyTorch path does not simulate measurements.")
+                raise NotImplementedError(_NO_MEASUREMENTS)
             axes = tuple([n - q for q in targets])
             control_axes = tuple([n - q for q in controls])
-            equation = _einsum_equation(n + 1, axes) if axes else None
             kind = _ROTATIONS.get(gate_id) if record is None else None
-            if kind is not None and not isinstance(params[0], float):
-                ops.append((equation, control_axes, tuple(states), None, (kind, params[0]), len(axes)))
-                continue
             if kind is not None:
-                base = _numpy_rotation(kind, params[0])
-            elif matrix is not None:
-                base = np.asarray(matrix, dtype=np.complex128)
-            elif record is None and gate_id in _FIXED_ALIASES:
-                base = _FIXED[_FIXED_ALIASES[gate_id]]
-            elif record is None and gate_id in _FIXED:
-                base = _FIXED[gate_id]
+                where = axes[0] if axes else None
+                angle = params[0]
+                if not isinstance(angle, float):
+                    ops.append((_TENSOR_LEAF[kind], where, None, (kind, angle), control_axes, tuple(states)))
+                    continue
+                base = _tensor_rotation(kind, torch.tensor(angle, dtype=torch.float64), torch.complex128).numpy()
+                ops.append((_TENSOR_LEAF[kind], where, base, None, control_axes, tuple(states)))
+                continue
+            if matrix is not None:
+                base = matrix
+            elif record is None:
+                base = _fixed_matrix(gate_id)
             else:
-                from .circuit import _to_record
-                base = np.asarray(resolve_numpy_base_matrix(_to_record(gate)), dtype=np.complex128)
-                if gate_id in ("gp", "gphase", "global_phase") and not axes:
-                    base = base.reshape(-1)[0].reshape(())
-            ops.append((equation, control_axes, tuple(states), base, None, len(axes)))
+                base = resolve_numpy_base_matrix(_to_record(gate))
+            leaf, where, base = _layout(np.asarray(base, dtype=np.complex128), n + 1, axes)
+            ops.append((leaf, where, base, None, control_axes, tuple(states)))
         self._ops = ops
         self._constants = {}
 
@@ -138,10 +171,7 @@ class Program:
         key = (index, complex_dtype)
         tensor = self._constants.get(key)
         if tensor is None:
-            k = base.ndim and int(np.log2(base.shape[0]))
             tensor = torch.tensor(np.array(base), dtype=complex_dtype)
-            if k:
-                tensor = tensor.reshape((2,) * (2 * k))
             self._constants[key] = tensor
         return tensor
 
@@ -151,14 +181,12 @@ class Program:
         batch = psi.shape[0]
         complex_dtype = psi.dtype
         psi = psi.reshape((batch,) + (2,) * n)
-        for index, (equation, control_axes, states, base, rotation, k) in enumerate(self._ops):
+        for index, (leaf, where, base, rotation, control_axes, states) in enumerate(self._ops):
             if rotation is None:
                 matrix = self._constant(index, base, complex_dtype)
             else:
                 matrix = _tensor_rotation(rotation[0], rotation[1], complex_dtype)
-                if k:
-                    matrix = matrix.reshape((2,) * (2 * k))
-            psi = _apply(psi, matrix, equation, control_axes, states)
+            psi = _apply(psi, leaf, matrix, where, control_axes, states)
         return psi.reshape(batch, 1 << n)
 
     def apply(self, states):

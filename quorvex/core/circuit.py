@@ -16,6 +16,8 @@ names, blocks and classical targets survive), else None.
 import math
 import operator
 import sys
+import threading
+from collections import OrderedDict
 
 import numpy as np
 
@@ -24,6 +26,10 @@ from .register import Register
 
 _UNITARY_TOLERANCE = 1e-6
 _NORM_TOLERANCE = 1e-8
+
+_COMPLEX_DTYPES = {np.complex64: np.dtype(np.complex64), np.complex128: np.dtype(np.complex128)}
+
+_NO_MEASUREMENTS = "Circuit.execute returns the final state vector; it does not simulate measurements."
 
 _BACKENDS = ("torch",)
 _DEVICES = ("cpu",)
@@ -179,8 +185,66 @@ def _complex_vector(vector, what):
     return array
 
 
+class _MatrixMemo:
+    """Recently derived read-only matrices, keyed by the identity of the array they came from.
+
+    Solvers hand the same few arrays to `unitary` thousands of times; a hit
+    (same object, same content, compared in O(N^2)) skips the copy and the
+    O(N^3) unitarity check, and every gate then shares one frozen copy. The
+    entries keep their source arrays alive, so the total size is bounded.
+    """
+
+    def __init__(self, budget_bytes):
+        self._budget = budget_bytes
+        self._entries = OrderedDict()
+        self._bytes = 0
+        self._lock = threading.Lock()
+
+    def get(self, source):
+        with self._lock:
+            entry = self._entries.get(id(source))
+            if entry is None or entry[0] is not source:
+                return None
+            self._entries.move_to_end(id(source))
+        if entry[2] is not None and not np.array_equal(source, entry[2]):
+            return None
+        return entry[1]
+
+    def put(self, source, result, snapshot):
+        size = result.nbytes + source.nbytes  # both are kept alive by the entry
+        if size > self._budget // 4:
+            return
+        with self._lock:
+            old = self._entries.pop(id(source), None)
+            if old is not None:
+                self._bytes -= old[3]
+            self._entries[id(source)] = (source, result, snapshot, size)
+            self._bytes += size
+            while self._bytes > self._budget:
+                _, dropped = self._entries.popitem(last=False)
+                self._bytes -= dropped[3]
+
+
+_checked_unitaries = _MatrixMemo(64 << 20)
+_inverted_unitaries = _MatrixMemo(64 << 20)
+
+
 def _unitary_matrix(matrix, num_targets):
     """A read-only complex128 copy of ``matrix``, checked to be a 2**k unitary."""
+    dim = 1 << num_targets
+    memo = isinstance(matrix, np.ndarray) and matrix.shape == (dim, dim)
+    if memo:
+        known = _checked_unitaries.get(matrix)
+        if known is not None:
+            return known
+    array = _checked_unitary_copy(matrix, num_targets)
+    if memo:
+        # The frozen copy doubles as the snapshot the next hit is compared with.
+        _checked_unitaries.put(matrix, array, array)
+    return array
+
+
+def _checked_unitary_copy(matrix, num_targets):
     if _is_tensor(matrix):
         matrix = matrix.detach().cpu().numpy()
     try:
@@ -243,7 +307,7 @@ def _check_backend(backend, device):
     name = device
     torch = sys.modules.get("torch")
     if torch is not None and isinstance(device, torch.device):
-        name = device.type if device.index is None else str(device)
+        name = device.type
     if not isinstance(name, str) or name not in _DEVICES:
         raise ValueError("Unknown device " + repr(device) + "; accepted devices: "
                          + ", ".join([repr(d) for d in _DEVICES]) + ".")
@@ -276,8 +340,12 @@ def _inverse(gate):
     if gate_id in _SWAPPED_INVERSE:
         return (_SWAPPED_INVERSE[gate_id], targets, controls, states, params, matrix, None)
     if matrix is not None:
-        inverse = np.ascontiguousarray(matrix.conj().T)
-        inverse.setflags(write=False)
+        # Stored matrices are frozen, so the inverse of one needs no snapshot.
+        inverse = _inverted_unitaries.get(matrix)
+        if inverse is None:
+            inverse = np.ascontiguousarray(matrix.conj().T)
+            inverse.setflags(write=False)
+            _inverted_unitaries.put(matrix, inverse, None)
         matrix = inverse
     if params is not None:
         params = tuple([-value for value in params])
@@ -349,13 +417,48 @@ def _native_store_type():
     return strovane.OpchainPackedNative
 
 
+def _packed_executor():
+    from ..backend.pelmor import strovane
+    return strovane.execute_gate_sequence_packed
+
+
+# Ids the packed executor applies without a stored matrix.
+_NATIVE_IDS = frozenset({
+    "i", "x", "y", "z", "h", "s", "s_dag", "t", "t_dag", "sqrtx", "sqrtx_dag", "sqrty", "sqrty_dag",
+    "p", "gp", "gphase", "global_phase", "rx", "ry", "rz", "u", "swap", "rzz", "measure",
+    "cx", "cnot", "cy", "cz", "ch", "cs", "ct", "cp", "crx", "cry", "crz",
+    "mcx", "mcy", "mcz", "mch", "mcs", "mct", "mcp", "mcrx", "mcry", "mcrz",
+})
+
+
+def _runs_natively(record):
+    children = record.block_gate_sequence
+    if children is not None:
+        return all(_runs_natively(child) for child in children)
+    return record.has_stored_matrix or record.id in _NATIVE_IDS
+
+
+def _encode_record(store, record):
+    """Encode a caller's gate record, giving the executor what it cannot look up itself."""
+    if _runs_natively(record):
+        store.append_gate(record)
+    elif record.block_gate_sequence is not None:
+        for child in record.decompose():
+            _encode_record(store, child)
+    elif record.id != "barrier":
+        # Vendor gates (x2p, y2m, ...) run as their standard matrix.
+        from ..backend.gate.matrix import resolve_numpy_base_matrix
+        matrix = np.asarray(resolve_numpy_base_matrix(record), dtype=np.complex128)
+        store.append_fields(record.id, record.target, record.control, record.control_state,
+                            record.parameter, None, matrix, None, None)
+
+
 def _encode(store, gates):
     """Append ``gates`` to a native store, one record each."""
     append_fields = store.append_fields
-    append_gate = store.append_gate
     for gate_id, targets, controls, states, params, matrix, record in gates:
         if record is not None:
-            append_gate(record)
+            _encode_record(store, record)
             continue
         if params is not None:
             for value in params:
@@ -418,6 +521,9 @@ class Circuit:
             try:
                 num_qubits = operator.index(arg)
             except TypeError:
+                if np.ndim(arg) == 0 and not _is_tensor(arg):
+                    raise TypeError("Circuit() takes a qubit count (int), registers or a state vector, got "
+                                    + type(arg).__name__ + ".") from None
                 vector = _complex_vector(arg, "Circuit state vector")
                 num_qubits = vector.shape[0].bit_length() - 1
             else:
@@ -691,7 +797,14 @@ class Circuit:
 
     def copy(self):
         """An independent circuit with the same gates (tensor angles shared, not copied)."""
-        return self._like(list(self._current_gates()))
+        gates = self._current_gates()
+        new = self._like(list(gates))
+        cached = self._store
+        if cached is not None and cached[2] is gates and cached[1] <= len(gates):
+            # Built stores are never written again (extending one copies it
+            # first), so the copy may start from the same one.
+            new._store = (cached[0], cached[1], new._gates)
+        return new
 
     def dagger(self):
         """The inverse circuit."""
@@ -718,8 +831,11 @@ class Circuit:
         state is a NumPy array; with any torch-tensor angle they run on PyTorch
         and the state is a tensor through which gradients flow.
         """
-        _check_backend(backend, device)
-        complex_dtype = _complex_dtype(dtype)
+        if not (type(backend) is str and backend == "torch" and type(device) is str and device == "cpu"):
+            _check_backend(backend, device)
+        complex_dtype = _COMPLEX_DTYPES.get(dtype) if type(dtype) is type else None
+        if complex_dtype is None:
+            complex_dtype = _complex_dtype(dtype)
         gates = self._current_gates()
         if self._tensor_gates:
             from . import _torch_path
@@ -731,11 +847,12 @@ class Circuit:
                 if gate[_ID] in ("gp", "gphase", "global_phase"):
                     phase += _float_parameter(gate[_PARAMS][0])
             return CircuitResult(np.array([complex(math.cos(phase), math.sin(phase))], dtype=complex_dtype))
-        from ..backend.pelmor.strovane import execute_gate_sequence_packed
         store = self._native_store()
+        if store.has_measurement():
+            raise NotImplementedError(_NO_MEASUREMENTS)
         state = np.zeros(1 << n, dtype=complex_dtype)
         state[0] = 1.0
-        state, _ = execute_gate_sequence_packed(n, state, store)
+        state, _ = _packed_executor()(n, state, store)
         return CircuitResult(state)
 
     def compile(self):
