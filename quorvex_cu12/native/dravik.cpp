@@ -461,7 +461,9 @@ PYBIND11_MODULE(dravik, m, py::multiple_interpreters::not_supported()) {
     py::class_<DeviceState, StateRef>(m, "DeviceState")
         .def_static(
             "zero_state",
-            [](std::int64_t n, const std::string& dtype, const std::string& /*device*/) { return zero_state(n, dtype); },
+            [](std::int64_t n, const std::string& dtype, const std::string& /*device*/) {
+                return zero_state(n, dtype);
+            },
             py::arg("n"), py::kw_only(), py::arg("dtype") = "complex128", py::arg("device") = "gpu",
             "The basis state with every qubit 0.")
         .def_static(
@@ -477,9 +479,11 @@ PYBIND11_MODULE(dravik, m, py::multiple_interpreters::not_supported()) {
     py::class_<PreparedChunk, ChunkRef>(m, "PreparedChunk")
         .def_property_readonly("gate_count", &PreparedChunk::gate_count);
 
-    m.def("prepare_fusion_chunk_gates", &prepare_fusion_chunk_gates, py::arg("n"), py::arg("gates"), py::kw_only(), py::arg("max_gates_per_group") = 512,
-        "Checks a list of gates and gathers them for execution; identities and barriers are dropped.");
-    m.def("execute_prepared_fusion_chunk", &execute_prepared_fusion_chunk, py::arg("state"), py::arg("prepared"), "Applies a prepared chunk to the state, in its precision.");
+    m.def("prepare_fusion_chunk_gates", &prepare_fusion_chunk_gates, py::arg("n"), py::arg("gates"), py::kw_only(),
+          py::arg("max_gates_per_group") = 512,
+          "Checks a list of gates and gathers them for execution; identities and barriers are dropped.");
+    m.def("execute_prepared_fusion_chunk", &execute_prepared_fusion_chunk, py::arg("state"), py::arg("prepared"),
+          "Applies a prepared chunk to the state, in its precision.");
     m.def("measure_device", &measure_device, py::arg("state"), py::arg("targets"), py::kw_only(),
           py::arg("endian") = "big", py::arg("seed"), "Measures the targets, collapsing the state; the outcome text.");
     m.def("sample_measure_device", &sample_measure_device, py::arg("state"), py::arg("targets"), py::kw_only(),
