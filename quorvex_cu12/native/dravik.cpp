@@ -12,6 +12,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <complex>
 #include <cstdint>
@@ -24,6 +25,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -280,10 +282,23 @@ bool prepare_gate(std::int64_t n, const py::handle& gate, PreparedGate& g) {
     return true;
 }
 
+// A chunk is prepared while the worker runs the one before: the worker needs
+// the GIL for a moment to start it, and a brief release hands the GIL over
+// only once the waiter has asked for it, after the interpreter's switch
+// interval (5 ms). A large chunk sleeps for a moment without the GIL first,
+// so that a worker already waiting takes it at once.
+constexpr Py_ssize_t kHandOffGates = 256;
+
+void hand_off_gil() {
+    py::gil_scoped_release release;
+    std::this_thread::sleep_for(std::chrono::microseconds(50));
+}
+
 ChunkRef prepare_fusion_chunk_gates(std::int64_t n, const py::handle& gates, std::int64_t max_gates_per_group) {
     if (max_gates_per_group < 1) throw py::value_error("max_gates_per_group must be at least 1");
     if (n < 1 || n > 62) throw py::value_error("qubit count must be between 1 and 62");
     std::vector<PreparedGate> prepared;
+    if (PyList_Check(gates.ptr()) && PyList_GET_SIZE(gates.ptr()) >= kHandOffGates) hand_off_gil();
     std::size_t seen = 0;
     for (py::handle gate : gates) {
         PreparedGate g;
