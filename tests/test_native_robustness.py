@@ -14,6 +14,8 @@ import weakref
 import numpy as np
 import pytest
 
+from quorvex.backend.gate.morlith import QuantumGate
+from quorvex.backend.opchain.packed import OpchainPacked
 from quorvex.backend.pelmor import strovane
 from quorvex.backend.pelmor.strovane import OpchainPackedNative, execute_gate_sequence_packed
 
@@ -175,12 +177,9 @@ def _in_repeat_base(m):
 
 
 def _through_sequence_object(m):
-    class Holder:
-        pass
-
-    holder = Holder()
-    holder.store = store_of(f("unitary", matrix=m))
-    return holder, holder.store
+    seq = OpchainPacked(1)
+    seq.add_gate(QuantumGate("unitary", 0, matrix=m))
+    return seq, seq._packed_store_native
 
 
 @pytest.mark.parametrize("build", [_direct, _in_block, _in_repeat_base, _through_sequence_object])
