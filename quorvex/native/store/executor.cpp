@@ -93,8 +93,6 @@ private:
             if (converted == nullptr) throw py::error_already_set();
             state_ = py::reinterpret_steal<py::object>(converted);
         }
-        // The kernels write into whatever comes back: check it before use.
-        state_checked_ = false;
         py::object second = pair[1];
         results_.attr("update")(second);
     }
@@ -107,10 +105,11 @@ private:
     }
 
     void run_on_state(const WalkGate& g, Op op) {
-        if (!state_checked_ && op != Op::identity) {
-            check_state(n_, state_.ptr());
-            state_checked_ = true;
-        }
+        // The kernels write into whatever state is current, and Python code
+        // may have changed it since the last gate: a measurement callback's
+        // result, or a signal handler run by the walk's interrupt check. A few
+        // flag and size reads per gate keep every kernel inside the buffer.
+        if (op != Op::identity) check_state(n_, state_.ptr());
         switch (precision()) {
             case 1: apply<k::c64>(g, op); break;
             case 2: apply<k::c128>(g, op); break;
@@ -153,7 +152,6 @@ private:
     py::object c64_;
     py::object c128_;
     py::dict results_;
-    bool state_checked_ = true;
     DispatchScratch scratch_;
 };
 
