@@ -278,6 +278,10 @@ def test_interval_ends_must_be_ordered(run, L1, L2, solver):
 
 
 def test_module_surface():
+    names = [n for n in vars(algorithm) if not n.startswith("__")]
+    assert names == ["Dict", "Any", "List", "Optional", "time", "os", "sys", "np", "BaseAlgorithm",
+                     "create_algorithm_logger", "matplotlib", "plt", "Circuit", "parse_equation",
+                     "BlackScholesEquationAlgorithm"]
     doc = algorithm.__doc__
     assert doc.startswith("\nBlack-Scholes Equation Algorithm Module\n\nSolve the one-dimensional")
     assert "∂u/∂t + (1/2)σ²S²∂²u/∂S² + rS∂u/∂S - ru = 0" in doc

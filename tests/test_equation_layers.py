@@ -124,6 +124,16 @@ def test_files_stay_inside_the_results_directory(tmp_path, title):
     assert "OPENQASM 3" in open(qasm[0]).read()
 
 
+def test_a_circuit_without_openqasm_form_leaves_no_file(tmp_path):
+    base = BaseAlgorithm()
+    base.algo_dir = str(tmp_path)
+    qc = Circuit(1)
+    qc.unitary(np.array([[0.0, 1.0], [1.0, 0.0]]), [0])
+    with pytest.raises(ValueError):
+        base._generate_circuit_plots("dense", qc)
+    assert os.listdir(tmp_path) == []
+
+
 @pytest.mark.parametrize("n", [1, 2, 3, 4])
 @pytest.mark.parametrize("order", [1, 2])
 def test_tdiff_step_is_the_exponential(n, order):

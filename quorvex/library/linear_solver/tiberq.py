@@ -85,10 +85,6 @@ def _build_lcu(unitaries: List[Circuit], coefficients: List[float]) -> Tuple[Cir
     return qc, n_sys, n_anc, lambda_val
 
 
-def _silent(*args, **kwargs):
-    return None
-
-
 def TiberqSolver(A: np.ndarray, b: np.ndarray, device: str = "cpu", epsilon: float = 0.01,
                  logging: bool = True, **kwargs: Any) -> Tuple[Circuit, np.ndarray, float]:
     """Quantum linear-system solver of the TIBERQ method.
@@ -112,7 +108,22 @@ def TiberqSolver(A: np.ndarray, b: np.ndarray, device: str = "cpu", epsilon: flo
     Raises:
         ValueError: for a non-square A, an all-zero b or a singular matrix.
     """
-    log = print if logging else _silent
+    def silent(*args, **kwargs):
+        return None
+
+    def norm(v):
+        # Where the squares under- or overflow (a b of entries like 1e-200
+        # would read as all zeros, one of 1e200 as infinite), scale by the
+        # largest entry first.
+        with np.errstate(over="ignore", under="ignore"):
+            size = float(np.linalg.norm(v))
+        if v.size and not 1e-150 < size < 1e150 and np.all(np.isfinite(v)):
+            peak = float(np.max(np.abs(v)))
+            if peak > 0:
+                size = peak * float(np.linalg.norm(v / peak))
+        return size
+
+    log = print if logging else silent
     log("=" * 70)
     log("[TIBERQ] Starting TIBERQ linear solver (epsilon=" + repr(epsilon) + ")")
     log("=" * 70)
@@ -125,7 +136,7 @@ def TiberqSolver(A: np.ndarray, b: np.ndarray, device: str = "cpu", epsilon: flo
         raise ValueError("Dimension of b does not match A.")
     if not np.allclose(A, A.T):
         log("[TIBERQ] Warning: A is not Hermitian. TIBERQ requires Hermitian input; results may be inaccurate.")
-    norm_b = np.linalg.norm(b)
+    norm_b = norm(b)
     if norm_b == 0:
         raise ValueError("Source vector b cannot be all zeros.")
     N = A.shape[0]
@@ -180,7 +191,7 @@ def TiberqSolver(A: np.ndarray, b: np.ndarray, device: str = "cpu", epsilon: flo
     full_qc = Circuit(sys_reg, anc_reg, name="TIBERQ")
     b_padded = np.zeros(1 << n_be, dtype=float)
     b_padded[:N] = b
-    b_padded = b_padded / np.linalg.norm(b_padded)
+    b_padded = b_padded / norm(b_padded)
     full_qc.initialize(b_padded, sys_reg[:])
     full_qc.append(lcu_circuit, range(n_be + n_anc))
 
@@ -194,15 +205,19 @@ def TiberqSolver(A: np.ndarray, b: np.ndarray, device: str = "cpu", epsilon: flo
     # amplitudes; b and the encoded terms sit in their first N entries.
     raw_solution = np.real(state_arr[: 1 << (n_be - 1)])[:N]
     Ax_raw = A @ raw_solution
-    denominator = np.dot(Ax_raw, Ax_raw)
-    # A zero (or non-finite) read-back leaves the scale undetermined: 0/0
-    # would hand back NaN as a solution.
-    if not (denominator > 0):
+    # A zero (or NaN) read-back leaves the scale undetermined: 0/0 would hand
+    # back NaN as a solution.
+    peak = float(np.max(np.abs(Ax_raw)))
+    if not (peak > 0):
         raise RuntimeError("Read-back solution is zero; the scaling factor cannot be determined.")
-    alpha = float(np.dot(b, Ax_raw) / denominator)
+    # The quotient is taken on Ax_raw scaled to unit size: for an A of entries
+    # near 1e200 the plain squares overflow, and alpha and the solution would
+    # come back as zeros.
+    unit = Ax_raw / peak
+    alpha = float(np.dot(b, unit) / np.dot(unit, unit) / peak)
     solution = alpha * raw_solution
 
-    log(f"  - Solution norm: {np.linalg.norm(solution):.6f}")
+    log(f"  - Solution norm: {norm(solution):.6f}")
     log(f"  - Scaling factor: {alpha:.6f}")
     log("=" * 70)
     log("[TIBERQ] Done.")

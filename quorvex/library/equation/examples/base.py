@@ -97,9 +97,12 @@ class BaseAlgorithm:
 
         diagrams, qasm_files = [], []
         for index, circuit in enumerate(circuits):
+            # Exported before the file is opened: a circuit that has no
+            # OpenQASM form must not leave an empty file behind.
+            text = circuit.gate_sequence.to_openqasm()
             qasm_path = self._output_path(title, f"_circuit_{index}.qasm")
             with open(qasm_path, "w", encoding="utf-8") as out:
-                out.write(circuit.gate_sequence.to_openqasm())
+                out.write(text)
             qasm_files.append(qasm_path)
 
             n = circuit.get_num_qubits()

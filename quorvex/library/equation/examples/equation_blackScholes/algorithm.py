@@ -25,29 +25,6 @@ import matplotlib.pyplot as plt
 from .....core import Circuit
 from ...equation_parser import parse_equation
 
-_RULE = "=================================================="
-
-
-def _log_range(eq, K, Nx):
-    """The log-price interval and grid shared by both paths."""
-    default_L1 = np.log(0.0001)
-    L1 = eq.get_parameter("L1", default_L1)
-    default_L2 = np.log(10 * K)
-    L2 = eq.get_parameter("L2", default_L2)
-    # Equal or swapped ends would give no grid or one that runs downwards.
-    if not (np.isfinite(L1) and np.isfinite(L2) and L1 < L2):
-        raise ValueError(f"L2 must be greater than L1, got L1 = {L1} and L2 = {L2}")
-    dx = (L2 - L1) / (Nx + 1)
-    x = np.linspace(L1 + dx, L2 - dx, Nx)
-    return L1, dx, x
-
-
-def _kept_points(K, L1, dx, Nx):
-    # The points below about S = 2K; clamped so that a grid starting above
-    # 2K keeps nothing rather than counting from the top.
-    end = int((np.log(2 * K) - L1) / dx)
-    return min(max(end, 0), Nx)
-
 
 class BlackScholesEquationAlgorithm(BaseAlgorithm):
     """Black-Scholes Equation Algorithm
@@ -81,7 +58,7 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
             os.makedirs(algo_dir, exist_ok=True)
         self.algo_dir = algo_dir
         self.logger = create_algorithm_logger(algo_dir)
-        self.logger.info(_RULE)
+        self.logger.info("=" * 50)
         self.logger.info("Stage 1/5: Parsing Black-Scholes equation parameters...")
         try:
             if params is None:
@@ -120,8 +97,16 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
         r = eq.get_parameter("r")
         sigma = eq.get_parameter("σ")
         K = eq.get_parameter("K")
+        default_L1 = np.log(0.0001)
+        L1 = eq.get_parameter("L1", default_L1)
+        default_L2 = np.log(10 * K)
+        L2 = eq.get_parameter("L2", default_L2)
+        # Equal or swapped ends would give no grid or one that runs downwards.
+        if not (np.isfinite(L1) and np.isfinite(L2) and L1 < L2):
+            raise ValueError(f"L2 must be greater than L1, got L1 = {L1} and L2 = {L2}")
         Nx = 2 ** nx
-        L1, dx, x = _log_range(eq, K, Nx)
+        dx = (L2 - L1) / (Nx + 1)
+        x = np.linspace(L1 + dx, L2 - dx, Nx)
         u0 = f0(x)
         scale_b = K * (0.5 * sigma ** 2 / dx ** 2 + 0.25 * (-(sigma ** 2) + 2 * r) / dx)
         u0 = np.concatenate((u0, np.ones(Nx) * scale_b))
@@ -134,7 +119,7 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
         log(f"- Spatial qubits nx = {nx}")
         log(f"- Ancilla qubits na = {na}")
         log("Stage 1/5: Parameter parsing complete")
-        log(_RULE)
+        log("=" * 50)
         log("Stage 2/5: Building finite difference matrix...")
 
         from scipy.sparse import csc_matrix, eye
@@ -148,7 +133,7 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
         A = A - r * eye(2 * Nx)
         dim = A.shape[0] // 2
         log("Stage 2/5: Finite difference matrix complete")
-        log(_RULE)
+        log("=" * 50)
         log("Stage 3/5: Starting computation...")
 
         start_time = time.time()
@@ -158,21 +143,23 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
         u = u[:dim] + np.exp(x)
         log(f"- Actual computation time: {end_time - start_time:.4f} seconds")
         log("Stage 3/5: Quantum circuit execution complete")
-        log(_RULE)
+        log("=" * 50)
         log("Stage 4/5: Generating solution visualization...")
 
-        end = _kept_points(K, L1, dx, Nx)
+        # The points below about S = 2K, clamped to the grid: a grid starting
+        # above 2K keeps nothing rather than counting from the top.
+        end = min(max(int((np.log(2 * K) - L1) / dx), 0), Nx)
         name = f"1D Black Scholes Classical nx={nx} na={na} T={T}"
         plot = self._generate_solution_plot(name, np.exp(x[:end]), u[:end], xlabel="S", ylabel="Option Price",
                                             bd=bd, ul=eq.boundary.left_value, ur=eq.boundary.right_value)
         log("Stage 4/5: Solution visualization complete")
-        log(_RULE)
+        log("=" * 50)
         log("Stage 5/5: Generating quantum circuit diagrams...")
         circuit, qasm_files = self._generate_circuit_plots(name, qc)
         log("Stage 5/5: Quantum circuit diagrams complete")
-        log(_RULE)
+        log("=" * 50)
         log("All stages complete, computation successful！")
-        log(_RULE)
+        log("=" * 50)
         return {
             "status": "ok",
             "message": "Black-Scholes equation solved",
@@ -195,8 +182,16 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
         K = eq.get_parameter("K")
         dt = eq.solver.dt
         Nt = int(T / dt)
+        default_L1 = np.log(0.0001)
+        L1 = eq.get_parameter("L1", default_L1)
+        default_L2 = np.log(10 * K)
+        L2 = eq.get_parameter("L2", default_L2)
+        # Equal or swapped ends would give no grid or one that runs downwards.
+        if not (np.isfinite(L1) and np.isfinite(L2) and L1 < L2):
+            raise ValueError(f"L2 must be greater than L1, got L1 = {L1} and L2 = {L2}")
         Nx = 2 ** nx
-        L1, dx, x = _log_range(eq, K, Nx)
+        dx = (L2 - L1) / (Nx + 1)
+        x = np.linspace(L1 + dx, L2 - dx, Nx)
         u0 = f0(x)
         scale_b = K * (0.5 * sigma ** 2 / dx ** 2 + 0.25 * (-(sigma ** 2) + 2 * r) / dx)
         u0 = np.concatenate((u0, np.ones(Nx) * scale_b))
@@ -210,7 +205,7 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
         log(f"- Spatial qubits nx = {nx}")
         log(f"- Ancilla qubits na = {na}")
         log("Stage 1/5: Parameter parsing complete")
-        log(_RULE)
+        log("=" * 50)
         log("Stage 2/5: Building quantum circuit...")
 
         H1 = Circuit(nx + 1)
@@ -225,7 +220,7 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
         H2.mcry(dt, range(nx), nx)
 
         log("Stage 2/5: Quantum circuit complete")
-        log(_RULE)
+        log("=" * 50)
         log("Stage 3/5: Starting quantum circuit execution...")
         log(f"- Total time steps: {Nt}")
 
@@ -236,21 +231,23 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
         u = u[:Nx] + np.exp(x)
         log(f"- Actual computation time: {end_time - start_time:.4f} seconds")
         log("Stage 3/5: Quantum circuit execution complete")
-        log(_RULE)
+        log("=" * 50)
         log("Stage 4/5: Generating solution visualization...")
 
-        end = _kept_points(K, L1, dx, Nx)
+        # The points below about S = 2K, clamped to the grid: a grid starting
+        # above 2K keeps nothing rather than counting from the top.
+        end = min(max(int((np.log(2 * K) - L1) / dx), 0), Nx)
         name = f"1D Black Scholes Lie-Trotter nx={nx} na={na} T={T} dt={dt}"
         plot = self._generate_solution_plot(name, np.exp(x[:end]), u[:end], xlabel="S", ylabel="Option Price",
                                             bd=bd, ul=eq.boundary.left_value, ur=eq.boundary.right_value)
         log("Stage 4/5: Solution visualization complete")
-        log(_RULE)
+        log("=" * 50)
         log("Stage 5/5: Generating quantum circuit diagrams...")
         circuit, qasm_files = self._generate_circuit_plots(name, qc, H1, H2)
         log("Stage 5/5: Quantum circuit diagrams complete")
-        log(_RULE)
+        log("=" * 50)
         log("All stages complete, computation successful！")
-        log(_RULE)
+        log("=" * 50)
         return {
             "status": "ok",
             "message": "Black-Scholes equation solved",
