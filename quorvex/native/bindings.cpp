@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "kernels/kernels.hpp"
+#include "kernels/table.hpp"
 #include "kernels/walk.hpp"
 #include "registration.hpp"
 
@@ -377,6 +378,10 @@ void register_functions(py::module_& m) {
         py::arg("target_index"), py::arg("parameter"), py::arg("runopenmp") = true);
     m.def("swap", &swap_big, py::arg("n"), py::arg("state"), py::arg("control_indices"),
           py::arg("control_sequence"), py::arg("target_indices"), py::arg("runopenmp") = true);
+    // The vector width in use, chosen now so that a bad QUORVEX_SIMD fails
+    // the import with its message rather than the first gate.
+    m.attr("_simd") = kernel_table().name;
+    m.attr("_simd_supported") = py::str(supported_lanes()).attr("split")(",");
 }
 
 }  // namespace quorvex::kernels

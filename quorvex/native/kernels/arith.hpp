@@ -8,7 +8,10 @@
 // the bit.
 #pragma once
 
+#include "lanes.hpp"
+
 namespace quorvex::kernels {
+inline namespace QUORVEX_LANES {
 
 template <class F>
 struct Amp {
@@ -48,4 +51,5 @@ inline Amp<V> sub(Amp<V> x, Amp<V> y) {
     return {x.re - y.re, x.im - y.im};
 }
 
+}  // namespace QUORVEX_LANES
 }  // namespace quorvex::kernels
