@@ -22,7 +22,8 @@
 namespace quorvex::kernels {
 inline namespace QUORVEX_LANES {
 
-// Low targets (bit 0, 1 or 2) give runs too short to pay for a loop each.
+// Low targets (bit 0, 1 or 2; 3 too with 16 lanes) give runs too short to
+// pay for a loop each.
 // There the walk goes over blocks of 2**(T+1) amplitudes instead, each
 // holding 2**T pairs: the a0 half, then the a1 half. The pairs and their
 // arithmetic are the same; only the grouping changes.
@@ -53,11 +54,15 @@ void single_target_loop(F* a, std::int64_t size, const std::int64_t* controls,
     set.require_clear(pos);
     const std::uint64_t count = set.prepare();
     if (count == 0) return;
-    if (pos < 3 && set.free_below(pos)) {
+    // With 16 single-precision lanes, target 3 gives runs of 8 pairs: half a
+    // group, so it is a low target too.
+    constexpr std::int64_t low = Simd<F>::W > 8 ? 4 : 3;
+    if (pos < low && set.free_below(pos)) {
         switch (pos) {
             case 0: return low_target_loop<0, Loop>(a, size, controls, values, k, order, gate);
             case 1: return low_target_loop<1, Loop>(a, size, controls, values, k, order, gate);
             case 2: return low_target_loop<2, Loop>(a, size, controls, values, k, order, gate);
+            case 3: return low_target_loop<3, Loop>(a, size, controls, values, k, order, gate);
         }
     }
     const std::uint64_t tbit = set.bit(pos);

@@ -151,6 +151,13 @@ inline void contiguous_pairs(F* p0, F* p1, std::uint64_t len, const Gate gate) {
         F* q1 = p1 + 2 * r;
         group_update<B>(q0, q0 + L, q1, q1 + L, gate);
     }
+    if constexpr (B > 16) {
+        for (; r + Narrow<F>::W <= len; r += Narrow<F>::W) {
+            F* q0 = p0 + 2 * r;
+            F* q1 = p1 + 2 * r;
+            group_update<16>(q0, q0 + Narrow<F>::L, q1, q1 + Narrow<F>::L, gate);
+        }
+    }
     for (; r < len; ++r) pair_update(p0 + 2 * r, p1 + 2 * r, gate);
 }
 
@@ -177,9 +184,56 @@ inline void target0_group_f32(float* q, std::uint64_t stride, const Gate& gate) 
     vstore<16>(p[3], __builtin_shufflevector(y0, y1, 2, 3, 6, 7));
 }
 
+// Adjacent blocks shorter than a wide group (2**T = H pairs each): a group
+// spans 2W consecutive amplitudes, W/H blocks, in four vectors. They are
+// split into the amplitudes' real and imaginary parts, then regrouped into
+// the a0 and a1 lanes; the results go back by the inverse shuffles. Bits are
+// only moved, so each pair gets its scalar result; a0 is written back
+// unchanged by the gates that leave it alone.
+template <std::uint64_t H, class F>
+struct ShortBlocks {
+    using S = Simd<F>;
+    using V = typename S::V;
+    static constexpr std::size_t W = S::W;
+    // Amplitude of the span that lane i of a0 (part 0) or a1 (part 1) holds.
+    static constexpr std::size_t amp(std::size_t i, std::size_t part) {
+        return (i / H) * 2 * H + part * H + i % H;
+    }
+    // Where amplitude m of the span sits in the lanes of (a0, a1).
+    static constexpr std::size_t lane(std::size_t m) {
+        return (m % (2 * H) >= H ? W : 0) + (m / (2 * H)) * H + m % H;
+    }
+    template <std::size_t Part, std::size_t... I>
+    static V gather(V lo, V hi, std::index_sequence<I...>) {
+        return __builtin_shufflevector(lo, hi, amp(I, Part)...);
+    }
+    template <std::size_t First, std::size_t... I>
+    static V scatter(V a0, V a1, std::index_sequence<I...>) {
+        return __builtin_shufflevector(a0, a1, lane(First + I)...);
+    }
+    template <class Gate>
+    static void run(F* q, const Gate& gate) {
+        constexpr auto seq = std::make_index_sequence<W>{};
+        const Amp<V> lo = S::split(vload(q), vload(q + W));
+        const Amp<V> hi = S::split(vload(q + 2 * W), vload(q + 3 * W));
+        Amp<V> a0{gather<0>(lo.re, hi.re, seq), gather<0>(lo.im, hi.im, seq)};
+        Amp<V> a1{gather<1>(lo.re, hi.re, seq), gather<1>(lo.im, hi.im, seq)};
+        gate(a0, a1);
+        V x, y;
+        S::join({scatter<0>(a0.re, a1.re, seq), scatter<0>(a0.im, a1.im, seq)}, x, y);
+        vstore(q, x);
+        vstore(q + W, y);
+        S::join({scatter<W>(a0.re, a1.re, seq), scatter<W>(a0.im, a1.im, seq)}, x, y);
+        vstore(q + 2 * W, x);
+        vstore(q + 3 * W, y);
+    }
+};
+
 // A run of len blocks, `stride` floats apart; a block holds 2**T consecutive
 // a0 values followed by their 2**T a1 values (target bit T). Blocks too short
-// for a wide group go through the 16-byte lanes.
+// for a wide group go two to a group when a block is half a group, through
+// ShortBlocks (64-byte lanes) when they are adjacent, else (and for the rest
+// of the run) through the 16-byte lanes.
 template <int T, class F, class Gate>
 inline void block_pairs(F* p, std::uint64_t len, std::uint64_t stride, const Gate gate) {
     constexpr std::uint64_t half = std::uint64_t{1} << T;  // pairs per block
@@ -191,7 +245,20 @@ inline void block_pairs(F* p, std::uint64_t len, std::uint64_t stride, const Gat
             contiguous_pairs(q, q + 2 * half, half, gate);
         }
         return;
-    } else if constexpr (half >= W) {
+    } else if constexpr (2 * half == Simd<F>::W && Simd<F>::W > W) {
+        // Two blocks per wide group, as below with 16-byte lanes.
+        for (; r + 2 <= len; r += 2) {
+            F* q = p + r * stride;
+            group_update(q, q + stride, q + 2 * half, q + stride + 2 * half, gate);
+        }
+    } else if constexpr (sizeof(typename Simd<F>::V) == 64) {
+        // Measured: with 32-byte lanes the regrouping costs more than it saves.
+        if (stride == 4 * half) {
+            constexpr std::uint64_t per = Simd<F>::W / half;  // blocks per group
+            for (; r + per <= len; r += per) ShortBlocks<half, F>::run(p + r * stride, gate);
+        }
+    }
+    if constexpr (half >= W) {
         for (; r < len; ++r) {
             F* q = p + r * stride;
             contiguous_pairs<16>(q, q + 2 * half, half, gate);
