@@ -147,7 +147,7 @@ namespace {
 
 // The record class itself, once its module is loaded (a gate of it cannot
 // exist before); a new reference kept for the life of the process.
-PyTypeObject* quantum_gate_type() {
+[[gnu::noinline]] PyTypeObject* quantum_gate_type() {
     static PyTypeObject* type = nullptr;
     if (type != nullptr) return type;
     PyObject* module = PyImport_GetModule(py::str("quorvex.backend.gate.morlith").ptr());
@@ -166,16 +166,30 @@ PyTypeObject* quantum_gate_type() {
     return type;
 }
 
+// The attributes of any gate object, in the fixed order. Inlined: nested
+// blocks recurse through gather_gate, whose frame should stay as it was.
+[[gnu::always_inline]] inline DecodedGate gather_attributes(py::handle gate) {
+    py::object classical_target = gate.attr("classical_target");
+    py::object block = gate.attr("block_gate_sequence");
+    py::object matrix = gate.attr("stored_matrix");
+    py::object name = gate.attr("name");
+    py::object parameter = gate.attr("parameter");
+    py::object control_state = gate.attr("control_state");
+    py::object control = gate.attr("control");
+    py::object target = gate.attr("target");
+    py::object id = gate.attr("id");
+    return gather_fields(to_text(id), target, control, control_state, parameter, name, matrix, block,
+                         classical_target);
+}
+
 // A QuantumGate itself (a subclass may compute its properties differently)
 // keeps id, target and parameter in slots and every other field in its
 // `_extra` dict, or None when all of them have their defaults; the
 // properties only look them up, so reading the four slots gives the same
 // fields without nine property calls. Whatever does not look like that
 // (an unset slot, a non-ASCII id whose default name Python would upper-case
-// differently) takes the ordinary path, which raises the ordinary errors.
-std::optional<DecodedGate> gather_plain_gate(py::handle gate) {
-    PyTypeObject* type = quantum_gate_type();
-    if (type == nullptr || Py_TYPE(gate.ptr()) != type) return std::nullopt;
+// differently) is read through its attributes, which raise the usual errors.
+[[gnu::noinline]] DecodedGate gather_quantum_gate(py::handle gate) {
     auto slot = [&](const char* name) -> py::object {
         PyObject* value = PyObject_GetAttrString(gate.ptr(), name);
         if (value == nullptr) PyErr_Clear();
@@ -183,9 +197,9 @@ std::optional<DecodedGate> gather_plain_gate(py::handle gate) {
     };
     py::object extra = slot("_extra"), id = slot("id"), target = slot("target"),
                parameter = slot("parameter");
-    if (!extra || !id || !target || !parameter) return std::nullopt;
-    if (!PyUnicode_CheckExact(id.ptr()) || !PyUnicode_IS_ASCII(id.ptr())) return std::nullopt;
-    if (!extra.is_none() && !PyDict_CheckExact(extra.ptr())) return std::nullopt;
+    if (!extra || !id || !target || !parameter || !PyUnicode_CheckExact(id.ptr()) ||
+        !PyUnicode_IS_ASCII(id.ptr()) || (!extra.is_none() && !PyDict_CheckExact(extra.ptr())))
+        return gather_attributes(gate);
     auto field = [&](const char* key) -> py::handle {
         if (extra.is_none()) return py::handle();
         return PyDict_GetItemString(extra.ptr(), key);  // borrowed, or null
@@ -211,18 +225,9 @@ std::optional<DecodedGate> gather_plain_gate(py::handle gate) {
 }  // namespace
 
 DecodedGate gather_gate(py::handle gate) {
-    if (auto plain = gather_plain_gate(gate)) return std::move(*plain);
-    py::object classical_target = gate.attr("classical_target");
-    py::object block = gate.attr("block_gate_sequence");
-    py::object matrix = gate.attr("stored_matrix");
-    py::object name = gate.attr("name");
-    py::object parameter = gate.attr("parameter");
-    py::object control_state = gate.attr("control_state");
-    py::object control = gate.attr("control");
-    py::object target = gate.attr("target");
-    py::object id = gate.attr("id");
-    return gather_fields(to_text(id), target, control, control_state, parameter, name, matrix, block,
-                         classical_target);
+    const PyTypeObject* type = quantum_gate_type();
+    return type != nullptr && Py_TYPE(gate.ptr()) == type ? gather_quantum_gate(gate)
+                                                          : gather_attributes(gate);
 }
 
 PackedRecord encode_gate(Store& store, const DecodedGate& g) {
