@@ -25,7 +25,7 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from load import LOADS, Load, fmt, interleaved  # noqa: E402
+from load import burners_line, fmt, interleaved, under_loads  # noqa: E402
 
 from quorvex.backend.pelmor import strovane as S
 from quorvex.backend.pelmor.strovane import OpchainPackedNative, execute_gate_sequence_packed
@@ -122,28 +122,27 @@ def loaded():
     sizes = [16, 20, 24, 26] if FULL else [16, 20]
     count = 200
     print(f"\n{count}-gate random circuit: executor time per gate, min / median of interleaved"
-          f" repeats; burners: half = {LOADS['half loaded']}, full = {LOADS['fully loaded']}")
+          f" repeats; {burners_line()}")
     print(f"{'n':>3} {'dtype':>10} {'load':>13}  {'1 thread min':>12} {'median':>11}"
           f"  {'all min':>11} {'median':>11}  par/ser")
+    stores = {}
+    for n in sizes:
+        stores[n] = OpchainPackedNative()
+        for gid, targets, controls, states, params in circuit(np.random.default_rng(5), n, count):
+            stores[n].append_fields(gid, targets, controls, states, params, None, None, None, None)
     worst = 0.0
-    for label, burners in LOADS.items():
-        with Load(burners):
-            for n in sizes:
-                store = OpchainPackedNative()
-                for gid, targets, controls, states, params in circuit(np.random.default_rng(5), n, count):
-                    store.append_fields(gid, targets, controls, states, params, None, None, None, None)
-                for dtype in (np.complex64, np.complex128):
-                    state = np.zeros(2**n, dtype=dtype)
-                    state[0] = 1
-                    repeat = 7 if n <= 20 else 3
-                    res = interleaved([lambda omp=omp: execute_gate_sequence_packed(
-                        n, state, store, runopenmp=omp) for omp in (False, True)], repeat)
-                    (s_min, s_med), (p_min, p_med) = [(a / count, b / count) for a, b in res]
-                    if burners:
-                        worst = max(worst, p_med / s_med)
-                    print(f"{n:>3} {np.dtype(dtype).name:>10} {label:>13}  {fmt(s_min)}  {fmt(s_med)}"
-                          f"  {fmt(p_min)} {fmt(p_med)}  {p_med / s_med:6.2f}")
-                    del state
+    for label, burners in under_loads():
+        for n, dtype in [(n, dtype) for n in sizes for dtype in (np.complex64, np.complex128)]:
+            state = np.zeros(2**n, dtype=dtype)
+            state[0] = 1
+            res = interleaved([lambda omp=omp: execute_gate_sequence_packed(
+                n, state, stores[n], runopenmp=omp) for omp in (False, True)], 7 if n <= 20 else 3)
+            (s_min, s_med), (p_min, p_med) = [(a / count, b / count) for a, b in res]
+            if burners:
+                worst = max(worst, p_med / s_med)
+            print(f"{n:>3} {np.dtype(dtype).name:>10} {label:>13}  {fmt(s_min)}  {fmt(s_med)}"
+                  f"  {fmt(p_min)} {fmt(p_med)}  {p_med / s_med:6.2f}")
+            del state
     print(f"loaded, worst parallel/serial median: {worst:.2f} (goal <= 1.2)")
 
 

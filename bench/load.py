@@ -42,6 +42,18 @@ class Load:
         self.procs = []
 
 
+def under_loads():
+    """Yields (label, burner count) for each level of LOADS, with the burners
+    running until the next level is asked for."""
+    for label, count in LOADS.items():
+        with Load(count):
+            yield label, count
+
+
+def burners_line():
+    return f"burners: half = {LOADS['half loaded']}, full = {LOADS['fully loaded']} busy processes"
+
+
 def interleaved(calls, repeat):
     """Times each zero-argument call `repeat` times, the calls taking turns;
     returns (min, median) seconds per call, in the order given. One untimed
