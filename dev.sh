@@ -1,47 +1,82 @@
 #!/usr/bin/env bash
-# Development entry point: `bash dev.sh demo` runs the demonstration,
-# `bash dev.sh test` runs the test suite. Both set up what they need:
-#   - a CPython 3.12 virtual environment with the dependencies, kept outside
-#     the clone (default ~/.cache/quorvex/venv-py312) so that PyTorch, a large
-#     download, is installed once per machine;
+# Development entry point:
+#   bash dev.sh demo  [args]        run the demonstration (examples/demo.py)
+#   bash dev.sh test  [pytest args] run the test suite
+#   bash dev.sh bench NAME [args]   run bench/NAME.py
+#   bash dev.sh python [args]       the environment's Python with the built package
+# Each sets up what it needs first:
+#   - a CPython 3.12 virtual environment kept outside the clone (default
+#     ~/.cache/quorvex/venv-py312, or $QUORVEX_VENV). The demo needs only the
+#     build tools, NumPy and SciPy (requirements-demo.txt); tests and benchmarks
+#     add PyTorch, matplotlib, pytest and hypothesis (requirements-dev.txt), a
+#     large download that is made once per machine;
 #   - the package, built incrementally in build/ and installed into
-#     .quorvex-site/ of this checkout, so several checkouts can share one venv.
+#     .quorvex-site/ of this checkout, rebuilt only when a source file changed.
 set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 venv="${QUORVEX_VENV:-$HOME/.cache/quorvex/venv-py312}"
 site="$here/.quorvex-site"
+build_stamp="$site/.quorvex-build-stamp"
+
+say() { echo "dev.sh: $*" >&2; }
 
 find_python312() {
-    local candidate
-    for candidate in python3.12 "$(pyenv prefix 3.12.1 2>/dev/null)/bin/python3.12"; do
+    local candidate prefix
+    prefix="$(pyenv prefix 3.12.1 2>/dev/null || true)"
+    for candidate in python3.12 ${prefix:+"$prefix/bin/python3.12"}; do
         if command -v "$candidate" >/dev/null 2>&1 &&
            "$candidate" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' 2>/dev/null; then
             command -v "$candidate"
-            return
+            return 0
         fi
     done
-    echo "dev.sh: CPython 3.12 not found (tried python3.12 and pyenv 3.12.1)" >&2
-    exit 1
+    return 1
 }
 
+# ensure_venv LAYER: LAYER is "demo" or "dev"; each layer's requirements file
+# is installed once and remembered by a copy of it inside the venv.
 ensure_venv() {
-    local stamp="$venv/.quorvex-requirements"
-    if [[ -x "$venv/bin/python" ]] && cmp -s "$here/requirements-dev.txt" "$stamp"; then
-        return
+    local layer="$1" python312
+    local wanted="$here/requirements-$layer.txt" stamp="$venv/.quorvex-requirements-$layer"
+    if [[ -x "$venv/bin/python" ]] && cmp -s "$wanted" "$stamp"; then
+        return 0
     fi
-    echo "dev.sh: preparing the environment in $venv" >&2
-    [[ -x "$venv/bin/python" ]] || "$(find_python312)" -m venv "$venv"
-    "$venv/bin/python" -m pip install --quiet --upgrade pip
-    "$venv/bin/python" -m pip install --quiet -r "$here/requirements-dev.txt"
-    cp "$here/requirements-dev.txt" "$stamp"
+    if [[ ! -x "$venv/bin/python" ]]; then
+        # An assignment keeps set -e's exit: a failure inside $(...) alone would not stop the script.
+        python312="$(find_python312)" || {
+            say "CPython 3.12 not found (tried python3.12 and pyenv's 3.12.1); install one and retry"
+            exit 1
+        }
+        say "creating a virtual environment in $venv with $python312"
+        "$python312" -m venv "$venv"
+        "$venv/bin/python" -m pip install --quiet --upgrade pip
+    fi
+    say "installing requirements-$layer.txt into $venv"
+    "$venv/bin/python" -m pip install --progress-bar on -r "$wanted"
+    cp "$wanted" "$stamp"
+}
+
+sources_changed() {
+    [[ -f "$build_stamp" ]] || return 0
+    # Directories are listed too: adding or removing a file changes their time.
+    [[ -n "$(find "$here/quorvex" "$here/quorvex_cu12" "$here/CMakeLists.txt" "$here/pyproject.toml" \
+                -newer "$build_stamp" -not -name '__pycache__' -print -quit 2>/dev/null)" ]]
 }
 
 build() {
-    # The build directory persists, so an unchanged tree rebuilds nothing.
+    if ! sources_changed; then
+        return 0
+    fi
+    say "building the package into .quorvex-site (incremental)"
+    local started="$site.stamp-new"
+    mkdir -p "$site"
+    touch "$started"
     "$venv/bin/python" -m pip install --quiet --no-build-isolation --no-deps \
         --upgrade --target "$site" "$here" \
         -Cbuild-dir="$here/build/dev" -Ccmake.build-type=Release
+    # Files edited during the build are newer than this stamp and rebuild next time.
+    mv "$started" "$build_stamp"
 }
 
 run_python() {
@@ -50,13 +85,24 @@ run_python() {
     PYTHONPATH="$site" "$venv/bin/python" -P "$@"
 }
 
-case "${1:-}" in
+command="${1:-}"
+[[ $# -gt 0 ]] && shift
+case "$command" in
     demo)
-        ensure_venv; build
-        shift; run_python "$here/examples/demo.py" "$@" ;;
+        ensure_venv demo; build
+        run_python "$here/examples/demo.py" "$@" ;;
     test)
-        ensure_venv; build
-        shift; cd "$here"; run_python -m pytest "$@" ;;
+        ensure_venv demo; ensure_venv dev; build
+        cd "$here"; run_python -m pytest "$@" ;;
+    bench)
+        [[ $# -gt 0 ]] || { echo "usage: bash dev.sh bench NAME [args...]   (NAME: $(cd "$here/bench" && ls *.py | sed 's/\.py$//' | tr '\n' ' '))" >&2; exit 2; }
+        name="${1%.py}"; shift
+        [[ -f "$here/bench/$name.py" ]] || { say "no benchmark bench/$name.py"; exit 2; }
+        ensure_venv demo; ensure_venv dev; build
+        cd "$here"; run_python "bench/$name.py" "$@" ;;
+    python)
+        ensure_venv demo; build
+        run_python "$@" ;;
     *)
-        echo "usage: bash dev.sh demo|test [args...]" >&2; exit 2 ;;
+        echo "usage: bash dev.sh demo|test|bench NAME|python [args...]" >&2; exit 2 ;;
 esac

@@ -1,7 +1,6 @@
 """Cost of gate records and list-backed sequences.
 
-Run against the installed package:
-    PYTHONPATH=.quorvex-site ~/.cache/quorvex/venv-py312/bin/python -P bench/bench_gates.py
+Run: bash dev.sh bench bench_gates
 """
 import timeit
 import tracemalloc

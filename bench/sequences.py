@@ -6,8 +6,7 @@ iteration time (every gate read once), copy time, and execution time on a
 the kernel functions from Python; the packed one runs in one call of the
 packed executor.
 
-Run after a build (bash dev.sh test builds the package):
-    PYTHONPATH=.quorvex-site ~/.cache/quorvex/venv-py312/bin/python -P bench/sequences.py
+Run: bash dev.sh bench sequences
 """
 import gc
 import sys

@@ -4,7 +4,7 @@ Prints bytes per gate (storage_bytes / len) and build time per gate for 10**6
 gates of several mixes, the same circuit as a Python list of QuantumGate
 (measured with tracemalloc), and the time of copy() on the largest store.
 
-Run: PYTHONPATH=.quorvex-site python -P bench/store.py [gates]
+Run: bash dev.sh bench store [gates]
 """
 import sys
 import time

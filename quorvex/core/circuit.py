@@ -1,0 +1,877 @@
+"""The circuit class: one list of gates, executed natively or with PyTorch.
+
+A circuit keeps its gates as plain tuples
+
+    (id, targets, controls, control_states, parameters, matrix, record)
+
+in one list, the truth. Everything else is derived from it on demand and
+dropped when the list changes: the `QuantumGate` records of `gate_sequence`,
+the packed store the native executor walks, and the tensor operations of the
+PyTorch path. ``parameters`` is None or a tuple whose items are floats or 0-d
+torch tensors (kept as the very objects the caller passed, so autograd and
+`torch.vmap` see them); ``matrix`` is a read-only complex128 array or None;
+``record`` is the `QuantumGate` a caller handed to `add_gate` (kept so that
+names, blocks and classical targets survive), else None.
+"""
+import math
+import operator
+import sys
+import threading
+from collections import OrderedDict
+
+import numpy as np
+
+from ..backend.gate.morlith import QuantumGate
+from .register import Register
+
+_UNITARY_TOLERANCE = 1e-6
+_NORM_TOLERANCE = 1e-8
+
+_COMPLEX_DTYPES = {np.complex64: np.dtype(np.complex64), np.complex128: np.dtype(np.complex128)}
+
+_NO_MEASUREMENTS = "Circuit.execute returns the final state vector; it does not simulate measurements."
+
+_BACKENDS = ("torch",)
+_DEVICES = ("cpu",)
+_STORAGES = ("list", "packed")
+
+# Ids whose gate is its own inverse; "s"/"s_dag" swap; every other id a
+# circuit method records carries angles that invert by negation.
+_SELF_INVERSE = frozenset({"x", "h", "z", "cx", "cz", "ch", "mcz"})
+_SWAPPED_INVERSE = {"s": "s_dag", "s_dag": "s"}
+
+_ID = 0
+_TARGETS = 1
+_CONTROLS = 2
+_STATES = 3
+_PARAMS = 4
+_MATRIX = 5
+_RECORD = 6
+
+
+def _torch_tensor_type():
+    torch = sys.modules.get("torch")
+    return None if torch is None else torch.Tensor
+
+
+def _is_tensor(value):
+    tensor = _torch_tensor_type()
+    return tensor is not None and isinstance(value, tensor)
+
+
+# --------------------------------------------------------------------------
+# Argument normalisation
+# --------------------------------------------------------------------------
+
+def _qubit(value):
+    if isinstance(value, (bool, np.bool_)):
+        raise TypeError("Qubit indices must be integers, not bool.")
+    try:
+        return operator.index(value)
+    except TypeError:
+        raise TypeError("Qubit indices must be integers, got " + type(value).__name__ + ".") from None
+
+
+def _qubit_list(value):
+    """A qubit, a list/tuple/range/array of qubits or a register, as a tuple of ints."""
+    if value is None:
+        return ()
+    if isinstance(value, Register):
+        return tuple(value[:])
+    if isinstance(value, (list, tuple, range, np.ndarray)):
+        return tuple([_qubit(item) for item in value])
+    return (_qubit(value),)
+
+
+def _control_states(control_state, count):
+    """Normalise a control state (None, 0/1, list of them, or a "0"/"1" string) to a tuple."""
+    if count == 0:
+        # An empty control list means uncontrolled, whatever the state says.
+        return ()
+    if control_state is None:
+        return (1,) * count
+    if isinstance(control_state, str):
+        states = []
+        for char in control_state:
+            if char not in "01":
+                raise ValueError("control_state string must contain only '0' and '1', got "
+                                 + repr(control_state) + ".")
+            states.append(1 if char == "1" else 0)
+        states = tuple(states)
+    elif isinstance(control_state, (list, tuple, range, np.ndarray)):
+        states = tuple([operator.index(item) for item in control_state])
+    else:
+        try:
+            states = (operator.index(control_state),)
+        except TypeError:
+            raise TypeError("control_state must be None, 0/1, a list of them or a '0'/'1' string, got "
+                            + type(control_state).__name__ + ".") from None
+    for state in states:
+        if state != 0 and state != 1:
+            raise ValueError("control_state must contain only 0 or 1, got " + repr(control_state) + ".")
+    if len(states) != count:
+        raise ValueError("control_state has " + str(len(states)) + " entries for " + str(count)
+                         + " control qubit" + ("" if count == 1 else "s") + ".")
+    return states
+
+
+def _angle(value):
+    """A finite float, or a real torch tensor with one element (kept as the same object)."""
+    if type(value) is float:
+        if not math.isfinite(value):
+            raise ValueError("Gate angles must be finite, got " + repr(value) + ".")
+        return value
+    tensor = _torch_tensor_type()
+    if tensor is not None and isinstance(value, tensor):
+        if value.is_complex():
+            raise TypeError("Gate angles must be real; got a complex tensor.")
+        if value.dim() != 0:
+            if value.numel() != 1:
+                raise ValueError("A tensor angle must hold one element, got shape "
+                                 + str(tuple(value.shape)) + ".")
+            value = value.reshape(())
+        return value
+    if isinstance(value, (bool, np.bool_, str, bytes)):
+        raise TypeError("Gate angles must be real numbers, got " + type(value).__name__ + ".")
+    if isinstance(value, (complex, np.complexfloating)):
+        raise TypeError("Gate angles must be real numbers, not complex.")
+    try:
+        result = float(value)
+    except (TypeError, ValueError):
+        raise TypeError("Gate angles must be real numbers, got " + type(value).__name__ + ".") from None
+    if not math.isfinite(result):
+        raise ValueError("Gate angles must be finite, got " + repr(result) + ".")
+    return result
+
+
+def _float_parameter(value):
+    """A parameter as the float a gate record stores."""
+    if type(value) is float:
+        return value
+    if _is_tensor(value):
+        try:
+            return float(value.detach())
+        except Exception as exc:
+            raise TypeError("A tensor angle that is batched or has several elements cannot become a "
+                            "gate record's float; read gate_sequence or run natively outside torch.vmap.") from exc
+    return float(value)
+
+
+def _float_parameters(params):
+    if params is None:
+        return None
+    return tuple([_float_parameter(value) for value in params])
+
+
+def _complex_vector(vector, what):
+    if _is_tensor(vector):
+        vector = vector.detach().cpu().numpy()
+    try:
+        array = np.array(vector, dtype=np.complex128)
+    except (TypeError, ValueError):
+        raise TypeError(what + " must be a numeric vector.") from None
+    if array.ndim != 1:
+        raise ValueError(what + " must be one-dimensional, got shape " + str(array.shape) + ".")
+    size = array.shape[0]
+    if size == 0 or size & (size - 1):
+        raise ValueError(what + " length must be a power of two, got " + str(size) + ".")
+    if not np.all(np.isfinite(array)):
+        raise ValueError(what + " must be finite.")
+    norm = float(np.linalg.norm(array))
+    if norm == 0.0:
+        raise ValueError(what + " must not be the zero vector.")
+    if abs(norm - 1.0) > _NORM_TOLERANCE:
+        raise ValueError(what + " must have norm 1 (within 1e-8), got norm " + repr(norm) + ".")
+    return array
+
+
+class _MatrixMemo:
+    """Recently derived read-only matrices, keyed by the identity of the array they came from.
+
+    Solvers hand the same few arrays to `unitary` thousands of times; a hit
+    (same object, same content, compared in O(N^2)) skips the copy and the
+    O(N^3) unitarity check, and every gate then shares one frozen copy. The
+    entries keep their source arrays alive, so the total size is bounded.
+    """
+
+    def __init__(self, budget_bytes):
+        self._budget = budget_bytes
+        self._entries = OrderedDict()
+        self._bytes = 0
+        self._lock = threading.Lock()
+
+    def get(self, source):
+        with self._lock:
+            entry = self._entries.get(id(source))
+            if entry is None or entry[0] is not source:
+                return None
+            self._entries.move_to_end(id(source))
+        if entry[2] is not None and not np.array_equal(source, entry[2]):
+            return None
+        return entry[1]
+
+    def put(self, source, result, snapshot):
+        size = result.nbytes + source.nbytes  # both are kept alive by the entry
+        if size > self._budget // 4:
+            return
+        with self._lock:
+            old = self._entries.pop(id(source), None)
+            if old is not None:
+                self._bytes -= old[3]
+            self._entries[id(source)] = (source, result, snapshot, size)
+            self._bytes += size
+            while self._bytes > self._budget:
+                _, dropped = self._entries.popitem(last=False)
+                self._bytes -= dropped[3]
+
+
+_checked_unitaries = _MatrixMemo(64 << 20)
+_inverted_unitaries = _MatrixMemo(64 << 20)
+
+
+def _unitary_matrix(matrix, num_targets):
+    """A read-only complex128 copy of ``matrix``, checked to be a 2**k unitary."""
+    dim = 1 << num_targets
+    memo = isinstance(matrix, np.ndarray) and matrix.shape == (dim, dim)
+    if memo:
+        known = _checked_unitaries.get(matrix)
+        if known is not None:
+            return known
+    array = _checked_unitary_copy(matrix, num_targets)
+    if memo:
+        # The frozen copy doubles as the snapshot the next hit is compared with.
+        _checked_unitaries.put(matrix, array, array)
+    return array
+
+
+def _checked_unitary_copy(matrix, num_targets):
+    if _is_tensor(matrix):
+        matrix = matrix.detach().cpu().numpy()
+    try:
+        array = np.array(matrix, dtype=np.complex128)
+    except (TypeError, ValueError):
+        raise TypeError("unitary matrix must be numeric.") from None
+    dim = 1 << num_targets
+    if array.shape != (dim, dim):
+        raise ValueError("unitary matrix must have shape " + str((dim, dim)) + " for " + str(num_targets)
+                         + " target qubit" + ("" if num_targets == 1 else "s") + ", got "
+                         + str(array.shape) + ".")
+    if not np.all(np.isfinite(array)):
+        raise ValueError("unitary matrix must be finite.")
+    deviation = np.abs(array @ array.conj().T - np.eye(dim)).max()
+    if deviation > _UNITARY_TOLERANCE:
+        raise ValueError("matrix is not unitary: max |M M^dagger - I| = " + format(deviation, ".3g")
+                         + " exceeds 1e-6.")
+    array.setflags(write=False)
+    return array
+
+
+def _check_qubits(targets, controls, num_qubits):
+    """Range and overlap of a gate's qubits, checked before anything changes."""
+    for q in targets + controls:
+        if q < 0 or q >= num_qubits:
+            raise ValueError("Qubit " + str(q) + " is out of range for a circuit of " + str(num_qubits)
+                             + " qubit" + ("" if num_qubits == 1 else "s") + ".")
+    qubits = targets + controls
+    if len(set(qubits)) != len(qubits):
+        if len(set(targets)) != len(targets):
+            raise ValueError("Duplicate target qubits: " + str(list(targets)) + ".")
+        if len(set(controls)) != len(controls):
+            raise ValueError("Duplicate control qubits: " + str(list(controls)) + ".")
+        raise ValueError("A qubit is both a target and a control: targets " + str(list(targets))
+                         + ", controls " + str(list(controls)) + ".")
+
+
+def _complex_dtype(dtype):
+    """complex64 or complex128 as a NumPy dtype, from NumPy, string or torch spellings."""
+    torch = sys.modules.get("torch")
+    if torch is not None and isinstance(dtype, torch.dtype):
+        if dtype == torch.complex64:
+            return np.dtype(np.complex64)
+        if dtype == torch.complex128:
+            return np.dtype(np.complex128)
+        raise ValueError("dtype must be complex64 or complex128, got " + str(dtype) + ".")
+    try:
+        result = np.dtype(dtype)
+    except TypeError:
+        raise ValueError("dtype must be complex64 or complex128, got " + repr(dtype) + ".") from None
+    if result != np.complex64 and result != np.complex128:
+        raise ValueError("dtype must be complex64 or complex128, got " + str(result) + ".")
+    return result
+
+
+def _check_backend(backend, device):
+    if not isinstance(backend, str) or backend not in _BACKENDS:
+        raise ValueError("Unknown backend " + repr(backend) + "; accepted backends: "
+                         + ", ".join([repr(b) for b in _BACKENDS]) + ".")
+    name = device
+    torch = sys.modules.get("torch")
+    if torch is not None and isinstance(device, torch.device):
+        name = device.type
+    if not isinstance(name, str) or name not in _DEVICES:
+        raise ValueError("Unknown device " + repr(device) + "; accepted devices: "
+                         + ", ".join([repr(d) for d in _DEVICES]) + ".")
+
+
+# --------------------------------------------------------------------------
+# Gate tuples
+# --------------------------------------------------------------------------
+
+def _from_record(record):
+    return (record.id, record.target, record.control, record.control_state, record.parameter,
+            record.stored_matrix, record)
+
+
+def _to_record(gate):
+    record = gate[_RECORD]
+    if record is not None:
+        return record
+    return QuantumGate(gate[_ID], gate[_TARGETS], gate[_CONTROLS], gate[_STATES], None,
+                       _float_parameters(gate[_PARAMS]), None, gate[_MATRIX])
+
+
+def _inverse(gate):
+    record = gate[_RECORD]
+    if record is not None:
+        return _from_record(record.dagger())
+    gate_id, targets, controls, states, params, matrix, _ = gate
+    if gate_id in _SELF_INVERSE:
+        return gate
+    if gate_id in _SWAPPED_INVERSE:
+        return (_SWAPPED_INVERSE[gate_id], targets, controls, states, params, matrix, None)
+    if matrix is not None:
+        # Stored matrices are frozen, so the inverse of one needs no snapshot.
+        inverse = _inverted_unitaries.get(matrix)
+        if inverse is None:
+            inverse = np.ascontiguousarray(matrix.conj().T)
+            inverse.setflags(write=False)
+            _inverted_unitaries.put(matrix, inverse, None)
+        matrix = inverse
+    if params is not None:
+        params = tuple([-value for value in params])
+    return (gate_id, targets, controls, states, params, matrix, None)
+
+
+def _placed(gate, mapping, controls, states):
+    """``gate`` of a sub-circuit with its qubit r on mapping[r], under extra controls."""
+    targets = tuple([mapping[q] for q in gate[_TARGETS]])
+    new_controls = controls + tuple([mapping[q] for q in gate[_CONTROLS]])
+    new_states = states + gate[_STATES]
+    record = gate[_RECORD]
+    if record is not None:
+        return _from_record(record.replace(target=targets, control=new_controls, control_state=new_states))
+    return (gate[_ID], targets, new_controls, new_states, gate[_PARAMS], gate[_MATRIX], None)
+
+
+def _has_tensor(gate):
+    params = gate[_PARAMS]
+    if params is None or gate[_RECORD] is not None:
+        return False
+    for value in params:
+        if type(value) is not float:
+            return True
+    return False
+
+
+def _preparation_gates(amplitudes, qubits):
+    """Gates taking |0...0> on ``qubits`` to ``amplitudes`` exactly, global phase included.
+
+    Magnitudes and phases are merged pairwise from the lowest qubit up; the
+    circuit then undoes the merging from the highest qubit down, one
+    uniformly controlled RY and RZ per level: for each pattern j of the
+    qubits above, an RY splits the pattern's weight between the two values of
+    the qubit and an RZ sets their phase difference. 2**k - 1 rotations of
+    each kind at most, no matrix.
+    """
+    k = len(qubits)
+    magnitudes = np.abs(amplitudes)
+    phases = np.angle(amplitudes)
+    levels = []
+    for _ in range(k):
+        low_m, high_m = magnitudes[0::2], magnitudes[1::2]
+        low_p, high_p = phases[0::2], phases[1::2]
+        levels.append((2.0 * np.arctan2(high_m, low_m), high_p - low_p))
+        magnitudes = np.hypot(low_m, high_m)
+        phases = 0.5 * (low_p + high_p)
+    gates = []
+    phase = float(phases[0])
+    if phase != 0.0:
+        gates.append(("gp", (), (), (), (phase,), None, None))
+    for level in range(k - 1, -1, -1):
+        thetas, deltas = levels[level]
+        target = (qubits[level],)
+        controls = tuple(qubits[level + 1:])
+        width = len(controls)
+        ry, rz = ("mcry", "mcrz") if width else ("ry", "rz")
+        for pattern, (theta, delta) in enumerate(zip(thetas.tolist(), deltas.tolist())):
+            states = tuple([(pattern >> r) & 1 for r in range(width)])
+            if theta != 0.0:
+                gates.append((ry, target, controls, states, (theta,), None, None))
+            if delta != 0.0:
+                gates.append((rz, target, controls, states, (delta,), None, None))
+    return gates
+
+
+def _native_store_type():
+    from ..backend.pelmor import strovane
+    return strovane.OpchainPackedNative
+
+
+def _packed_executor():
+    from ..backend.pelmor import strovane
+    return strovane.execute_gate_sequence_packed
+
+
+# Ids the packed executor applies without a stored matrix.
+_NATIVE_IDS = frozenset({
+    "i", "x", "y", "z", "h", "s", "s_dag", "t", "t_dag", "sqrtx", "sqrtx_dag", "sqrty", "sqrty_dag",
+    "p", "gp", "gphase", "global_phase", "rx", "ry", "rz", "u", "swap", "rzz", "measure",
+    "cx", "cnot", "cy", "cz", "ch", "cs", "ct", "cp", "crx", "cry", "crz",
+    "mcx", "mcy", "mcz", "mch", "mcs", "mct", "mcp", "mcrx", "mcry", "mcrz",
+})
+
+
+def _runs_natively(record):
+    children = record.block_gate_sequence
+    if children is not None:
+        return all(_runs_natively(child) for child in children)
+    return record.has_stored_matrix or record.id in _NATIVE_IDS
+
+
+def _encode_record(store, record):
+    """Encode a caller's gate record, giving the executor what it cannot look up itself."""
+    if _runs_natively(record):
+        store.append_gate(record)
+    elif record.block_gate_sequence is not None:
+        for child in record.decompose():
+            _encode_record(store, child)
+    elif record.id != "barrier":
+        # Vendor gates (x2p, y2m, ...) run as their standard matrix.
+        from ..backend.gate.matrix import resolve_numpy_base_matrix
+        matrix = np.asarray(resolve_numpy_base_matrix(record), dtype=np.complex128)
+        store.append_fields(record.id, record.target, record.control, record.control_state,
+                            record.parameter, None, matrix, None, None)
+
+
+def _encode(store, gates):
+    """Append ``gates`` to a native store, one record each."""
+    append_fields = store.append_fields
+    for gate_id, targets, controls, states, params, matrix, record in gates:
+        if record is not None:
+            _encode_record(store, record)
+            continue
+        if params is not None:
+            for value in params:
+                if type(value) is not float:
+                    params = _float_parameters(params)
+                    break
+        append_fields(gate_id, targets, controls, states, params, None, matrix, None, None)
+
+
+class CircuitResult:
+    """The outcome of `Circuit.execute`: ``state`` holds the 2**n final amplitudes."""
+
+    __slots__ = ("state",)
+
+    def __init__(self, state):
+        self.state = state
+
+    def __repr__(self):
+        return "CircuitResult(state=" + repr(self.state) + ")"
+
+
+class Circuit:
+    """A quantum circuit on ``n`` qubits, qubit q being bit q of an amplitude index.
+
+    ``Circuit(n)``, ``Circuit(reg1, reg2, ...)`` (registers take consecutive
+    qubits, the first the lowest) or ``Circuit(vector)`` (a circuit on
+    log2(len(vector)) qubits mapping |0...0> exactly to the unit vector).
+    Gate methods change the circuit in place; ``gate_storage`` ("list" or
+    "packed") selects the class of `gate_sequence`.
+    """
+
+    def __init__(self, *args, name="Circuit", gate_storage="list"):
+        if not isinstance(name, str):
+            raise TypeError("Circuit name must be a str, got " + type(name).__name__ + ".")
+        if gate_storage not in _STORAGES:
+            raise ValueError("Unknown gate_storage " + repr(gate_storage) + "; accepted: "
+                             + ", ".join([repr(s) for s in _STORAGES]) + ".")
+        if not args:
+            raise TypeError("Circuit() needs a qubit count, registers or a state vector.")
+        registers = ()
+        vector = None
+        if all(isinstance(arg, Register) for arg in args):
+            registers = args
+            if len(set(map(id, registers))) != len(registers):
+                raise ValueError("A register may be given to a circuit only once.")
+            for register in registers:
+                if register._offset is not None:
+                    raise ValueError("Register '" + register.name + "' already belongs to a circuit.")
+            offset = 0
+            for register in registers:
+                register._claim(offset)
+                offset += register.size
+            num_qubits = offset
+        elif len(args) != 1:
+            raise TypeError("Circuit() takes one qubit count, one state vector or registers only.")
+        else:
+            arg = args[0]
+            if isinstance(arg, (bool, np.bool_)):
+                raise TypeError("Circuit qubit count must be an int, not bool.")
+            try:
+                num_qubits = operator.index(arg)
+            except TypeError:
+                if np.ndim(arg) == 0 and not _is_tensor(arg):
+                    raise TypeError("Circuit() takes a qubit count (int), registers or a state vector, got "
+                                    + type(arg).__name__ + ".") from None
+                vector = _complex_vector(arg, "Circuit state vector")
+                num_qubits = vector.shape[0].bit_length() - 1
+            else:
+                if num_qubits < 0:
+                    raise ValueError("Circuit qubit count must be non-negative, got " + str(num_qubits) + ".")
+        self._num_qubits = num_qubits
+        self.name = name
+        self._registers = tuple(registers)
+        self._storage = gate_storage
+        self._gates = []
+        self._tensor_gates = False
+        self._sequence = None
+        self._store = None
+        if vector is not None:
+            self._extend(_preparation_gates(vector, tuple(range(num_qubits))))
+
+    # ------------------------------------------------------------------
+    # The gate list and what is derived from it
+
+    def _changed(self):
+        """Called before the gate list changes: fold in edits of the derived sequence, then drop it."""
+        if self._sequence is not None:
+            self._sync()
+            self._sequence = None
+
+    def _push(self, gate):
+        if self._sequence is not None:
+            self._changed()
+        self._gates.append(gate)
+        if not self._tensor_gates and gate[_PARAMS] is not None and _has_tensor(gate):
+            self._tensor_gates = True
+
+    def _extend(self, gates):
+        if self._sequence is not None:
+            self._changed()
+        self._gates.extend(gates)
+        if not self._tensor_gates:
+            for gate in gates:
+                if gate[_PARAMS] is not None and _has_tensor(gate):
+                    self._tensor_gates = True
+                    break
+
+    def _sync(self):
+        """Take the gates back from the derived sequence if a caller edited it."""
+        cached = self._sequence
+        if cached is None:
+            return
+        sequence, records, version = cached
+        if self._storage == "packed":
+            edited = sequence.version != version
+        else:
+            data = sequence._data
+            edited = len(data) != len(records) or any(a is not b for a, b in zip(data, records))
+        if not edited:
+            return
+        self._gates = [_from_record(record) for record in self._records_of(sequence)]
+        self._tensor_gates = False
+        self._store = None
+        self._sequence = None
+
+    @staticmethod
+    def _records_of(sequence):
+        from ..backend.opchain.opchain import materialize_gate_sequence
+        return materialize_gate_sequence(sequence.data())
+
+    def _current_gates(self):
+        if self._sequence is not None:
+            self._sync()
+        return self._gates
+
+    def _native_store(self):
+        """The packed store of the current gates, extended from the last one built."""
+        gates = self._current_gates()
+        cached = self._store
+        if cached is not None and cached[1] == len(gates) and cached[2] is gates:
+            return cached[0]
+        if cached is not None and cached[2] is gates and cached[1] < len(gates):
+            # A private copy (pages are shared until written), so a store
+            # another thread is running stays as it was.
+            store = cached[0].copy()
+            _encode(store, gates[cached[1]:])
+        else:
+            store = _native_store_type()()
+            _encode(store, gates)
+        self._store = (store, len(gates), gates)
+        return store
+
+    @property
+    def gate_sequence(self):
+        """The gates as an `Opchain` or `OpchainPacked` of `QuantumGate` records."""
+        if self._sequence is not None:
+            self._sync()
+            if self._sequence is not None:
+                return self._sequence[0]
+        if self._storage == "packed":
+            from ..backend.opchain.packed import OpchainPacked
+            sequence = OpchainPacked(self._num_qubits, self.name, _native=self._native_store().copy())
+            self._sequence = (sequence, None, sequence.version)
+        else:
+            from ..backend.opchain.opchain import Opchain
+            sequence = Opchain(self._num_qubits, self.name)
+            records = [_to_record(gate) for gate in self._gates]
+            sequence._data = list(records)
+            self._sequence = (sequence, records, None)
+        return sequence
+
+    @gate_sequence.setter
+    def gate_sequence(self, sequence):
+        if not hasattr(sequence, "data") or not hasattr(sequence, "_num_qubits"):
+            raise TypeError("gate_sequence must be an Opchain or OpchainPacked.")
+        records = self._records_of(sequence)
+        num_qubits = int(sequence._num_qubits)
+        for record in records:
+            _check_qubits(tuple(record.target), tuple(record.control), num_qubits)
+        self._sequence = None
+        self._store = None
+        self._num_qubits = num_qubits
+        self._gates = [_from_record(record) for record in records]
+        self._tensor_gates = False
+
+    def get_num_qubits(self):
+        return self._num_qubits
+
+    # ------------------------------------------------------------------
+    # Gate methods
+
+    def _one(self, gate_id, qubit, params=None):
+        q = _qubit(qubit)
+        if q < 0 or q >= self._num_qubits:
+            _check_qubits((q,), (), self._num_qubits)
+        self._push((gate_id, (q,), (), (), params, None, None))
+
+    def _controlled(self, gate_id, control, target, control_state, params=None):
+        targets = _qubit_list(target)
+        if len(targets) != 1:
+            raise ValueError(gate_id + " acts on exactly one target qubit, got " + str(len(targets)) + ".")
+        controls = _qubit_list(control)
+        states = _control_states(control_state, len(controls))
+        _check_qubits(targets, controls, self._num_qubits)
+        self._push((gate_id, targets, controls, states, params, None, None))
+
+    def x(self, qubit):
+        """Pauli X."""
+        self._one("x", qubit)
+
+    def h(self, qubit):
+        """Hadamard."""
+        self._one("h", qubit)
+
+    def s(self, qubit):
+        """Phase gate diag(1, i)."""
+        self._one("s", qubit)
+
+    def sdag(self, qubit):
+        """Inverse phase gate diag(1, -i), recorded as ``s_dag``."""
+        self._one("s_dag", qubit)
+
+    def rz(self, theta, qubit):
+        """Z rotation diag(e^{-i theta/2}, e^{i theta/2})."""
+        angle = _angle(theta)
+        self._one("rz", qubit, (angle,))
+
+    def cx(self, control, target, control_state=None):
+        """CNOT: X on ``target`` when ``control`` is in ``control_state`` (default 1)."""
+        self._controlled("cx", control, target, control_state)
+
+    def cz(self, control, target, control_state=None):
+        """Controlled Z."""
+        self._controlled("cz", control, target, control_state)
+
+    def ch(self, control, target, control_state=None):
+        """Controlled Hadamard."""
+        self._controlled("ch", control, target, control_state)
+
+    def cry(self, theta, control, target, control_state=None):
+        """Controlled RY(theta) = [[cos, -sin], [sin, cos]] of theta/2."""
+        angle = _angle(theta)
+        self._controlled("cry", control, target, control_state, (angle,))
+
+    def mcry(self, theta, controls, target, control_state=None):
+        """RY(theta) on ``target`` under every control in its state (default 1)."""
+        angle = _angle(theta)
+        self._controlled("mcry", controls, target, control_state, (angle,))
+
+    def mcrx(self, theta, controls, target, control_state=None):
+        """RX(theta) on ``target`` under every control in its state (default 1)."""
+        angle = _angle(theta)
+        self._controlled("mcrx", controls, target, control_state, (angle,))
+
+    def mcz(self, controls, target, control_state=None):
+        """Z on ``target`` under every control in its state (default 1)."""
+        self._controlled("mcz", controls, target, control_state)
+
+    def gp(self, angle):
+        """Multiply the state by e^{i angle}; under controls (via `append`) a controlled phase."""
+        value = _angle(angle)
+        self._push(("gp", (), (), (), (value,), None, None))
+
+    def unitary(self, matrix, target, control=None, control_state=None):
+        """The dense 2**k matrix ``matrix`` on ``target`` (target[i] = bit i of its index)."""
+        targets = _qubit_list(target)
+        controls = _qubit_list(control)
+        states = _control_states(control_state, len(controls))
+        _check_qubits(targets, controls, self._num_qubits)
+        array = _unitary_matrix(matrix, len(targets))
+        if not targets:
+            # A 1 x 1 unitary is a phase.
+            phase = float(np.angle(array[0, 0]))
+            if phase != 0.0:
+                self._push(("gp", (), controls, states, (phase,), None, None))
+            return
+        self._push(("unitary", targets, controls, states, None, array, None))
+
+    def initialize(self, vector, qubits):
+        """Set ``qubits``, still in |0...0>, to the unit vector ``vector`` (qubits[i] = bit i).
+
+        Built from uniformly controlled rotations, so the circuit stays
+        unitary, invertible and controllable.
+        """
+        targets = _qubit_list(qubits)
+        _check_qubits(targets, (), self._num_qubits)
+        array = _complex_vector(vector, "initialize vector")
+        if array.shape[0] != 1 << len(targets):
+            raise ValueError("initialize vector has " + str(array.shape[0]) + " entries for "
+                             + str(len(targets)) + " qubits; expected " + str(1 << len(targets)) + ".")
+        self._extend(_preparation_gates(array, targets))
+
+    def add_gate(self, gate):
+        """Append a ready `QuantumGate` record."""
+        if not isinstance(gate, QuantumGate):
+            raise TypeError("add_gate expects a QuantumGate, got " + type(gate).__name__ + ".")
+        _check_qubits(tuple(gate.target), tuple(gate.control), self._num_qubits)
+        self._push(_from_record(gate))
+
+    def append(self, circuit, target, control=None, control_state=None):
+        """Add ``circuit`` with its qubit r on target[r], controlled as a whole by ``control``."""
+        if isinstance(circuit, Circuit):
+            gates = list(circuit._current_gates())
+            width = circuit._num_qubits
+        elif hasattr(circuit, "data") and hasattr(circuit, "_num_qubits"):
+            gates = [_from_record(record) for record in self._records_of(circuit)]
+            width = int(circuit._num_qubits)
+        else:
+            raise TypeError("append expects a Circuit or a gate sequence, got " + type(circuit).__name__ + ".")
+        targets = _qubit_list(target)
+        if len(targets) != width:
+            raise ValueError("append target lists " + str(len(targets)) + " qubits for a circuit of "
+                             + str(width) + ".")
+        controls = _qubit_list(control)
+        states = _control_states(control_state, len(controls))
+        _check_qubits(targets, controls, self._num_qubits)
+        if not controls and targets == tuple(range(width)):
+            self._extend(gates)
+            return
+        self._extend([_placed(gate, targets, controls, states) for gate in gates])
+
+    # ------------------------------------------------------------------
+    # New circuits
+
+    def _like(self, gates, name=None):
+        new = Circuit.__new__(Circuit)
+        new._num_qubits = self._num_qubits
+        new.name = self.name if name is None else name
+        new._registers = self._registers
+        new._storage = self._storage
+        new._gates = gates
+        new._tensor_gates = any(_has_tensor(gate) for gate in gates) if self._tensor_gates else False
+        new._sequence = None
+        new._store = None
+        return new
+
+    def copy(self):
+        """An independent circuit with the same gates (tensor angles shared, not copied)."""
+        gates = self._current_gates()
+        new = self._like(list(gates))
+        cached = self._store
+        if cached is not None and cached[2] is gates and cached[1] <= len(gates):
+            # Built stores are never written again (extending one copies it
+            # first), so the copy may start from the same one.
+            new._store = (cached[0], cached[1], new._gates)
+        return new
+
+    def dagger(self):
+        """The inverse circuit."""
+        return self._like([_inverse(gate) for gate in reversed(self._current_gates())])
+
+    def decompose(self):
+        """A new circuit with every composite gate expanded by one level."""
+        gates = []
+        for gate in self._current_gates():
+            record = gate[_RECORD]
+            if record is not None and record.block_gate_sequence is not None:
+                gates.extend([_from_record(child) for child in record.decompose()])
+            else:
+                gates.append(gate)
+        return self._like(gates)
+
+    # ------------------------------------------------------------------
+    # Execution
+
+    def execute(self, backend="torch", device="cpu", dtype=np.complex128):
+        """Run from |0...0>; ``.state`` of the result holds the 2**n amplitudes in ``dtype``.
+
+        With numeric angles the gates run on the native packed executor and the
+        state is a NumPy array; with any torch-tensor angle they run on PyTorch
+        and the state is a tensor through which gradients flow.
+        """
+        if not (type(backend) is str and backend == "torch" and type(device) is str and device == "cpu"):
+            _check_backend(backend, device)
+        complex_dtype = _COMPLEX_DTYPES.get(dtype) if type(dtype) is type else None
+        if complex_dtype is None:
+            complex_dtype = _complex_dtype(dtype)
+        gates = self._current_gates()
+        if self._tensor_gates:
+            from . import _torch_path
+            return CircuitResult(_torch_path.execute(gates, self._num_qubits, complex_dtype))
+        n = self._num_qubits
+        if n == 0:
+            phase = 0.0
+            for gate in gates:
+                if gate[_ID] in ("gp", "gphase", "global_phase"):
+                    phase += _float_parameter(gate[_PARAMS][0])
+            return CircuitResult(np.array([complex(math.cos(phase), math.sin(phase))], dtype=complex_dtype))
+        store = self._native_store()
+        if store.has_measurement():
+            raise NotImplementedError(_NO_MEASUREMENTS)
+        state = np.zeros(1 << n, dtype=complex_dtype)
+        state[0] = 1.0
+        state, _ = _packed_executor()(n, state, store)
+        return CircuitResult(state)
+
+    def compile(self):
+        """A snapshot of the circuit for PyTorch: `apply_to_batch(states)` runs it on a batch."""
+        return CompiledCircuit(self._current_gates(), self._num_qubits)
+
+    def __repr__(self):
+        return ("Circuit(" + repr(self.name) + ", qubits=" + str(self._num_qubits) + ", gates="
+                + str(len(self._gates)) + ")")
+
+
+class CompiledCircuit:
+    """A circuit prepared for batched, differentiable PyTorch execution."""
+
+    def __init__(self, gates, num_qubits):
+        from . import _torch_path
+        self._num_qubits = num_qubits
+        self._program = _torch_path.Program(gates, num_qubits)
+
+    def apply_to_batch(self, states):
+        """Final states (B, 2**n) of the circuit applied to each row of ``states`` (B, 2**n)."""
+        return self._program.apply(states)

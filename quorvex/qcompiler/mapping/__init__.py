@@ -1,0 +1,1 @@
+"""Calibration-aware placement and routing of QCIS programs: the minimal platform layer."""

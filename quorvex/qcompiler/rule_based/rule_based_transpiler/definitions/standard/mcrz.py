@@ -1,0 +1,4 @@
+"""Multi-controlled Z rotation."""
+from .._rules import controlled
+
+mcrz_constructor = controlled("mcrz_constructor", "rz crz mcrz")

@@ -1,0 +1,4 @@
+"""Multi-controlled Z."""
+from .._rules import controlled
+
+mcz_constructor = controlled("mcz_constructor", "z cz mcz")
