@@ -89,7 +89,7 @@ void single_target_loop(F* a, std::int64_t size, const std::int64_t* controls,
 // every amplitude). The bits are copied unchanged.
 template <class F>
 inline void swap_blocks(F* p, F* q, std::uint64_t amps) {
-    constexpr std::size_t kBatch = 2048;  // bytes
+    constexpr std::size_t kBatch = 8192;  // bytes
     alignas(64) unsigned char buffer[kBatch];
     std::size_t bytes = static_cast<std::size_t>(amps) * 2 * sizeof(F);
     auto* x = reinterpret_cast<unsigned char*>(p);
