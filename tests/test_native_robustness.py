@@ -6,6 +6,7 @@ Some of these faults (misaligned reads, signed overflow) give the right
 answer on this processor in an ordinary build; the sanitizer run
 (quorvex/native/store/tests/sanitize.sh) is what catches them there.
 """
+import contextlib
 import gc
 import signal
 import warnings
@@ -14,6 +15,8 @@ import weakref
 import numpy as np
 import pytest
 
+from quorvex.backend.gate.morlith import QuantumGate
+from quorvex.backend.opchain.packed import OpchainPacked
 from quorvex.backend.pelmor import strovane
 from quorvex.backend.pelmor.strovane import OpchainPackedNative, execute_gate_sequence_packed
 
@@ -124,28 +127,67 @@ def test_unaligned_state_gives_the_aligned_result(name, dtype):
 
 # ------------------------------------------------------------- interrupts
 
+@contextlib.contextmanager
+def alarm(seconds, handler):
+    """Deliver SIGALRM to handler after seconds. A real signal, because a
+    Python timer thread cannot run while a native call holds the interpreter."""
+    previous = signal.signal(signal.SIGALRM, handler)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, seconds)
+        yield
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
 def test_long_run_is_interrupted_with_state_as_far_as_it_got():
     # 2**27 tiny rotations would take seconds; the interrupt comes after 0.1 s.
     theta, runs = 1e-9, 2**27
     body = store_of(f("rx", (0,), parameter=(theta,)))
     seq = body.repeat(runs)
     st = np.array([1, 0], np.complex128)
-    # A real signal: a Python timer thread could not run while the call
-    # holds the interpreter lock. SIGALRM stands in for Ctrl-C's SIGINT.
-    previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
-    try:
-        signal.setitimer(signal.ITIMER_REAL, 0.1)
-        with pytest.raises(KeyboardInterrupt):
-            execute_gate_sequence_packed(1, st, seq)
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
+    # SIGALRM stands in for Ctrl-C's SIGINT, with the same handler.
+    with alarm(0.1, signal.default_int_handler), pytest.raises(KeyboardInterrupt):
+        execute_gate_sequence_packed(1, st, seq)
     # rx(k*theta)|0> for the k gates that ran, 0 < k < runs
     turned = 2 * np.arctan2(-st[1].imag, st[0].real)
     assert 0 < turned < 0.9 * runs * theta
     assert st[0].imag == 0 and st[1].real == 0 and abs(np.vdot(st, st) - 1) < 1e-12
     assert len(seq) == runs and seq.version == 0 and len(body) == 1 and body.version == 1
 
+
+def test_signal_handler_that_shrinks_the_state_is_caught():
+    # A handler that returns normally lets the run go on; the state it
+    # shrank must be refused, not written 2**n amplitudes deep.
+    st = np.zeros(1 << 10, np.complex128)
+    st[0] = 1
+
+    def shrink(signum, frame):
+        st.resize(2, refcheck=False)
+
+    seq = store_of(f("x", (9,))).repeat(2**40)
+    with alarm(0.05, shrink), pytest.raises(RuntimeError, match=r"^state size must equal 2\*\*n$"):
+        execute_gate_sequence_packed(10, st, seq)
+    assert st.size == 2
+
+
+
+def test_signal_handler_that_clears_the_receiver_leaves_a_transformation_whole():
+    # A million mirrored gates take about 0.1 s; the handler empties the
+    # receiver in the middle, and the loop goes on over what it held.
+    seq = store_of(f("x", (0,)), f("h", (1,))).repeat(2**19)
+    during = []
+
+    def clear(signum, frame):
+        during.append(len(seq))
+        seq.clear()
+
+    with alarm(0.01, clear):
+        mirrored = seq.reverse_qubits(2)
+    if during != [2**20]:
+        pytest.skip("the transformation ended before the signal came")
+    assert len(seq) == 0 and len(mirrored) == 2**20
+    assert [mirrored.components(i)[1] for i in (0, 1, 2**20 - 1)] == [(1,), (0,), (0,)]
 
 # ------------------------------------------------------ reference cycles
 
@@ -175,12 +217,9 @@ def _in_repeat_base(m):
 
 
 def _through_sequence_object(m):
-    class Holder:
-        pass
-
-    holder = Holder()
-    holder.store = store_of(f("unitary", matrix=m))
-    return holder, holder.store
+    seq = OpchainPacked(1)
+    seq.add_gate(QuantumGate("unitary", 0, matrix=m))
+    return seq, seq._packed_store_native
 
 
 @pytest.mark.parametrize("build", [_direct, _in_block, _in_repeat_base, _through_sequence_object])
@@ -265,3 +304,4 @@ def test_plan_of_a_hugely_repeated_base_costs_the_base(base):
         assert repeated(gates, counts).measurement_plan() == small
         nested = store_of(f("block", (0, 1), block=View(repeated(gates, counts))))
         assert nested.measurement_plan() == small
+

@@ -22,8 +22,9 @@ def as_loss_targets(predictions, targets):
     integer targets are left as they are and floating ones take the
     predictions' floating dtype.
 
-    Targets that are not tensors yet are converted straight to that dtype:
-    torch.as_tensor alone would first round Python floats to float32.
+    Targets given as Python numbers (no dtype of their own) are converted
+    straight to that dtype: torch.as_tensor alone would first round Python
+    floats to float32.
     """
     if not torch.is_tensor(predictions):
         raise TypeError("predictions must be a torch tensor.")
@@ -31,7 +32,7 @@ def as_loss_targets(predictions, targets):
     floating = predictions.is_floating_point() or predictions.is_complex()
     same_count = target.numel() == predictions.numel()
     if floating and (same_count or target.is_floating_point()):
-        if torch.is_tensor(targets):
+        if hasattr(targets, "dtype"):
             target = target.to(dtype=predictions.dtype)
         else:
             target = torch.as_tensor(targets, dtype=predictions.dtype, device=predictions.device)

@@ -76,8 +76,11 @@ MeasurementPlan measurement_plan(const Store& store) {
     // one did not; once a run has measured, the next one re-measures a qubit
     // or meets another gate after a measurement (dynamic), unless it holds
     // only "i" gates and measurements without targets, which add nothing.
+    // The walk's interrupt check may run a signal handler that edits the
+    // store; a private copy (sharing the pages) keeps the walk's view fixed.
+    const StoreRef run = store.copy();
     GateWalker walker(2);
-    walker.walk(store, visit);
+    walker.walk(*run, visit);
     if (!seen) {
         plan = MeasurementPlan{};
     } else if (dynamic) {
@@ -94,8 +97,9 @@ bool bulk_supported(const Store& store) {
     auto visit = [&](const WalkGate& g) {
         if (!gate_bulk_supported(g.code, g.has_matrix)) supported = false;
     };
+    const StoreRef run = store.copy();  // as in measurement_plan
     GateWalker walker(1);
-    walker.walk(store, visit);
+    walker.walk(*run, visit);
     return supported;
 }
 

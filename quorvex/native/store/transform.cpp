@@ -154,6 +154,9 @@ StoreRef repeat_store(const Store& store, std::uint64_t times) {
 
 StoreRef reverse_qubits(const Store& store, std::int64_t num_qubits) {
     if (num_qubits < 0) throw py::value_error("num_qubits must be non-negative");
+    // The loop's interrupt check may run a signal handler that edits the
+    // receiver: read a private copy that shares its pages.
+    const StoreRef source = store.copy();
     auto result = std::make_shared<Store>();
     auto mirror = [num_qubits](std::int32_t& q) {
         // A negative stored qubit and a huge count would overflow 64 bits.
@@ -165,7 +168,7 @@ StoreRef reverse_qubits(const Store& store, std::int64_t num_qubits) {
         }
         q = static_cast<std::int32_t>(r);
     };
-    for_each_record(store, [&](const Store& holder, const PackedRecord& rec) {
+    for_each_record(*source, [&](const Store& holder, const PackedRecord& rec) {
         DecodedGate g = decode_record(holder, rec);
         for (std::int32_t& q : g.targets) mirror(q);
         for (std::int32_t& q : g.controls) mirror(q);

@@ -30,4 +30,7 @@ export LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=lib
 cd "$root"
 args=("$@")
 [[ ${#args[@]} -gt 0 ]] || args=(tests)
-PYTHONPATH="$site" "$venv/bin/python" -P -m pytest -q -p no:cacheprovider -p no:randomly "${args[@]}"
+# --capture=sys: a sanitizer report is written to file descriptor 2 just
+# before the process ends, and pytest's default descriptor capture would
+# swallow it with the process.
+PYTHONPATH="$site" "$venv/bin/python" -P -m pytest -q --capture=sys -p no:cacheprovider -p no:randomly "${args[@]}"
