@@ -16,7 +16,7 @@ burners on half the cores and on every core (bench/load.py), at n = 16, 20
 QuantumGate construction, add_gate of built gates, both together, beside
 appending the same built gates to a Python list.
 
-Run: PYTHONPATH=.quorvex-site python -P bench/executor.py [gates] [--full]
+Run: bash dev.sh bench executor [gates] [--full]
 """
 import os
 import sys

@@ -15,7 +15,7 @@ Times are the min and median of interleaved repeats. The default sizes are
 reduced (n = 16, 20) to keep runs short on a shared machine; --full runs
 n = 16, 20, 24, 26.
 
-    python bench/kernels.py [--full] [--sizes N ...] [--repeat R] [--sections load swap ...]
+    bash dev.sh bench kernels [--full] [--sizes N ...] [--repeat R] [--sections load swap ...]
 """
 import argparse
 import os
@@ -170,7 +170,7 @@ def main():
     sizes = args.sizes or ([16, 20, 24, 26] if args.full else [16, 20])
 
     print(f"OpenMP threads: {strovane.max_threads()}; vector width:"
-          f" {getattr(strovane, '_simd', 'sse (single build)')};"
+          f" {os.environ.get('QUORVEX_SIMD', 'the widest this processor has')};"
           f" OMP_WAIT_POLICY={os.environ.get('OMP_WAIT_POLICY', '(unset)')},"
           f" GOMP_SPINCOUNT={os.environ.get('GOMP_SPINCOUNT', '(unset)')};"
           f" {os.cpu_count()} cores; load average {os.getloadavg()[0]:.1f} at start")

@@ -11,7 +11,7 @@ Repeats are interleaved across the cases; min and median are shown.
 Goals: at N <= 8 execution takes under half of the solve time; for the
 demonstration, execute is within 1.2x of the packed executor alone.
 
-Run: PYTHONPATH=.quorvex-site python -P bench/zumra.py [--repeats R] [--no-demo]
+Run: bash dev.sh bench zumra [--repeats R] [--no-demo]
 """
 import argparse
 import os

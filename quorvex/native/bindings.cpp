@@ -289,18 +289,19 @@ State64 swap_big(std::int64_t n, State64 state, const Index& controls, const Ind
 
 // ------------------------------------------------------------ registration
 
-void def_fixed(py::module_& m, const char* name, Wrapper<c64> f32, Wrapper<c128> f64) {
+void def_fixed(py::module_& m, const char* name, const char* doc, Wrapper<c64> f32,
+               Wrapper<c128> f64) {
     m.def(
         name,
         [f32, f64](std::int64_t n, py::array state, const Index& controls, const Index& values,
                    std::int64_t target, bool runopenmp) {
             return run_fixed(f32, f64, n, std::move(state), controls, values, target, runopenmp);
         },
-        py::arg("n"), py::arg("state").noconvert(), py::arg("control_indices"),
+        doc, py::arg("n"), py::arg("state").noconvert(), py::arg("control_indices"),
         py::arg("control_sequence"), py::arg("target_index"), py::arg("runopenmp") = true);
 }
 
-void def_angle(py::module_& m, const char* name, Wrapper<c64, float> f32,
+void def_angle(py::module_& m, const char* name, const char* doc, Wrapper<c64, float> f32,
                Wrapper<c128, double> f64) {
     m.def(
         name,
@@ -309,30 +310,30 @@ void def_angle(py::module_& m, const char* name, Wrapper<c64, float> f32,
             return run_angle(f32, f64, n, std::move(state), controls, values, target, parameter,
                              runopenmp);
         },
-        py::arg("n"), py::arg("state").noconvert(), py::arg("control_indices"),
+        doc, py::arg("n"), py::arg("state").noconvert(), py::arg("control_indices"),
         py::arg("control_sequence"), py::arg("target_index"), py::arg("parameter"),
         py::arg("runopenmp") = true);
 }
 
-void def_big_fixed(py::module_& m, const char* name, BigLoops<> loops) {
+void def_big_fixed(py::module_& m, const char* name, const char* doc, BigLoops<> loops) {
     m.def(
         name,
         [loops](std::int64_t n, State64 state, const Index& controls, const Index& values,
                 std::int64_t target, bool runopenmp) {
             return loops(n, std::move(state), controls, values, target, runopenmp);
         },
-        py::arg("n"), py::arg("state"), py::arg("control_indices"), py::arg("control_sequence"),
+        doc, py::arg("n"), py::arg("state"), py::arg("control_indices"), py::arg("control_sequence"),
         py::arg("target_index"), py::arg("runopenmp") = true);
 }
 
-void def_big_angle(py::module_& m, const char* name, BigLoops<float> loops) {
+void def_big_angle(py::module_& m, const char* name, const char* doc, BigLoops<float> loops) {
     m.def(
         name,
         [loops](std::int64_t n, State64 state, const Index& controls, const Index& values,
                 std::int64_t target, float parameter, bool runopenmp) {
             return loops(n, std::move(state), controls, values, target, runopenmp, parameter);
         },
-        py::arg("n"), py::arg("state"), py::arg("control_indices"), py::arg("control_sequence"),
+        doc, py::arg("n"), py::arg("state"), py::arg("control_indices"), py::arg("control_sequence"),
         py::arg("target_index"), py::arg("parameter"), py::arg("runopenmp") = true);
 }
 
@@ -342,44 +343,82 @@ void def_big_angle(py::module_& m, const char* name, BigLoops<float> loops) {
 
 }  // namespace
 
+// What every little-endian gate function does, after its own first line.
+#define QUORVEX_LITTLE_DOC                                                                       \
+    "\n\nApplies the gate in place to `state`, a 1-D C-contiguous complex64 or complex128 "     \
+    "array of 2**n amplitudes in which qubit q is bit q of the index, and returns it. The "       \
+    "gate acts where every qubit of control_indices equals its value in control_sequence. "      \
+    "With runopenmp a large gate runs on the OpenMP threads; the result is the same bits."
+#define QUORVEX_BIG_DOC                                                                          \
+    "\n\nApplies the gate in place to a complex64 state of 2**n amplitudes in big-endian "      \
+    "order (qubit q is bit n-1-q of the index) and returns it; a control acts on 1."
+
 void register_functions(py::module_& m) {
-    def_fixed(m, "x_little", apply_x_little_f32, apply_x_little_f64);
-    def_fixed(m, "h_little", apply_h_little_f32, apply_h_little_f64);
-    def_fixed(m, "z_little", apply_z_little_f32, apply_z_little_f64);
-    def_fixed(m, "y_little", apply_y_little_f32, apply_y_little_f64);
-    def_fixed(m, "s_little", apply_s_little_f32, apply_s_little_f64);
-    def_fixed(m, "sdag_little", apply_sdag_little_f32, apply_sdag_little_f64);
-    def_fixed(m, "sqrtx_little", apply_sqrtx_little_f32, apply_sqrtx_little_f64);
-    def_fixed(m, "sqrtxdag_little", apply_sqrtxdag_little_f32, apply_sqrtxdag_little_f64);
-    def_fixed(m, "sqrty_little", apply_sqrty_little_f32, apply_sqrty_little_f64);
-    def_fixed(m, "sqrtydag_little", apply_sqrtydag_little_f32, apply_sqrtydag_little_f64);
-    def_angle(m, "phase_little", apply_phase_little_f32, apply_phase_little_f64);
-    def_angle(m, "rx_little", apply_rx_little_f32, apply_rx_little_f64);
-    def_angle(m, "ry_little", apply_ry_little_f32, apply_ry_little_f64);
-    def_angle(m, "rz_little", apply_rz_little_f32, apply_rz_little_f64);
-    m.def("u_little", &u_little, py::arg("n"), py::arg("state").noconvert(),
-          py::arg("control_indices"), py::arg("control_sequence"), py::arg("target_index"),
-          py::arg("parameters"), py::arg("runopenmp") = true);
-    m.def("unitary_little", &unitary_little, py::arg("n"), py::arg("state").noconvert(),
-          py::arg("control_indices"), py::arg("control_sequence"), py::arg("target_indices"),
-          py::arg("matrix"), py::arg("runopenmp") = true);
-    m.def("swap_little", &swap_little, py::arg("n"), py::arg("state").noconvert(),
-          py::arg("control_indices"), py::arg("control_sequence"), py::arg("target_indices"),
+    def_fixed(m, "x_little", "Pauli X on target_index." QUORVEX_LITTLE_DOC, apply_x_little_f32,
+              apply_x_little_f64);
+    def_fixed(m, "h_little", "Hadamard on target_index." QUORVEX_LITTLE_DOC, apply_h_little_f32,
+              apply_h_little_f64);
+    def_fixed(m, "z_little", "Pauli Z on target_index." QUORVEX_LITTLE_DOC, apply_z_little_f32,
+              apply_z_little_f64);
+    def_fixed(m, "y_little", "Pauli Y on target_index." QUORVEX_LITTLE_DOC, apply_y_little_f32,
+              apply_y_little_f64);
+    def_fixed(m, "s_little", "S = diag(1, i) on target_index." QUORVEX_LITTLE_DOC,
+              apply_s_little_f32, apply_s_little_f64);
+    def_fixed(m, "sdag_little", "S dagger = diag(1, -i) on target_index." QUORVEX_LITTLE_DOC,
+              apply_sdag_little_f32, apply_sdag_little_f64);
+    def_fixed(m, "sqrtx_little", "Square root of X on target_index." QUORVEX_LITTLE_DOC,
+              apply_sqrtx_little_f32, apply_sqrtx_little_f64);
+    def_fixed(m, "sqrtxdag_little", "Inverse square root of X on target_index." QUORVEX_LITTLE_DOC,
+              apply_sqrtxdag_little_f32, apply_sqrtxdag_little_f64);
+    def_fixed(m, "sqrty_little", "Square root of Y on target_index." QUORVEX_LITTLE_DOC,
+              apply_sqrty_little_f32, apply_sqrty_little_f64);
+    def_fixed(m, "sqrtydag_little", "Inverse square root of Y on target_index." QUORVEX_LITTLE_DOC,
+              apply_sqrtydag_little_f32, apply_sqrtydag_little_f64);
+    def_angle(m, "phase_little", "diag(1, exp(i parameter)) on target_index." QUORVEX_LITTLE_DOC,
+              apply_phase_little_f32, apply_phase_little_f64);
+    def_angle(m, "rx_little", "exp(-i parameter X / 2) on target_index." QUORVEX_LITTLE_DOC,
+              apply_rx_little_f32, apply_rx_little_f64);
+    def_angle(m, "ry_little", "exp(-i parameter Y / 2) on target_index." QUORVEX_LITTLE_DOC,
+              apply_ry_little_f32, apply_ry_little_f64);
+    def_angle(m, "rz_little", "exp(-i parameter Z / 2) on target_index." QUORVEX_LITTLE_DOC,
+              apply_rz_little_f32, apply_rz_little_f64);
+    m.def("u_little", &u_little,
+          "U3(theta, phi, lambda) on target_index, parameters = (theta, phi, lambda)." QUORVEX_LITTLE_DOC,
+          py::arg("n"), py::arg("state").noconvert(), py::arg("control_indices"),
+          py::arg("control_sequence"), py::arg("target_index"), py::arg("parameters"),
           py::arg("runopenmp") = true);
-    m.def("test", &test, py::arg("n"), py::arg("state"), py::arg("control_indices"),
+    m.def("unitary_little", &unitary_little,
+          "A dense 2**k x 2**k matrix on the k target_indices; bit i of its row and column "
+          "index is qubit target_indices[i]." QUORVEX_LITTLE_DOC,
+          py::arg("n"), py::arg("state").noconvert(), py::arg("control_indices"),
+          py::arg("control_sequence"), py::arg("target_indices"), py::arg("matrix"),
+          py::arg("runopenmp") = true);
+    m.def("swap_little", &swap_little,
+          "SWAP of the two target_indices; the same qubit twice does nothing." QUORVEX_LITTLE_DOC,
+          py::arg("n"), py::arg("state").noconvert(), py::arg("control_indices"),
+          py::arg("control_sequence"), py::arg("target_indices"), py::arg("runopenmp") = true);
+    m.def("test", &test,
+          "SWAP of the two target_indices on a complex64 state, little-endian, without the "
+          "vector paths: a reference for the kernels.",
+          py::arg("n"), py::arg("state"), py::arg("control_indices"),
           py::arg("control_sequence"), py::arg("target_indices"), py::arg("runopenmp"));
-    m.def("openmp_enabled", [] { return true; });
-    m.def("max_threads", [] { return omp_get_max_threads(); });
-    def_big_fixed(m, "h", QUORVEX_BIG(h));
-    def_big_fixed(m, "x", QUORVEX_BIG(x));
-    def_big_fixed(m, "y", QUORVEX_BIG(y));
-    def_big_fixed(m, "s", QUORVEX_BIG(s));
-    def_big_fixed(m, "sdag", QUORVEX_BIG(sdag));
-    def_big_fixed(m, "z", QUORVEX_BIG(z));
-    def_big_angle(m, "phase", QUORVEX_BIG_ANGLE(phase));
-    def_big_angle(m, "rx", QUORVEX_BIG_ANGLE(rx));
-    def_big_angle(m, "ry", QUORVEX_BIG_ANGLE(ry));
-    def_big_angle(m, "rz", QUORVEX_BIG_ANGLE(rz));
+    m.def("openmp_enabled", [] { return true; }, "True: the kernels are built with OpenMP.");
+    m.def("max_threads", [] { return omp_get_max_threads(); },
+          "The OpenMP team size a parallel gate uses (OMP_NUM_THREADS sets it).");
+    def_big_fixed(m, "h", "Hadamard on target_index." QUORVEX_BIG_DOC, QUORVEX_BIG(h));
+    def_big_fixed(m, "x", "Pauli X on target_index." QUORVEX_BIG_DOC, QUORVEX_BIG(x));
+    def_big_fixed(m, "y", "Pauli Y on target_index." QUORVEX_BIG_DOC, QUORVEX_BIG(y));
+    def_big_fixed(m, "s", "S = diag(1, i) on target_index." QUORVEX_BIG_DOC, QUORVEX_BIG(s));
+    def_big_fixed(m, "sdag", "S dagger on target_index." QUORVEX_BIG_DOC, QUORVEX_BIG(sdag));
+    def_big_fixed(m, "z", "Pauli Z on target_index." QUORVEX_BIG_DOC, QUORVEX_BIG(z));
+    def_big_angle(m, "phase", "diag(1, exp(i parameter)) on target_index." QUORVEX_BIG_DOC,
+                  QUORVEX_BIG_ANGLE(phase));
+    def_big_angle(m, "rx", "exp(-i parameter X / 2) on target_index." QUORVEX_BIG_DOC,
+                  QUORVEX_BIG_ANGLE(rx));
+    def_big_angle(m, "ry", "exp(-i parameter Y / 2) on target_index." QUORVEX_BIG_DOC,
+                  QUORVEX_BIG_ANGLE(ry));
+    def_big_angle(m, "rz", "exp(-i parameter Z / 2) on target_index." QUORVEX_BIG_DOC,
+                  QUORVEX_BIG_ANGLE(rz));
     m.def(
         "u",
         [](std::int64_t n, State64 state, const Index& controls, const Index& values,
@@ -388,14 +427,15 @@ void register_functions(py::module_& m) {
             return loops(n, std::move(state), controls, values, target, runopenmp,
                          parameter.data());
         },
+        "U3(theta, phi, lambda) on target_index, parameter = (theta, phi, lambda)." QUORVEX_BIG_DOC,
         py::arg("n"), py::arg("state"), py::arg("control_indices"), py::arg("control_sequence"),
         py::arg("target_index"), py::arg("parameter"), py::arg("runopenmp") = true);
-    m.def("swap", &swap_big, py::arg("n"), py::arg("state"), py::arg("control_indices"),
-          py::arg("control_sequence"), py::arg("target_indices"), py::arg("runopenmp") = true);
-    // The vector width in use, chosen now so that a bad QUORVEX_SIMD fails
-    // the import with its message rather than the first gate.
-    m.attr("_simd") = kernel_table().name;
-    m.attr("_simd_supported") = py::str(supported_lanes()).attr("split")(",");
+    m.def("swap", &swap_big, "SWAP of the two target_indices." QUORVEX_BIG_DOC, py::arg("n"),
+          py::arg("state"), py::arg("control_indices"), py::arg("control_sequence"),
+          py::arg("target_indices"), py::arg("runopenmp") = true);
+    // Choose the vector width now, so that a bad QUORVEX_SIMD fails the
+    // import with its message rather than the first gate.
+    kernel_table();
 }
 
 }  // namespace quorvex::kernels

@@ -158,7 +158,12 @@ void register_store(py::module_& m) {
     cls.def_property_readonly("storage_bytes", [](const Store& s) { return s.total_bytes(); });
     cls.def("__len__", [](const Store& s) { return s.length(); });
 
-    m.def("execute_gate_sequence_packed", &execute_gate_sequence_packed, py::arg("n"), py::arg("state"),
+    m.def("execute_gate_sequence_packed", &execute_gate_sequence_packed,
+          "Run the gates of an OpchainPackedNative on `state` (little-endian, 2**n amplitudes, "
+          "complex64 or complex128) and return (state, results). A measurement calls "
+          "measure_callback(state, targets, classical_targets), which returns (new state, "
+          "mapping); the mappings are merged into results.",
+          py::arg("n"), py::arg("state"),
           py::arg("sequence"), py::arg("measure_callback") = py::none(), py::arg("runopenmp") = true,
           py::arg("skip_measurements") = false);
 
