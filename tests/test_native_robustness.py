@@ -6,6 +6,7 @@ Some of these faults (misaligned reads, signed overflow) give the right
 answer on this processor in an ordinary build; the sanitizer run
 (quorvex/native/store/tests/sanitize.sh) is what catches them there.
 """
+import collections
 import contextlib
 import gc
 import signal
@@ -154,6 +155,34 @@ def test_long_run_is_interrupted_with_state_as_far_as_it_got():
     assert 0 < turned < 0.9 * runs * theta
     assert st[0].imag == 0 and st[1].real == 0 and abs(np.vdot(st, st) - 1) < 1e-12
     assert len(seq) == runs and seq.version == 0 and len(body) == 1 and body.version == 1
+
+
+def _flat(*gates, times):
+    """An ordinary store of the gates repeated (appending materialises the view)."""
+    s = store_of(*gates).repeat(times)
+    s.append_fields("i", (0,), (), None, None, None, None, None, None)
+    return s
+
+
+# name -> (receiver, arguments after it)
+LONG_TRANSFORMS = {
+    "inverse": lambda: (_flat(f("rx", (0,), parameter=(0.1,)), f("h", (1,)), times=2**18), ()),
+    "decompose": lambda: (store_of(*[f("block", (0, 1), block=View(_flat(f("h", (0,)), f("x", (1,)),
+                                                                         times=2**16)))] * 4), (1,)),
+}
+
+
+@pytest.mark.parametrize("name", LONG_TRANSFORMS)
+def test_long_transformation_is_interrupted_inside_the_call(name):
+    # map and the deque call the native method with no bytecode between its
+    # end and the append, so an interrupt that the call held until it was
+    # done leaves a result behind; one that ended the call leaves none.
+    receiver, args = LONG_TRANSFORMS[name]()
+    before = (len(receiver), receiver.version)
+    done = collections.deque()
+    with alarm(0.03, signal.default_int_handler), pytest.raises(KeyboardInterrupt):
+        done.extend(map(getattr(OpchainPackedNative, name), [receiver], *[[a] for a in args]))
+    assert not done and (len(receiver), receiver.version) == before
 
 
 def test_signal_handler_that_shrinks_the_state_is_caught():
