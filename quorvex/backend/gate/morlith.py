@@ -126,9 +126,21 @@ def _dagger_parameter(gate_id: str, parameter: Optional[tuple]) -> Optional[tupl
 _DONE = object()
 
 
-def _reversed_children(gate):
+def _dagger_frame(gate, open_blocks):
+    """[gate, its children, their inverses so far, children last first, key].
+
+    The children are kept by identity while they are walked: a read-only
+    sequence is kept by reference, so a block can hold a gate whose block is
+    that very sequence, and the walk would never end.
+    """
     children = gate.block_gate_sequence
-    return iter(()) if children is None else iter(reversed(children))
+    if children is None:
+        return [gate, None, [], iter(()), None]
+    key = id(children)
+    if key in open_blocks:
+        raise RecursionError("a gate block contains itself")
+    open_blocks.add(key)
+    return [gate, children, [], iter(reversed(children)), key]
 
 
 def _inverts_by_these_rules(gate):
@@ -316,21 +328,21 @@ class QuantumGate:
         """
         if self._is_own_inverse():
             return self
-        # frames: [gate, its children last first, their inverses so far]
-        stack = [[self, _reversed_children(self), []]]
+        open_blocks = set()
+        stack = [_dagger_frame(self, open_blocks)]
         while True:
             frame = stack[-1]
-            child = next(frame[1], _DONE)
+            child = next(frame[3], _DONE)
             if child is _DONE:
                 stack.pop()
-                gate = frame[0]
-                children = None if gate.block_gate_sequence is None else tuple(frame[2])
-                inverted = gate._inverted_with(children)
+                open_blocks.discard(frame[4])
+                children = None if frame[1] is None else tuple(frame[2])
+                inverted = frame[0]._inverted_with(children)
                 if not stack:
                     return inverted
                 stack[-1][2].append(inverted)
             elif _inverts_by_these_rules(child) and not child._is_own_inverse():
-                stack.append([child, _reversed_children(child), []])
+                stack.append(_dagger_frame(child, open_blocks))
             else:
                 frame[2].append(child.dagger())
 
