@@ -294,6 +294,22 @@ def test_repeat_of_an_empty_store_is_skipped_at_once():
     assert outer.measurement_plan() == ("none", (), ())
 
 
+def test_repeat_of_a_base_without_gates_is_skipped_at_once():
+    # Records, but only blocks with nothing in them: no run does anything.
+    hollow = store_of(f("block", (0,), block=View(OpchainPackedNative())),
+                      f("block", (0,), block=View(OpchainPackedNative().repeat(5))))
+    st = np.array([1, 0], np.complex128)
+
+    def too_long(signum, frame):
+        raise TimeoutError("the walk ran the empty base again and again")
+
+    with alarm(5, too_long):
+        for seq in [hollow.repeat(2**61), store_of(f("block", (0,), block=View(hollow.repeat(2**61))), f("x", (0,)))]:
+            execute_gate_sequence_packed(1, st, seq)
+            assert seq.measurement_plan() == ("none", (), ()) and seq.bulk_supported()
+    assert st.tolist() == [0, 1]
+
+
 MEASURE = f("measure", (0,), classical=(0,))
 PLAN_BASES = {
     "measure": [MEASURE],
