@@ -143,6 +143,40 @@ def _dagger_frame(gate, open_blocks):
     return [gate, children, [], iter(reversed(children)), key]
 
 
+def _is_own_inverse(gate):
+    # A self-inverse id says nothing about children or a stored matrix.
+    return (gate.id in _SELF_INVERSE_IDS and gate.block_gate_sequence is None
+            and not gate.has_stored_matrix)
+
+
+def _inverted_with(gate, new_children):
+    """The inverse of gate, given the inverses of its children."""
+    gate_id = gate.id
+    if gate.has_stored_matrix:
+        new_matrix = np.conj(np.asarray(gate.stored_matrix)).T
+    else:
+        new_matrix = None
+
+    if gate_id in _INVERSE_IDS:
+        new_id = _INVERSE_IDS[gate_id]
+    elif gate_id.endswith(_DAG_SUFFIX):
+        new_id = gate_id[:-4]
+    else:
+        new_id = gate_id
+
+    return type(gate)(
+        id=new_id,
+        target=gate.target,
+        control=gate.control,
+        control_state=gate.control_state,
+        name=_dagger_name(gate.name),
+        parameter=_dagger_parameter(gate_id, gate.parameter),
+        block_gate_sequence=new_children,
+        matrix=new_matrix,
+        classical_target=gate.classical_target,
+    )
+
+
 def _inverts_by_these_rules(gate):
     """Whether a child can be inverted in the parent's loop instead of by its own dagger()."""
     return isinstance(gate, QuantumGate) and type(gate).dagger is QuantumGate.dagger
@@ -326,7 +360,7 @@ class QuantumGate:
         stack rather than by recursion, so that any depth of nesting fits
         in the C stack.
         """
-        if self._is_own_inverse():
+        if _is_own_inverse(self):
             return self
         open_blocks = set()
         stack = [_dagger_frame(self, open_blocks)]
@@ -337,46 +371,14 @@ class QuantumGate:
                 stack.pop()
                 open_blocks.discard(frame[4])
                 children = None if frame[1] is None else tuple(frame[2])
-                inverted = frame[0]._inverted_with(children)
+                inverted = _inverted_with(frame[0], children)
                 if not stack:
                     return inverted
                 stack[-1][2].append(inverted)
-            elif _inverts_by_these_rules(child) and not child._is_own_inverse():
+            elif _inverts_by_these_rules(child) and not _is_own_inverse(child):
                 stack.append(_dagger_frame(child, open_blocks))
             else:
                 frame[2].append(child.dagger())
-
-    def _is_own_inverse(self):
-        # A self-inverse id says nothing about children or a stored matrix.
-        return (self.id in _SELF_INVERSE_IDS and self.block_gate_sequence is None
-                and not self.has_stored_matrix)
-
-    def _inverted_with(self, new_children):
-        """The inverse of this gate, given the inverses of its children."""
-        gate_id = self.id
-        if self.has_stored_matrix:
-            new_matrix = np.conj(np.asarray(self.stored_matrix)).T
-        else:
-            new_matrix = None
-
-        if gate_id in _INVERSE_IDS:
-            new_id = _INVERSE_IDS[gate_id]
-        elif gate_id.endswith(_DAG_SUFFIX):
-            new_id = gate_id[:-4]
-        else:
-            new_id = gate_id
-
-        return type(self)(
-            id=new_id,
-            target=self.target,
-            control=self.control,
-            control_state=self.control_state,
-            name=_dagger_name(self.name),
-            parameter=_dagger_parameter(gate_id, self.parameter),
-            block_gate_sequence=new_children,
-            matrix=new_matrix,
-            classical_target=self.classical_target,
-        )
 
     def decompose(self, name=None):
         """Expand a composite gate by one level onto the circuit's qubits."""
