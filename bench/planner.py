@@ -6,7 +6,8 @@ qubit and coupler error costs.  Prints, as min / median over interleaved
 repeats:
   - layout search (`_choose_layout`, default budget 50000) for 30-qubit random
     circuits (10 two-qubit gates per qubit), 30-qubit all-pairs QFT-like
-    circuits and random 5- and 7-qubit circuits; beside it the same search
+    circuits, random 5- and 7-qubit circuits and a 120-qubit circuit with
+    10 CX gates; beside it the same search
     scored straightforwardly (one `_shortest_path_length` per pair per
     candidate) over the first K candidates (n <= 7) or regions (n = 30, one
     candidate per region), with the planner's search at that budget; both
@@ -36,8 +37,8 @@ import numpy as np
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
 
-from planner_support import (graph_of, grid_edges, heavy_hex_edges, literal_choose, literal_score, prepared_of,  # noqa: E402
-                             qft_like, random_costs, random_gates, two_qubit_circuit, fresh_route)
+from planner_support import (gate, graph_of, grid_edges, heavy_hex_edges, literal_choose, literal_score,  # noqa: E402
+                             prepared_of, qft_like, random_costs, random_gates, two_qubit_circuit, fresh_route)
 from quorvex.qcompiler.hardware_api.providers import vellicor as V  # noqa: E402
 
 DEFAULT_BUDGET = 50000
@@ -75,7 +76,8 @@ def layout_rows(devices, rng, repeats, candidates, regions_compared, full):
           f"{'budget':>7} {'search':>22} {'straightforward':>22} {'ratio':>6} same")
     for name, graph, node_cost, edge_cost in devices:
         cases = [("random 10/q", 30, two_qubit_circuit(rng, 30, 10)), ("QFT-like", 30, qft_like(30)),
-                 ("random 10/q", 5, two_qubit_circuit(rng, 5, 10)), ("random 10/q", 7, two_qubit_circuit(rng, 7, 10))]
+                 ("random 10/q", 5, two_qubit_circuit(rng, 5, 10)), ("random 10/q", 7, two_qubit_circuit(rng, 7, 10)),
+                 ("10 CX", 120, [gate("cx", (q + 1,), (q,)) for q in range(0, 20, 2)])]
         for label, n, gates in cases:
             interactions = V._logical_interactions(prepared_of(n, gates))
             budget = DEFAULT_BUDGET if full else (candidates if n <= 7 else regions_compared)

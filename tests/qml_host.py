@@ -54,8 +54,9 @@ class RyEncoding:
         factors = torch.stack([torch.cos(half), torch.sin(half)], dim=-1)  # (B, n, 2)
         states = factors[:, 0, :]
         for q in range(1, self.num_qubits):
-            # qubit q is bit q: the new factor varies slowest.
-            states = (factors[:, q, :, None] * states[:, None, :]).reshape(features.shape[0], -1)
+            # qubit q is bit q: the new factor varies slowest.  The width is
+            # spelled out so that an empty batch keeps its (0, 2**n) shape.
+            states = (factors[:, q, :, None] * states[:, None, :]).reshape(features.shape[0], 2 << q)
         return states.to(torch.complex128)
 
 

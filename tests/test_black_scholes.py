@@ -18,6 +18,8 @@ from quorvex.library.equation.differential_operator.ostrival import (
 from quorvex.library.equation.examples.equation_blackScholes import algorithm
 from quorvex.library.equation.examples.equation_blackScholes.algorithm import BlackScholesEquationAlgorithm
 
+from executed_unitary import executed_unitary
+
 RULE = "=" * 50
 KEYS = ["status", "message", "grid", "x", "u", "circuit", "qasm_files", "plot"]
 SETUP = os.path.join(os.path.dirname(algorithm.__file__), "setup.json")
@@ -175,10 +177,9 @@ def test_trotter_circuits_are_the_split_exponentials(run, monkeypatch):
     run(p)
     A, u0, _, _ = model(2, central=True)
     Hs, Aa = (A + A.T) / 2, (A - A.T) / 2
-    from test_equation_layers import unitary_of
     R = p["R"]
-    np.testing.assert_allclose(unitary_of(built["H1"]), sl.expm(1j * 0.05 / R * Hs), atol=2e-4)
-    np.testing.assert_allclose(unitary_of(built["H2"]), sl.expm(0.05 * Aa), atol=2e-4)
+    np.testing.assert_allclose(executed_unitary(built["H1"]), sl.expm(1j * 0.05 / R * Hs), atol=2e-4)
+    np.testing.assert_allclose(executed_unitary(built["H2"]), sl.expm(0.05 * Aa), atol=2e-4)
     np.testing.assert_allclose(built["u0"], u0, rtol=1e-14)
     assert built["Nt"] == 20 and built["backend"] == "torch" and built["dtype"] is np.complex128
 

@@ -8,18 +8,7 @@ from quorvex.library.block_encoding import block_encode
 from quorvex.library.block_encoding.dorrin.dorrin import Dorrin
 from quorvex.library.block_encoding.tools import normalize_matrix, pad_to_power_of_two
 
-
-def executed_unitary(circuit):
-    n = circuit.get_num_qubits()
-    cols = []
-    for j in range(2 ** n):
-        qc = Circuit(n)
-        for q in range(n):
-            if j >> q & 1:
-                qc.x(q)
-        qc.append(circuit, list(range(n)))
-        cols.append(np.asarray(qc.execute().state))
-    return np.array(cols).T
+from executed_unitary import executed_unitary
 
 
 def matrices():

@@ -327,7 +327,9 @@ def test_prepared_chunk_keeps_copies():
 def test_execution_leaves_the_interpreter_free():
     n = 18
     angles = {"h": None, "rx": 0.3, "u": (0.1, 0.2, 0.3)}
-    gates = [QuantumGate(id=k, target=i % n, parameter=angles[k]) for i, k in enumerate(["h", "rx", "u"] * 20)]
+    # Long enough (hundreds of ms) that a loaded two-core machine still shows
+    # the other thread running many times.
+    gates = [QuantumGate(id=k, target=i % n, parameter=angles[k]) for i, k in enumerate(["h", "rx", "u"] * 300)]
     prepared = dravik.prepare_fusion_chunk_gates(n, gates)
     state = dravik.DeviceState.zero_state(n)
     done = threading.Event()

@@ -18,6 +18,8 @@ from quorvex.library.equation.examples.base import BaseAlgorithm, create_algorit
 from quorvex.library.equation.schrodingerization import (
     circuit_classical, p_grid, schro_classical, schro_trotter, warped_profile)
 
+from executed_unitary import executed_unitary
+
 
 def setup(**changes):
     params = {"parameters": {"r": 0.05, "σ": 0.2, "K": 100.0}, "T": 1.0, "nx": 3, "na": 5, "R": 2.0,
@@ -30,19 +32,6 @@ def setup(**changes):
         else:
             params[key] = value
     return params
-
-
-def unitary_of(circuit):
-    n = circuit.get_num_qubits()
-    columns = []
-    for j in range(2 ** n):
-        qc = Circuit(n)
-        for q in range(n):
-            if j >> q & 1:
-                qc.x(q)
-        qc.append(circuit, list(range(n)))
-        columns.append(np.asarray(qc.execute().state))
-    return np.array(columns).T
 
 
 def test_parser_reads_a_set_up_and_its_json_text():
@@ -153,7 +142,7 @@ def test_tdiff_step_is_the_exponential(n, order):
     for t in (0.02, 0.01):
         qc = step(t)
         assert qc.get_num_qubits() == n
-        errors.append(np.abs(unitary_of(qc) - exact(t)).max())
+        errors.append(np.abs(executed_unitary(qc) - exact(t)).max())
     # Third order in t (exact on one qubit): halving t divides the error by 8.
     assert errors[0] <= 2 * theta(0.02) ** 3 + 1e-12
     assert errors[1] <= errors[0] / 6 + 1e-12
@@ -179,7 +168,7 @@ def test_p_grid_and_profile():
 def test_circuit_classical_is_the_identity_on_its_registers():
     qc = circuit_classical(2, 3)
     assert qc.get_num_qubits() == 5
-    np.testing.assert_allclose(unitary_of(qc), np.eye(32), atol=1e-12)
+    np.testing.assert_allclose(executed_unitary(qc), np.eye(32), atol=1e-12)
     assert "OPENQASM 3" in qc.gate_sequence.to_openqasm()
 
 

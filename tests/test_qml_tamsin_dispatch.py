@@ -302,6 +302,32 @@ def test_batch_quantum_forward_leaves_an_empty_batch_to_torch_stack(options):
         host.batch_quantum_forward(x[:0], p)
 
 
+def test_the_vectorised_path_hands_an_empty_batch_to_the_host():
+    host = QmlHost(2, capabilities=capabilities())
+    x, p = data(host)
+    assert host.batch_quantum_forward(x[:0], p).shape == (0, 2)
+
+
+class ColumnReadout(qml_host.ZReadout):
+    def __call__(self, state):
+        return super().__call__(state).reshape(-1, 1)
+
+
+def test_single_sample_inputs_blocks_and_readout_pass_through_as_given():
+    host = QmlHost(2, layers=1)
+    host.readout = ColumnReadout(2)
+    seen = {}
+    split, build = host.split_parameter_blocks, host.build_circuit
+    host.split_parameter_blocks = lambda parameters: seen.setdefault("blocks", split(parameters))
+    host.build_circuit = lambda sample, quantum: build(seen.setdefault("sample", sample), quantum)
+    x, p = data(host)
+    sample = x[0].tolist()
+    raw, blocks = host.quantum_forward_with_blocks(sample, p)
+    assert seen["sample"] is sample and blocks is seen["blocks"] and raw.shape == (2,)
+    circuit = build(x[0], p[:host.quantum_parameter_count])
+    assert host._execute_readout(circuit).shape == (2, 1)
+
+
 class PoolingHead(QmlHost):
     def _head(self, raw, blocks):
         return super()._head(raw, blocks).mean(0, keepdim=True)

@@ -15,6 +15,8 @@ from quorvex.library.linear_solver.tiberq import (
     TiberqSolver, _build_lcu, _compute_chebyshev_coeffs_tiberq,
     _compute_chebyshev_matrix_terms, _compute_kappa)
 
+from executed_unitary import executed_unitary
+
 RULE = "=" * 70
 
 
@@ -246,20 +248,6 @@ def test_kappa_and_matrix_terms():
     assert len(_compute_chebyshev_matrix_terms(A, 3.7)) == 4
 
 
-def unitary_of(circuit):
-    """Columns from basis-state execution (the circuit prepared from each |j>)."""
-    n = circuit.get_num_qubits()
-    cols = []
-    for j in range(2 ** n):
-        qc = Circuit(n)
-        for q in range(n):
-            if j >> q & 1:
-                qc.x(q)
-        qc.append(circuit, list(range(n)))
-        cols.append(np.asarray(qc.execute().state))
-    return np.array(cols).T
-
-
 def random_unitary(rng, dim):
     Q, R = np.linalg.qr(rng.normal(size=(dim, dim)) + 1j * rng.normal(size=(dim, dim)))
     return Q * (np.diag(R) / abs(np.diag(R)))
@@ -279,7 +267,7 @@ def test_lcu_block_is_the_weighted_sum(m):
     assert (n_sys, n_anc) == (2, (m - 1).bit_length())
     assert lam == pytest.approx(sum(coeffs)) and type(lam) is float
     assert qc.get_num_qubits() == 2 + n_anc
-    block = unitary_of(qc)[:4, :4]
+    block = executed_unitary(qc)[:4, :4]
     np.testing.assert_allclose(block, sum(c * U for c, U in zip(coeffs, mats)) / lam, atol=1e-12)
 
 

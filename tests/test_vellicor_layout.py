@@ -43,6 +43,16 @@ def test_region_order_and_cases():
     assert regions == [{0, 1, 2}, {1, 2, 3}] and all(type(r) is set for r in regions)
 
 
+@pytest.mark.parametrize("edges, size", [(grid_edges(4, 5), 5), (grid_edges(4, 5), 7), (heavy_hex_edges()[:40], 6)])
+def test_capped_regions_are_the_growths_first_ones(edges, size):
+    # Below the cap which regions survive is decided by the order in which the
+    # growth meets them; caps spread over the whole count check that order.
+    graph = graph_of(edges)
+    total = len(literal_growth(graph, size, 10 ** 9))
+    for cap in sorted({1, 2, 3, total // 7, total // 3, total // 2, total - 1, total}):
+        assert V._connected_subsets(graph, size, max_subsets=cap) == literal_growth(graph, size, cap)
+
+
 @pytest.mark.parametrize("edges, size, count", [
     (grid_edges(10, 10), 10, 2000),
     (grid_edges(10, 10), 13, 2000),

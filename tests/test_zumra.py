@@ -388,7 +388,7 @@ def unit_with_first(first, N, seed=0):
     return np.concatenate([[first], rest])
 
 
-FIRST_ENTRIES = [1.0, 0.6, 0.0, -0.5, -1 + 1e-15, -1.0, 1j, -1j, 0.3 - 0.4j]
+FIRST_ENTRIES = [1.0, 0.6, 0.0, -0.5, -1 + 1e-15, -1.0, 1j, -1j, 0.3 - 0.4j, 1e-320 - 1e-320j, -5e-324]
 
 
 @pytest.mark.parametrize("N, first", [(N, first) for N in (2, 8) for first in FIRST_ENTRIES]

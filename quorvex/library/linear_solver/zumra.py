@@ -36,7 +36,10 @@ def _uprep_b(b: np.ndarray) -> np.ndarray:
     first = complex(b[0, 0])
     phase = 1.0
     if first.imag != 0.0 or first.real < 0.0:
-        phase = first / abs(first)
+        # abs() of a subnormal entry keeps too few digits to give a phase of
+        # modulus 1; scaling by a power of two first is exact.
+        unit = first * 2.0 ** 600 if abs(first) < 2.0 ** -600 else first
+        phase = unit / abs(unit)
         b = b * phase.conjugate()
         b[0, 0] = abs(first)
     v = np.zeros((n, 1), dtype=complex)

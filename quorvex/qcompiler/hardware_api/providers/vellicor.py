@@ -681,6 +681,13 @@ def _choose_layout(
         pairs.append((rank[a], rank[b], count * swap_weight, count * fidelity_weight))
 
     orders = list(permutations(range(n))) if n <= _MAX_PERMUTED else [tuple(range(n))]
+    # Hop counts are needed only from the region members that a pair's first
+    # qubit can occupy: every member when orderings are permuted, otherwise
+    # those of the pairs alone (a large sparse circuit needs few of them).
+    if n <= _MAX_PERMUTED:
+        starts = range(n)
+    else:
+        starts = sorted({ra for ra, _, _, _ in pairs})
     best_score = inf
     best_layout = None
     evaluated = 0
@@ -689,7 +696,7 @@ def _choose_layout(
             region, key=lambda p: (-len(region.intersection(graph[p])), node_cost.get(p, 0.0), p)
         )
         costs = [node_cost.get(p, 0.0) for p in physical_order]
-        beyond, coupler = _region_tables(physical_order, graph, edge_cost)
+        beyond, coupler = _region_tables(physical_order, graph, edge_cost, starts)
         for order in orders:
             total = 0.0
             for i in order:
@@ -719,21 +726,22 @@ def _choose_layout(
     return chosen
 
 
-def _region_tables(members, graph, edge_cost):
+def _region_tables(members, graph, edge_cost, starts):
     """Per pair of region members (by position in `members`): max(hops - 1, 0) and the coupler cost.
 
     Hops are counted inside the region, as `_shortest_path_length` counts them
     with `allowed` = the region; the coupler cost (0.0 when absent) is given
-    only for pairs one hop apart and is None otherwise.
+    only for pairs one hop apart and is None otherwise.  Only the rows of the
+    positions in `starts` are filled; the others are None.
     """
     size = len(members)
     position = {p: i for i, p in enumerate(members)}
     neighbours = []
     for p in members:
         neighbours.append([position[q] for q in graph.get(p, ()) if q in position and q != p])
-    beyond = []
-    coupler = []
-    for start in range(size):
+    beyond = [None] * size
+    coupler = [None] * size
+    for start in starts:
         hops = [-1] * size
         hops[start] = 0
         queue = [start]
@@ -755,8 +763,8 @@ def _region_tables(members, graph, edge_cost):
                 row_beyond[goal] = distance - 1
             elif distance == 1:
                 row_coupler[goal] = edge_cost.get(frozenset((start_qubit, members[goal])), 0.0)
-        beyond.append(row_beyond)
-        coupler.append(row_coupler)
+        beyond[start] = row_beyond
+        coupler[start] = row_coupler
     return beyond, coupler
 
 
