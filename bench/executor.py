@@ -9,17 +9,30 @@ n = 10, 16, 22 in both precisions, prints the time per gate of
     what remains is argument conversion and checking,
 and the executor's overhead per gate (executor minus kernel-only).
 
-Run: PYTHONPATH=.quorvex-site python -P bench/executor.py [gates]
+Then, for a 200-gate random circuit, the executor's time per gate with one
+thread (runopenmp=False) and with all threads, with no CPU burner, with
+burners on half the cores and on every core (bench/load.py), at n = 16, 20
+(--full: 16, 20, 24, 26), both precisions; and the cost of building gates:
+QuantumGate construction, add_gate of built gates, both together, beside
+appending the same built gates to a Python list.
+
+Run: PYTHONPATH=.quorvex-site python -P bench/executor.py [gates] [--full]
 """
+import os
 import sys
 import time
 
 import numpy as np
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from load import burners_line, fmt, interleaved, under_loads  # noqa: E402
+
 from quorvex.backend.pelmor import strovane as S
 from quorvex.backend.pelmor.strovane import OpchainPackedNative, execute_gate_sequence_packed
 
-GATES = int(sys.argv[1]) if len(sys.argv) > 1 else 10**4
+FULL = "--full" in sys.argv
+ARGS = [a for a in sys.argv[1:] if not a.startswith("--")]
+GATES = int(ARGS[0]) if ARGS else 10**4
 ONE = ["h", "x", "rz", "rx", "s", "t", "u"]
 TWO = ["cx", "cz", "swap", "rzz", "cp"]
 
@@ -105,5 +118,81 @@ def main():
                   f"{kernel * per:>10.3f} {(t_exec - kernel) * per:>10.3f}")
 
 
+def loaded():
+    sizes = [16, 20, 24, 26] if FULL else [16, 20]
+    count = 200
+    print(f"\n{count}-gate random circuit: executor time per gate, min / median of interleaved"
+          f" repeats; {burners_line()}")
+    print(f"{'n':>3} {'dtype':>10} {'load':>13}  {'1 thread min':>12} {'median':>11}"
+          f"  {'all min':>11} {'median':>11}  par/ser")
+    stores = {}
+    for n in sizes:
+        stores[n] = OpchainPackedNative()
+        for gid, targets, controls, states, params in circuit(np.random.default_rng(5), n, count):
+            stores[n].append_fields(gid, targets, controls, states, params, None, None, None, None)
+    worst = 0.0
+    for label, burners in under_loads():
+        for n, dtype in [(n, dtype) for n in sizes for dtype in (np.complex64, np.complex128)]:
+            state = np.zeros(2**n, dtype=dtype)
+            state[0] = 1
+            res = interleaved([lambda omp=omp: execute_gate_sequence_packed(
+                n, state, stores[n], runopenmp=omp) for omp in (False, True)], 7 if n <= 20 else 3)
+            (s_min, s_med), (p_min, p_med) = [(a / count, b / count) for a, b in res]
+            if burners:
+                worst = max(worst, p_med / s_med)
+            print(f"{n:>3} {np.dtype(dtype).name:>10} {label:>13}  {fmt(s_min)}  {fmt(s_med)}"
+                  f"  {fmt(p_min)} {fmt(p_med)}  {p_med / s_med:6.2f}")
+            del state
+    print(f"loaded, worst parallel/serial median: {worst:.2f} (goal <= 1.2)")
+
+
+def building():
+    from quorvex.backend.gate.morlith import QuantumGate
+    from quorvex.backend.opchain.packed import OpchainPacked
+
+    count = 20000
+    specs = []
+    for i in range(count):
+        q = i % 10
+        specs.append([dict(id="h", target=q), dict(id="rx", target=q, parameter=0.3),
+                      dict(id="cx", target=q, control=(q + 1) % 10),
+                      dict(id="u", target=q, parameter=(0.1, 0.2, 0.3))][i % 4])
+    gates = [QuantumGate(**spec) for spec in specs]
+
+    def construct():
+        for spec in specs:
+            QuantumGate(**spec)
+
+    def add_built():
+        add = OpchainPacked(10).add_gate
+        for gate in gates:
+            add(gate)
+
+    def construct_and_add():
+        add = OpchainPacked(10).add_gate
+        for spec in specs:
+            add(QuantumGate(**spec))
+
+    def construct_and_list():
+        out = []
+        for spec in specs:
+            out.append(QuantumGate(**spec))
+
+    def list_built():
+        out = []
+        for gate in gates:
+            out.append(gate)
+
+    labels = ["QuantumGate()", "add_gate (built gates)", "QuantumGate() + add_gate",
+              "QuantumGate() + list.append", "list.append (built gates)"]
+    res = interleaved([construct, add_built, construct_and_add, construct_and_list, list_built], 5)
+    print(f"\ngate building, time per gate (min / median of 5, {count} gates: h, rx, cx, u);"
+          f" goal add_gate <= 3 µs")
+    for label, (best, median) in zip(labels, res):
+        print(f"  {label:30s} {fmt(best / count)} {fmt(median / count)}")
+
+
 if __name__ == "__main__":
     main()
+    loaded()
+    building()

@@ -223,7 +223,8 @@ def test_addon_is_installed_beside_the_package():
     import quorvex_cu12
 
     site = Path(quorvex.__file__).resolve().parents[1]
-    assert site.name == ".quorvex-site"
+    # An installed site (the sanitizer run has its own), never the source tree.
+    assert site != Path(__file__).resolve().parents[1]
     assert Path(quorvex_cu12.__file__).resolve().parent == site / "quorvex_cu12"
     assert isinstance(dravik.__loader__, importlib.machinery.ExtensionFileLoader)
     assert Path(dravik.__file__).resolve().parent == site / "quorvex_cu12"
@@ -260,6 +261,13 @@ def test_states_and_copies():
      ValueError),
     (lambda: dravik.prepare_fusion_chunk_gates(2, [QuantumGate(id="block", target=0, block_gate_sequence=[])]),
      ValueError),
+    (lambda: dravik.sample_measure_device(dravik.DeviceState.zero_state(1), [0], shots=2**62, seed=0), MemoryError),
+    # None where an object of the add-on is expected, also as the receiver of its accessors.
+    (lambda: dravik.execute_prepared_fusion_chunk(None, dravik.prepare_fusion_chunk_gates(1, [])), TypeError),
+    (lambda: dravik.execute_prepared_fusion_chunk(dravik.DeviceState.zero_state(1), None), TypeError),
+    (lambda: dravik.DeviceState.n.fget(None), TypeError),
+    (lambda: dravik.PreparedChunk.gate_count.fget(None), TypeError),
+    (lambda: dravik.DeviceState.to_numpy(None), TypeError),
 ])
 def test_refusals(call, error):
     with pytest.raises(error):
@@ -298,6 +306,9 @@ def test_zero_norm_states_are_refused(bad):
     QuantumGate(id="xyarb", target=0),
     QuantumGate(id="mine", target=0, matrix=np.eye(4)),
     QuantumGate(id="mine", target=0, matrix=np.eye(2)[0]),
+    QuantumGate(id="mine", target=0, matrix="abc"),
+    QuantumGate(id="mine", target=0, matrix=[[1, 0], [0]]),
+    QuantumGate(id="mine", target=0, matrix=object()),
 ])
 def test_prepare_checks_like_the_packed_executor(gate):
     with pytest.raises(Exception) as packed_error:
@@ -305,6 +316,26 @@ def test_prepare_checks_like_the_packed_executor(gate):
     with pytest.raises(type(packed_error.value)) as error:
         dravik.prepare_fusion_chunk_gates(2, [QuantumGate(id="x", target=0), gate])
     assert str(error.value) == str(packed_error.value)
+
+
+# 1 + 2**-24 + 2**-60 rounds up to single precision directly, but to 1 through double precision.
+HALFWAY = np.longdouble(1) + np.longdouble(2) ** -24 + np.longdouble(2) ** -60
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize("matrix", [
+    np.array([[HALFWAY, 0], [0, 1j]], dtype=np.clongdouble),
+    np.array([[HALFWAY, 0], [0, -1]], dtype=np.longdouble),
+    np.array([[2**60 + 1, 0], [0, 1]], dtype=np.int64),
+    [[0.1, 0.2j], [0.3, 1 / 3]],
+])
+def test_stored_matrices_give_the_packed_executor_bits(dtype, matrix):
+    gate = QuantumGate(id="mine", target=0, matrix=matrix)
+    host = np.array([1, 1], dtype)
+    expected, _ = execute_gate_sequence_packed(1, host.copy(), store_of(gate))
+    state = dravik.DeviceState.from_numpy(1, host)
+    dravik.execute_prepared_fusion_chunk(state, dravik.prepare_fusion_chunk_gates(1, [gate]))
+    assert state.to_numpy().tobytes() == expected.tobytes()
 
 
 def test_prepared_chunk_keeps_copies():
@@ -322,6 +353,38 @@ def test_prepared_chunk_keeps_copies():
         prepared.gate_count = 3
     with pytest.raises(ValueError):
         dravik.execute_prepared_fusion_chunk(dravik.DeviceState.zero_state(3), prepared)
+
+
+def test_one_state_shared_by_threads():
+    """Executions, measurements and copies from several threads take turns on the amplitudes."""
+    n = 14
+    state = dravik.DeviceState.zero_state(n)
+    flips = [dravik.prepare_fusion_chunk_gates(n, [QuantumGate(id="x", target=q)] * count)
+             for q, count in ((0, 101), (1, 100))]
+    stop = threading.Event()
+    torn = []
+
+    def execute(prepared):
+        for _ in range(30):
+            dravik.execute_prepared_fusion_chunk(state, prepared)
+
+    def observe():
+        while not stop.is_set():
+            # Qubit 5 is 0 throughout; a copy taken mid-chunk would show a sum of basis states.
+            dravik.measure_device(state, [5], seed=1)
+            if np.count_nonzero(state.to_numpy()) != 1:
+                torn.append(True)
+
+    workers = [threading.Thread(target=execute, args=(p,)) for p in flips]
+    observer = threading.Thread(target=observe)
+    for thread in workers + [observer]:
+        thread.start()
+    for thread in workers:
+        thread.join()
+    stop.set()
+    observer.join()
+    assert not torn
+    assert np.flatnonzero(state.to_numpy()).tolist() == [0]
 
 
 def test_execution_leaves_the_interpreter_free():

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "kernels/kernels.hpp"
+#include "kernels/table.hpp"
 #include "kernels/walk.hpp"
 #include "registration.hpp"
 
@@ -108,19 +109,22 @@ void validate_unitary_args(std::int64_t n, const py::array& state, const Index& 
 
 enum class Precision { f32, f64 };
 
-// The dtype descriptor must be NumPy's own complex64 or complex128 object, so
-// a byte-swapped complex array is refused rather than misread.
-bool has_builtin_dtype(const py::array& state, int typenum) {
+// NumPy's own descriptor of a builtin type; the reference is kept, as NumPy
+// keeps these for the life of the process.
+PyObject* builtin_descr(int typenum) {
     PyObject* descr = py::detail::npy_api::get().PyArray_DescrFromType_(typenum);
     if (descr == nullptr) throw py::error_already_set();
-    const bool same = state.dtype().ptr() == descr;
-    Py_DECREF(descr);
-    return same;
+    return descr;
 }
 
+// The dtype descriptor must be NumPy's own complex64 or complex128 object, so
+// a byte-swapped complex array is refused rather than misread.
 Precision precision_of(const py::array& state) {
-    if (has_builtin_dtype(state, py::detail::npy_api::NPY_CFLOAT_)) return Precision::f32;
-    if (has_builtin_dtype(state, py::detail::npy_api::NPY_CDOUBLE_)) return Precision::f64;
+    static PyObject* const c64_descr = builtin_descr(py::detail::npy_api::NPY_CFLOAT_);
+    static PyObject* const c128_descr = builtin_descr(py::detail::npy_api::NPY_CDOUBLE_);
+    const PyObject* descr = py::detail::array_proxy(state.ptr())->descr;
+    if (descr == c64_descr) return Precision::f32;
+    if (descr == c128_descr) return Precision::f64;
     fail("unsupported state dtype: expected np.complex64 or np.complex128");
 }
 
@@ -388,6 +392,10 @@ void register_functions(py::module_& m) {
         py::arg("target_index"), py::arg("parameter"), py::arg("runopenmp") = true);
     m.def("swap", &swap_big, py::arg("n"), py::arg("state"), py::arg("control_indices"),
           py::arg("control_sequence"), py::arg("target_indices"), py::arg("runopenmp") = true);
+    // The vector width in use, chosen now so that a bad QUORVEX_SIMD fails
+    // the import with its message rather than the first gate.
+    m.attr("_simd") = kernel_table().name;
+    m.attr("_simd_supported") = py::str(supported_lanes()).attr("split")(",");
 }
 
 }  // namespace quorvex::kernels

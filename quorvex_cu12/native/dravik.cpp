@@ -126,9 +126,11 @@ StateRef from_numpy(std::int64_t n, const py::handle& host) {
     if (array.ndim() != 1 || array.shape(0) != (py::ssize_t{1} << n)) {
         throw py::value_error("host state must be a 1-D array of 2**n amplitudes");
     }
-    // The copy below reads a C-contiguous buffer; any other layout is copied into one first.
-    array = py::array::ensure(array, py::array::c_style);
-    if (!array) throw py::error_already_set();
+    // The copy below reads a C-contiguous buffer; any other layout is copied
+    // into one first (through NumPy, so that its errors come through).
+    if (!(array.flags() & py::array::c_style)) {
+        array = py::module_::import("numpy").attr("ascontiguousarray")(array);
+    }
     auto state = std::make_shared<DeviceState>(n, single);
     const void* source = array.data();
     with_amplitudes(*state, [&](auto* amps) { std::memcpy(static_cast<void*>(amps), source, state->bytes()); });
@@ -241,17 +243,23 @@ void read_ints(const py::handle& values, std::vector<std::int64_t>& out) {
 }
 
 // The stored matrix as the dense path uses it, in both precisions, after the
-// shape check of the packed executor.
+// shape check of the packed executor. Each precision is converted from the
+// object itself, as the packed executor converts it for a state of that
+// precision: rounding through complex128 first could differ in the last bit
+// (a long double entry, say). A failed conversion raises NumPy's own error.
+template <class C>
+py::array_t<C, py::array::c_style | py::array::forcecast> checked_matrix(const py::handle& matrix, std::int64_t t) {
+    py::array_t<C, py::array::c_style | py::array::forcecast> m(py::reinterpret_borrow<py::object>(matrix));
+    packed::check_matrix_shape(t, m.ndim(), m.ndim() > 0 ? m.shape(0) : 0, m.ndim() > 1 ? m.shape(1) : 0);
+    return m;
+}
+
 void read_matrix(const py::handle& matrix, PreparedGate& g) {
-    auto m = py::array_t<c128, py::array::c_style | py::array::forcecast>::ensure(matrix);
-    if (!m) throw py::error_already_set();
-    packed::check_matrix_shape(static_cast<std::int64_t>(g.targets.size()), m.ndim(), m.ndim() > 0 ? m.shape(0) : 0,
-                               m.ndim() > 1 ? m.shape(1) : 0);
-    g.matrix128.assign(m.data(), m.data() + m.size());
-    g.matrix64.resize(g.matrix128.size());
-    for (std::size_t i = 0; i < g.matrix128.size(); ++i) {
-        g.matrix64[i] = c64(static_cast<float>(g.matrix128[i].real()), static_cast<float>(g.matrix128[i].imag()));
-    }
+    const auto t = static_cast<std::int64_t>(g.targets.size());
+    const auto wide = checked_matrix<c128>(matrix, t);
+    g.matrix128.assign(wide.data(), wide.data() + wide.size());
+    const auto narrow = checked_matrix<c64>(matrix, t);
+    g.matrix64.assign(narrow.data(), narrow.data() + narrow.size());
 }
 
 // Gathers a gate, or returns false for one that has nothing to run.
@@ -371,7 +379,10 @@ std::vector<std::uint64_t> draw_indices(const C* amps, std::int64_t size, std::u
     if (!(total > 0.0) || !std::isfinite(total)) throw std::runtime_error("Quantum state has zero norm.");
 
     std::mt19937_64 engine(seed);
-    std::vector<std::pair<double, std::uint64_t>> points(shots);
+    std::vector<std::pair<double, std::uint64_t>> points;
+    // Beyond what a vector can hold is still an allocation failure to the caller.
+    if (shots > points.max_size()) throw std::bad_alloc();
+    points.resize(shots);
     for (std::uint64_t s = 0; s < shots; ++s) {
         const double u = static_cast<double>(engine() >> 11) * 0x1.0p-53;
         points[s] = {u * total, s};
@@ -488,16 +499,19 @@ PYBIND11_MODULE(dravik, m, py::multiple_interpreters::not_supported()) {
             },
             py::arg("n"), py::arg("host"), py::kw_only(), py::arg("device") = "gpu", py::arg("use_pinned_host") = true,
             "A copy of a 1-D complex64 or complex128 array of 2**n amplitudes, in its precision.")
-        .def_property_readonly("n", &DeviceState::n)
+        // Accessors take the object by reference: pybind11 would hand None to a
+        // member pointer's getter as a null receiver.
+        .def_property_readonly("n", [](const DeviceState& state) { return state.n(); })
         .def("to_numpy", &to_numpy, "A new array holding the amplitudes.");
 
     py::class_<PreparedChunk, ChunkRef>(m, "PreparedChunk")
-        .def_property_readonly("gate_count", &PreparedChunk::gate_count);
+        .def_property_readonly("gate_count", [](const PreparedChunk& chunk) { return chunk.gate_count(); });
 
     m.def("prepare_fusion_chunk_gates", &prepare_fusion_chunk_gates, py::arg("n"), py::arg("gates"), py::kw_only(),
           py::arg("max_gates_per_group") = 512,
           "Checks a list of gates and gathers them for execution; identities and barriers are dropped.");
-    m.def("execute_prepared_fusion_chunk", &execute_prepared_fusion_chunk, py::arg("state"), py::arg("prepared"),
+    m.def("execute_prepared_fusion_chunk", &execute_prepared_fusion_chunk, py::arg("state").none(false),
+          py::arg("prepared").none(false),
           "Applies a prepared chunk to the state, in its precision.");
     m.def("measure_device", &measure_device, py::arg("state"), py::arg("targets"), py::kw_only(),
           py::arg("endian") = "big", py::arg("seed"), "Measures the targets, collapsing the state; the outcome text.");

@@ -10,7 +10,10 @@
 
 #include <cstring>
 
+#include "lanes.hpp"
+
 namespace quorvex::kernels {
+inline namespace QUORVEX_LANES {
 
 template <class F>
 struct Amp {
@@ -54,4 +57,5 @@ inline Amp<V> sub(Amp<V> x, Amp<V> y) {
     return {x.re - y.re, x.im - y.im};
 }
 
+}  // namespace QUORVEX_LANES
 }  // namespace quorvex::kernels

@@ -10,6 +10,8 @@
 // order of every operation below is deliberate (see arith.hpp).
 #pragma once
 
+#include "lanes.hpp"
+
 #include <cmath>
 #include <cstdint>
 #include <utility>
@@ -17,6 +19,7 @@
 #include "arith.hpp"
 
 namespace quorvex::kernels {
+inline namespace QUORVEX_LANES {
 
 template <class F>
 struct Const;
@@ -244,4 +247,5 @@ inline Matrix2Left<float> u_big_gate(const float* angles) {
             {c * std::cos(sum), c * std::sin(sum)}};
 }
 
+}  // namespace QUORVEX_LANES
 }  // namespace quorvex::kernels

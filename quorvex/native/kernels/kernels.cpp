@@ -1,10 +1,16 @@
-// Instantiation of the kernel entry points declared in kernels.hpp: each
-// gate of the tables becomes a serial loop, a parallel loop and the wrapper
-// that chooses between them, in both precisions.
+// The kernel entry points declared in kernels.hpp: each wrapper makes the
+// serial-or-parallel decision, and every serial and parallel loop forwards
+// to the table of the vector width in use (table.hpp), in both precisions.
 #include "kernels.hpp"
 
-#include "gates.hpp"
-#include "loops.hpp"
+#include <omp.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "table.hpp"
 #include "walk.hpp"
 
 namespace quorvex::kernels {
@@ -19,27 +25,80 @@ const F* raw(const std::complex<F>* p) {
     return reinterpret_cast<const F*>(p);
 }
 
-// Keeps every index of a big-endian call inside its 2**n amplitudes.
-inline std::int64_t big_size(std::int64_t n) {
-    return (n >= 1 && n <= 62) ? std::int64_t{1} << n : 0;
+struct Lanes {
+    const char* name;
+    const KernelTable& (*table)();
+    bool supported;
+};
+
+// Narrowest first; the last supported one is the default.
+const Lanes* lanes_list(std::size_t& count) {
+#if defined(__x86_64__)
+    static const Lanes list[] = {
+        {"sse", lanes_sse, true},
+        {"avx2", lanes_avx2, __builtin_cpu_supports("avx2") != 0},
+        {"avx512", lanes_avx512, __builtin_cpu_supports("avx512f") != 0},
+    };
+#else
+    static const Lanes list[] = {{"sse", lanes_sse, true}};
+#endif
+    count = sizeof list / sizeof list[0];
+    return list;
+}
+
+const KernelTable& choose_table() {
+    std::size_t count = 0;
+    const Lanes* list = lanes_list(count);
+    const char* wanted = std::getenv("QUORVEX_SIMD");
+    if (wanted == nullptr || *wanted == '\0') {
+        const Lanes* best = list;
+        for (std::size_t i = 0; i < count; ++i)
+            if (list[i].supported) best = list + i;
+        return best->table();
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        if (std::strcmp(list[i].name, wanted) != 0) continue;
+        if (!list[i].supported)
+            throw std::runtime_error(std::string("QUORVEX_SIMD=") + wanted +
+                                     " is not supported by this processor (supported: " +
+                                     supported_lanes() + ")");
+        return list[i].table();
+    }
+    throw std::runtime_error(std::string("QUORVEX_SIMD must be one of sse, avx2, avx512, not '") +
+                             wanted + "'");
 }
 
 }  // namespace
 
+const char* supported_lanes() {
+    static const std::string names = [] {
+        std::size_t count = 0;
+        const Lanes* list = lanes_list(count);
+        std::string out;
+        for (std::size_t i = 0; i < count; ++i)
+            if (list[i].supported) out += (out.empty() ? "" : ",") + std::string(list[i].name);
+        return out;
+    }();
+    return names.c_str();
+}
+
+const KernelTable& kernel_table() {
+    static const KernelTable& table = choose_table();
+    return table;
+}
+
 // --------------------------------------------------- little-endian, one target
 
-#define QUORVEX_LITTLE_DEF(name, F, GATE, PARAMS, ARGS)                                           \
+#define QUORVEX_LITTLE_DEF(name, F, PARAMS, ARGS)                                                \
     void apply_##name##_serial(std::complex<F>* amps, std::int64_t size,                         \
                                const std::int64_t* controls, const std::int64_t* values,         \
                                std::int64_t k, std::int64_t target PARAMS) {                     \
-        single_target_loop<SerialLoop>(raw(amps), size, controls, values, k, target,             \
-                                       LittleEndian{}, GATE);                                    \
+        kernel_table().name.serial(raw(amps), size, controls, values, k, target ARGS);           \
     }                                                                                            \
     void apply_##name##_parallel(std::complex<F>* amps, std::int64_t size,                       \
                                  const std::int64_t* controls, const std::int64_t* values,       \
                                  std::int64_t k, std::int64_t target PARAMS) {                   \
-        single_target_loop<ParallelLoop>(raw(amps), size, controls, values, k, target,           \
-                                         LittleEndian{}, GATE);                                  \
+        kernel_table().name.parallel(raw(amps), size, controls, values, k, target ARGS);         \
     }                                                                                            \
     void apply_##name(std::int64_t n, std::complex<F>* amps, std::int64_t size,                  \
                       const std::int64_t* controls, const std::int64_t* values, std::int64_t k,  \
@@ -51,21 +110,18 @@ inline std::int64_t big_size(std::int64_t n) {
     }
 
 #define QUORVEX_COMMA ,
-#define QUORVEX_DEF_FIXED(g)                                          \
-    QUORVEX_LITTLE_DEF(g##_little_f32, float, g##_gate<float>(), , )  \
-    QUORVEX_LITTLE_DEF(g##_little_f64, double, g##_gate<double>(), , )
+#define QUORVEX_DEF_FIXED(g)                        \
+    QUORVEX_LITTLE_DEF(g##_little_f32, float, , )   \
+    QUORVEX_LITTLE_DEF(g##_little_f64, double, , )
 #define QUORVEX_DEF_ANGLE(g)                                                                 \
-    QUORVEX_LITTLE_DEF(g##_little_f32, float, g##_gate<float>(angle), QUORVEX_COMMA float angle, \
-                       QUORVEX_COMMA angle)                                                  \
-    QUORVEX_LITTLE_DEF(g##_little_f64, double, g##_gate<double>(angle),                      \
-                       QUORVEX_COMMA double angle, QUORVEX_COMMA angle)
+    QUORVEX_LITTLE_DEF(g##_little_f32, float, QUORVEX_COMMA float angle, QUORVEX_COMMA angle) \
+    QUORVEX_LITTLE_DEF(g##_little_f64, double, QUORVEX_COMMA double angle, QUORVEX_COMMA angle)
 
 QUORVEX_FIXED_GATES(QUORVEX_DEF_FIXED)
 QUORVEX_ANGLE_GATES(QUORVEX_DEF_ANGLE)
-QUORVEX_LITTLE_DEF(u_little_f32, float, u_gate<float>(angles), QUORVEX_COMMA const float* angles,
+QUORVEX_LITTLE_DEF(u_little_f32, float, QUORVEX_COMMA const float* angles, QUORVEX_COMMA angles)
+QUORVEX_LITTLE_DEF(u_little_f64, double, QUORVEX_COMMA const double* angles,
                    QUORVEX_COMMA angles)
-QUORVEX_LITTLE_DEF(u_little_f64, double, u_gate<double>(angles),
-                   QUORVEX_COMMA const double* angles, QUORVEX_COMMA angles)
 
 // --------------------------------------------------------------------- SWAP
 
@@ -73,13 +129,13 @@ QUORVEX_LITTLE_DEF(u_little_f64, double, u_gate<double>(angles),
     void apply_swap_little_##P##_serial(std::complex<F>* amps, std::int64_t size,                \
                                         const std::int64_t* controls, const std::int64_t* values, \
                                         std::int64_t k, const std::int64_t* targets) {           \
-        swap_loop<SerialLoop>(raw(amps), size, controls, values, k, targets, LittleEndian{});    \
+        kernel_table().swap_little_##P.serial(raw(amps), size, controls, values, k, targets);    \
     }                                                                                            \
     void apply_swap_little_##P##_parallel(std::complex<F>* amps, std::int64_t size,              \
                                           const std::int64_t* controls,                          \
                                           const std::int64_t* values, std::int64_t k,            \
                                           const std::int64_t* targets) {                         \
-        swap_loop<ParallelLoop>(raw(amps), size, controls, values, k, targets, LittleEndian{});  \
+        kernel_table().swap_little_##P.parallel(raw(amps), size, controls, values, k, targets);  \
     }                                                                                            \
     void apply_swap_little_##P(std::int64_t n, std::complex<F>* amps, std::int64_t size,         \
                                const std::int64_t* controls, const std::int64_t* values,         \
@@ -99,15 +155,16 @@ QUORVEX_SWAP_DEF(f64, double)
         std::complex<F>* amps, std::int64_t size, const std::int64_t* controls,                  \
         const std::int64_t* values, std::int64_t k, const std::int64_t* targets, std::int64_t t, \
         const std::complex<F>* matrix, std::int64_t dim) {                                       \
-        unitary_loop<SerialLoop>(raw(amps), size, controls, values, k, targets, t, raw(matrix),  \
-                                 dim, 1);                                                        \
+        kernel_table().unitary_little_##P.serial(raw(amps), size, controls, values, k, targets,  \
+                                                 t, raw(matrix), dim, 1);                        \
     }                                                                                            \
     void apply_unitary_little_##P##_parallel(                                                    \
         std::complex<F>* amps, std::int64_t size, const std::int64_t* controls,                  \
         const std::int64_t* values, std::int64_t k, const std::int64_t* targets, std::int64_t t, \
         const std::complex<F>* matrix, std::int64_t dim) {                                       \
-        unitary_loop<ParallelLoop>(raw(amps), size, controls, values, k, targets, t,             \
-                                   raw(matrix), dim, omp_get_max_threads());                     \
+        kernel_table().unitary_little_##P.parallel(raw(amps), size, controls, values, k,         \
+                                                   targets, t, raw(matrix), dim,                 \
+                                                   omp_get_max_threads());                       \
     }                                                                                            \
     void apply_unitary_little_##P(std::int64_t n, std::complex<F>* amps, std::int64_t size,      \
                                   const std::int64_t* controls, const std::int64_t* values,      \
@@ -126,30 +183,27 @@ QUORVEX_UNITARY_DEF(f64, double)
 
 // --------------------------------------------------- big-endian, complex64
 
-#define QUORVEX_BIG_DEF(g, GATE, PARAMS)                                                         \
+#define QUORVEX_BIG_DEF(g, PARAMS, ARGS)                                                         \
     void apply_##g##_big_f32_serial(std::int64_t n, c64* amps, const std::int64_t* controls,    \
                                     const std::int64_t* values, std::int64_t k,                 \
                                     std::int64_t target PARAMS) {                               \
-        single_target_loop<SerialLoop>(raw(amps), big_size(n), controls, values, k, target,     \
-                                       BigEndian{n}, GATE);                                     \
+        kernel_table().g##_big.serial(n, raw(amps), controls, values, k, target ARGS);          \
     }                                                                                           \
     void apply_##g##_big_f32_parallel(std::int64_t n, c64* amps, const std::int64_t* controls,  \
                                       const std::int64_t* values, std::int64_t k,               \
                                       std::int64_t target PARAMS) {                             \
-        single_target_loop<ParallelLoop>(raw(amps), big_size(n), controls, values, k, target,   \
-                                         BigEndian{n}, GATE);                                   \
+        kernel_table().g##_big.parallel(n, raw(amps), controls, values, k, target ARGS);        \
     }
-#define QUORVEX_BIG_DEF_FIXED(g) QUORVEX_BIG_DEF(g, g##_gate<float>(), )
-#define QUORVEX_BIG_DEF_ANGLE(g) \
-    QUORVEX_BIG_DEF(g, g##_gate<float>(angle), QUORVEX_COMMA float angle)
+#define QUORVEX_BIG_DEF_FIXED(g) QUORVEX_BIG_DEF(g, , )
+#define QUORVEX_BIG_DEF_ANGLE(g) QUORVEX_BIG_DEF(g, QUORVEX_COMMA float angle, QUORVEX_COMMA angle)
 QUORVEX_BIG_FIXED_GATES(QUORVEX_BIG_DEF_FIXED)
 QUORVEX_ANGLE_GATES(QUORVEX_BIG_DEF_ANGLE)
-QUORVEX_BIG_DEF(u, u_big_gate(angles), QUORVEX_COMMA const float* angles)
+QUORVEX_BIG_DEF(u, QUORVEX_COMMA const float* angles, QUORVEX_COMMA angles)
 
 void apply_swap_big_f32_serial(std::int64_t n, c64* amps, const std::int64_t* controls,
                                const std::int64_t* values, std::int64_t k,
                                const std::int64_t* targets) {
-    swap_loop<SerialLoop>(raw(amps), big_size(n), controls, values, k, targets, BigEndian{n});
+    kernel_table().swap_big_serial(raw(amps), n, controls, values, k, targets);
 }
 
 }  // namespace quorvex::kernels

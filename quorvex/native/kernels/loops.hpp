@@ -5,10 +5,13 @@
 // inside the buffer; the entry points check before calling.
 #pragma once
 
+#include "lanes.hpp"
+
 #include <omp.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -17,8 +20,10 @@
 #include "walk.hpp"
 
 namespace quorvex::kernels {
+inline namespace QUORVEX_LANES {
 
-// Low targets (bit 0, 1 or 2) give runs too short to pay for a loop each.
+// Low targets (bit 0, 1 or 2; 3 too with 16 lanes) give runs too short to
+// pay for a loop each.
 // There the walk goes over blocks of 2**(T+1) amplitudes instead, each
 // holding 2**T pairs: the a0 half, then the a1 half. The pairs and their
 // arithmetic are the same; only the grouping changes.
@@ -49,11 +54,15 @@ void single_target_loop(F* a, std::int64_t size, const std::int64_t* controls,
     set.require_clear(pos);
     const std::uint64_t count = set.prepare();
     if (count == 0) return;
-    if (pos < 3 && set.free_below(pos)) {
+    // With 16 single-precision lanes, target 3 gives runs of 8 pairs: half a
+    // group, so it is a low target too.
+    constexpr std::int64_t low = Simd<F>::W > 8 ? 4 : 3;
+    if (pos < low && set.free_below(pos)) {
         switch (pos) {
             case 0: return low_target_loop<0, Loop>(a, size, controls, values, k, order, gate);
             case 1: return low_target_loop<1, Loop>(a, size, controls, values, k, order, gate);
             case 2: return low_target_loop<2, Loop>(a, size, controls, values, k, order, gate);
+            case 3: return low_target_loop<3, Loop>(a, size, controls, values, k, order, gate);
         }
     }
     const std::uint64_t tbit = set.bit(pos);
@@ -73,8 +82,34 @@ void single_target_loop(F* a, std::int64_t size, const std::int64_t* controls,
     });
 }
 
+// Exchanges two equally long blocks of amplitudes through a small buffer,
+// a batch at a time: each side is read and written in long sequential
+// stretches however far apart the blocks lie (two blocks a large power of
+// two apart would otherwise alternate between the same memory banks on
+// every amplitude). The bits are copied unchanged.
+template <class F>
+inline void swap_blocks(F* p, F* q, std::uint64_t amps) {
+    constexpr std::size_t kBatch = 8192;  // bytes
+    alignas(64) unsigned char buffer[kBatch];
+    std::size_t bytes = static_cast<std::size_t>(amps) * 2 * sizeof(F);
+    auto* x = reinterpret_cast<unsigned char*>(p);
+    auto* y = reinterpret_cast<unsigned char*>(q);
+    for (; bytes >= kBatch; bytes -= kBatch, x += kBatch, y += kBatch) {
+        std::memcpy(buffer, x, kBatch);
+        std::memcpy(x, y, kBatch);
+        std::memcpy(y, buffer, kBatch);
+    }
+    if (bytes > 0) {
+        std::memcpy(buffer, x, bytes);
+        std::memcpy(x, y, bytes);
+        std::memcpy(y, buffer, bytes);
+    }
+}
+
 // Exchanges the stored bits of j (first target clear, second set) and of its
-// partner with the two bits flipped. Equal targets select nothing.
+// partner with the two bits flipped. Equal targets select nothing. A run of
+// consecutive members has a run of consecutive partners (the flipped bits
+// lie outside the run), so the exchange goes block by block.
 template <class Loop, class F, class Order>
 void swap_loop(F* a, std::int64_t size, const std::int64_t* controls, const std::int64_t* values,
                std::int64_t k, const std::int64_t* targets, Order order) {
@@ -86,13 +121,17 @@ void swap_loop(F* a, std::int64_t size, const std::int64_t* controls, const std:
     const std::uint64_t count = set.prepare();
     if (count == 0) return;
     const std::uint64_t flip = set.bit(p0) | set.bit(p1);
+    const std::uint64_t step = set.step();
     Loop::run(count, [&](std::uint64_t begin, std::uint64_t end) {
-        set.visit(begin, end, [&](std::uint64_t j) {
-            F* p = a + 2 * j;
-            F* q = a + 2 * (j ^ flip);
-            const Amp<F> old = load(p);
-            store(p, load(q));
-            store(q, old);
+        set.visit_runs(begin, end, [&](std::uint64_t first, std::uint64_t len) {
+            F* p = a + 2 * first;
+            F* q = a + 2 * (first ^ flip);
+            if (step == 1) return swap_blocks(p, q, len);
+            for (std::uint64_t r = 0; r < len; ++r) {
+                const Amp<F> x = load(p + 2 * r * step), y = load(q + 2 * r * step);
+                store(p + 2 * r * step, y);
+                store(q + 2 * r * step, x);
+            }
         });
     });
 }
@@ -208,4 +247,5 @@ void unitary_loop(F* a, std::int64_t size, const std::int64_t* controls, const s
     });
 }
 
+}  // namespace QUORVEX_LANES
 }  // namespace quorvex::kernels

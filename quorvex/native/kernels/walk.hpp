@@ -9,11 +9,13 @@
 // inner loop is a plain strided loop and the deposit is paid once per run.
 //
 // The loop policy (SerialLoop or ParallelLoop) decides how the counter range
-// is split, so one kernel body serves both. ParallelLoop gives each thread
-// one contiguous block of the counter, as a static OpenMP schedule would.
-// Both visit the same indices with the same per-index arithmetic, so their
-// results agree to the bit whatever the number of threads.
+// is split, so one kernel body serves both. ParallelLoop hands the threads
+// chunks of the counter on demand. Both visit the same indices with the
+// same per-index arithmetic, so their results agree to the bit whatever the
+// number of threads and whichever thread takes which chunk.
 #pragma once
+
+#include "lanes.hpp"
 
 #include <omp.h>
 
@@ -21,6 +23,7 @@
 #include <cstdint>
 
 namespace quorvex::kernels {
+inline namespace QUORVEX_LANES {
 
 // Serial-or-parallel decision of every wrapper: the work measure is 2**s,
 // s the low six bits of `exponent` (two's complement), read as a signed
@@ -52,17 +55,34 @@ struct SerialLoop {
 };
 
 struct ParallelLoop {
+    // The counter range is cut into chunks that the threads take one at a
+    // time, so a thread the system deschedules holds back one chunk, not a
+    // whole share of the gate. Chunks are a power of two long (runs and lane
+    // groups keep their alignment), about sixteen per thread, and at least
+    // kMinChunk members so that taking one costs little against its work.
+    static constexpr std::uint64_t kMinChunk = std::uint64_t{1} << 12;
+    static constexpr std::uint64_t kChunksPerThread = 16;
+
+    static std::uint64_t chunk_size(std::uint64_t count, int threads) {
+        const std::uint64_t want =
+            count / (kChunksPerThread * static_cast<std::uint64_t>(threads > 1 ? threads : 1));
+        std::uint64_t chunk = kMinChunk;
+        while (chunk < want) chunk <<= 1;
+        return chunk;
+    }
+
     template <class Body>
     static void run(std::uint64_t count, const Body& body) {
         if (count == 0) return;
+        const std::uint64_t chunk = chunk_size(count, omp_get_max_threads());
+        const auto chunks = static_cast<std::int64_t>((count - 1) / chunk + 1);
 #pragma omp parallel
         {
-            const auto nt = static_cast<std::uint64_t>(omp_get_num_threads());
-            const auto t = static_cast<std::uint64_t>(omp_get_thread_num());
-            const std::uint64_t chunk = count / nt, extra = count % nt;
-            const std::uint64_t begin = t * chunk + std::min(t, extra);
-            const std::uint64_t end = begin + chunk + (t < extra ? 1 : 0);
-            if (begin < end) body(begin, end);
+#pragma omp for schedule(dynamic, 1) nowait
+            for (std::int64_t c = 0; c < chunks; ++c) {
+                const std::uint64_t begin = static_cast<std::uint64_t>(c) * chunk;
+                body(begin, std::min(begin + chunk, count));
+            }
         }
     }
 };
@@ -203,4 +223,5 @@ struct BigEndian {
     }
 };
 
+}  // namespace QUORVEX_LANES
 }  // namespace quorvex::kernels

@@ -143,7 +143,32 @@ DecodedGate gather_fields(std::string id, py::handle target, py::handle control,
     return g;
 }
 
-DecodedGate gather_gate(py::handle gate) {
+namespace {
+
+// The record class itself, once its module is loaded (a gate of it cannot
+// exist before); a new reference kept for the life of the process.
+[[gnu::noinline]] PyTypeObject* quantum_gate_type() {
+    static PyTypeObject* type = nullptr;
+    if (type != nullptr) return type;
+    PyObject* module = PyImport_GetModule(py::str("quorvex.backend.gate.morlith").ptr());
+    if (module == nullptr) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    PyObject* cls = PyObject_GetAttrString(module, "QuantumGate");
+    Py_DECREF(module);
+    if (cls == nullptr || !PyType_Check(cls)) {
+        Py_XDECREF(cls);
+        PyErr_Clear();
+        return nullptr;
+    }
+    type = reinterpret_cast<PyTypeObject*>(cls);
+    return type;
+}
+
+// The attributes of any gate object, in the fixed order. Inlined: nested
+// blocks recurse through gather_gate, whose frame should stay as it was.
+[[gnu::always_inline]] inline DecodedGate gather_attributes(py::handle gate) {
     py::object classical_target = gate.attr("classical_target");
     py::object block = gate.attr("block_gate_sequence");
     py::object matrix = gate.attr("stored_matrix");
@@ -155,6 +180,54 @@ DecodedGate gather_gate(py::handle gate) {
     py::object id = gate.attr("id");
     return gather_fields(to_text(id), target, control, control_state, parameter, name, matrix, block,
                          classical_target);
+}
+
+// A QuantumGate itself (a subclass may compute its properties differently)
+// keeps id, target and parameter in slots and every other field in its
+// `_extra` dict, or None when all of them have their defaults; the
+// properties only look them up, so reading the four slots gives the same
+// fields without nine property calls. Whatever does not look like that
+// (an unset slot, a non-ASCII id whose default name Python would upper-case
+// differently) is read through its attributes, which raise the usual errors.
+[[gnu::noinline]] DecodedGate gather_quantum_gate(py::handle gate) {
+    auto slot = [&](const char* name) -> py::object {
+        PyObject* value = PyObject_GetAttrString(gate.ptr(), name);
+        if (value == nullptr) PyErr_Clear();
+        return py::reinterpret_steal<py::object>(value);
+    };
+    py::object extra = slot("_extra"), id = slot("id"), target = slot("target"),
+               parameter = slot("parameter");
+    if (!extra || !id || !target || !parameter || !PyUnicode_CheckExact(id.ptr()) ||
+        !PyUnicode_IS_ASCII(id.ptr()) || (!extra.is_none() && !PyDict_CheckExact(extra.ptr())))
+        return gather_attributes(gate);
+    auto field = [&](const char* key) -> py::handle {
+        if (extra.is_none()) return py::handle();
+        return PyDict_GetItemString(extra.ptr(), key);  // borrowed, or null
+    };
+    auto or_none = [](py::handle value) { return value ? value : py::handle(Py_None); };
+    const py::tuple no_qubits;
+    py::handle control = field("control");
+    if (!control) control = no_qubits;
+    py::object states;
+    if (py::handle given = field("control_state")) {
+        states = py::reinterpret_borrow<py::object>(given);
+    } else {
+        const auto count = static_cast<std::size_t>(py::len(control));
+        py::tuple ones(count);
+        for (std::size_t i = 0; i < count; ++i) ones[i] = py::int_(1);
+        states = std::move(ones);
+    }
+    return gather_fields(to_text(id), target, control, states, parameter, or_none(field("name")),
+                         or_none(field("matrix")), or_none(field("block_gate_sequence")),
+                         or_none(field("classical_target")));
+}
+
+}  // namespace
+
+DecodedGate gather_gate(py::handle gate) {
+    const PyTypeObject* type = quantum_gate_type();
+    return type != nullptr && Py_TYPE(gate.ptr()) == type ? gather_quantum_gate(gate)
+                                                          : gather_attributes(gate);
 }
 
 PackedRecord encode_gate(Store& store, const DecodedGate& g) {

@@ -1,0 +1,76 @@
+// The serial and parallel loops of one vector width, as a table of function
+// pointers. Each lanes_*.cpp fills one table; kernels.cpp picks the widest
+// the processor runs (or the one QUORVEX_SIMD names) and forwards every
+// entry point through it. All tables give the same bits.
+#pragma once
+
+#include <cstdint>
+
+#include "kernels.hpp"
+
+namespace quorvex::kernels {
+
+template <class F, class... Extra>
+using SingleLoop = void (*)(F*, std::int64_t, const std::int64_t*, const std::int64_t*,
+                            std::int64_t, std::int64_t, Extra...);
+template <class F>
+using SwapLoop = void (*)(F*, std::int64_t, const std::int64_t*, const std::int64_t*, std::int64_t,
+                          const std::int64_t*);
+// The last argument is the number of per-thread scratch blocks.
+template <class F>
+using UnitaryLoop = void (*)(F*, std::int64_t, const std::int64_t*, const std::int64_t*,
+                             std::int64_t, const std::int64_t*, std::int64_t, const F*,
+                             std::int64_t, int);
+template <class... Extra>
+using BigLoop = void (*)(std::int64_t, float*, const std::int64_t*, const std::int64_t*,
+                         std::int64_t, std::int64_t, Extra...);
+
+template <class Fn>
+struct LoopPair {
+    Fn serial;
+    Fn parallel;
+};
+
+struct KernelTable {
+    const char* name;
+#define QUORVEX_TABLE_FIXED(g)                   \
+    LoopPair<SingleLoop<float>> g##_little_f32;  \
+    LoopPair<SingleLoop<double>> g##_little_f64;
+#define QUORVEX_TABLE_ANGLE(g)                          \
+    LoopPair<SingleLoop<float, float>> g##_little_f32;  \
+    LoopPair<SingleLoop<double, double>> g##_little_f64;
+#define QUORVEX_TABLE_BIG(g) LoopPair<BigLoop<>> g##_big;
+#define QUORVEX_TABLE_BIG_ANGLE(g) LoopPair<BigLoop<float>> g##_big;
+    QUORVEX_FIXED_GATES(QUORVEX_TABLE_FIXED)
+    QUORVEX_ANGLE_GATES(QUORVEX_TABLE_ANGLE)
+    QUORVEX_BIG_FIXED_GATES(QUORVEX_TABLE_BIG)
+    QUORVEX_ANGLE_GATES(QUORVEX_TABLE_BIG_ANGLE)
+#undef QUORVEX_TABLE_FIXED
+#undef QUORVEX_TABLE_ANGLE
+#undef QUORVEX_TABLE_BIG
+#undef QUORVEX_TABLE_BIG_ANGLE
+    LoopPair<SingleLoop<float, const float*>> u_little_f32;
+    LoopPair<SingleLoop<double, const double*>> u_little_f64;
+    LoopPair<BigLoop<const float*>> u_big;
+    LoopPair<SwapLoop<float>> swap_little_f32;
+    LoopPair<SwapLoop<double>> swap_little_f64;
+    SwapLoop<float> swap_big_serial;  // amplitude count 2**n passed as size
+    LoopPair<UnitaryLoop<float>> unitary_little_f32;
+    LoopPair<UnitaryLoop<double>> unitary_little_f64;
+};
+
+// One table per build; the wider ones exist only on x86-64.
+const KernelTable& lanes_sse();
+const KernelTable& lanes_avx2();
+const KernelTable& lanes_avx512();
+
+// The table in use: chosen on first use from QUORVEX_SIMD ("sse", "avx2",
+// "avx512") or else the widest the processor supports. Throws
+// std::runtime_error when QUORVEX_SIMD names an unknown width or one the
+// processor lacks.
+const KernelTable& kernel_table();
+
+// Names of the widths this processor runs, narrowest first, comma-separated.
+const char* supported_lanes();
+
+}  // namespace quorvex::kernels

@@ -1,0 +1,32 @@
+"""The OpenMP wait policy the native back end starts its runtime with.
+
+Importing the back end makes idle OpenMP workers sleep rather than spin,
+unless the user chose a policy or a spin count; the variable it sets is
+gone from the environment again after the import. Each case runs in a fresh
+interpreter; the runtime reports the policy it started with when
+OMP_DISPLAY_ENV is set.
+"""
+import os
+import subprocess
+import sys
+
+import pytest
+
+SCRIPT = "import os, quorvex.backend.pelmor; print(os.environ.get('OMP_WAIT_POLICY'))"
+
+
+# (variables the user set, what the runtime reports, OMP_WAIT_POLICY after import)
+@pytest.mark.parametrize("user, reported, left", [
+    ({}, ["OMP_WAIT_POLICY = 'PASSIVE'", "GOMP_SPINCOUNT = '0'"], "None"),
+    ({"OMP_WAIT_POLICY": "active"}, ["OMP_WAIT_POLICY = 'ACTIVE'"], "active"),
+    ({"GOMP_SPINCOUNT": "5000"}, ["GOMP_SPINCOUNT = '5000'"], "None"),
+])
+def test_wait_policy_at_import(user, reported, left):
+    env = {k: v for k, v in os.environ.items() if k not in ("OMP_WAIT_POLICY", "GOMP_SPINCOUNT")}
+    env.update(user, OMP_DISPLAY_ENV="verbose")
+    done = subprocess.run([sys.executable, "-P", "-c", SCRIPT], env=env, capture_output=True,
+                          text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == left
+    for line in reported:
+        assert line in done.stderr
