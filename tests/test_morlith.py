@@ -211,6 +211,11 @@ def test_record_layout():
     assert Q.__doc__.startswith("Compact immutable record describing a primitive or composite gate.")
     assert repr(gate) == "QuantumGate(id='x', target=(0,), parameter=None, _extra=None)"
     assert not hasattr(morlith, "__all__")
+    # the class holds the four field slots, nine properties and four methods, nothing else
+    assert sorted(name for name in vars(Q) if not (name.startswith("__") and name.endswith("__"))) == [
+        "_extra", "block_gate_sequence", "classical_target", "control", "control_state", "dagger",
+        "decompose", "has_stored_matrix", "id", "matrix", "name", "parameter", "qubits", "replace",
+        "stored_matrix", "target"]
 
 
 @pytest.mark.parametrize("field", ["id", "target", "parameter", "_extra"])

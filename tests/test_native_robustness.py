@@ -6,6 +6,7 @@ Some of these faults (misaligned reads, signed overflow) give the right
 answer on this processor in an ordinary build; the sanitizer run
 (quorvex/native/store/tests/sanitize.sh) is what catches them there.
 """
+import collections
 import contextlib
 import gc
 import signal
@@ -140,6 +141,13 @@ def alarm(seconds, handler):
         signal.signal(signal.SIGALRM, previous)
 
 
+def time_limit(seconds):
+    """Fail, not hang, when a walk that should be short runs on (it answers signals)."""
+    def too_long(signum, frame):
+        raise TimeoutError("the walk ran on past " + str(seconds) + " s")
+    return alarm(seconds, too_long)
+
+
 def test_long_run_is_interrupted_with_state_as_far_as_it_got():
     # 2**27 tiny rotations would take seconds; the interrupt comes after 0.1 s.
     theta, runs = 1e-9, 2**27
@@ -154,6 +162,34 @@ def test_long_run_is_interrupted_with_state_as_far_as_it_got():
     assert 0 < turned < 0.9 * runs * theta
     assert st[0].imag == 0 and st[1].real == 0 and abs(np.vdot(st, st) - 1) < 1e-12
     assert len(seq) == runs and seq.version == 0 and len(body) == 1 and body.version == 1
+
+
+def _flat(*gates, times):
+    """An ordinary store of the gates repeated (appending materialises the view)."""
+    s = store_of(*gates).repeat(times)
+    s.append_fields("i", (0,), (), None, None, None, None, None, None)
+    return s
+
+
+# name -> (receiver, arguments after it)
+LONG_TRANSFORMS = {
+    "inverse": lambda: (_flat(f("rx", (0,), parameter=(0.1,)), f("h", (1,)), times=2**18), ()),
+    "decompose": lambda: (store_of(*[f("block", (0, 1), block=View(_flat(f("h", (0,)), f("x", (1,)),
+                                                                         times=2**16)))] * 4), (1,)),
+}
+
+
+@pytest.mark.parametrize("name", LONG_TRANSFORMS)
+def test_long_transformation_is_interrupted_inside_the_call(name):
+    # map and the deque call the native method with no bytecode between its
+    # end and the append, so an interrupt that the call held until it was
+    # done leaves a result behind; one that ended the call leaves none.
+    receiver, args = LONG_TRANSFORMS[name]()
+    before = (len(receiver), receiver.version)
+    done = collections.deque()
+    with alarm(0.03, signal.default_int_handler), pytest.raises(KeyboardInterrupt):
+        done.extend(map(getattr(OpchainPackedNative, name), [receiver], *[[a] for a in args]))
+    assert not done and (len(receiver), receiver.version) == before
 
 
 def test_signal_handler_that_shrinks_the_state_is_caught():
@@ -257,12 +293,25 @@ def test_repeat_of_an_empty_store_is_skipped_at_once():
     empty = OpchainPackedNative()
     huge = empty.repeat(2**64 - 1).repeat(2**64 - 1)
     st = np.array([1, 0], np.complex64)
-    assert execute_gate_sequence_packed(1, st, huge) == (st, {})
     outer = store_of(f("block", (0,), block=View(huge)), f("x", (0,)))
-    execute_gate_sequence_packed(1, st, outer)
+    with time_limit(5):
+        assert execute_gate_sequence_packed(1, st, huge) == (st, {})
+        execute_gate_sequence_packed(1, st, outer)
+        assert huge.measurement_plan() == ("none", (), ()) and huge.bulk_supported()
+        assert outer.measurement_plan() == ("none", (), ())
     assert st.tolist() == [0, 1]
-    assert huge.measurement_plan() == ("none", (), ()) and huge.bulk_supported()
-    assert outer.measurement_plan() == ("none", (), ())
+
+
+def test_repeat_of_a_base_without_gates_is_skipped_at_once():
+    # Records, but only blocks with nothing in them: no run does anything.
+    hollow = store_of(f("block", (0,), block=View(OpchainPackedNative())),
+                      f("block", (0,), block=View(OpchainPackedNative().repeat(5))))
+    st = np.array([1, 0], np.complex128)
+    with time_limit(5):
+        for seq in [hollow.repeat(2**61), store_of(f("block", (0,), block=View(hollow.repeat(2**61))), f("x", (0,)))]:
+            execute_gate_sequence_packed(1, st, seq)
+            assert seq.measurement_plan() == ("none", (), ()) and seq.bulk_supported()
+    assert st.tolist() == [0, 1]
 
 
 MEASURE = f("measure", (0,), classical=(0,))
@@ -301,7 +350,8 @@ def test_plan_of_a_hugely_repeated_base_costs_the_base(base):
     gates = PLAN_BASES[base]
     small = repeated(gates, (2, 1)).measurement_plan()
     for counts in [(2**40, 1), (2**20, 2**20, 1, 1), (2, 2**40, 1)]:
-        assert repeated(gates, counts).measurement_plan() == small
-        nested = store_of(f("block", (0, 1), block=View(repeated(gates, counts))))
-        assert nested.measurement_plan() == small
+        with time_limit(5):
+            assert repeated(gates, counts).measurement_plan() == small
+            nested = store_of(f("block", (0, 1), block=View(repeated(gates, counts))))
+            assert nested.measurement_plan() == small
 

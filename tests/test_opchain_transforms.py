@@ -1,4 +1,6 @@
 """Opchain transformations and naming rules, checked symbolically and against a small simulator."""
+import collections.abc
+
 import numpy as np
 import pytest
 
@@ -373,3 +375,36 @@ def test_deep_nesting_is_walked_without_recursion(deep_sequences, walk, check):
 
 def test_deep_nesting_measurement_is_found(deep_sequences):
     assert [seq.has_measurement for seq in deep_sequences] == [False, True]
+
+
+class _Loop(collections.abc.Sequence):
+    """A read-only block kept by reference whose one gate has this block again."""
+
+    def __init__(self):
+        self.gate = Q("block", 0, block_gate_sequence=self)
+
+    def __len__(self):
+        return 1
+
+    def __getitem__(self, index):
+        if index in (0, -1):
+            return self.gate
+        raise IndexError(index)
+
+
+def _sequence_of(gate):
+    seq = Opchain(1)
+    seq.add_gate(gate)
+    return seq
+
+
+@pytest.mark.parametrize("walk", [
+    lambda gate: gate.dagger(),
+    lambda gate: materialize_gate_sequence([gate]),
+    lambda gate: _sequence_of(gate).has_measurement,
+    lambda gate: _sequence_of(Q("block", 0, block_gate_sequence=(gate,))).inverse(),
+])
+def test_block_that_contains_itself_is_refused(walk):
+    # Walked without end, the explicit stack would grow until memory ran out.
+    with pytest.raises(RecursionError, match="^a gate block contains itself$"):
+        walk(_Loop().gate)

@@ -116,6 +116,26 @@ def test_exact_on_polynomials_of_the_scheme_order(scheme, boundary, grid):
     np.testing.assert_allclose(A @ u(x) + b, np.full(n, d2u), rtol=1e-12, atol=1e-11)
 
 
+# Loads before the division by dx, as in _boundary_rows: with a zero
+# boundary value the entries keep the sign of zero the formulas give.
+DIRICHLET_LOADS = {
+    "forward": lambda g1, g2: (0, g2),
+    "backward": lambda g1, g2: (-g1, 0),
+    "central": lambda g1, g2: (-g1 / 2, g2 / 2),
+    "second": lambda g1, g2: (g1, g2),
+}
+
+
+@pytest.mark.parametrize("n", [2, 5])
+@pytest.mark.parametrize("g", [0.0, -0.0])
+@pytest.mark.parametrize("scheme", list(DIRICHLET_LOADS))
+def test_dirichlet_loads_are_the_table_values_to_the_bit(scheme, g, n):
+    b = np.zeros(n)
+    b[0], b[-1] = DIRICHLET_LOADS[scheme](g, g)
+    scale = DX ** 2 if scheme == "second" else DX
+    assert _build(scheme, n, DX, "dirichlet", g, g)[1].tobytes() == (b / scale).tobytes()
+
+
 @pytest.mark.parametrize(
     "scheme, stencil",
     [

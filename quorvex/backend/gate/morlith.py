@@ -126,9 +126,55 @@ def _dagger_parameter(gate_id: str, parameter: Optional[tuple]) -> Optional[tupl
 _DONE = object()
 
 
-def _reversed_children(gate):
+def _dagger_frame(gate, open_blocks):
+    """[gate, its children, their inverses so far, children last first, key].
+
+    The children are kept by identity while they are walked: a read-only
+    sequence is kept by reference, so a block can hold a gate whose block is
+    that very sequence, and the walk would never end.
+    """
     children = gate.block_gate_sequence
-    return iter(()) if children is None else iter(reversed(children))
+    if children is None:
+        return [gate, None, [], iter(()), None]
+    key = id(children)
+    if key in open_blocks:
+        raise RecursionError("a gate block contains itself")
+    open_blocks.add(key)
+    return [gate, children, [], iter(reversed(children)), key]
+
+
+def _is_own_inverse(gate):
+    # A self-inverse id says nothing about children or a stored matrix.
+    return (gate.id in _SELF_INVERSE_IDS and gate.block_gate_sequence is None
+            and not gate.has_stored_matrix)
+
+
+def _inverted_with(gate, new_children):
+    """The inverse of gate, given the inverses of its children."""
+    gate_id = gate.id
+    if gate.has_stored_matrix:
+        new_matrix = np.conj(np.asarray(gate.stored_matrix)).T
+    else:
+        new_matrix = None
+
+    if gate_id in _INVERSE_IDS:
+        new_id = _INVERSE_IDS[gate_id]
+    elif gate_id.endswith(_DAG_SUFFIX):
+        new_id = gate_id[:-4]
+    else:
+        new_id = gate_id
+
+    return type(gate)(
+        id=new_id,
+        target=gate.target,
+        control=gate.control,
+        control_state=gate.control_state,
+        name=_dagger_name(gate.name),
+        parameter=_dagger_parameter(gate_id, gate.parameter),
+        block_gate_sequence=new_children,
+        matrix=new_matrix,
+        classical_target=gate.classical_target,
+    )
 
 
 def _inverts_by_these_rules(gate):
@@ -314,57 +360,25 @@ class QuantumGate:
         stack rather than by recursion, so that any depth of nesting fits
         in the C stack.
         """
-        if self._is_own_inverse():
+        if _is_own_inverse(self):
             return self
-        # frames: [gate, its children last first, their inverses so far]
-        stack = [[self, _reversed_children(self), []]]
+        open_blocks = set()
+        stack = [_dagger_frame(self, open_blocks)]
         while True:
             frame = stack[-1]
-            child = next(frame[1], _DONE)
+            child = next(frame[3], _DONE)
             if child is _DONE:
                 stack.pop()
-                gate = frame[0]
-                children = None if gate.block_gate_sequence is None else tuple(frame[2])
-                inverted = gate._inverted_with(children)
+                open_blocks.discard(frame[4])
+                children = None if frame[1] is None else tuple(frame[2])
+                inverted = _inverted_with(frame[0], children)
                 if not stack:
                     return inverted
                 stack[-1][2].append(inverted)
-            elif _inverts_by_these_rules(child) and not child._is_own_inverse():
-                stack.append([child, _reversed_children(child), []])
+            elif _inverts_by_these_rules(child) and not _is_own_inverse(child):
+                stack.append(_dagger_frame(child, open_blocks))
             else:
                 frame[2].append(child.dagger())
-
-    def _is_own_inverse(self):
-        # A self-inverse id says nothing about children or a stored matrix.
-        return (self.id in _SELF_INVERSE_IDS and self.block_gate_sequence is None
-                and not self.has_stored_matrix)
-
-    def _inverted_with(self, new_children):
-        """The inverse of this gate, given the inverses of its children."""
-        gate_id = self.id
-        if self.has_stored_matrix:
-            new_matrix = np.conj(np.asarray(self.stored_matrix)).T
-        else:
-            new_matrix = None
-
-        if gate_id in _INVERSE_IDS:
-            new_id = _INVERSE_IDS[gate_id]
-        elif gate_id.endswith(_DAG_SUFFIX):
-            new_id = gate_id[:-4]
-        else:
-            new_id = gate_id
-
-        return type(self)(
-            id=new_id,
-            target=self.target,
-            control=self.control,
-            control_state=self.control_state,
-            name=_dagger_name(self.name),
-            parameter=_dagger_parameter(gate_id, self.parameter),
-            block_gate_sequence=new_children,
-            matrix=new_matrix,
-            classical_target=self.classical_target,
-        )
 
     def decompose(self, name=None):
         """Expand a composite gate by one level onto the circuit's qubits."""

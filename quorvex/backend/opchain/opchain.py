@@ -7,20 +7,34 @@ import numpy as np
 # The walks over nested blocks below keep their own stack instead of
 # recursing: compiled code has no recursion guard, and a block nested a few
 # ten thousand levels deep (append in a loop makes one) would exhaust the C
-# stack.
+# stack. A read-only sequence is kept by reference, so a block can also hold
+# a gate whose block is that very sequence; such a walk would never end, and
+# raises RecursionError instead, as a recursive walk would.
 
 _DONE = object()
 
 
+def _enter_block(children, open_blocks):
+    """Mark children as being walked; return the key that leaves it again."""
+    key = id(children)
+    if key in open_blocks:
+        raise RecursionError("a gate block contains itself")
+    open_blocks.add(key)
+    return key
+
+
 def materialize_gate_sequence(gates):
     """Copy ``gates`` into plain gate records, turning every lazy block view into a tuple."""
-    # frames: [remaining gates, records so far, the composite gate they belong to]
-    stack = [[iter(gates), [], None]]
+    open_blocks = set()
+    # frames: [remaining gates, records so far, the composite gate they
+    # belong to, the walked sequence (kept alive while its key is in use), key]
+    stack = [[iter(gates), [], None, gates, _enter_block(gates, open_blocks)]]
     while True:
         frame = stack[-1]
         gate = next(frame[0], _DONE)
         if gate is _DONE:
             stack.pop()
+            open_blocks.discard(frame[4])
             materialized = tuple(frame[1])
             if not stack:
                 return materialized
@@ -30,21 +44,23 @@ def materialize_gate_sequence(gates):
         if children is None:
             frame[1].append(gate)
         else:
-            stack.append([iter(children), [], gate])
+            stack.append([iter(children), [], gate, children, _enter_block(children, open_blocks)])
 
 
 def _contains_measurement(gates):
-    pending = [iter(gates)]
+    open_blocks = set()
+    # frames: [remaining gates, the walked sequence, its key]
+    pending = [[iter(gates), gates, _enter_block(gates, open_blocks)]]
     while pending:
-        gate = next(pending[-1], _DONE)
+        gate = next(pending[-1][0], _DONE)
         if gate is _DONE:
-            pending.pop()
+            open_blocks.discard(pending.pop()[2])
             continue
         if gate.id.lower() == "measure":
             return True
         children = gate.block_gate_sequence
         if children is not None:
-            pending.append(iter(children))
+            pending.append([iter(children), children, _enter_block(children, open_blocks)])
     return False
 
 

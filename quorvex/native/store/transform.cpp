@@ -129,7 +129,9 @@ StoreRef inverse_store(const Store& source) {
     for_each_record(*store, [&](const Store& holder, const PackedRecord& rec) { records.emplace_back(&holder, rec); });
     auto result = std::make_shared<Store>();
     InverseMemo memo;
+    SignalPoll signals;  // the records come from the private copy above
     for (auto it = records.rbegin(); it != records.rend(); ++it) {
+        signals.tick();
         DecodedGate g = decode_record(*it->first, it->second);
         invert_gate(g, memo);
         append_decoded_gate(*result, g);
@@ -210,7 +212,9 @@ StoreRef decompose_store(const Store& store, std::uint64_t levels, const py::han
         next->materialize_repeat();
         next->records = RecordList();
         std::uint64_t from = 0;
+        SignalPoll signals;  // result and next are private; snapshots are read-only
         for (std::uint64_t i : inline_at) {
+            signals.tick();
             const DecodedGate parent = decode_gate(*result, i);
             next->append_record_range(*result, from, i);
             const Store& children = *parent.block;
@@ -220,6 +224,7 @@ StoreRef decompose_store(const Store& store, std::uint64_t levels, const py::han
                 q = parent.targets[static_cast<std::size_t>(q)];
             };
             for (std::uint64_t j = 0; j < count; ++j) {
+                signals.tick();
                 DecodedGate child = decode_gate(children, j);
                 for (std::int32_t& q : child.targets) place(q);
                 for (std::int32_t& q : child.controls) place(q);

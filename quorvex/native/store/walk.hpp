@@ -65,11 +65,17 @@ private:
         if (store.repeat_base) {
             // A chain of views runs the innermost store's records as often as
             // the counts multiply to; an empty base is done at once, whatever
-            // its (possibly overflowing) product of counts.
+            // its (possibly overflowing) product of counts. So is a base whose
+            // records hand on no gate (blocks with nothing in them): its
+            // first run did nothing, and so would every other.
             const Store& inner = store.innermost();
             if (inner.records.empty()) return;
             const std::uint64_t runs = std::min(store.repeat_runs(), max_runs_);
-            for (std::uint64_t t = 0; t < runs; ++t) walk_level(inner, depth, visit);
+            for (std::uint64_t t = 0; t < runs; ++t) {
+                const std::uint64_t before = handed_on_;
+                walk_level(inner, depth, visit);
+                if (handed_on_ == before) return;
+            }
             return;
         }
         for (const RecordSlice& slice : store.records.slices()) {
@@ -144,10 +150,12 @@ private:
             walk_level(*block, depth + 1, visit);
             return;
         }
+        ++handed_on_;
         visit(static_cast<const WalkGate&>(g));
     }
 
     std::uint64_t max_runs_;
+    std::uint64_t handed_on_ = 0;  // gates handed to a visitor so far
     std::vector<std::unique_ptr<Level>> levels_;
     SignalPoll signals_;
 };

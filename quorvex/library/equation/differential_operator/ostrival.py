@@ -55,11 +55,13 @@ def first_order_derivative(N, dx, boundary_condition="dirichlet", g1=0, g2=0, sc
         A = (A - A.T) / 2
         if dirichlet:
             # The stencil halves the outside neighbour just like the inside
-            # one. Both values are added, so that a one-point grid, whose
-            # single point has both boundaries as neighbours, keeps both.
-            b[N - 1] = 0
-            b[0] += -g1 / 2
-            b[N - 1] += g2 / 2
+            # one. A one-point grid has both boundaries as neighbours of its
+            # single point, so there the two values meet in b[0].
+            b[0] = -g1 / 2
+            if N > 1:
+                b[N - 1] = g2 / 2
+            else:
+                b[0] += g2 / 2
         elif boundary_condition == "neumann":
             # The end rows state the prescribed derivative directly.
             A[N - 2, N - 1] = 0.5
@@ -74,12 +76,15 @@ def second_order_derivative(N, dx, boundary_condition="dirichlet", g1=0, g2=0):
     A = -2 * np.identity(N) + np.eye(N, k=1) + np.eye(N, k=-1)
     b = np.zeros(N)
 
-    # Boundary contributions are added to what is there: on a grid of one
-    # or two points the two ends, or an end and its wrap-around neighbour,
-    # share entries, and assigning would drop one of them.
+    # On a grid of one or two points the two ends, or an end and its
+    # wrap-around neighbour, share entries: the wrap-around couplings are
+    # added to the stencil, and a one-point grid gets both boundary values.
     if "dirichlet" in boundary_condition:
-        b[0] += g1
-        b[N - 1] += g2
+        b[0] = g1
+        if N > 1:
+            b[N - 1] = g2
+        else:
+            b[0] += g2
     if boundary_condition == "periodic":
         A[0, N - 1] += 1
         A[N - 1, 0] += 1
