@@ -1,119 +1,158 @@
-"""Demonstration: build a state vector and run gates through strovane.
+"""quorvex demonstration: circuits on the state-vector engine and the algorithm library.
 
-Prepares a 22-qubit GHZ state (H, then a chain of CX), checks it, then times
-a layer of single-qubit gates, SWAPs and a dense two-qubit unitary, serially
-and with all OpenMP threads. Finally builds a layered circuit as a packed
-gate sequence, compares its memory with the list-backed sequence, and runs it
-with a mid-circuit measurement through the packed executor.
+It shows, in this order:
+1. a 20-qubit GHZ state built with `quorvex.core.Circuit` and run by the native
+   engine, with its two non-zero amplitudes checked;
+2. a layered 20-qubit circuit (rotations, CNOTs and controlled dense two-qubit
+   unitaries): the time of `Circuit.execute` (warmed up, min and median of
+   repeats, at the OpenMP thread count in force), and its inverse undoing it;
+3. the memory of its gate records, list-backed against the packed store, and
+   that both hold the same gates;
+4. the algorithm library: a Fermi-Hubbard Hamiltonian as Pauli terms with its
+   ground-state energy, a finite-difference heat equation against its exact
+   solution, and a linear system solved by the Chebyshev/LCU method.
 """
+import statistics
 import time
+import tracemalloc
 
 import numpy as np
 
-from quorvex.backend.opchain.opchain import Opchain
-from quorvex.backend.opchain.packed import OpchainPacked
 from quorvex.backend.pelmor import strovane
+from quorvex.core import Circuit
 
-N = 22
+N = 20
 
 
-def timed(label, layer, state):
-    """Runs layer(runopenmp) serially and in parallel; prints ms per gate."""
-    cells = []
-    for runopenmp in (False, True):
+def timed(func, repeat=3):
+    func()  # warm-up: first-touch of the state's pages, caches, thread start
+    times = []
+    for _ in range(repeat):
         start = time.perf_counter()
-        gates = layer(state, runopenmp)
-        cells.append((time.perf_counter() - start) * 1e3 / gates)
-    print(f"  {label:26} {cells[0]:8.2f} ms {cells[1]:8.2f} ms")
+        func()
+        times.append(time.perf_counter() - start)
+    return min(times), statistics.median(times)
+
+
+def ghz():
+    qc = Circuit(N, name="GHZ")
+    qc.h(0)
+    for q in range(1, N):
+        qc.cx(q - 1, q)
+    start = time.perf_counter()
+    state = qc.execute().state
+    elapsed = time.perf_counter() - start
+    ok = np.isclose(state[0], 2 ** -0.5) and np.isclose(state[-1], 2 ** -0.5) and np.isclose(
+        np.vdot(state, state).real, 1.0)
+    print(f"1. GHZ state on {N} qubits ({state.nbytes >> 20} MiB, complex128): built and run in"
+          f" {elapsed * 1e3:.0f} ms; |0...0> and |1...1> amplitudes {state[0].real:.6f},"
+          f" {state[-1].real:.6f}: {'ok' if ok else 'WRONG'}")
+
+
+def layered(storage="list", layers=6):
+    rng = np.random.default_rng(1)
+    qc = Circuit(N, name="layers", gate_storage=storage)
+    for layer in range(layers):
+        for q in range(N):
+            qc.mcry(0.3 + 0.1 * q, [], q)
+            qc.rz(0.2 * layer + 0.05 * q, q)
+        for q in range(layer % 2, N - 1, 2):
+            qc.cx(q, q + 1)
+        for q in range(0, N - 2, 5):
+            u, _ = np.linalg.qr(rng.normal(size=(4, 4)) + 1j * rng.normal(size=(4, 4)))
+            qc.unitary(u, [q, q + 1], control=[q + 2])
+    return qc
+
+
+def layered_run():
+    qc = layered()
+    gates = len(qc.gate_sequence.data())
+    best, median = timed(qc.execute)
+    print(f"2. layered circuit, {N} qubits, {gates} gates: execute {best * 1e3:.0f} ms (median"
+          f" {median * 1e3:.0f} ms, {best / gates * 1e6:.1f} us per gate) with {strovane.max_threads()}"
+          f" OpenMP threads (OMP_NUM_THREADS sets them)")
+    undone = qc.copy()
+    undone.append(qc.dagger(), list(range(N)))
+    state = undone.execute().state
+    print(f"   the circuit followed by its dagger() returns to |0...0> with amplitude {abs(state[0]):.12f}")
+
+
+def same_gate(a, b):
+    # Stored matrices are arrays, compared by value.
+    fields = ("id", "target", "control", "control_state", "parameter")
+    return all(getattr(a, f) == getattr(b, f) for f in fields) and (
+        (a.stored_matrix is None and b.stored_matrix is None)
+        or np.array_equal(a.stored_matrix, b.stored_matrix))
+
+
+def storage():
+    sizes, sequences = {}, {}
+    for kind in ("list", "packed"):
+        qc = layered(kind, layers=40)
+        tracemalloc.start()
+        sequences[kind] = qc.gate_sequence
+        sizes[kind] = tracemalloc.get_traced_memory()[0]
+        tracemalloc.stop()
+    listed, packed = sequences["list"].data(), sequences["packed"].data()
+    same = len(listed) == len(packed) and all(map(same_gate, listed, packed))
+    gates = len(listed)
+    print(f"3. gate records of a {gates}-gate circuit: list-backed {sizes['list'] / gates:.0f} bytes per gate,"
+          f" packed store {sizes['packed'] / gates:.0f} bytes per gate"
+          f" ({sizes['list'] / sizes['packed']:.1f}x smaller); same gates in both: {same}")
+
+
+def library():
+    from quorvex.library.fermi_hubbard.quandrel import quandrel_terms
+    from quorvex.library.equation.differential_operator.ostrival import (
+        matrix_exponential, second_order_derivative)
+    from quorvex.library.linear_solver.tiberq import TiberqSolver
+
+    print("4. algorithm library")
+    terms = quandrel_terms(2, 1.0, 4.0, 0.0)
+    paulis = {"I": np.eye(2), "X": np.array([[0, 1], [1, 0]]), "Y": np.array([[0, -1j], [1j, 0]]),
+              "Z": np.diag([1.0, -1.0])}
+    H = 0
+    for label, coefficient in terms.items():
+        term = np.array([[1.0]])
+        for letter in label:
+            term = np.kron(term, paulis[letter])
+        H = H + coefficient * term
+    # Half filling: two electrons. The number operator sum_q (1 - Z_q)/2 is
+    # diagonal and the same in any qubit order.
+    occupation = np.array([bin(i).count("1") for i in range(16)])
+    half = np.flatnonzero(occupation == 2)
+    energy = np.linalg.eigvalsh(H[np.ix_(half, half)])[0]
+    print(f"   Fermi-Hubbard, 2 sites, t = 1, U = 4: {len(terms)} Pauli terms on 4 qubits; ground-state"
+          f" energy at half filling {energy:.6f} (exact 2 - 2*sqrt(2) = {2 - 2 * 2 ** 0.5:.6f})")
+
+    points, T = 63, 0.1
+    dx = 1.0 / (points + 1)
+    x = dx * np.arange(1, points + 1)
+    A, _ = second_order_derivative(points, dx)
+    u = matrix_exponential(A, np.sin(np.pi * x), T=T)
+    exact = np.exp(-np.pi ** 2 * T) * np.sin(np.pi * x)
+    print(f"   heat equation u_t = u_xx on {points} points to T = {T}: max error against the exact"
+          f" solution {np.abs(u - exact).max():.2e}")
+
+    rng = np.random.default_rng(7)
+    M = rng.normal(size=(4, 4))
+    A = M @ M.T + 2 * np.eye(4)
+    b = rng.normal(size=4)
+    circuit, x_q, _ = TiberqSolver(A, b, epsilon=0.01, logging=False)
+    x_ref = np.linalg.solve(A, b)
+    fidelity = abs(np.dot(x_q, x_ref)) / (np.linalg.norm(x_q) * np.linalg.norm(x_ref))
+    print(f"   linear system 4x4 by Chebyshev/LCU on {circuit.get_num_qubits()} qubits: fidelity with"
+          f" numpy.linalg.solve {fidelity:.6f}, relative residual"
+          f" {np.linalg.norm(A @ x_q - b) / np.linalg.norm(b):.1e}")
 
 
 def main():
-    print(f"strovane: OpenMP enabled={strovane.openmp_enabled()},"
-          f" threads={strovane.max_threads()}")
-    state = np.zeros(2**N, np.complex128)
-    state[0] = 1
-    start = time.perf_counter()
-    strovane.h_little(N, state, [], [], 0)
-    for q in range(1, N):
-        strovane.x_little(N, state, [q - 1], [1], q)
-    elapsed = time.perf_counter() - start
-    ghz = np.isclose(state[0], 2**-0.5) and np.isclose(state[-1], 2**-0.5)
-    print(f"GHZ state on {N} qubits ({state.nbytes >> 20} MiB) in {elapsed * 1e3:.1f} ms;"
-          f" amplitudes |0...0> and |1...1> = {state[0].real:.6f}, {state[-1].real:.6f}:"
-          f" {'ok' if ghz else 'WRONG'}")
-
-    rng = np.random.default_rng(1)
-    q, _ = np.linalg.qr(rng.normal(size=(4, 4)) + 1j * rng.normal(size=(4, 4)))
-
-    def rotations(st, omp):
-        for t in range(0, N, 3):
-            strovane.ry_little(N, st, [], [], t, 0.1 * t, omp)
-        return len(range(0, N, 3))
-
-    def hadamards(st, omp):
-        for t in range(0, N, 3):
-            strovane.h_little(N, st, [], [], t, omp)
-        return len(range(0, N, 3))
-
-    def swaps(st, omp):
-        for t in range(0, N - 1, 4):
-            strovane.swap_little(N, st, [], [], [t, t + 1], omp)
-        return len(range(0, N - 1, 4))
-
-    def unitaries(st, omp):
-        for t in range(0, N - 1, 6):
-            strovane.unitary_little(N, st, [], [], [t, t + 1], q, omp)
-        return len(range(0, N - 1, 6))
-
-    print(f"time per gate, complex128, {N} qubits:")
-    print(f"  {'gate':26} {'1 thread':>11} {'all threads':>11}")
-    timed("H", hadamards, state)
-    timed("RY", rotations, state)
-    timed("SWAP", swaps, state)
-    timed("2-qubit unitary", unitaries, state)
-    print(f"norm after all layers: {np.linalg.norm(state):.12f}")
-    packed_sequence()
-
-
-def layered_circuit(sequence, qubits, layers):
-    for layer in range(layers):
-        for q in range(qubits):
-            sequence.add_gate(sequence.gateCreator("ry", q, parameters=0.1 * (layer + q)))
-        for q in range(layer % 2, qubits - 1, 2):
-            sequence.add_gate(sequence.gateCreator("cx", q + 1, control=q))
-
-
-def packed_sequence():
-    qubits, layers = 12, 400
-    listed, packed = Opchain(qubits), OpchainPacked(qubits)
-    for sequence in (listed, packed):
-        layered_circuit(sequence, qubits, layers)
-    packed.measure([0], [0])
-    gates = len(packed.data())
-    same = all(a == b for a, b in zip(listed.data(), packed.data()))
-    print(f"layered circuit, {qubits} qubits, {gates} gates, {packed.storage_bytes / gates:.1f}"
-          f" bytes per gate packed; same gates as the list-backed sequence: {same}")
-
-    def measure(state, targets, classical):
-        # Project onto the more likely outcome of the measured qubit.
-        bit = 1 << targets[0]
-        ones = np.flatnonzero(np.arange(state.size) & bit)
-        p1 = float(np.sum(np.abs(state[ones]) ** 2))
-        outcome = int(p1 >= 0.5)
-        keep = np.zeros(state.size, bool)
-        keep[ones] = True
-        state[keep != bool(outcome)] = 0
-        state /= np.linalg.norm(state)
-        return state, {classical[0]: outcome}
-
-    state = np.zeros(2**qubits, np.complex128)
-    state[0] = 1
-    start = time.perf_counter()
-    state, results = strovane.execute_gate_sequence_packed(
-        qubits, state, packed._packed_store_native, measure)
-    elapsed = time.perf_counter() - start
-    print(f"packed executor: {gates} gates in {elapsed * 1e3:.1f} ms,"
-          f" measurement results {results}, norm {np.linalg.norm(state):.12f}")
+    print(f"quorvex demonstration (strovane: OpenMP {strovane.openmp_enabled()},"
+          f" {strovane.max_threads()} threads)")
+    ghz()
+    layered_run()
+    storage()
+    library()
 
 
 if __name__ == "__main__":

@@ -94,10 +94,12 @@ def coupled_machine(coupling=((0, 1), (1, 2))):
     return Machine("lab", coupling=list(coupling))
 
 
+@pytest.mark.parametrize("pairs", [list, np.array], ids=["list", "array"])
 @pytest.mark.parametrize("qcis", ["cz q1 q0", "CZ Q1 Q2", "  Cz Q2 Q1   ", "CZ Q0 Q1 Q2", "H Q0\n\nX Q3", ""])
-def test_coupling_test_accepts(qcis):
+def test_coupling_test_accepts(qcis, pairs):
     ctx = PipelineContext(metadata={"mapping_warnings": ["earlier"]})
-    assert M._reject_uncoupled_qcis(coupled_machine(), qcis, ctx, "passthrough") is None
+    machine = Machine("lab", coupling=pairs([(0, 1), (1, 2)]))
+    assert M._reject_uncoupled_qcis(machine, qcis, ctx, "passthrough") is None
     assert ctx.metadata["mapping_warnings"] == ["earlier", "passthrough" + WARNING]
 
 

@@ -129,6 +129,33 @@ def test_unitary_shape_accepts_nested_list_and_ignores_other_ids():
     assert Q("x", [0, 1], matrix=np.eye(8)).stored_matrix.shape == (8, 8)
 
 
+class ShapeNone:
+    """A matrix-like object whose shape attribute is None: the content decides."""
+
+    shape = None
+
+    def __init__(self, rows):
+        self.rows = rows
+
+    def __array__(self, dtype=None, copy=None):
+        return np.array(self.rows, dtype=dtype)
+
+
+@pytest.mark.parametrize("rows, targets, error", [
+    ([[0, 1], [1, 0]], [0], None),
+    (np.eye(4), [0, 1], None),
+    ([[1, 0, 0]], [0], "Unitary matrix must have shape (2, 2) for 1 target qubit; got (1, 3)."),
+])
+def test_unitary_shape_attribute_none_uses_the_content(rows, targets, error):
+    matrix = ShapeNone(rows)
+    if error is None:
+        assert Q("unitary", targets, matrix=matrix).stored_matrix is matrix
+    else:
+        with pytest.raises(ValueError) as info:
+            Q("unitary", targets, matrix=matrix)
+        assert str(info.value) == error
+
+
 @pytest.fixture
 def recording_validator(monkeypatch):
     return record_validator_calls(monkeypatch, morlith)

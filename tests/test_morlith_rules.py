@@ -30,9 +30,35 @@ def _targets(gate_id):
 
 @pytest.mark.parametrize("gate_id", SELF_INVERSE)
 def test_self_inverse_ids_return_the_receiver(gate_id):
-    gate = Q(gate_id, _targets(gate_id), control=0, control_state=0, name="custom",
-             matrix=np.eye(4 if gate_id in TWO_TARGET else 2))
+    gate = Q(gate_id, _targets(gate_id), control=0, control_state=0, name="custom")
     assert gate.dagger() is gate
+
+
+# A self-inverse id with children or a stored matrix is not its own inverse:
+# (gate, expected id, name, children's ids, whether the matrix is conjugated)
+M_S = np.diag([1, 1j])
+SELF_INVERSE_ID_COMPOSITES = [
+    (Q("x", 0, block_gate_sequence=(Q("s", 0),)), "x", "X_dag", ("s_dag",), False),
+    (Q("h", 1, control=0, block_gate_sequence=(Q("t", 0), Q("h", 0))), "h", "H_dag", ("h", "t_dag"), False),
+    (Q("swap", (0, 1), name="custom", block_gate_sequence=()), "swap", "custom_dag", (), False),
+    (Q("z", 0, matrix=M_S), "z", "Z_dag", None, True),
+    (Q("cx", 1, control=0, name="X_dag", matrix=M_S), "cx", "X", None, True),
+]
+
+
+@pytest.mark.parametrize("gate, gate_id, name, children, conjugated", SELF_INVERSE_ID_COMPOSITES)
+def test_self_inverse_id_with_children_or_matrix_is_inverted(gate, gate_id, name, children, conjugated):
+    inverse = gate.dagger()
+    assert inverse is not gate
+    assert (inverse.id, inverse.name, inverse.target, inverse.control) == (gate_id, name, gate.target, gate.control)
+    if children is None:
+        assert inverse.block_gate_sequence is None
+    else:
+        assert tuple(child.id for child in inverse.block_gate_sequence) == children
+    if conjugated:
+        np.testing.assert_array_equal(inverse.stored_matrix, M_S.conj().T)
+    if children is not None:
+        assert inverse.dagger() == gate
 
 
 @pytest.mark.parametrize("gate_id, inverse_id", sorted(INVERSE_IDS.items()))

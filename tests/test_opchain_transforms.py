@@ -3,7 +3,7 @@ import numpy as np
 import pytest
 
 from quorvex.backend.gate.morlith import QuantumGate as Q
-from quorvex.backend.opchain.opchain import Opchain
+from quorvex.backend.opchain.opchain import Opchain, materialize_gate_sequence
 
 
 # ---------------------------------------------------------------------------
@@ -151,7 +151,7 @@ def test_reverse_keeps_nested_children_by_position():
 
 
 @pytest.mark.parametrize("times, count, name", [(3, 6, "Sequence**3"), (0, 0, "Sequence**0"),
-                                                (-1, 0, "Sequence**-1"), (2.9, 4, "Sequence**2")])
+                                                (2.9, 4, "Sequence**2")])
 def test_repeat(times, count, name):
     seq = Opchain(1)
     seq.add_gate(Q("h", 0))
@@ -162,6 +162,16 @@ def test_repeat(times, count, name):
     assert len(seq.data()) == 2
     with pytest.raises(TypeError, match="Argument 'times'"):
         seq.repeat("2")
+
+
+@pytest.mark.parametrize("times", [-1, -2.5, -(2**70)])
+def test_negative_repeat_is_refused(times):
+    # An empty result would pass for the inverse power.
+    seq = Opchain(1)
+    seq.add_gate(Q("s", 0))
+    with pytest.raises(ValueError, match=r"^times must be non-negative, got -\d+\.$"):
+        seq.repeat(times)
+    assert len(seq.data()) == 1
 
 
 @pytest.mark.parametrize("method", ["inverse", "dagger"])
@@ -321,3 +331,45 @@ def test_append_with_controls_places_the_sequence():
             row = (col & ~0b1010) | ((sub_row & 1) << 3) | (((sub_row >> 1) & 1) << 1)
             expected[row, col] = u_inner[sub_row, sub_col]
     np.testing.assert_allclose(unitary(outer), expected, atol=1e-10)
+
+
+# ---------------------------------------------------------------------------
+# Nesting deeper than the C stack would allow a recursive walk
+# ---------------------------------------------------------------------------
+
+DEPTH = 60_000
+
+
+def _innermost(gate):
+    depth = 0
+    while gate.block_gate_sequence is not None:
+        (gate,) = gate.block_gate_sequence
+        depth += 1
+    return gate, depth
+
+
+@pytest.fixture(scope="module")
+def deep_sequences():
+    """Two sequences whose one gate nests DEPTH blocks, around an s and around a measurement."""
+    made = []
+    for leaf in (Q("s", 0), Q("measure", 0, classical_target=0)):
+        gate = leaf
+        for _ in range(DEPTH):
+            gate = Q("block", 0, block_gate_sequence=(gate,))
+        seq = Opchain(1)
+        seq.add_gate(gate)
+        made.append(seq)
+    return made
+
+
+@pytest.mark.parametrize("walk, check", [
+    (lambda seq: seq.inverse().data()[0], lambda g: (g[0].id, g[1], g[0].name) == ("s_dag", DEPTH, "S_dag")),
+    (lambda seq: seq.data()[0].dagger(), lambda g: (g[0].id, g[1]) == ("s_dag", DEPTH)),
+    (lambda seq: materialize_gate_sequence(seq.data())[0], lambda g: (g[0].id, g[1]) == ("s", DEPTH)),
+])
+def test_deep_nesting_is_walked_without_recursion(deep_sequences, walk, check):
+    assert check(_innermost(walk(deep_sequences[0])))
+
+
+def test_deep_nesting_measurement_is_found(deep_sequences):
+    assert [seq.has_measurement for seq in deep_sequences] == [False, True]

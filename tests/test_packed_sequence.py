@@ -359,7 +359,8 @@ def test_reverse_inverse_repeat_gates():
 
 @pytest.mark.parametrize("call, error, message", [
     (lambda s: s.repeat(0), ValueError, "times must be positive"),
-    (lambda s: s.repeat(-1), TypeError, None),
+    (lambda s: s.repeat(-1), ValueError, "times must be non-negative, got -1."),
+    (lambda s: s.repeat(-(2**70)), ValueError, "times must be non-negative, got -" + str(2**70) + "."),
     (lambda s: s.repeat("2"), TypeError, "Argument 'times' has incorrect type (expected int, got str)"),
     (lambda s: s.decompose(-1), TypeError, None),
     (lambda s: s.control("1"), TypeError,

@@ -73,6 +73,17 @@ def test_inverse_matches_gate_dagger():
     assert_same_gates(got, opchain_of(gates).inverse().data())
 
 
+def test_inverse_of_self_inverse_ids_with_children_or_matrix_matches_gate_dagger():
+    m = np.diag([1, 1j])
+    gates = [Q("x", (0,), block_gate_sequence=(Q("s", (0,)),)), Q("h", (1,), matrix=m),
+             Q("swap", (0, 1), name="sw", block_gate_sequence=(Q("t", (1,)), Q("h", (0,)))),
+             Q("cx", (1,), (0,)), Q("z", (0,), name="Z_dag")]
+    inv = store_of(*gates).inverse()
+    assert [c[0] for c in comps(inv)] == ["z", "cx", "swap", "h", "x"]
+    assert [c[5] for c in comps(inv)] == ["Z_dag", None, "sw_dag", "H_dag", "X_dag"]
+    assert_same_gates([to_gate(c) for c in comps(inv)], opchain_of(gates).inverse().data())
+
+
 def test_inverse_examples():
     s = store_of(f("h"), f("s"), f("rx", parameter=(0.3,)))
     assert [c[0] for c in comps(s.inverse())] == ["rx", "s_dag", "h"]

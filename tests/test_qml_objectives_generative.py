@@ -136,8 +136,12 @@ def test_kl_matches_rel_entr(with_zeros):
         ([True, False], torch.tensor([1.0, 0.0], dtype=F64)),
         (torch.tensor([1.0, 1.0, 2.0]), torch.tensor([0.25, 0.25, 0.5])),
         (torch.tensor([3e38, 3e38]), torch.tensor([0.5, 0.5])),
+        ([0.1, 0.3], torch.tensor([0.1, 0.3], dtype=F64) / torch.tensor(0.4, dtype=F64)),
+        ((0.1, 0.3), torch.tensor([0.1, 0.3], dtype=F64) / torch.tensor(0.4, dtype=F64)),
+        (np.array([0.1, 0.3], np.float32), torch.tensor([0.1, 0.3]) / torch.tensor(0.4)),
     ],
-    ids=["ints", "2x2-ones", "scalar", "bools", "float32-kept", "float32-sum-overflows"],
+    ids=["ints", "2x2-ones", "scalar", "bools", "float32-kept", "float32-sum-overflows",
+         "float-list", "float-tuple", "float32-array-kept"],
 )
 def test_kl_target_is_normalised(given, stored):
     target = BornMachineKLDivergenceObjective(given).target_probabilities

@@ -291,6 +291,14 @@ def test_loss_alone_pairs_targets_with_predictions():
     assert log[0][1].shape == (3, 1) and log[0][1].dtype == torch.float64
 
 
+@pytest.mark.parametrize("targets", [[0.1, 0.2, 0.7], (0.1, 0.2, 0.7), [[0.1], [0.2], [0.7]]])
+def test_python_float_targets_give_the_loss_of_the_same_array(targets):
+    objective = SupervisedObjective(torch.nn.functional.mse_loss)
+    predictions = torch.tensor([[0.3], [0.5], [0.9]], dtype=torch.float64)
+    expected = objective.loss(predictions, np.array([0.1, 0.2, 0.7]))
+    assert objective.loss(predictions, targets).item() == expected.item()
+
+
 def test_subclass_loss_override_is_used():
     class Doubled(SupervisedObjective):
         def loss(self, predictions, targets):

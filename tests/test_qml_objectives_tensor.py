@@ -63,3 +63,24 @@ def test_floating_targets_keep_their_graph():
     paired = as_loss_targets(torch.zeros(2, dtype=torch.float64), targets)
     paired.sum().backward()
     assert targets.grad.tolist() == [1.0, 1.0]
+
+
+# Python floats that float32 would round; the same values as an array.
+FINE = [0.1, 0.2, 1 / 3]
+
+
+@pytest.mark.parametrize("dtype", [torch.float64, torch.complex128, torch.float32])
+@pytest.mark.parametrize("given", [FINE, tuple(FINE), [[x] for x in FINE], np.array(FINE)],
+                         ids=["list", "tuple", "nested", "array"])
+def test_python_float_targets_are_converted_with_the_predictions_dtype(given, dtype):
+    predictions = torch.zeros(3, dtype=dtype)
+    target = as_loss_targets(predictions, given)
+    assert target.dtype == dtype and target.shape == (3,)
+    assert torch.equal(target, torch.tensor(FINE, dtype=dtype))
+    # floating class-probability rows of another count take the dtype too
+    rows = as_loss_targets(torch.zeros((1, 4), dtype=dtype), [FINE])
+    assert rows.dtype == dtype and torch.equal(rows, torch.tensor([FINE], dtype=dtype))
+
+
+def test_python_class_indices_stay_integers():
+    assert as_loss_targets(torch.zeros((3, 4)), [0, 3, 1]).dtype == torch.int64

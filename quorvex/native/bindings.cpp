@@ -189,11 +189,20 @@ py::array u_little(std::int64_t n, py::array state, const Index& controls, const
 
 // ------------------------------------------------------- SWAP and unitary
 
+// Converting a matrix may run Python code (an entry's __complex__) that
+// resizes the state or changes its dtype: check it again before the kernel
+// runs. Returns the amplitude count.
+std::int64_t recheck_state(std::int64_t n, const py::array& state, Precision expected) {
+    check_state(n, state);
+    if (precision_of(state) != expected)
+        fail("unsupported state dtype: expected np.complex64 or np.complex128");
+    return static_cast<std::int64_t>(state.size());
+}
+
 py::array unitary_little(std::int64_t n, py::array state, const Index& controls,
                          const Index& values, const Index& targets, const py::array& matrix,
                          bool runopenmp) {
     validate_unitary_args(n, state, controls, values, targets, matrix);
-    const auto size = static_cast<std::int64_t>(state.size());
     const auto k = static_cast<std::int64_t>(controls.size());
     const auto t = static_cast<std::int64_t>(targets.size());
     // Forced cast to the state's precision; NumPy copies only when the
@@ -201,10 +210,12 @@ py::array unitary_little(std::int64_t n, py::array state, const Index& controls,
     constexpr int layout = py::array::c_style | py::array::forcecast;
     if (precision_of(state) == Precision::f32) {
         const py::array_t<c64, layout> m(matrix);
+        const auto size = recheck_state(n, state, Precision::f32);
         apply_unitary_little_f32(n, amplitudes<c64>(state), size, controls.data(), values.data(),
                                  k, targets.data(), t, m.data(), m.shape(0), runopenmp);
     } else {
         const py::array_t<c128, layout> m(matrix);
+        const auto size = recheck_state(n, state, Precision::f64);
         apply_unitary_little_f64(n, amplitudes<c128>(state), size, controls.data(),
                                  values.data(), k, targets.data(), t, m.data(), m.shape(0),
                                  runopenmp);

@@ -123,6 +123,19 @@ def _dagger_parameter(gate_id: str, parameter: Optional[tuple]) -> Optional[tupl
     return parameter
 
 
+_DONE = object()
+
+
+def _reversed_children(gate):
+    children = gate.block_gate_sequence
+    return iter(()) if children is None else iter(reversed(children))
+
+
+def _inverts_by_these_rules(gate):
+    """Whether a child can be inverted in the parent's loop instead of by its own dagger()."""
+    return isinstance(gate, QuantumGate) and type(gate).dagger is QuantumGate.dagger
+
+
 # --------------------------------------------------------------------------
 # The record
 # --------------------------------------------------------------------------
@@ -164,7 +177,9 @@ class QuantumGate:
             except AttributeError:
                 shape = None
             if shape is None:
-                shape = np.shape(matrix)
+                # np.shape would read the None attribute again; the array
+                # conversion goes by the object's content instead.
+                shape = np.asarray(matrix).shape
             shape = tuple(shape)
             num_targets = len(targets)
             expected = (2 ** num_targets, 2 ** num_targets)
@@ -293,17 +308,40 @@ class QuantumGate:
         return "QuantumGate(" + ", ".join(parts) + ")"
 
     def dagger(self):
-        """Return the inverse gate (the receiver itself for a self-inverse id)."""
-        gate_id = self.id
-        if gate_id in _SELF_INVERSE_IDS:
+        """Return the inverse gate (the receiver itself for a plain self-inverse gate).
+
+        A composite gate's children are inverted bottom-up with an explicit
+        stack rather than by recursion, so that any depth of nesting fits
+        in the C stack.
+        """
+        if self._is_own_inverse():
             return self
+        # frames: [gate, its children last first, their inverses so far]
+        stack = [[self, _reversed_children(self), []]]
+        while True:
+            frame = stack[-1]
+            child = next(frame[1], _DONE)
+            if child is _DONE:
+                stack.pop()
+                gate = frame[0]
+                children = None if gate.block_gate_sequence is None else tuple(frame[2])
+                inverted = gate._inverted_with(children)
+                if not stack:
+                    return inverted
+                stack[-1][2].append(inverted)
+            elif _inverts_by_these_rules(child) and not child._is_own_inverse():
+                stack.append([child, _reversed_children(child), []])
+            else:
+                frame[2].append(child.dagger())
 
-        children = self.block_gate_sequence
-        if children is not None:
-            new_children = tuple([child.dagger() for child in reversed(children)])
-        else:
-            new_children = None
+    def _is_own_inverse(self):
+        # A self-inverse id says nothing about children or a stored matrix.
+        return (self.id in _SELF_INVERSE_IDS and self.block_gate_sequence is None
+                and not self.has_stored_matrix)
 
+    def _inverted_with(self, new_children):
+        """The inverse of this gate, given the inverses of its children."""
+        gate_id = self.id
         if self.has_stored_matrix:
             new_matrix = np.conj(np.asarray(self.stored_matrix)).T
         else:

@@ -4,24 +4,47 @@ from ..gate.validation import validate_gate_parameters
 import numpy as np
 
 
+# The walks over nested blocks below keep their own stack instead of
+# recursing: compiled code has no recursion guard, and a block nested a few
+# ten thousand levels deep (append in a loop makes one) would exhaust the C
+# stack.
+
+_DONE = object()
+
+
 def materialize_gate_sequence(gates):
     """Copy ``gates`` into plain gate records, turning every lazy block view into a tuple."""
-    materialized = []
-    for gate in gates:
+    # frames: [remaining gates, records so far, the composite gate they belong to]
+    stack = [[iter(gates), [], None]]
+    while True:
+        frame = stack[-1]
+        gate = next(frame[0], _DONE)
+        if gate is _DONE:
+            stack.pop()
+            materialized = tuple(frame[1])
+            if not stack:
+                return materialized
+            stack[-1][1].append(frame[2].replace(block_gate_sequence=materialized))
+            continue
         children = gate.block_gate_sequence
-        if children is not None:
-            gate = gate.replace(block_gate_sequence=materialize_gate_sequence(children))
-        materialized.append(gate)
-    return tuple(materialized)
+        if children is None:
+            frame[1].append(gate)
+        else:
+            stack.append([iter(children), [], gate])
 
 
 def _contains_measurement(gates):
-    for gate in gates:
+    pending = [iter(gates)]
+    while pending:
+        gate = next(pending[-1], _DONE)
+        if gate is _DONE:
+            pending.pop()
+            continue
         if gate.id.lower() == "measure":
             return True
         children = gate.block_gate_sequence
-        if children is not None and _contains_measurement(children):
-            return True
+        if children is not None:
+            pending.append(iter(children))
     return False
 
 
@@ -103,6 +126,9 @@ class Opchain(OpchainBase):
         return mirrored.decompose()
 
     def repeat(self, times: int):
+        if times < 0:
+            # An empty result would pass for the inverse power.
+            raise ValueError("times must be non-negative, got " + str(times) + ".")
         repeated = self.copy()
         repeated.update_name(repeated.get_name() + "**" + str(times))
         repeated._data = repeated._data * times

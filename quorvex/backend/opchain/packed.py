@@ -368,6 +368,8 @@ class OpchainPacked:
                           _native=self._native.reverse_qubits(self._num_qubits))
 
     def repeat(self, times: int):
+        if times < 0:
+            raise ValueError("times must be non-negative, got " + str(times) + ".")
         name = self._name + "**" + str(times)
         return type(self)(self._num_qubits, name, self.dtype,
                           _native=self._native.repeat(times))

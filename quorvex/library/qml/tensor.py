@@ -21,17 +21,22 @@ def as_loss_targets(predictions, targets):
     ``(N, N)`` matrix.  Otherwise (class indices for a classifier, say)
     integer targets are left as they are and floating ones take the
     predictions' floating dtype.
+
+    Targets that are not tensors yet are converted straight to that dtype:
+    torch.as_tensor alone would first round Python floats to float32.
     """
     if not torch.is_tensor(predictions):
         raise TypeError("predictions must be a torch tensor.")
     target = torch.as_tensor(targets, device=predictions.device)
     floating = predictions.is_floating_point() or predictions.is_complex()
-    if target.numel() == predictions.numel():
-        if floating:
+    same_count = target.numel() == predictions.numel()
+    if floating and (same_count or target.is_floating_point()):
+        if torch.is_tensor(targets):
             target = target.to(dtype=predictions.dtype)
+        else:
+            target = torch.as_tensor(targets, dtype=predictions.dtype, device=predictions.device)
+    if same_count:
         return target.reshape(predictions.shape)
-    if floating and target.is_floating_point():
-        target = target.to(dtype=predictions.dtype)
     return target
 
 

@@ -8,6 +8,8 @@
 // the bit.
 #pragma once
 
+#include <cstring>
+
 namespace quorvex::kernels {
 
 template <class F>
@@ -16,16 +18,20 @@ struct Amp {
     F im;
 };
 
-// Amplitudes live in a caller's buffer of interleaved (re, im) pairs.
+// Amplitudes live in a caller's buffer of interleaved (re, im) pairs. NumPy
+// arrays may be unaligned (a view at a byte offset), so the buffer is read
+// and written through memcpy, which compiles to plain moves either way.
 template <class F>
 inline Amp<F> load(const F* p) {
-    return {p[0], p[1]};
+    F v[2];
+    std::memcpy(v, p, sizeof v);
+    return {v[0], v[1]};
 }
 
 template <class F>
 inline void store(F* p, Amp<F> v) {
-    p[0] = v.re;
-    p[1] = v.im;
+    const F w[2] = {v.re, v.im};
+    std::memcpy(p, w, sizeof w);
 }
 
 // The operations take any lane type: a scalar, or a GCC vector of several

@@ -90,8 +90,9 @@ void swap_loop(F* a, std::int64_t size, const std::int64_t* controls, const std:
         set.visit(begin, end, [&](std::uint64_t j) {
             F* p = a + 2 * j;
             F* q = a + 2 * (j ^ flip);
-            std::swap(p[0], q[0]);
-            std::swap(p[1], q[1]);
+            const Amp<F> old = load(p);
+            store(p, load(q));
+            store(q, old);
         });
     });
 }
@@ -103,7 +104,8 @@ template <class V, class F>
 inline Amp<V> dense_row(const F* row, const Amp<V>* gathered, std::size_t d) {
     V re{}, im{};
     for (std::size_t c = 0; c < d; ++c) {
-        const F mre = row[2 * c], mim = row[2 * c + 1];
+        const Amp<F> entry = load(row + 2 * c);  // the matrix may be unaligned too
+        const F mre = entry.re, mim = entry.im;
         re = re + (mre * gathered[c].re - mim * gathered[c].im);
         im = im + (mre * gathered[c].im + mim * gathered[c].re);
     }

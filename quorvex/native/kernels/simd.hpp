@@ -69,8 +69,9 @@ inline Amp<typename Simd<F>::V> gather_lanes(const F* p, std::uint64_t step) {
     if (step == 1) return S::split(vload(p), vload(p + S::L));
     Amp<typename S::V> out;
     for (std::uint64_t l = 0; l < S::W; ++l) {
-        out.re[l] = p[2 * l * step];
-        out.im[l] = p[2 * l * step + 1];
+        const Amp<F> v = load(p + 2 * l * step);
+        out.re[l] = v.re;
+        out.im[l] = v.im;
     }
     return out;
 }
@@ -85,10 +86,7 @@ inline void scatter_lanes(F* p, std::uint64_t step, Amp<typename Simd<F>::V> v) 
         vstore(p + S::L, y);
         return;
     }
-    for (std::uint64_t l = 0; l < S::W; ++l) {
-        p[2 * l * step] = v.re[l];
-        p[2 * l * step + 1] = v.im[l];
-    }
+    for (std::uint64_t l = 0; l < S::W; ++l) store(p + 2 * l * step, Amp<F>{v.re[l], v.im[l]});
 }
 
 // One pair, in scalars. Gates that leave a0 alone never touch it.

@@ -32,10 +32,61 @@ py::dict memory_usage(const Store& store) {
     return usage;
 }
 
+// --- garbage collection ---------------------------------------------------
+//
+// A stored matrix may refer back to the sequence that holds the store, so
+// stores take part in the cycle collector. The collector must see each
+// reference once, from its one owner: a store reports the objects of its own
+// table and of the nested stores (block snapshots, repeat base) that it
+// alone owns. A store that others share as well (a snapshot that is also a
+// Python object, a base shared by copies) is reported by no one, which the
+// collector reads as an outside reference: such a cycle is kept, never
+// broken while in use.
+
+// The store behind a Python object, when that object is its only owner.
+Store* sole_store(PyObject* self) {
+    auto* inst = reinterpret_cast<py::detail::instance*>(self);
+    const py::detail::value_and_holder vh = inst->get_value_and_holder(nullptr, false);
+    if (!vh || !vh.holder_constructed()) return nullptr;
+    const StoreRef& holder = vh.holder<StoreRef>();
+    return holder.use_count() == 1 ? holder.get() : nullptr;
+}
+
+int traverse_owned(const Store& store, visitproc visit, void* arg) {
+    for (const py::object& object : store.resources) Py_VISIT(object.ptr());
+    for (const BlockResource& block : store.blocks) {
+        if (block.snapshot && block.snapshot.use_count() == 1) {
+            if (const int r = traverse_owned(*block.snapshot, visit, arg)) return r;
+        }
+    }
+    if (store.repeat_base && store.repeat_base.use_count() == 1) return traverse_owned(*store.repeat_base, visit, arg);
+    return 0;
+}
+
+int traverse_store(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (const Store* store = sole_store(self)) return traverse_owned(*store, visit, arg);
+    return 0;
+}
+
+// Breaks a cycle by emptying the store, as clear() does; a store that others
+// still use is left alone (the collector never reported its references).
+int clear_store(PyObject* self) {
+    if (Store* store = sole_store(self)) store->clear();
+    return 0;
+}
+
+void take_part_in_gc(PyHeapTypeObject* heap_type) {
+    PyTypeObject* type = &heap_type->ht_type;
+    type->tp_flags |= Py_TPFLAGS_HAVE_GC;
+    type->tp_traverse = traverse_store;
+    type->tp_clear = clear_store;
+}
+
 }  // namespace
 
 void register_store(py::module_& m) {
-    py::class_<Store, StoreRef> cls(m, "OpchainPackedNative");
+    py::class_<Store, StoreRef> cls(m, "OpchainPackedNative", py::custom_type_setup(take_part_in_gc));
     cls.def(py::init<>());
     cls.def("copy", [](const Store& s) { return s.copy(); });
     cls.def("clear", [](Store& s) {

@@ -71,7 +71,12 @@ MeasurementPlan measurement_plan(const Store& store) {
             dynamic = true;
         }
     };
-    GateWalker walker;
+    // The plan's state after two runs of a repeated sequence is its state
+    // after any more. A run without measurements changes nothing the first
+    // one did not; once a run has measured, the next one re-measures a qubit
+    // or meets another gate after a measurement (dynamic), unless it holds
+    // only "i" gates and measurements without targets, which add nothing.
+    GateWalker walker(2);
     walker.walk(store, visit);
     if (!seen) {
         plan = MeasurementPlan{};
@@ -89,7 +94,7 @@ bool bulk_supported(const Store& store) {
     auto visit = [&](const WalkGate& g) {
         if (!gate_bulk_supported(g.code, g.has_matrix)) supported = false;
     };
-    GateWalker walker(/*repeat_once=*/true);
+    GateWalker walker(1);
     walker.walk(store, visit);
     return supported;
 }

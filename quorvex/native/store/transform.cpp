@@ -53,9 +53,11 @@ void for_each_record(const Store& store, F&& f) {
     const Store& inner = store.innermost();
     if (inner.records.empty()) return;
     const std::uint64_t runs = store.repeat_runs();
+    SignalPoll signals;
     for (std::uint64_t r = 0; r < runs; ++r) {
         for (const RecordSlice& slice : inner.records.slices()) {
             for (std::uint32_t i = 0; i < slice.count; ++i) {
+                signals.tick();
                 const std::uint64_t pos = static_cast<std::uint64_t>(slice.first) + i;
                 if (pos >= slice.page->size()) throw_bad_subscript();
                 f(inner, (*slice.page)[pos]);
@@ -70,7 +72,9 @@ struct InverseMemo {
 };
 
 void invert_gate(DecodedGate& g, InverseMemo& memo) {
-    if (self_inverse_ids().count(g.id)) return;
+    // A self-inverse id says nothing about a block or a stored matrix: such
+    // a gate is inverted like any other.
+    if (self_inverse_ids().count(g.id) && !g.block && !g.has_matrix) return;
     const std::string old_name = g.has_name ? g.name : default_display_name(g.id);
     if (auto it = inverse_ids().find(g.id); it != inverse_ids().end()) {
         g.id = std::string(it->second);
@@ -152,8 +156,10 @@ StoreRef reverse_qubits(const Store& store, std::int64_t num_qubits) {
     if (num_qubits < 0) throw py::value_error("num_qubits must be non-negative");
     auto result = std::make_shared<Store>();
     auto mirror = [num_qubits](std::int32_t& q) {
-        const std::int64_t r = num_qubits - 1 - static_cast<std::int64_t>(q);
-        if (r < 0 || r > std::numeric_limits<std::int32_t>::max()) {
+        // A negative stored qubit and a huge count would overflow 64 bits.
+        std::int64_t r = 0;
+        if (__builtin_sub_overflow(num_qubits - 1, static_cast<std::int64_t>(q), &r) || r < 0 ||
+            r > std::numeric_limits<std::int32_t>::max()) {
             throw py::index_error("qubit " + std::to_string(q) + " is out of range for " +
                                   std::to_string(num_qubits) + " qubits");
         }

@@ -3,6 +3,7 @@
 // controls first. The executor and the queries all see gates through it.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -34,10 +35,12 @@ struct WalkGate {
 
 class GateWalker {
 public:
-    // With repeat_once, a repeat view's base is walked once instead of
-    // repeat-times times: enough for questions whose answer does not depend
-    // on how often a gate recurs.
-    explicit GateWalker(bool repeat_once = false) : repeat_once_(repeat_once) {}
+    static constexpr std::uint64_t kAllRuns = ~std::uint64_t{0};
+
+    // With max_runs, a repeat view's records are walked at most that many
+    // times in a row instead of as often as the view repeats them: enough
+    // for questions whose answer stops changing after so many repetitions.
+    explicit GateWalker(std::uint64_t max_runs = kAllRuns) : max_runs_(max_runs) {}
 
     template <class Visitor>
     void walk(const Store& store, Visitor& visit) {
@@ -60,8 +63,13 @@ private:
     template <class Visitor>
     void walk_level(const Store& store, std::size_t depth, Visitor& visit) {
         if (store.repeat_base) {
-            const std::uint64_t times = repeat_once_ ? 1 : store.repeat_times;
-            for (std::uint64_t t = 0; t < times; ++t) walk_level(*store.repeat_base, depth, visit);
+            // A chain of views runs the innermost store's records as often as
+            // the counts multiply to; an empty base is done at once, whatever
+            // its (possibly overflowing) product of counts.
+            const Store& inner = store.innermost();
+            if (inner.records.empty()) return;
+            const std::uint64_t runs = std::min(store.repeat_runs(), max_runs_);
+            for (std::uint64_t t = 0; t < runs; ++t) walk_level(inner, depth, visit);
             return;
         }
         for (const RecordSlice& slice : store.records.slices()) {
@@ -85,6 +93,7 @@ private:
 
     template <class Visitor>
     void visit_record(const Store& holder, const PackedRecord& rec, std::size_t depth, Visitor& visit) {
+        signals_.tick();
         Level& lv = level(depth);
         const WalkGate* parent = depth == 0 ? nullptr : &levels_[depth - 1]->gate;
         WalkGate& g = lv.gate;
@@ -138,8 +147,9 @@ private:
         visit(static_cast<const WalkGate&>(g));
     }
 
-    bool repeat_once_;
+    std::uint64_t max_runs_;
     std::vector<std::unique_ptr<Level>> levels_;
+    SignalPoll signals_;
 };
 
 // --- queries -----------------------------------------------------------------

@@ -19,7 +19,10 @@ def _identity_layout(circuit):
 
 
 def _reject_uncoupled_qcis(machine, qcis: str, ctx, method: str):
-    if machine.coupling == "all":
+    coupling = machine.coupling
+    # Only a string can mean "all": an array of pairs would compare element
+    # by element and its truth value would raise.
+    if isinstance(coupling, str) and coupling == "all":
         return None
     allowed = {frozenset(pair) for pair in machine.coupling}
     violations = []

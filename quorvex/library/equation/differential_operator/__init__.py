@@ -1,0 +1,4 @@
+"""Finite-difference operators (`ostrival`) and their time-step circuits (`TDiff`)."""
+from .tdiff import TDiff
+
+__all__ = ["TDiff"]

@@ -23,11 +23,13 @@ def first_order_derivative(N, dx, boundary_condition="dirichlet", g1=0, g2=0, sc
     b = np.zeros(N)
     dirichlet = "dirichlet" in boundary_condition
 
-    # Forward differences only reach past the right end.
+    # Forward differences only reach past the right end. The wrap-around
+    # coupling is added: on a one-point grid it falls on the diagonal, and
+    # the difference of a point with itself is 0.
     if dirichlet:
         b[N - 1] = g2
     elif boundary_condition == "periodic":
-        A[N - 1, 0] = 1
+        A[N - 1, 0] += 1
     elif boundary_condition == "neumann":
         _require_two_points(N)
         A[N - 1, N - 2] = 1
@@ -38,8 +40,10 @@ def first_order_derivative(N, dx, boundary_condition="dirichlet", g1=0, g2=0, sc
         # one and carries a periodic wrap-around entry to row 0.
         A = -A.T
         if dirichlet:
-            b[0] = -g1
+            # Only the left value enters. On a one-point grid b[0] is also
+            # b[N-1], so the forward value is cleared before, not after.
             b[N - 1] = 0
+            b[0] = -g1
         elif boundary_condition == "neumann":
             # Drop the forward mirror terms of the right end first: on a
             # two-point grid row N-2 is row 0, which gets its own mirror next.
@@ -50,9 +54,12 @@ def first_order_derivative(N, dx, boundary_condition="dirichlet", g1=0, g2=0, sc
     elif scheme == "central":
         A = (A - A.T) / 2
         if dirichlet:
-            # The stencil halves the outside neighbour just like the inside one.
-            b[0] = -g1 / 2
-            b[N - 1] = g2 / 2
+            # The stencil halves the outside neighbour just like the inside
+            # one. Both values are added, so that a one-point grid, whose
+            # single point has both boundaries as neighbours, keeps both.
+            b[N - 1] = 0
+            b[0] += -g1 / 2
+            b[N - 1] += g2 / 2
         elif boundary_condition == "neumann":
             # The end rows state the prescribed derivative directly.
             A[N - 2, N - 1] = 0.5
@@ -67,12 +74,15 @@ def second_order_derivative(N, dx, boundary_condition="dirichlet", g1=0, g2=0):
     A = -2 * np.identity(N) + np.eye(N, k=1) + np.eye(N, k=-1)
     b = np.zeros(N)
 
+    # Boundary contributions are added to what is there: on a grid of one
+    # or two points the two ends, or an end and its wrap-around neighbour,
+    # share entries, and assigning would drop one of them.
     if "dirichlet" in boundary_condition:
-        b[0] = g1
-        b[N - 1] = g2
+        b[0] += g1
+        b[N - 1] += g2
     if boundary_condition == "periodic":
-        A[0, N - 1] = 1
-        A[N - 1, 0] = 1
+        A[0, N - 1] += 1
+        A[N - 1, 0] += 1
     elif boundary_condition == "neumann":
         _require_two_points(N)
         A[0, 1] = 2

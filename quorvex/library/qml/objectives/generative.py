@@ -82,9 +82,14 @@ class BornMachineKLDivergenceObjective:
     def __post_init__(self) -> None:
         if self.epsilon <= 0:
             raise ValueError("epsilon must be positive.")
-        target = torch.as_tensor(self.target_probabilities)
+        given = self.target_probabilities
+        target = torch.as_tensor(given)
         if not target.is_floating_point():
             target = target.to(torch.float64)
+        elif not hasattr(given, "dtype"):
+            # Python floats: torch's default dtype (float32) would round
+            # them; only a tensor or an array brings a dtype of its own.
+            target = torch.as_tensor(given, dtype=torch.float64)
         target = target.reshape(-1)
         if target.numel() == 0:
             raise ValueError("target_probabilities must not be empty.")

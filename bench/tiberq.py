@@ -1,0 +1,177 @@
+"""Chebyshev/LCU solver and Dorrin block encoding: where the time goes.
+
+1. TiberqSolver on random symmetric positive definite systems (N = 2 ... 16,
+   kappa = 10 and 40, epsilon = 0.01): solve time and the share spent in
+   Circuit.execute.
+2. The controlled terms alone, appended as the LCU builder does, through one
+   Circuit.execute, per term, beside NumPy's product of each term's matrix with
+   its own slice of the (index, system) grid: a controlled term should touch
+   only its slice (goal: at most 1.5x the product).
+3. Dorrin.encode beside the same dilation written in NumPy (spectral norm, two
+   eigh, block), N = 4 ... 256 (goal: at most 1.5x for N >= 64), with the
+   encoding's accuracy.
+
+BLAS runs on one thread: threaded BLAS on a loaded machine makes small dense
+products orders of magnitude slower.
+
+Run: bash dev.sh bench tiberq [--repeat 5] [--quick]
+"""
+import os
+
+for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ.setdefault(_var, "1")
+
+import argparse
+import statistics
+import time
+
+import numpy as np
+
+from quorvex.backend.pelmor import strovane
+from quorvex.core import Circuit, Register
+from quorvex.library.block_encoding.dorrin.dorrin import Dorrin
+from quorvex.library.linear_solver.tiberq import (
+    TiberqSolver, _compute_chebyshev_coeffs_tiberq, _compute_kappa)
+
+
+def spd_system(rng, n, kappa):
+    Q, _ = np.linalg.qr(rng.normal(size=(n, n)))
+    w = np.concatenate(([1.0, kappa], rng.uniform(1, kappa, size=max(n - 2, 0))))[:n]
+    if n == 1:
+        w = np.array([1.0])
+    return (Q * w) @ Q.T, rng.normal(size=n)
+
+
+def interleaved(funcs, repeat):
+    """Runs every function once per round, `repeat` rounds; min and median."""
+    times = {name: [] for name in funcs}
+    for _ in range(repeat):
+        for name, func in funcs.items():
+            start = time.perf_counter()
+            func()
+            times[name].append(time.perf_counter() - start)
+    return {name: (min(t), statistics.median(t)) for name, t in times.items()}
+
+
+class ExecuteTimer:
+    """Adds up the time spent inside Circuit.execute."""
+
+    def __init__(self):
+        self.total = 0.0
+        self._execute = Circuit.execute
+
+    def __enter__(self):
+        timer = self
+
+        def timed(circuit, *args, **kwargs):
+            start = time.perf_counter()
+            try:
+                return timer._execute(circuit, *args, **kwargs)
+            finally:
+                timer.total += time.perf_counter() - start
+
+        Circuit.execute = timed
+        return self
+
+    def __exit__(self, *exc):
+        Circuit.execute = self._execute
+
+
+def solve_rows(sizes, kappas, repeat):
+    print("TiberqSolver, epsilon = 0.01 (min / median over interleaved repeats)")
+    print(f"  {'N':>3} {'kappa':>6} {'terms':>5} {'qubits':>6} {'solve s':>16} {'execute share':>13}")
+    rng = np.random.default_rng(11)
+    for kappa in kappas:
+        for n in sizes:
+            A, b = spd_system(rng, n, kappa)
+            coeffs, _, _ = _compute_chebyshev_coeffs_tiberq(_compute_kappa(A), 0.01)
+            shares = []
+
+            def solve():
+                with ExecuteTimer() as timer:
+                    start = time.perf_counter()
+                    circuit, _, _ = TiberqSolver(A, b, logging=False)
+                    shares.append(timer.total / (time.perf_counter() - start))
+                solve.qubits = circuit.get_num_qubits()
+
+            t = interleaved({"solve": solve}, repeat)["solve"]
+            print(f"  {n:>3} {kappa:>6g} {len(coeffs):>5} {solve.qubits:>6}"
+                  f" {t[0]:>7.3f} / {t[1]:>6.3f} {statistics.median(shares):>12.0%}")
+
+
+def term_rows(sizes, n_terms_list, repeat):
+    print("controlled terms through Circuit.execute, per term, vs NumPy slice product")
+    print(f"  {'N':>3} {'terms':>5} {'index qubits':>12} {'execute us':>16} {'numpy us':>16} {'ratio':>6}")
+    rng = np.random.default_rng(5)
+    for n_terms in n_terms_list:
+        n_anc = (n_terms - 1).bit_length()
+        for n in sizes:
+            n_be = (n - 1).bit_length() + 1
+            dim = 1 << n_be
+            mats = []
+            for _ in range(n_terms):
+                q, _ = np.linalg.qr(rng.normal(size=(dim, dim)))
+                mats.append(q)
+            sys_reg, anc_reg = Register("system", n_be), Register("ancilla", n_anc)
+            qc = Circuit(sys_reg, anc_reg)
+            for i, U in enumerate(mats):
+                term = Circuit(n_be)
+                term.unitary(U, list(range(n_be)))
+                qc.append(term, sys_reg[:], control=anc_reg[:],
+                          control_state=format(i, "0" + str(n_anc) + "b")[::-1])
+            grid = rng.normal(size=(1 << n_anc, dim)) + 0j
+
+            def numpy_terms():
+                for i, U in enumerate(mats):
+                    grid[i] = U @ grid[i]
+
+            t = interleaved({"execute": qc.execute, "numpy": numpy_terms}, repeat)
+            ex, nu = t["execute"][0] / n_terms * 1e6, t["numpy"][0] / n_terms * 1e6
+            print(f"  {n:>3} {n_terms:>5} {n_anc:>12} {ex:>7.2f} / {t['execute'][1] / n_terms * 1e6:>6.2f}"
+                  f" {nu:>7.2f} / {t['numpy'][1] / n_terms * 1e6:>6.2f} {ex / nu:>6.2f}")
+
+
+def numpy_dilation(A):
+    alpha = np.linalg.norm(A, 2)
+    a = A / alpha
+    a_dag = a.conj().T
+    n = a.shape[0]
+
+    def root(M):
+        w, V = np.linalg.eigh(np.eye(n, dtype=complex) - M)
+        return (V * np.sqrt(np.maximum(w, 0))) @ V.conj().T
+
+    return np.block([[a, root(a @ a_dag)], [root(a_dag @ a), -a_dag]])
+
+
+def dorrin_rows(sizes, repeat):
+    print("Dorrin.encode vs the same dilation in NumPy")
+    print(f"  {'N':>4} {'encode ms':>16} {'numpy ms':>16} {'ratio':>6} {'max|U11-A/a|':>13} {'|U^+U-I|':>9}")
+    rng = np.random.default_rng(9)
+    for n in sizes:
+        A = rng.normal(size=(n, n))
+        A = A + A.T
+        t = interleaved({"encode": lambda: Dorrin().encode(A), "numpy": lambda: numpy_dilation(A)}, repeat)
+        _, alpha, _, U = Dorrin().encode(A)
+        err = np.max(np.abs(U[:n, :n] - A / alpha))
+        unitarity = np.max(np.abs(U.conj().T @ U - np.eye(2 * n)))
+        print(f"  {n:>4} {t['encode'][0] * 1e3:>7.2f} / {t['encode'][1] * 1e3:>6.2f}"
+              f" {t['numpy'][0] * 1e3:>7.2f} / {t['numpy'][1] * 1e3:>6.2f}"
+              f" {t['encode'][0] / t['numpy'][0]:>6.2f} {err:>13.1e} {unitarity:>9.1e}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--quick", action="store_true", help="smaller sizes only")
+    args = parser.parse_args()
+    print(f"strovane OpenMP threads: {strovane.max_threads()}; BLAS threads: "
+          f"{os.environ.get('OPENBLAS_NUM_THREADS')}")
+    sizes = [2, 4] if args.quick else [2, 4, 8, 16]
+    solve_rows(sizes, [10] if args.quick else [10, 40], args.repeat)
+    term_rows(sizes, [95] if args.quick else [95, 300], args.repeat)
+    dorrin_rows([4, 16, 64] if args.quick else [4, 16, 64, 128, 256], args.repeat)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,229 @@
+"""Circuit executor for state vectors held by the device add-on.
+
+`CuCircuitExecutor` streams a circuit's gates to the add-on module `dravik`
+of the package `quorvex_cu12`. Composite gates are flattened lazily, identity
+gates dropped, and the rest collected into chunks that the add-on prepares on
+the calling thread and executes on one worker thread, so that preparing chunk
+N+1 overlaps executing chunk N. Submissions alternate between two slots; a
+new chunk waits for the slot it will take, which belongs to the chunk before
+the previous one. A measure gate drains both slots and is measured on the
+device.
+"""
+
+from .brantel import BaseCircuitExecutor, ExecutionResult
+from concurrent.futures import ThreadPoolExecutor
+import numpy as np
+
+INT_TWO = 2
+
+
+class CuCircuitExecutor(BaseCircuitExecutor):
+    """Runs circuits on a device state vector through the `dravik` add-on."""
+
+    _GATE_CHUNK_SIZE = 8192
+    _MAX_FUSION_GATES = 512
+
+    def __init__(self, backend="cpp", device: str = "gpu", dtype=np.complex128, seed=42):
+        if seed is not None and type(seed) is not int:
+            raise TypeError("Argument 'seed' has incorrect type (expected int, got %.200s)"
+                            % type(seed).__name__)
+        super().__init__(backend=backend, device=device, dtype=dtype, seed=seed)
+        try:
+            from quorvex_cu12 import dravik
+        except ImportError as exc:
+            raise ImportError('CUDA backend requires quorvex-cu12. Install it with: pip install "quorvex[cuda]"') \
+                from exc
+        self.dravik = dravik
+
+    # --- running ---------------------------------------------------------
+
+    def run(self, circuit, quantum_state=None, *, skip_measurements=False):
+        gates = circuit.gate_sequence.data()
+        n = circuit.get_num_qubits()
+        if quantum_state is None:
+            device_state = self._zero_device_state(n)
+        else:
+            host_state = np.ascontiguousarray(quantum_state, dtype=self.dtype)
+            if self._is_zero_state(host_state, n):
+                device_state = self._zero_device_state(n)
+            else:
+                device_state = self.dravik.DeviceState.from_numpy(n, host_state, device=self.device,
+                                                                  use_pinned_host=True)
+        device_state, classical_results_map = self._execute_sequence(gates, device_state,
+                                                                     skip_measurements=skip_measurements)
+        return ExecutionResult(backend_state=device_state, classical_results_map=classical_results_map)
+
+    def _zero_device_state(self, n):
+        return self.dravik.DeviceState.zero_state(n, dtype=np.dtype(self.dtype).name, device=self.device)
+
+    def _execute_sequence(self, gate_sequence, device_state, *, skip_measurements=False):
+        if not hasattr(device_state, "n") or not hasattr(device_state, "to_numpy"):
+            raise TypeError("CuCircuitExecutor._execute_sequence expects dravik.DeviceState.")
+        return self._execute_sequence_double_buffered(gate_sequence, device_state,
+                                                      skip_measurements=skip_measurements)
+
+    def _execute_sequence_double_buffered(self, gate_sequence, state, *, skip_measurements=False):
+        n = state.n
+        classical_results_map = {}
+        chunk = []
+        current_slot = 0
+        slot_futures = [None, None]
+
+        def collect_slot(slot):
+            future = slot_futures[slot]
+            if future is None:
+                return
+            # A failed execution keeps its slot: its error is the run's error.
+            future.result()
+            slot_futures[slot] = None
+
+        def ensure_slot_free():
+            collect_slot(current_slot)
+
+        def submit_chunk(gpu_executor):
+            nonlocal chunk, current_slot
+            if not chunk:
+                return
+            prepared = self.dravik.prepare_fusion_chunk_gates(n, chunk, max_gates_per_group=self._MAX_FUSION_GATES)
+            # The prepared list now belongs to the add-on.
+            chunk = []
+            if prepared.gate_count == 0:
+                return
+            slot_futures[current_slot] = gpu_executor.submit(self.dravik.execute_prepared_fusion_chunk,
+                                                             state, prepared)
+            current_slot ^= 1
+
+        def append_gate(gate, gpu_executor):
+            if not chunk:
+                ensure_slot_free()
+            chunk.append(gate)
+            if len(chunk) >= self._GATE_CHUNK_SIZE:
+                submit_chunk(gpu_executor)
+
+        with ThreadPoolExecutor(max_workers=1, thread_name_prefix="dravik-gpu-consumer") as gpu_executor:
+            for gate in self._iter_flatten_sequence(gate_sequence):
+                gate_id = gate.id.lower()
+                if gate_id == "i":
+                    continue
+                if gate_id == "measure":
+                    if skip_measurements:
+                        continue
+                    submit_chunk(gpu_executor)
+                    collect_slot(0)
+                    collect_slot(1)
+                    classical_results_map.update(self._apply_measure_cuda(state, gate, n))
+                    continue
+                append_gate(gate, gpu_executor)
+            submit_chunk(gpu_executor)
+            collect_slot(0)
+            collect_slot(1)
+        return state, classical_results_map
+
+    # --- flattening ------------------------------------------------------
+
+    def _iter_flatten_sequence(self, gate_sequence):
+        for gate in gate_sequence:
+            block = gate.block_gate_sequence
+            if block is None:
+                yield gate
+                continue
+            for child in block:
+                mapped_gate = self._remap_block_child(gate, child)
+                yield from self._iter_flatten_sequence((mapped_gate,))
+
+    @staticmethod
+    def _remap_block_child(block_gate, child_gate):
+        targets = block_gate.target
+        return type(child_gate)(
+            id=child_gate.id,
+            target=tuple([targets[t] for t in child_gate.target]),
+            control=tuple(block_gate.control) + tuple([targets[c] for c in child_gate.control]),
+            control_state=tuple(block_gate.control_state) + tuple(child_gate.control_state),
+            name=child_gate.name,
+            parameter=child_gate.parameter,
+            block_gate_sequence=child_gate.block_gate_sequence,
+            matrix=child_gate.stored_matrix,
+            classical_target=child_gate.classical_target,
+        )
+
+    def _is_zero_state(self, host_state, n):
+        if host_state.ndim != 1 or host_state.size != (1 << n):
+            return False
+        if host_state[0] != np.dtype(self.dtype).type(1):
+            return False
+        return not np.any(host_state[1:])
+
+    def _apply_backend_gate(self, quantum_state, gate, n):
+        raise NotImplementedError("_apply_backend_gate is not implemented for cpp gpu backend.")
+
+    # --- measurement -----------------------------------------------------
+
+    def _device_seed(self):
+        return int(self.rng.integers(0, np.iinfo(np.uint64).max, dtype=np.uint64))
+
+    def _apply_measure_cuda(self, state, gate, n):
+        target = gate.target
+        classical_target = gate.classical_target
+        if gate.control:
+            raise ValueError("Controlled measure is not supported.")
+        if classical_target is None:
+            raise ValueError("measure gate requires classical register.")
+        if isinstance(classical_target, int):
+            classical_target = [classical_target]
+        # Checked before the device collapses the state, so that a bad gate
+        # neither loses an outcome nor reports a partial map.
+        if len(target) == 0 or len(classical_target) != len(target):
+            raise ValueError("measurement targets and classical targets must match")
+        targets = [int(x) for x in target]
+        sample_bin = self.dravik.measure_device(state, targets, endian=self.measure_endian,
+                                                seed=self._device_seed())
+        measured_map = {}
+        for i, bit_char in enumerate(sample_bin):
+            measured_map[classical_target[i]] = int(bit_char)
+        return measured_map
+
+    def sample_terminal(self, state, targets, shots):
+        """Sample on-device once and collapse to the last sampled outcome."""
+        targets = [int(x) for x in targets]
+        shots = int(shots)
+        endian = self.measure_endian
+        seed = self._device_seed()
+        raw_counts, last_outcome = self.dravik.sample_measure_device(state, targets, shots=shots, endian=endian,
+                                                                     seed=seed, collapse_last=True)
+        return state, dict(raw_counts), str(last_outcome)
+
+    def _measure(self, n, quantum_state, target_indices, endian="big"):
+        """Perform a projective measurement and collapse the statevector."""
+        if isinstance(target_indices, int):
+            target_indices = (target_indices,)
+        elif not isinstance(target_indices, tuple):
+            raise TypeError("Argument 'target_indices' has incorrect type (expected tuple, got %.200s)"
+                            % type(target_indices).__name__)
+        state = np.array(quantum_state, dtype=self.dtype)
+        target_number = len(target_indices)
+        if endian == "big":
+            target_axes = target_indices
+        else:
+            target_axes = tuple([n - 1 - q for q in target_indices])
+        remaining_axes = [axis for axis in range(n) if axis not in target_axes]
+        permutation = list(target_axes) + remaining_axes
+        inverse_permutation = np.argsort(permutation)
+
+        rows = state.reshape((INT_TWO,) * n).transpose(permutation)
+        rows = rows.reshape(INT_TWO ** target_number, INT_TWO ** (n - target_number))
+        probs = np.sum(np.abs(rows) ** 2, axis=1)
+        prob_sum = np.sum(probs)
+        if not np.isfinite(prob_sum) or prob_sum <= 0:
+            raise RuntimeError("Quantum state has zero norm.")
+        probs = probs / prob_sum
+        sample = int(self.rng.choice(INT_TWO ** target_number, p=probs))
+
+        selected = rows[sample]
+        norm = np.linalg.norm(selected)
+        if norm <= 0:
+            raise RuntimeError("Measured state has zero norm.")
+        collapsed = np.zeros_like(rows)
+        collapsed[sample] = selected / norm
+        new_state = collapsed.reshape((INT_TWO,) * n).transpose(inverse_permutation).reshape(-1)
+        outcome = format(sample, "0%db" % target_number) if target_number else ""
+        return new_state, outcome

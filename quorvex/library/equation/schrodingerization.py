@@ -1,0 +1,188 @@
+"""Schrödingerisation solvers of du/dt = A u: the minimal platform layer.
+
+A = Hs + Aa with Hs symmetric and Aa antisymmetric. The warped variable
+w(p) = e^{-p} u for p >= 0 (smoothly extended to p < 0) obeys
+dw/dt = -Hs dw/dp + Aa w; in the Fourier modes k of p, w(p) = sum_k w_k
+e^{ikp/R}, each mode evolves by exp(-i k t/R Hs) exp(t Aa), a unitary, so the
+whole evolution runs as one circuit, and u is read back as e^{p*} w(p*) at a
+grid point p* > 0.
+
+- `schro_classical`: the exact limit, expm(T A) u0, with the circuit options
+  only checked.
+- `circuit_classical(n, na)`: the register layout: n state qubits with the
+  na-qubit p register above them, holding the QFT of p and its inverse.
+- `schro_trotter`: the circuit itself. H1 = exp(i (dt/R) Hs) and
+  H2 = exp(dt Aa) are circuits on the state register; one step gives mode k
+  H1^(-k) then H2, k in two's complement on the p register.
+"""
+import math
+
+import numpy as np
+from scipy.sparse.linalg import expm_multiply
+
+
+def _check_options(na, R, order, point):
+    if isinstance(na, bool) or not isinstance(na, int) or na < 1:
+        raise ValueError(f"na must be an integer >= 1, got {na!r}")
+    if isinstance(order, bool) or not isinstance(order, int) or order < 1:
+        raise ValueError(f"order must be an integer >= 1, got {order!r}")
+    if not (math.isfinite(R) and R > 0):
+        raise ValueError(f"R must be positive and finite, got {R!r}")
+    if not (math.isfinite(point) and 0 <= point < math.pi * R):
+        raise ValueError(f"point must lie in [0, pi*R), got {point!r}")
+
+
+def schro_classical(A, u0, *, T, na, R, order, point):
+    """expm(T A) u0 (real part): the limit that the circuit approximates."""
+    _check_options(na, R, order, point)
+    return np.real(expm_multiply(A * T, u0))
+
+
+def p_grid(na, R):
+    """The M = 2**na points p_j = j dp (j - M for j >= M/2), dp = 2 pi R / M."""
+    M = 1 << na
+    j = np.arange(M)
+    return np.where(j >= M // 2, j - M, j) * (2 * math.pi * R / M)
+
+
+def warped_profile(p, order):
+    """e^{-p} for p >= 0; e^{p} sum_{i<order} (-2p)^i / i! for p < 0."""
+    p = np.asarray(p, dtype=float)
+    series = sum((-2 * p) ** i / math.factorial(i) for i in range(order))
+    return np.where(p >= 0, np.exp(-np.abs(p)), np.exp(p) * series)
+
+
+def _controlled(qc, sub, targets, controls, states):
+    qc.append(sub, targets, control=controls, control_state=states)
+
+
+def _prepare_real(qc, vector, qubits):
+    """RY tree: the (signed, real) unit vector on `qubits`, from |0...0>.
+
+    Standard gates only, so that the circuit exports to OpenQASM. Qubit
+    qubits[-1] splits the vector into halves first; the last level, on
+    qubits[0], carries the signs through atan2.
+    """
+    from quorvex.core import Circuit
+
+    k = len(qubits)
+    amplitudes = np.asarray(vector, dtype=float)
+    for level in range(k - 1, -1, -1):
+        block = 1 << (level + 1)
+        for prefix in range(len(amplitudes) // block):
+            chunk = amplitudes[prefix * block:(prefix + 1) * block]
+            low, high = chunk[: block // 2], chunk[block // 2:]
+            if level == 0:
+                angle = 2 * math.atan2(high[0], low[0])
+            else:
+                angle = 2 * math.atan2(np.linalg.norm(high), np.linalg.norm(low))
+            if angle == 0:
+                continue
+            rotation = Circuit(1)
+            rotation.mcry(angle, [], 0)
+            higher = list(qubits[level + 1:])
+            states = [prefix >> i & 1 for i in range(len(higher))]
+            _controlled(qc, rotation, [qubits[level]], higher, states)
+
+
+def _qft(n):
+    """|j> -> M^{-1/2} sum_k e^{2 pi i jk/M} |k> on n qubits (qubit q = bit q)."""
+    from quorvex.core import Circuit
+
+    qc = Circuit(n)
+    for q in range(n - 1, -1, -1):
+        qc.h(q)
+        for m in range(q - 1, -1, -1):
+            _controlled_phase(qc, math.pi / (1 << (q - m)), m, q)
+    for q in range(n // 2):
+        a, b = q, n - 1 - q
+        qc.cx(a, b)
+        qc.cx(b, a)
+        qc.cx(a, b)
+    return qc
+
+
+def _controlled_phase(qc, phi, a, b):
+    # diag(1, 1, 1, e^{i phi}) from standard gates.
+    qc.rz(phi / 2, a)
+    qc.cx(a, b)
+    qc.rz(-phi / 2, b)
+    qc.cx(a, b)
+    qc.rz(phi / 2, b)
+    qc.gp(phi / 4)
+
+
+def circuit_classical(n, na):
+    """The n-qubit state register with the na-qubit p register above it,
+    carrying the QFT of p and its inverse."""
+    from quorvex.core import Circuit
+
+    qc = Circuit(n + na)
+    p_register = list(range(n, n + na))
+    qft = _qft(na)
+    qc.append(qft, p_register)
+    qc.append(qft.dagger(), p_register)
+    return qc
+
+
+def _power(step, times):
+    from quorvex.core import Circuit
+
+    qc = Circuit(step.get_num_qubits())
+    for _ in range(times):
+        qc.append(step, list(range(step.get_num_qubits())))
+    return qc
+
+
+def schro_trotter(*, u0, H1, H2, R, na, Nt, order, point, backend, device, dtype):
+    """Evolve u0 by Nt Trotter steps of the circuits H1 and H2.
+
+    With H1 = exp(i (dt/R) Hs) and H2 = exp(dt Aa), the result approaches
+    exp(Nt dt (Hs + Aa)) u0 to first order in dt. Returns (u, qc): the real
+    solution vector and the executed circuit.
+    """
+    from quorvex.core import Circuit
+
+    _check_options(na, R, order, point)
+    if isinstance(Nt, bool) or not isinstance(Nt, int) or Nt < 0:
+        raise ValueError(f"Nt must be an integer >= 0, got {Nt!r}")
+    u0 = np.asarray(u0, dtype=float).reshape(-1)
+    n = H1.get_num_qubits()
+    if H2.get_num_qubits() != n or len(u0) != 1 << n:
+        raise ValueError(f"u0 has {len(u0)} entries; H1 and H2 must act on log2 of that many qubits,"
+                         f" got {H1.get_num_qubits()} and {H2.get_num_qubits()}")
+    norm_u0 = float(np.linalg.norm(u0))
+    if not norm_u0 > 0:
+        raise ValueError("u0 must not be zero")
+    p = p_grid(na, R)
+    g = warped_profile(p, order)
+    norm_g = float(np.linalg.norm(g))
+
+    state_register = list(range(n))
+    p_register = list(range(n, n + na))
+    qc = Circuit(n + na)
+    _prepare_real(qc, u0 / norm_u0, state_register)
+    _prepare_real(qc, g / norm_g, p_register)
+    qft = _qft(na)
+    # Amplitude of |k> proportional to the Fourier coefficient w_k.
+    qc.append(qft.dagger(), p_register)
+
+    # One step: mode k (two's complement on the p register) gets H1^(-k),
+    # then H2 acts on every mode.
+    step = Circuit(n + na)
+    inverse = H1.dagger()
+    power = inverse
+    for b in range(na - 1):
+        _controlled(step, power, state_register, [p_register[b]], [1])
+        power = _power(power, 2)
+    _controlled(step, _power(H1, 1 << (na - 1)), state_register, [p_register[-1]], [1])
+    step.append(H2, state_register)
+    for _ in range(Nt):
+        qc.append(step, list(range(n + na)))
+
+    qc.append(qft, p_register)
+    state = np.asarray(qc.execute(backend=backend, device=device, dtype=dtype).state)
+    j_star = int(np.argmin(np.abs(p - point)))
+    amplitudes = state.reshape(1 << na, 1 << n)[j_star]
+    u = np.real(math.exp(p[j_star]) * norm_g * norm_u0 * amplitudes)
+    return u, qc

@@ -1,0 +1,305 @@
+"""The Black–Scholes example: run, the classical path and the Trotter path."""
+import inspect
+import json
+import math
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+import scipy.linalg as sl
+from scipy.stats import norm
+
+from quorvex.core import Circuit
+from quorvex.library.equation import schrodingerization
+from quorvex.library.equation.differential_operator.ostrival import (
+    first_order_derivative, second_order_derivative)
+from quorvex.library.equation.examples.equation_blackScholes import algorithm
+from quorvex.library.equation.examples.equation_blackScholes.algorithm import BlackScholesEquationAlgorithm
+
+RULE = "=" * 50
+KEYS = ["status", "message", "grid", "x", "u", "circuit", "qasm_files", "plot"]
+SETUP = os.path.join(os.path.dirname(algorithm.__file__), "setup.json")
+
+
+def params(nx=3, na=5, solver="classical", dt=0.05, **parameters):
+    with open(SETUP, encoding="utf-8") as handle:
+        p = json.load(handle)
+    p.update(nx=nx, na=na, solver={"type": solver, "dt": dt})
+    p["parameters"].update(parameters)
+    return p
+
+
+def model(nx, r=0.05, sigma=0.2, K=100.0, central=False):
+    """The operator, grid and initial vector assembled independently."""
+    Nx = 2 ** nx
+    L1, L2 = math.log(1e-4), math.log(10 * K)
+    dx = (L2 - L1) / (Nx + 1)
+    x = L1 + dx * np.arange(1, Nx + 1)
+    first = first_order_derivative(Nx, dx, scheme="central" if central else "forward")[0].toarray()
+    second = second_order_derivative(Nx, dx)[0].toarray()
+    A = np.zeros((2 * Nx, 2 * Nx))
+    A[:Nx, :Nx] = (r - sigma ** 2 / 2) * first + sigma ** 2 / 2 * second
+    A[Nx - 1, 2 * Nx - 1] = -1
+    A -= r * np.eye(2 * Nx)
+    scale_b = K * (sigma ** 2 / 2 / dx ** 2 + (2 * r - sigma ** 2) / 4 / dx)
+    u0 = np.concatenate([-np.minimum(np.exp(x), K), np.full(Nx, scale_b)])
+    return A, u0, x, dx
+
+
+def call_price(S, K=100.0, r=0.05, sigma=0.2, T=1.0):
+    d1 = (np.log(S / K) + (r + sigma ** 2 / 2) * T) / (sigma * math.sqrt(T))
+    return S * norm.cdf(d1) - K * math.exp(-r * T) * norm.cdf(d1 - sigma * math.sqrt(T))
+
+
+@pytest.fixture
+def run(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+
+    def go(p=None, **kwargs):
+        return BlackScholesEquationAlgorithm().run(p, algo_dir=kwargs.pop("algo_dir", str(tmp_path / "out")),
+                                                   **kwargs)
+    return go
+
+
+@pytest.mark.parametrize("nx", [3, 4, 5])
+def test_classical_path_matches_an_independent_assembly(run, nx, capsys):
+    result = run(params(nx=nx))
+    A, u0, x, dx = model(nx)
+    exact = (sl.expm(A) @ u0)[: 2 ** nx] + np.exp(x)
+    end = {3: 8, 4: 15, 5: 29}[nx]
+    assert list(result) == KEYS and result["status"] == "ok"
+    assert result["message"] == "Black-Scholes equation solved"
+    assert result["grid"] == {"n_points": 2 ** nx, "dx": pytest.approx(dx, rel=1e-15)}
+    assert len(result["u"]) == end
+    np.testing.assert_allclose(result["x"], np.exp(x[:end]), rtol=1e-14)
+    np.testing.assert_allclose(result["u"], exact[:end], rtol=1e-8, atol=1e-8 * np.abs(exact).max())
+    assert result["plot"]["format"] == "svg" and os.path.isfile(result["plot"]["filename"])
+    assert all(os.path.isfile(f) for f in result["circuit"] + result["qasm_files"])
+
+
+def test_classical_path_hands_the_operator_to_the_solver(run, monkeypatch):
+    seen = {}
+    real = schrodingerization.schro_classical
+
+    def spy(A, u0, **kwargs):
+        seen.update(A=A, u0=u0, kwargs=kwargs)
+        return real(A, u0, **kwargs)
+
+    monkeypatch.setattr(schrodingerization, "schro_classical", spy)
+    run(params(nx=3))
+    A, u0, _, dx = model(3)
+    assert dx == pytest.approx(1.7908995167731463, rel=1e-15)
+    assert seen["u0"][-1] == pytest.approx(1.461141295015077, rel=1e-14)
+    np.testing.assert_allclose(seen["A"].toarray(), A, rtol=1e-14, atol=1e-14)
+    np.testing.assert_allclose(seen["u0"], u0, rtol=1e-14)
+    assert seen["kwargs"] == {"T": 1.0, "na": 5, "R": 2.0, "order": 2, "point": 1.0}
+
+
+@pytest.mark.parametrize("nx, error", [(8, 0.1255), (9, 0.0666)])
+def test_classical_path_against_the_closed_form_price(run, nx, error):
+    result = run(params(nx=nx))
+    S, u = np.array(result["x"]), np.array(result["u"])
+    window = (S > 50) & (S < 200)
+    assert np.abs(u[window] - call_price(S[window])).max() == pytest.approx(error, abs=5e-4)
+
+
+def logged(capsys):
+    return capsys.readouterr().out.splitlines()
+
+
+def test_log_lines_of_both_paths(run, capsys):
+    run(params(nx=3))
+    out = logged(capsys)
+    assert out[:9] == [RULE, "Stage 1/5: Parsing Black-Scholes equation parameters...",
+                       "- Risk-free rate r = 0.05", "- Volatility σ = 0.2", "- Strike price K = 100.0",
+                       "- Final time T = 1.0", "- Spatial qubits nx = 3", "- Ancilla qubits na = 5",
+                       "Stage 1/5: Parameter parsing complete"]
+    assert out[-4:] == ["Stage 5/5: Quantum circuit diagrams complete", RULE,
+                        "All stages complete, computation successful！", RULE]
+    run(params(nx=2, na=3, solver="trotter", dt=0.3))
+    out = logged(capsys)
+    assert out[5:8] == ["- Final time T = 1.0", "- Time step dt = 0.3", "- Spatial qubits nx = 2"]
+    i = out.index("Stage 3/5: Starting quantum circuit execution...")
+    assert out[i + 1] == "- Total time steps: 3"
+
+
+def test_trotter_steps_and_their_circuits(run, monkeypatch):
+    calls = []
+
+    class Recorder(Circuit):
+        def append(self, sub, *args, **kwargs):
+            calls.append(("append", self.get_num_qubits(), args, kwargs))
+            return super().append(sub, *args, **kwargs)
+
+        def mcrx(self, *args):
+            calls.append(("mcrx", args))
+            return super().mcrx(*args)
+
+        def mcry(self, *args):
+            calls.append(("mcry", args))
+            return super().mcry(*args)
+
+        def gp(self, *args):
+            calls.append(("gp", args))
+            return super().gp(*args)
+
+    monkeypatch.setattr(algorithm, "Circuit", Recorder)
+    p = params(nx=3, na=3, solver="trotter", dt=0.1)
+    p["R"] = 4.0
+    result = run(p)
+    assert result["grid"] == {"n_points": 8, "dx": pytest.approx(1.7908995167731463), "dt": 0.1, "nt": 10}
+    assert len(result["circuit"]) == len(result["qasm_files"]) == 3
+    own = [c for c in calls if c[0] != "append" or c[1] == 4]
+    assert [c[0] for c in own] == ["append", "mcrx", "gp", "append", "mcry"]
+    for index, rotation_angle in [(0, 0.025), (3, 0.1)]:
+        _, width, args, kwargs = own[index]
+        assert width == 4 and args == ()
+        assert kwargs["target"] == range(3) and kwargs["control"] == 3 and kwargs["control_state"] == "0"
+    assert own[1][1] == (pytest.approx(0.025), range(3), 3)
+    assert own[2][1] == (pytest.approx(-0.025 * 0.05),)
+    assert own[4][1] == (0.1, range(3), 3)
+
+
+def test_trotter_circuits_are_the_split_exponentials(run, monkeypatch):
+    built = {}
+    real = schrodingerization.schro_trotter
+
+    def spy(**kwargs):
+        built.update(kwargs)
+        return real(**kwargs)
+
+    monkeypatch.setattr(schrodingerization, "schro_trotter", spy)
+    p = params(nx=2, na=3, solver="trotter", dt=0.05)
+    run(p)
+    A, u0, _, _ = model(2, central=True)
+    Hs, Aa = (A + A.T) / 2, (A - A.T) / 2
+    from test_equation_layers import unitary_of
+    R = p["R"]
+    np.testing.assert_allclose(unitary_of(built["H1"]), sl.expm(1j * 0.05 / R * Hs), atol=2e-4)
+    np.testing.assert_allclose(unitary_of(built["H2"]), sl.expm(0.05 * Aa), atol=2e-4)
+    np.testing.assert_allclose(built["u0"], u0, rtol=1e-14)
+    assert built["Nt"] == 20 and built["backend"] == "torch" and built["dtype"] is np.complex128
+
+
+def test_trotter_path_converges_at_first_order(run):
+    A, u0, x, _ = model(4, central=True)
+    exact = (sl.expm(A) @ u0)[:16] + np.exp(x)
+    errors = []
+    for dt in (0.2, 0.1):
+        result = run(params(nx=4, na=7, solver="trotter", dt=dt))
+        errors.append(np.abs(np.array(result["u"]) - exact[: len(result["u"])]).max())
+    # Values reach about 100; the error halves with the step.
+    assert errors[1] < 0.6 * errors[0] and errors[1] < 0.05
+
+
+def test_run_reads_setup_json_only_without_params(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    loaded = []
+    real_load = json.load
+
+    def spy(handle, *args, **kwargs):
+        loaded.append(handle.name)
+        return real_load(handle, *args, **kwargs)
+
+    monkeypatch.setattr(json, "load", spy)
+    result = BlackScholesEquationAlgorithm().run({**params(nx=3)})
+    assert loaded == [SETUP]  # only the helper above read it
+    directory = tmp_path / "results" / "equation" / "equation_blackScholes"
+    assert directory.is_dir() and os.path.dirname(result["plot"]["filename"]) == str(directory)
+    loaded.clear()
+    result = BlackScholesEquationAlgorithm().run()
+    assert loaded == [SETUP]
+    assert result["grid"]["n_points"] == 256
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    ({"backend": None}, "Argument 'backend' has incorrect type (expected str, got NoneType)"),
+    ({"device": 1}, "Argument 'device' has incorrect type (expected str, got int)"),
+    ({"algo_dir": b"x"}, "Argument 'algo_dir' has incorrect type (expected str, got bytes)"),
+])
+def test_typed_parameters_are_checked_before_anything(tmp_path, monkeypatch, kwargs, message):
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(TypeError) as info:
+        BlackScholesEquationAlgorithm().run(params(), **kwargs)
+    assert str(info.value) == message
+    assert os.listdir(tmp_path) == []
+    with pytest.raises(TypeError, match="'backend'"):
+        BlackScholesEquationAlgorithm()._solve_trotter(None, backend=None)
+
+
+def test_unsupported_method_and_parse_failures(run, tmp_path, capsys):
+    with pytest.raises(ValueError) as info:
+        run(params(solver="Classical"))
+    assert str(info.value) == "method Classical is not supported!"
+    assert logged(capsys) == [RULE, "Stage 1/5: Parsing Black-Scholes equation parameters..."]
+
+    bad = params()
+    bad["nx"] = -1
+    with pytest.raises(ValueError) as info:
+        run(bad)
+    out = logged(capsys)
+    assert out[-1] == f"Parameter parsing failed: {info.value}"
+    log = (tmp_path / "out" / "algorithm.log").read_text(encoding="utf-8")
+    assert f"Parameter parsing failed: {info.value}" in log
+
+
+def test_parse_failure_reraises_the_same_object(run, monkeypatch):
+    failure = RuntimeError("boom")
+
+    def fail(params):
+        raise failure
+
+    monkeypatch.setattr(algorithm, "parse_equation", fail)
+    with pytest.raises(RuntimeError) as info:
+        run(params())
+    assert info.value is failure
+
+
+def test_solver_result_must_be_a_dict(run, monkeypatch):
+    monkeypatch.setattr(BlackScholesEquationAlgorithm, "_solve_classical", lambda self, eq: [1])
+    with pytest.raises(TypeError, match="Expected dict, got list"):
+        run(params())
+
+
+@pytest.mark.parametrize("solver", ["classical", "trotter"])
+def test_a_grid_starting_above_twice_the_strike_keeps_no_point(run, solver):
+    result = run(params(nx=2, na=3, solver=solver, dt=0.5, L1=math.log(300.0)))
+    assert result["x"] == [] and result["u"] == []
+
+
+@pytest.mark.parametrize("L1, L2", [(math.log(1000.0), math.log(1e-4)), (1.0, 1.0)])
+@pytest.mark.parametrize("solver", ["classical", "trotter"])
+def test_interval_ends_must_be_ordered(run, L1, L2, solver):
+    with pytest.raises(ValueError) as info:
+        run(params(nx=2, na=3, solver=solver, dt=0.5, L1=L1, L2=L2))
+    assert str(info.value) == f"L2 must be greater than L1, got L1 = {L1} and L2 = {L2}"
+
+
+def test_module_surface():
+    names = [n for n in vars(algorithm) if not n.startswith("__")]
+    assert names == ["Dict", "Any", "List", "Optional", "time", "os", "sys", "np", "BaseAlgorithm",
+                     "create_algorithm_logger", "matplotlib", "plt", "Circuit", "parse_equation",
+                     "BlackScholesEquationAlgorithm"]
+    doc = algorithm.__doc__
+    assert doc.startswith("\nBlack-Scholes Equation Algorithm Module\n\nSolve the one-dimensional")
+    assert "∂u/∂t + (1/2)σ²S²∂²u/∂S² + rS∂u/∂S - ru = 0" in doc
+    sig = inspect.signature(BlackScholesEquationAlgorithm.run)
+    assert str(sig) == ("(self, params=None, algo_dir: 'str' = None, backend: 'str' = 'torch',"
+                        " device: 'str' = 'cpu', dtype=<class 'numpy.complex128'>) -> 'Dict[str, Any]'")
+    assert BlackScholesEquationAlgorithm.__doc__.startswith("Black-Scholes Equation Algorithm")
+    assert BlackScholesEquationAlgorithm._solve_trotter.__doc__ is None
+
+
+def test_launcher_runs_the_shipped_example(tmp_path):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    module = "quorvex.library.equation.examples.equation_blackScholes.algorithm"
+    quiet = subprocess.run([sys.executable, "-P", "-c", f"import {module}"], cwd=tmp_path,
+                           capture_output=True, text=True, env=env, timeout=120)
+    assert quiet.returncode == 0 and quiet.stdout == ""
+    done = subprocess.run([sys.executable, "-P", "-m", "quorvex", module], cwd=tmp_path,
+                          capture_output=True, text=True, env=env, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines()[-1] == "Execution completed: " + str(KEYS)
+    assert (tmp_path / "results" / "equation" / "equation_blackScholes" / "algorithm.log").is_file()

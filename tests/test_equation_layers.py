@@ -1,0 +1,226 @@
+"""The equation library's parser, logger, plots, TDiff and Schrödingerisation."""
+import io
+import json
+import math
+import os
+import contextlib
+
+import numpy as np
+import pytest
+import scipy.linalg as sl
+
+from quorvex.core import Circuit
+from quorvex.library.equation.differential_operator import TDiff
+from quorvex.library.equation.differential_operator.ostrival import (
+    first_order_derivative, second_order_derivative)
+from quorvex.library.equation.equation_parser import parse_equation
+from quorvex.library.equation.examples.base import BaseAlgorithm, create_algorithm_logger
+from quorvex.library.equation.schrodingerization import (
+    circuit_classical, p_grid, schro_classical, schro_trotter, warped_profile)
+
+
+def setup(**changes):
+    params = {"parameters": {"r": 0.05, "σ": 0.2, "K": 100.0}, "T": 1.0, "nx": 3, "na": 5, "R": 2.0,
+              "point": 1.0, "order": 2, "f0": "-min(exp(x), K)",
+              "boundary": {"type": "dirichlet", "left_value": 0.0, "right_value": "-K*exp(-r*t)"},
+              "solver": {"type": "classical", "dt": 0.05}}
+    for key, value in changes.items():
+        if value is KeyError:
+            params.pop(key)
+        else:
+            params[key] = value
+    return params
+
+
+def unitary_of(circuit):
+    n = circuit.get_num_qubits()
+    columns = []
+    for j in range(2 ** n):
+        qc = Circuit(n)
+        for q in range(n):
+            if j >> q & 1:
+                qc.x(q)
+        qc.append(circuit, list(range(n)))
+        columns.append(np.asarray(qc.execute().state))
+    return np.array(columns).T
+
+
+def test_parser_reads_a_set_up_and_its_json_text():
+    params = setup(L=3.0, parameters={"r": 0.05, "σ": 0.2, "K": 100.0, "L1": -2.0})
+    for given in (params, json.dumps(params)):
+        eq = parse_equation(given)
+        L, T, source, nx, na, R, point, order, f0 = eq.get_common_coefficients()
+        assert (L, T, source, nx, na, R, point, order) == (3.0, 1.0, None, 3, 5, 2.0, 1.0, 2)
+        np.testing.assert_allclose(f0(np.log([50.0, 100.0, 400.0])), [-50.0, -100.0, -100.0])
+        assert eq.get_parameter("σ") == 0.2 and eq.get_parameter("L1") == -2.0
+        assert eq.get_parameter("L2", 7.0) == 7.0
+        with pytest.raises(KeyError):
+            eq.get_parameter("L2")
+        assert (eq.boundary.type, eq.boundary.left_value, eq.boundary.right_value) == (
+            "dirichlet", 0.0, "-K*exp(-r*t)")
+        assert (eq.solver.type, eq.solver.dt) == ("classical", 0.05)
+    assert parse_equation(setup(solver={"type": "anything"})).solver.dt is None
+
+
+@pytest.mark.parametrize("changes, key", [
+    ({"extra": 1}, "extra"),
+    ({"T": KeyError}, "T"),
+    ({"parameters": {"r": 0.05, "σ": 0.2}}, "K"),
+    ({"parameters": {"r": 0.05, "σ": 0.2, "K": 1.0, "q": 1}}, "q"),
+    ({"T": float("nan")}, "T"),
+    ({"T": -1.0}, "T"),
+    ({"nx": -1}, "nx"),
+    ({"nx": 2.0}, "nx"),
+    ({"na": 0}, "na"),
+    ({"order": True}, "order"),
+    ({"R": 0.0}, "R"),
+    ({"point": 2 * math.pi}, "point"),
+    ({"point": -0.1}, "point"),
+    ({"parameters": {"r": 0.05, "σ": 0.2, "K": 0.0}}, "K"),
+    ({"parameters": {"r": 0.05, "σ": -0.2, "K": 1.0}}, "σ"),
+    ({"parameters": {"r": float("inf"), "σ": 0.2, "K": 1.0}}, "r"),
+    ({"f0": "__import__('os')"}, "f0"),
+    ({"solver": {"type": "trotter"}}, "dt"),
+    ({"solver": {"type": "trotter", "dt": 0.0}}, "dt"),
+    ({"solver": {"type": "trotter", "dt": 1.5}}, "dt"),
+    ({"solver": {"type": 3}}, "type"),
+    ({"boundary": {"type": "dirichlet", "left_value": 0.0}}, "right_value"),
+])
+def test_parser_refusals_name_the_key(changes, key):
+    with pytest.raises(ValueError, match=repr(key).replace("(", r"\(")):
+        parse_equation(setup(**changes))
+
+
+@pytest.mark.parametrize("bad", ["{not json", "[1, 2]", 3])
+def test_parser_refuses_what_is_no_set_up(bad):
+    with pytest.raises(ValueError):
+        parse_equation(bad)
+
+
+def test_logger_prints_and_appends(tmp_path, capsys):
+    directory = tmp_path / "new" / "dir"
+    logger = create_algorithm_logger(str(directory))
+    logger.info("first σ")
+    logger.error("second")
+    assert capsys.readouterr().out == "first σ\nsecond\n"
+    text = (directory / "algorithm.log").read_text(encoding="utf-8")
+    assert "first σ" in text and "second" in text and text.index("first") < text.index("second")
+
+
+@pytest.mark.parametrize("title", ["../x", "", "/etc/passwd", "a" * 300, "Ünïcode ☃ title"])
+def test_files_stay_inside_the_results_directory(tmp_path, title):
+    base = BaseAlgorithm()
+    base.algo_dir = str(tmp_path / "out")
+    plot = base._generate_solution_plot(title, [1, 2], [3, 4], xlabel="S", ylabel="V", bd="d", ul=0, ur=1)
+    qc = Circuit(2)
+    qc.h(0)
+    qc.cx(0, 1)
+    diagrams, qasm = base._generate_circuit_plots(title, qc, qc)
+    for path in [plot, *diagrams, *qasm]:
+        assert os.path.dirname(path) == base.algo_dir and os.path.isfile(path)
+        assert len(os.path.basename(path)) <= 100 + len("_circuit_1.qasm")
+    assert len(diagrams) == len(qasm) == 2 and diagrams[0] != diagrams[1]
+    assert open(plot).read().lstrip().startswith("<?xml")
+    assert "OPENQASM 3" in open(qasm[0]).read()
+
+
+def test_a_circuit_without_openqasm_form_leaves_no_file(tmp_path):
+    base = BaseAlgorithm()
+    base.algo_dir = str(tmp_path)
+    qc = Circuit(1)
+    qc.unitary(np.array([[0.0, 1.0], [1.0, 0.0]]), [0])
+    with pytest.raises(ValueError):
+        base._generate_circuit_plots("dense", qc)
+    assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize("n", [1, 2, 3, 4])
+@pytest.mark.parametrize("order", [1, 2])
+def test_tdiff_step_is_the_exponential(n, order):
+    N, dx, c = 2 ** n, 0.7, 1.3
+    data = (c * TDiff(n=n, dx=dx, order=order)).data()
+    assert data[order - 1] is None
+    step = data[2 - order]
+    if order == 2:
+        D = second_order_derivative(N, dx)[0].toarray()
+        exact = lambda t: sl.expm(1j * t * c * D)
+        theta = lambda t: t * c / dx ** 2
+    else:
+        D = first_order_derivative(N, dx, scheme="central")[0].toarray()
+        exact = lambda t: sl.expm(t * c * D)
+        theta = lambda t: t * c / (2 * dx)
+    errors = []
+    for t in (0.02, 0.01):
+        qc = step(t)
+        assert qc.get_num_qubits() == n
+        errors.append(np.abs(unitary_of(qc) - exact(t)).max())
+    # Third order in t (exact on one qubit): halving t divides the error by 8.
+    assert errors[0] <= 2 * theta(0.02) ** 3 + 1e-12
+    assert errors[1] <= errors[0] / 6 + 1e-12
+
+
+def test_tdiff_circuits_export_and_scale():
+    t = TDiff(n=3, dx=0.5, order=2)
+    assert (2.0 * t).coefficient == 2.0 and t.coefficient == 1.0
+    assert "OPENQASM 3" in t.data()[0](0.1).gate_sequence.to_openqasm()
+    for bad in [dict(n=0, dx=1.0, order=2), dict(n=2, dx=0.0, order=2), dict(n=2, dx=1.0, order=3)]:
+        with pytest.raises(ValueError):
+            TDiff(**bad)
+
+
+def test_p_grid_and_profile():
+    p = p_grid(3, 2.0)
+    np.testing.assert_allclose(p, np.array([0, 1, 2, 3, -4, -3, -2, -1]) * (2 * math.pi * 2.0 / 8))
+    q = np.array([-1.0, 0.0, 2.0])
+    np.testing.assert_allclose(warped_profile(q, 2), [math.exp(-1) * (1 + 2), 1.0, math.exp(-2)])
+    np.testing.assert_allclose(warped_profile(q, 1), [math.exp(-1), 1.0, math.exp(-2)])
+
+
+def test_circuit_classical_is_the_identity_on_its_registers():
+    qc = circuit_classical(2, 3)
+    assert qc.get_num_qubits() == 5
+    np.testing.assert_allclose(unitary_of(qc), np.eye(32), atol=1e-12)
+    assert "OPENQASM 3" in qc.gate_sequence.to_openqasm()
+
+
+def test_schro_classical_is_the_exact_limit():
+    rng = np.random.default_rng(1)
+    A, u0 = rng.normal(size=(4, 4)), rng.normal(size=4)
+    np.testing.assert_allclose(schro_classical(A, u0, T=0.7, na=3, R=2.0, order=2, point=1.0),
+                               (sl.expm(0.7 * A) @ u0).real, rtol=1e-12)
+    with pytest.raises(ValueError):
+        schro_classical(A, u0, T=0.7, na=0, R=2.0, order=2, point=1.0)
+
+
+def matrix_circuit(M):
+    n = int(np.log2(M.shape[0]))
+    qc = Circuit(n)
+    qc.unitary(M, list(range(n)))
+    return qc
+
+
+def test_schro_trotter_converges_to_the_exponential():
+    rng = np.random.default_rng(4)
+    B = rng.normal(size=(4, 4))
+    Hs = -(B @ B.T) / 8 - 0.1 * np.eye(4)          # dissipative symmetric part
+    Aa = rng.normal(size=(4, 4))
+    Aa = (Aa - Aa.T) / 4
+    u0 = rng.normal(size=4)
+    T, R = 1.0, 2.0
+    exact = sl.expm(T * (Hs + Aa)) @ u0
+    errors = []
+    for Nt in (4, 8):
+        dt = T / Nt
+        H1 = matrix_circuit(sl.expm(1j * dt / R * Hs))
+        H2 = matrix_circuit(sl.expm(dt * Aa))
+        u, qc = schro_trotter(u0=u0, H1=H1, H2=H2, R=R, na=7, Nt=Nt, order=2, point=1.0,
+                              backend="torch", device="cpu", dtype=np.complex128)
+        assert qc.get_num_qubits() == 2 + 7 and u.shape == (4,)
+        errors.append(np.abs(u - exact).max())
+    assert errors[1] < 0.7 * errors[0] and errors[1] < 0.05 * np.abs(exact).max()
+    with pytest.raises(ValueError):
+        schro_trotter(u0=np.zeros(4), H1=H1, H2=H2, R=R, na=7, Nt=1, order=2, point=1.0,
+                      backend="torch", device="cpu", dtype=np.complex128)
+    with pytest.raises(ValueError):
+        schro_trotter(u0=np.ones(8), H1=H1, H2=H2, R=R, na=7, Nt=1, order=2, point=1.0,
+                      backend="torch", device="cpu", dtype=np.complex128)

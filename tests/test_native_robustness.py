@@ -1,0 +1,267 @@
+"""The native module under hostile or extreme input: Python code that runs in
+the middle of a call, unaligned buffers, integer extremes, interrupts,
+reference cycles and degenerate repeat views.
+
+Some of these faults (misaligned reads, signed overflow) give the right
+answer on this processor in an ordinary build; the sanitizer run
+(quorvex/native/store/tests/sanitize.sh) is what catches them there.
+"""
+import gc
+import signal
+import warnings
+import weakref
+
+import numpy as np
+import pytest
+
+from quorvex.backend.pelmor import strovane
+from quorvex.backend.pelmor.strovane import OpchainPackedNative, execute_gate_sequence_packed
+
+from packed_fields import View, f, store_of
+
+
+def unaligned(values, dtype):
+    """A writable C-contiguous copy of values one byte off its natural alignment."""
+    itemsize = np.dtype(dtype).itemsize
+    raw = np.zeros(len(values) * itemsize + 1, np.uint8)[1:]
+    out = raw.view(dtype)
+    out[:] = values
+    assert not out.flags.aligned and out.flags.c_contiguous and out.flags.writeable
+    return out
+
+
+# ------------------------------------------- state edited by matrix conversion
+
+def _shrink(st):
+    st.resize(2, refcheck=False)
+
+
+def _freeze(st):
+    st.flags.writeable = False
+
+
+def _retype(st):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        st.dtype = np.dtype((np.void, st.itemsize))  # the length stays
+
+
+class Meddler:
+    """A matrix entry whose conversion to complex edits the state."""
+
+    def __init__(self, st, edit):
+        self.st, self.edit = st, edit
+
+    def __complex__(self):
+        self.edit(self.st)
+        return 1 + 0j
+
+
+@pytest.mark.parametrize("dtype", [np.complex64, np.complex128])
+@pytest.mark.parametrize("edit, message", [
+    (_shrink, "state size must be equal to 2**n"),
+    (_freeze, "state must be writable"),
+    (_retype, "unsupported state dtype: expected np.complex64 or np.complex128"),
+])
+def test_unitary_rechecks_state_after_matrix_conversion(dtype, edit, message):
+    st = np.arange(1 << 10).astype(dtype)
+    matrix = np.array([[Meddler(st, edit), 0], [0, 1]], dtype=object)
+    with pytest.raises(RuntimeError) as info:
+        strovane.unitary_little(10, st, [], [], [3], matrix)
+    assert str(info.value) == message
+
+
+# ------------------------------------------------------- integer extremes
+
+BIG = 2**63 - 1
+
+
+@pytest.mark.parametrize("qubit, count", [(-2, BIG), (-(2**31), BIG), (-1, BIG - 1), (5, 3)])
+def test_reverse_qubits_out_of_range_qubit_without_overflow(qubit, count):
+    s = store_of(f("x", (qubit,)))
+    with pytest.raises(IndexError, match=f"^qubit {qubit} is out of range for {count} qubits$"):
+        s.reverse_qubits(count)
+    assert len(s) == 1 and s.version == 1
+
+
+# -------------------------------------------------------- unaligned buffers
+
+M2 = np.array([[0.6, 0.8j], [0.8j, 0.6]])
+M4 = np.kron(M2, np.array([[0, 1], [1, 0]]))
+M16 = np.kron(M4, M4)
+
+# name -> call on (n, state); every one runs on a 3-qubit state
+UNALIGNED_CALLS = {
+    "unitary_little 2x2": lambda st: strovane.unitary_little(3, st, [2], [1], [0], M2),
+    "unitary_little 4x4": lambda st: strovane.unitary_little(3, st, [], [], [2, 0], M4),
+    "unitary_little 16x16": lambda st: strovane.unitary_little(4, st, [], [], [0, 1, 2, 3], M16),
+    "unitary_little unaligned matrix": lambda st: strovane.unitary_little(
+        3, st, [], [], [1], unaligned(M2.ravel(), st.dtype).reshape(2, 2)),
+    "swap_little": lambda st: strovane.swap_little(3, st, [1], [0], [0, 2]),
+    "test serial": lambda st: strovane.test(3, st, [], [], [0, 1], False),
+    "test parallel": lambda st: strovane.test(3, st, [], [], [2, 1], True),
+    "x_little": lambda st: strovane.x_little(1, st, [], [], 0),
+    "h": lambda st: strovane.h(3, st, [], [], 1),
+    "executor": lambda st: execute_gate_sequence_packed(3, st, store_of(
+        f("swap", (0, 2)), f("gp", (), parameter=(0.3,)), f("gp", (), (0, 1, 2), parameter=(0.2,)),
+        f("unitary", (1, 0), matrix=M4), f("t", (2,)), f("p", (1,), parameter=(0.7,)))),
+}
+COMPLEX64_ONLY = {"test serial", "test parallel", "h"}
+SIZES = {"unitary_little 16x16": 16, "x_little": 2}
+
+
+@pytest.mark.parametrize("name, dtype", [
+    (name, dtype) for name in UNALIGNED_CALLS for dtype in (np.complex64, np.complex128)
+    if dtype is np.complex64 or name not in COMPLEX64_ONLY])
+def test_unaligned_state_gives_the_aligned_result(name, dtype):
+    values = (np.arange(SIZES.get(name, 8)) * (1 + 0.5j) + 0.25).astype(dtype)
+    want = values.copy()
+    UNALIGNED_CALLS[name](want)
+    got = unaligned(values, dtype)
+    UNALIGNED_CALLS[name](got)
+    assert got.tobytes() == want.tobytes()
+
+
+# ------------------------------------------------------------- interrupts
+
+def test_long_run_is_interrupted_with_state_as_far_as_it_got():
+    # 2**27 tiny rotations would take seconds; the interrupt comes after 0.1 s.
+    theta, runs = 1e-9, 2**27
+    body = store_of(f("rx", (0,), parameter=(theta,)))
+    seq = body.repeat(runs)
+    st = np.array([1, 0], np.complex128)
+    # A real signal: a Python timer thread could not run while the call
+    # holds the interpreter lock. SIGALRM stands in for Ctrl-C's SIGINT.
+    previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.1)
+        with pytest.raises(KeyboardInterrupt):
+            execute_gate_sequence_packed(1, st, seq)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    # rx(k*theta)|0> for the k gates that ran, 0 < k < runs
+    turned = 2 * np.arctan2(-st[1].imag, st[0].real)
+    assert 0 < turned < 0.9 * runs * theta
+    assert st[0].imag == 0 and st[1].real == 0 and abs(np.vdot(st, st) - 1) < 1e-12
+    assert len(seq) == runs and seq.version == 0 and len(body) == 1 and body.version == 1
+
+
+# ------------------------------------------------------ reference cycles
+
+class Mat:
+    """A stored matrix that can refer back to whatever holds it."""
+
+    def __init__(self):
+        self.owner = None
+
+    def __array__(self, dtype=None, copy=None):
+        return np.eye(2, dtype=dtype)
+
+
+def _direct(m):
+    s = store_of(f("unitary", matrix=m))
+    return s, s
+
+
+def _in_block(m):
+    outer = store_of(f("block", (0,), block=View(store_of(f("unitary", matrix=m)))))
+    return outer, outer
+
+
+def _in_repeat_base(m):
+    view = store_of(f("unitary", matrix=m)).repeat(3)
+    return view, view
+
+
+def _through_sequence_object(m):
+    class Holder:
+        pass
+
+    holder = Holder()
+    holder.store = store_of(f("unitary", matrix=m))
+    return holder, holder.store
+
+
+@pytest.mark.parametrize("build", [_direct, _in_block, _in_repeat_base, _through_sequence_object])
+def test_cycle_through_stored_matrix_is_collected(build):
+    m = Mat()
+    m.owner, store = build(m)
+    assert gc.is_tracked(store)
+    gone = weakref.ref(m)
+    del m, store
+    gc.collect()
+    assert gone() is None
+
+
+def test_collector_leaves_shared_stores_alone():
+    # The block snapshot is shared by the outer store and its Python object,
+    # and the base by a view and its copy: a cycle through them is kept, and
+    # nothing the outer store or the copy still uses is cleared.
+    m = Mat()
+    outer = store_of(f("block", (0,), block=View(store_of(f("unitary", matrix=m)))))
+    m.owner = outer.components(0)[7]
+    view = store_of(f("unitary", matrix=Mat())).repeat(2)
+    view.components(0)[6].owner = view
+    twin = view.copy()
+    del m, view
+    gc.collect()
+    snapshot = outer.components(0)[7]
+    assert len(snapshot) == 1 and snapshot.components(0)[6].owner is snapshot
+    assert len(twin) == 2 and isinstance(twin.components(1)[6], Mat)
+    execute_gate_sequence_packed(1, np.array([1, 0], np.complex128), outer)
+
+
+# ------------------------------------------------- degenerate repeat views
+
+def test_repeat_of_an_empty_store_is_skipped_at_once():
+    empty = OpchainPackedNative()
+    huge = empty.repeat(2**64 - 1).repeat(2**64 - 1)
+    st = np.array([1, 0], np.complex64)
+    assert execute_gate_sequence_packed(1, st, huge) == (st, {})
+    outer = store_of(f("block", (0,), block=View(huge)), f("x", (0,)))
+    execute_gate_sequence_packed(1, st, outer)
+    assert st.tolist() == [0, 1]
+    assert huge.measurement_plan() == ("none", (), ()) and huge.bulk_supported()
+    assert outer.measurement_plan() == ("none", (), ())
+
+
+MEASURE = f("measure", (0,), classical=(0,))
+PLAN_BASES = {
+    "measure": [MEASURE],
+    "x then measure": [f("x", (1,)), MEASURE],
+    "x only": [f("x", (1,))],
+    "empty measure and i": [f("measure", (), classical=()), f("i", (1,))],
+    "i then empty measure": [f("i", (1,)), f("measure", (), classical=())],
+}
+
+
+def repeated(base, counts):
+    s = store_of(*base)
+    for times in counts:
+        s = s.repeat(times)
+    return s
+
+
+@pytest.mark.parametrize("base", PLAN_BASES)
+@pytest.mark.parametrize("counts", [(1,), (2, 1), (3, 1, 1), (1, 2, 1), (2, 2, 1)])
+@pytest.mark.parametrize("as_block", [False, True])
+def test_plan_of_a_view_matches_its_expansion(base, counts, as_block):
+    gates = PLAN_BASES[base]
+    view = repeated(gates, counts)
+    flat = store_of(*gates * int(np.prod(counts)))
+    if as_block:
+        view = store_of(f("block", (0, 1), block=View(view)))
+        flat = store_of(f("block", (0, 1), block=View(flat)))
+    assert view.measurement_plan() == flat.measurement_plan()
+    assert view.bulk_supported() == flat.bulk_supported()
+
+
+@pytest.mark.parametrize("base", PLAN_BASES)
+def test_plan_of_a_hugely_repeated_base_costs_the_base(base):
+    gates = PLAN_BASES[base]
+    small = repeated(gates, (2, 1)).measurement_plan()
+    for counts in [(2**40, 1), (2**20, 2**20, 1, 1), (2, 2**40, 1)]:
+        assert repeated(gates, counts).measurement_plan() == small
+        nested = store_of(f("block", (0, 1), block=View(repeated(gates, counts))))
+        assert nested.measurement_plan() == small
