@@ -46,7 +46,7 @@ def test_gradcheck_through_apply_to_batch():
     assert torch.autograd.gradcheck(run, (params,))
 
 
-def test_tensor_angles_agree_with_numbers_and_stay_the_same_objects():
+def test_tensor_angles_agree_with_numbers_and_keep_their_gradients():
     values = [0.3, -0.7, 1.1, 0.4, -1.9, 0.25]
     params = [torch.tensor(v, dtype=torch.float64, requires_grad=True) for v in values]
     c = ansatz(params)
