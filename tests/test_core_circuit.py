@@ -347,6 +347,7 @@ def test_edits_of_the_gate_sequence_reach_the_circuit():
     c = Circuit(2)
     c.h(0)
     c.gate_sequence.add_gate(QuantumGate("x", [1]))
+    assert [g.id for g in c.copy().gate_sequence.data()] == ["h", "x"]
     c.cx(1, 0)
     assert [g.id for g in c.gate_sequence.data()] == ["h", "x", "cx"]
     packed = Circuit(2, gate_storage="packed")

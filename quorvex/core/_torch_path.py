@@ -9,6 +9,8 @@ select their slice with `narrow` and the result is reassembled with
 tensor values. Matrices of tensor angles are stacked from cos/sin of the angle
 at every run.
 """
+import cmath
+import math
 import string
 
 import numpy as np
@@ -24,6 +26,18 @@ _ROTATIONS = {"rz": "rz", "mcrz": "rz", "ry": "ry", "cry": "ry", "mcry": "ry", "
 
 _REAL = {torch.complex64: torch.float32, torch.complex128: torch.float64}
 _TORCH_COMPLEX = {np.dtype(np.complex64): torch.complex64, np.dtype(np.complex128): torch.complex128}
+
+
+def _constant_rotation(kind, theta):
+    """`_tensor_rotation` of a float angle, as a NumPy constant in the same layout."""
+    if kind == "gp":
+        return np.array(cmath.exp(1j * theta))
+    c, s = math.cos(theta * 0.5), math.sin(theta * 0.5)
+    if kind == "rz":
+        return np.array([complex(c, -s), complex(c, s)])
+    if kind == "ry":
+        return np.array([[c, -s], [s, c]], dtype=np.complex128)
+    return np.array([[c, -1j * s], [-1j * s, c]])
 
 
 def _tensor_rotation(kind, theta, complex_dtype):
@@ -153,7 +167,7 @@ class Program:
                 if not isinstance(angle, float):
                     ops.append((_TENSOR_LEAF[kind], where, None, (kind, angle), control_axes, tuple(states)))
                     continue
-                base = _tensor_rotation(kind, torch.tensor(angle, dtype=torch.float64), torch.complex128).numpy()
+                base = _constant_rotation(kind, angle)
                 ops.append((_TENSOR_LEAF[kind], where, base, None, control_axes, tuple(states)))
                 continue
             if matrix is not None:

@@ -566,11 +566,11 @@ class Circuit:
                     self._tensor_gates = True
                     break
 
-    def _sync(self):
-        """Take the gates back from the derived sequence if a caller edited it."""
+    def _edited_gates(self):
+        """The gates of the derived sequence if a caller edited it, else None; changes nothing."""
         cached = self._sequence
         if cached is None:
-            return
+            return None
         sequence, records, version = cached
         if self._storage == "packed":
             edited = sequence.version != version
@@ -578,8 +578,15 @@ class Circuit:
             data = sequence._data
             edited = len(data) != len(records) or any(a is not b for a, b in zip(data, records))
         if not edited:
+            return None
+        return [_from_record(record) for record in self._records_of(sequence)]
+
+    def _sync(self):
+        """Take the gates back from the derived sequence if a caller edited it."""
+        gates = self._edited_gates()
+        if gates is None:
             return
-        self._gates = [_from_record(record) for record in self._records_of(sequence)]
+        self._gates = gates
         self._tensor_gates = False
         self._store = None
         self._sequence = None
@@ -797,7 +804,9 @@ class Circuit:
 
     def copy(self):
         """An independent circuit with the same gates (tensor angles shared, not copied)."""
-        gates = self._current_gates()
+        # Only reads: threads copy one shared template at once.
+        edited = self._edited_gates()
+        gates = self._gates if edited is None else edited
         new = self._like(list(gates))
         cached = self._store
         if cached is not None and cached[2] is gates and cached[1] <= len(gates):
