@@ -364,23 +364,36 @@ BAD_INPUT = [
     ("control is target", lambda c: c.cx(1, 1), ValueError, "both a target and a control"),
     ("duplicate control", lambda c: c.mcz(controls=[0, 0], target=1), ValueError, "Duplicate control"),
     ("duplicate target", lambda c: c.unitary(np.eye(4), [1, 1]), ValueError, "Duplicate target"),
-    ("control state length", lambda c: c.mcry(0.1, [0, 1], 2, control_state=[1]), ValueError, "1 entries"),
+    ("control state length", lambda c: c.mcry(0.1, [0, 1], 2, control_state=[1]), ValueError, "1 entry for 2 control qubits"),
     ("control state value", lambda c: c.cz(control=0, target=1, control_state=2), ValueError, "only 0 or 1"),
     ("control state char", lambda c: c.cz(control=0, target=1, control_state="x"), ValueError, "'0' and '1'"),
+    ("control state item", lambda c: c.cz(control=0, target=1, control_state=["1"]), TypeError, "got str"),
+    ("sequence gate outside its width", lambda c: c.append(narrow_sequence(), [1, 0]), ValueError,
+     "Qubit 2 is out of range for a circuit of 2 qubits"),
+    ("tensor matrix with gradient", lambda c: c.unitary(torch.eye(2, requires_grad=True), [0]), TypeError,
+     "unitary matrix must not require gradients"),
+    ("tensor vector with gradient", lambda c: c.initialize(torch.tensor([1.0, 0.0], requires_grad=True), [0]),
+     TypeError, "initialize vector must not require gradients"),
     ("matrix shape", lambda c: c.unitary(np.eye(2), [0, 1]), ValueError, r"shape \(4, 4\)"),
     ("matrix not unitary", lambda c: c.unitary(np.diag([1, 1.00001]), [0]), ValueError, "not unitary"),
     ("initialize not unit", lambda c: c.initialize([1, 1], [0]), ValueError, "norm 1"),
     ("initialize zero", lambda c: c.initialize([0, 0], [0]), ValueError, "zero vector"),
-    ("initialize length", lambda c: c.initialize([1, 0, 0, 0], [0]), ValueError, "entries for 1 qubits"),
+    ("initialize length", lambda c: c.initialize([1, 0, 0, 0], [0]), ValueError, "entries for 1 qubit;"),
     ("angle not finite", lambda c: c.rz(float("nan"), 0), ValueError, "finite"),
     ("angle complex", lambda c: c.rz(1j, 0), TypeError, "complex"),
-    ("append width", lambda c: c.append(Circuit(2), [0]), ValueError, "1 qubits for a circuit of 2"),
+    ("append width", lambda c: c.append(Circuit(2), [0]), ValueError, "1 qubit for a circuit of 2 qubits"),
     ("add_gate not a gate", lambda c: c.add_gate("x"), TypeError, "QuantumGate"),
     ("add_gate out of range", lambda c: c.add_gate(QuantumGate("x", [5])), ValueError, "out of range"),
     ("unknown device", lambda c: c.execute(device="cuda"), ValueError, "accepted devices: 'cpu'"),
     ("unknown backend", lambda c: c.execute(backend="qpu"), ValueError, "accepted backends: 'torch'"),
     ("bad dtype", lambda c: c.execute(dtype=np.float64), ValueError, "complex64 or complex128"),
 ]
+
+
+def narrow_sequence():
+    seq = Opchain(2)
+    seq.add_gate(QuantumGate("x", [2]))
+    return seq
 
 
 @pytest.mark.parametrize("label,call,error,match", BAD_INPUT, ids=[case[0] for case in BAD_INPUT])
@@ -545,3 +558,29 @@ def test_random_circuits_agree_with_the_reference_and_invert(seed):
     zero = np.zeros(1 << n)
     zero[0] = 1
     np.testing.assert_allclose(undone.execute().state, zero, atol=1e-10)
+
+
+def test_numpy_bool_control_states_and_edited_subcircuits():
+    c = Circuit(3)
+    c.x(0)
+    c.h(2)
+    c.mcz(controls=[0, 1], target=2, control_state=np.array([True, False]))
+    c.h(2)
+    np.testing.assert_allclose(c.execute().state, np.eye(8)[5], atol=1e-12)
+    sub = Circuit(2)
+    sub.gate_sequence._data.append(QuantumGate("x", [2]))
+    outer = Circuit(3)
+    for placement in ([0, 1], [1, 0]):
+        with pytest.raises(ValueError, match="Qubit 2 is out of range for a circuit of 2 qubits"):
+            outer.append(sub, placement)
+    assert len(outer.gate_sequence.data()) == 0
+
+
+def test_tensor_matrices_batched_under_vmap_are_refused():
+    def prepare(w):
+        c = Circuit(1)
+        c.initialize(w / w.norm(), [0])
+        return c.execute().state
+
+    with pytest.raises(TypeError, match="batched under torch.vmap"):
+        torch.vmap(prepare)(torch.rand(3, 2, dtype=torch.float64))

@@ -49,6 +49,11 @@ _MATRIX = 5
 _RECORD = 6
 
 
+def _counted(count, singular, plural=None):
+    """"1 qubit", "2 qubits"."""
+    return str(count) + " " + (singular if count == 1 else plural or singular + "s")
+
+
 def _torch_tensor_type():
     torch = sys.modules.get("torch")
     return None if torch is None else torch.Tensor
@@ -83,6 +88,16 @@ def _qubit_list(value):
     return (_qubit(value),)
 
 
+def _control_value(value):
+    if isinstance(value, (bool, np.bool_)):
+        return int(value)
+    try:
+        return operator.index(value)
+    except TypeError:
+        raise TypeError("control_state must be None, 0/1, a list of them or a '0'/'1' string, got "
+                        + type(value).__name__ + ".") from None
+
+
 def _control_states(control_state, count):
     """Normalise a control state (None, 0/1, list of them, or a "0"/"1" string) to a tuple."""
     if count == 0:
@@ -99,19 +114,15 @@ def _control_states(control_state, count):
             states.append(1 if char == "1" else 0)
         states = tuple(states)
     elif isinstance(control_state, (list, tuple, range, np.ndarray)):
-        states = tuple([operator.index(item) for item in control_state])
+        states = tuple([_control_value(item) for item in control_state])
     else:
-        try:
-            states = (operator.index(control_state),)
-        except TypeError:
-            raise TypeError("control_state must be None, 0/1, a list of them or a '0'/'1' string, got "
-                            + type(control_state).__name__ + ".") from None
+        states = (_control_value(control_state),)
     for state in states:
         if state != 0 and state != 1:
             raise ValueError("control_state must contain only 0 or 1, got " + repr(control_state) + ".")
     if len(states) != count:
-        raise ValueError("control_state has " + str(len(states)) + " entries for " + str(count)
-                         + " control qubit" + ("" if count == 1 else "s") + ".")
+        raise ValueError("control_state has " + _counted(len(states), "entry", "entries")
+                         + " for " + _counted(count, "control qubit") + ".")
     return states
 
 
@@ -144,6 +155,17 @@ def _angle(value):
     return result
 
 
+def _tensor_values(tensor, what):
+    """A tensor's values as a NumPy array; only angles may carry gradients or a vmap batch."""
+    if tensor.requires_grad:
+        raise TypeError(what + " must not require gradients: only gate angles may be differentiable "
+                        "tensors.")
+    try:
+        return tensor.detach().cpu().numpy()
+    except RuntimeError:
+        raise TypeError(what + " cannot be a tensor batched under torch.vmap: only gate angles may be.") from None
+
+
 def _float_parameter(value):
     """A parameter as the float a gate record stores."""
     if type(value) is float:
@@ -165,7 +187,7 @@ def _float_parameters(params):
 
 def _complex_vector(vector, what):
     if _is_tensor(vector):
-        vector = vector.detach().cpu().numpy()
+        vector = _tensor_values(vector, what)
     try:
         array = np.array(vector, dtype=np.complex128)
     except (TypeError, ValueError):
@@ -246,16 +268,15 @@ def _unitary_matrix(matrix, num_targets):
 
 def _checked_unitary_copy(matrix, num_targets):
     if _is_tensor(matrix):
-        matrix = matrix.detach().cpu().numpy()
+        matrix = _tensor_values(matrix, "unitary matrix")
     try:
         array = np.array(matrix, dtype=np.complex128)
     except (TypeError, ValueError):
         raise TypeError("unitary matrix must be numeric.") from None
     dim = 1 << num_targets
     if array.shape != (dim, dim):
-        raise ValueError("unitary matrix must have shape " + str((dim, dim)) + " for " + str(num_targets)
-                         + " target qubit" + ("" if num_targets == 1 else "s") + ", got "
-                         + str(array.shape) + ".")
+        raise ValueError("unitary matrix must have shape " + str((dim, dim)) + " for "
+                         + _counted(num_targets, "target qubit") + ", got " + str(array.shape) + ".")
     if not np.all(np.isfinite(array)):
         raise ValueError("unitary matrix must be finite.")
     deviation = np.abs(array @ array.conj().T - np.eye(dim)).max()
@@ -320,6 +341,15 @@ def _check_backend(backend, device):
 def _from_record(record):
     return (record.id, record.target, record.control, record.control_state, record.parameter,
             record.stored_matrix, record)
+
+
+def _gates_of_records(records, num_qubits):
+    """Gate tuples of a sequence's records, each checked against the sequence's width."""
+    gates = []
+    for record in records:
+        _check_qubits(tuple(record.target), tuple(record.control), num_qubits)
+        gates.append(_from_record(record))
+    return gates
 
 
 def _to_record(gate):
@@ -579,7 +609,7 @@ class Circuit:
             edited = len(data) != len(records) or any(a is not b for a, b in zip(data, records))
         if not edited:
             return None
-        return [_from_record(record) for record in self._records_of(sequence)]
+        return _gates_of_records(self._records_of(sequence), int(sequence._num_qubits))
 
     def _sync(self):
         """Take the gates back from the derived sequence if a caller edited it."""
@@ -641,14 +671,12 @@ class Circuit:
     def gate_sequence(self, sequence):
         if not hasattr(sequence, "data") or not hasattr(sequence, "_num_qubits"):
             raise TypeError("gate_sequence must be an Opchain or OpchainPacked.")
-        records = self._records_of(sequence)
         num_qubits = int(sequence._num_qubits)
-        for record in records:
-            _check_qubits(tuple(record.target), tuple(record.control), num_qubits)
+        gates = _gates_of_records(self._records_of(sequence), num_qubits)
         self._sequence = None
         self._store = None
         self._num_qubits = num_qubits
-        self._gates = [_from_record(record) for record in records]
+        self._gates = gates
         self._tensor_gates = False
 
     def get_num_qubits(self):
@@ -755,7 +783,7 @@ class Circuit:
         array = _complex_vector(vector, "initialize vector")
         if array.shape[0] != 1 << len(targets):
             raise ValueError("initialize vector has " + str(array.shape[0]) + " entries for "
-                             + str(len(targets)) + " qubits; expected " + str(1 << len(targets)) + ".")
+                             + _counted(len(targets), "qubit") + "; expected " + str(1 << len(targets)) + ".")
         self._extend(_preparation_gates(array, targets))
 
     def add_gate(self, gate):
@@ -771,14 +799,14 @@ class Circuit:
             gates = list(circuit._current_gates())
             width = circuit._num_qubits
         elif hasattr(circuit, "data") and hasattr(circuit, "_num_qubits"):
-            gates = [_from_record(record) for record in self._records_of(circuit)]
             width = int(circuit._num_qubits)
+            gates = _gates_of_records(self._records_of(circuit), width)
         else:
             raise TypeError("append expects a Circuit or a gate sequence, got " + type(circuit).__name__ + ".")
         targets = _qubit_list(target)
         if len(targets) != width:
-            raise ValueError("append target lists " + str(len(targets)) + " qubits for a circuit of "
-                             + str(width) + ".")
+            raise ValueError("append target lists " + _counted(len(targets), "qubit") + " for a circuit of "
+                             + _counted(width, "qubit") + ".")
         controls = _qubit_list(control)
         states = _control_states(control_state, len(controls))
         _check_qubits(targets, controls, self._num_qubits)
