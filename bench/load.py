@@ -15,9 +15,13 @@ CORES = os.cpu_count() or 1
 LOADS = {"unloaded": 0, "half loaded": max(CORES // 2, 1), "fully loaded": CORES}
 
 
-def _burn():
-    while True:
-        pass
+def _burn(parent):
+    # A benchmark killed outright (SIGKILL, a CI timeout) never stops its
+    # burners; each one ends by itself once its parent is gone instead of
+    # spinning on a shared machine for good.
+    while os.getppid() == parent:
+        for _ in range(100_000):
+            pass
 
 
 class Load:
@@ -27,7 +31,8 @@ class Load:
 
     def __enter__(self):
         ctx = multiprocessing.get_context("fork")
-        self.procs = [ctx.Process(target=_burn, daemon=True) for _ in range(self.count)]
+        self.procs = [ctx.Process(target=_burn, args=(os.getpid(),), daemon=True)
+                      for _ in range(self.count)]
         for p in self.procs:
             p.start()
         if self.procs:

@@ -584,3 +584,29 @@ def test_tensor_matrices_batched_under_vmap_are_refused():
 
     with pytest.raises(TypeError, match="batched under torch.vmap"):
         torch.vmap(prepare)(torch.rand(3, 2, dtype=torch.float64))
+
+
+def test_edits_of_the_sequence_keep_the_tensor_angles_they_leave_in_place():
+    p = torch.tensor(0.3, dtype=torch.float64, requires_grad=True)
+    c = Circuit(2)
+    c.rz(p, 0)
+    c.gate_sequence.add_gate(QuantumGate("x", [1]))
+    state = c.execute().state
+    assert isinstance(state, torch.Tensor)
+    state.real.sum().backward()
+    assert p.grad is not None
+    packed = Circuit(2, gate_storage="packed")
+    packed.rz(p, 0)
+    packed.gate_sequence.add_gate(QuantumGate("x", [1]))
+    with pytest.raises(TypeError, match="cannot be taken back"):
+        packed.execute()
+
+
+def test_a_bad_edit_can_be_repaired_through_the_sequence():
+    c = Circuit(2)
+    c.h(0)
+    c.gate_sequence._data.append(QuantumGate("x", [7]))
+    with pytest.raises(ValueError, match="Qubit 7"):
+        c.execute()
+    c.gate_sequence._data.pop()
+    np.testing.assert_allclose(c.execute().state, [R2, R2, 0, 0], atol=1e-12)

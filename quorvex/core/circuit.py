@@ -609,7 +609,22 @@ class Circuit:
             edited = len(data) != len(records) or any(a is not b for a, b in zip(data, records))
         if not edited:
             return None
-        return _gates_of_records(self._records_of(sequence), int(sequence._num_qubits))
+        width = int(sequence._num_qubits)
+        if records is None:
+            if self._tensor_gates:
+                raise TypeError("The packed gate sequence of a circuit with tensor angles was edited; its "
+                                "records hold the angles as floats, so the edit cannot be taken back without "
+                                "losing them. Add gates through the circuit, or assign gate_sequence.")
+            return _gates_of_records(self._records_of(sequence), width)
+        # Records the caller left in place stand for the gates they came
+        # from, tensor angles included.
+        known = {id(record): gate for record, gate in zip(records, self._gates)}
+        gates = []
+        for record in self._records_of(sequence):
+            _check_qubits(tuple(record.target), tuple(record.control), width)
+            gate = known.get(id(record))
+            gates.append(_from_record(record) if gate is None else gate)
+        return gates
 
     def _sync(self):
         """Take the gates back from the derived sequence if a caller edited it."""
@@ -617,7 +632,7 @@ class Circuit:
         if gates is None:
             return
         self._gates = gates
-        self._tensor_gates = False
+        self._tensor_gates = any(_has_tensor(gate) for gate in gates)
         self._store = None
         self._sequence = None
 
@@ -652,7 +667,12 @@ class Circuit:
     def gate_sequence(self):
         """The gates as an `Opchain` or `OpchainPacked` of `QuantumGate` records."""
         if self._sequence is not None:
-            self._sync()
+            try:
+                self._sync()
+            except (TypeError, ValueError):
+                # A bad edit: hand the sequence back so that it can be repaired;
+                # the circuit refuses to use it until then.
+                return self._sequence[0]
             if self._sequence is not None:
                 return self._sequence[0]
         if self._storage == "packed":
