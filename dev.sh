@@ -3,7 +3,7 @@
 #   bash dev.sh demo  [args]        run the demonstration (examples/demo.py)
 #   bash dev.sh test  [pytest args] run the test suite
 #   bash dev.sh bench NAME [args]   run bench/NAME.py
-#   bash dev.sh python [args]       the environment's Python with the built package
+#   bash dev.sh python [args]       the full environment's Python with the built package
 # Each sets up what it needs first:
 #   - a CPython 3.12 virtual environment kept outside the clone (default
 #     ~/.cache/quorvex/venv-py312, or $QUORVEX_VENV). The demo needs only the
@@ -101,7 +101,9 @@ case "$command" in
         ensure_venv demo; ensure_venv dev; build
         cd "$here"; run_python "bench/$name.py" "$@" ;;
     python)
-        ensure_venv demo; build
+        # Scripts of one's own may use any part of the package, PyTorch and
+        # matplotlib included, so this is the full environment.
+        ensure_venv demo; ensure_venv dev; build
         run_python "$@" ;;
     *)
         echo "usage: bash dev.sh demo|test|bench NAME|python [args...]" >&2; exit 2 ;;
