@@ -52,10 +52,6 @@ def warped_profile(p, order):
     return np.where(p >= 0, np.exp(-np.abs(p)), np.exp(p) * series)
 
 
-def _controlled(qc, sub, targets, controls, states):
-    qc.append(sub, targets, control=controls, control_state=states)
-
-
 def _prepare_real(qc, vector, qubits):
     """RY tree: the (signed, real) unit vector on `qubits`, from |0...0>.
 
@@ -63,8 +59,6 @@ def _prepare_real(qc, vector, qubits):
     qubits[-1] splits the vector into halves first; the last level, on
     qubits[0], carries the signs through atan2.
     """
-    from quorvex.core import Circuit
-
     k = len(qubits)
     amplitudes = np.asarray(vector, dtype=float)
     for level in range(k - 1, -1, -1):
@@ -78,11 +72,9 @@ def _prepare_real(qc, vector, qubits):
                 angle = 2 * math.atan2(np.linalg.norm(high), np.linalg.norm(low))
             if angle == 0:
                 continue
-            rotation = Circuit(1)
-            rotation.mcry(angle, [], 0)
             higher = list(qubits[level + 1:])
             states = [prefix >> i & 1 for i in range(len(higher))]
-            _controlled(qc, rotation, [qubits[level]], higher, states)
+            qc.mcry(angle, higher, qubits[level], control_state=states)
 
 
 def _qft(n):
@@ -173,9 +165,9 @@ def schro_trotter(*, u0, H1, H2, R, na, Nt, order, point, backend, device, dtype
     inverse = H1.dagger()
     power = inverse
     for b in range(na - 1):
-        _controlled(step, power, state_register, [p_register[b]], [1])
+        step.append(power, state_register, control=[p_register[b]], control_state=[1])
         power = _power(power, 2)
-    _controlled(step, _power(H1, 1 << (na - 1)), state_register, [p_register[-1]], [1])
+    step.append(_power(H1, 1 << (na - 1)), state_register, control=[p_register[-1]], control_state=[1])
     step.append(H2, state_register)
     for _ in range(Nt):
         qc.append(step, list(range(n + na)))

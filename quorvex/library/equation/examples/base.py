@@ -59,6 +59,17 @@ def _expanded_gates(sequence, limit):
     return out
 
 
+def _pyplot():
+    # Loaded on first use, so that the logger costs no plotting import;
+    # "Agg" draws without a display.
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    return plt
+
+
 class BaseAlgorithm:
     """Results of an equation example: plots and circuit files in ``algo_dir``."""
 
@@ -69,11 +80,7 @@ class BaseAlgorithm:
         return os.path.join(self.algo_dir, _slug(title) + suffix)
 
     def _generate_solution_plot(self, title, xs, ys, *, xlabel, ylabel, bd, ul, ur):
-        import matplotlib
-
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-
+        plt = _pyplot()
         path = self._output_path(title, ".svg")
         fig, ax = plt.subplots(figsize=(7, 4.5))
         try:
@@ -90,11 +97,7 @@ class BaseAlgorithm:
         return path
 
     def _generate_circuit_plots(self, title, *circuits):
-        import matplotlib
-
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-
+        plt = _pyplot()
         diagrams, qasm_files = [], []
         for index, circuit in enumerate(circuits):
             # Exported before the file is opened: a circuit that has no
