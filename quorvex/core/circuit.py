@@ -289,11 +289,11 @@ def _checked_unitary_copy(matrix, num_targets):
 
 def _check_qubits(targets, controls, num_qubits):
     """Range and overlap of a gate's qubits, checked before anything changes."""
-    for q in targets + controls:
-        if q < 0 or q >= num_qubits:
-            raise ValueError("Qubit " + str(q) + " is out of range for a circuit of " + str(num_qubits)
-                             + " qubit" + ("" if num_qubits == 1 else "s") + ".")
     qubits = targets + controls
+    for q in qubits:
+        if q < 0 or q >= num_qubits:
+            raise ValueError("Qubit " + str(q) + " is out of range for a circuit of "
+                             + _counted(num_qubits, "qubit") + ".")
     if len(set(qubits)) != len(qubits):
         if len(set(targets)) != len(targets):
             raise ValueError("Duplicate target qubits: " + str(list(targets)) + ".")
