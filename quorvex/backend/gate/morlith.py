@@ -123,24 +123,31 @@ def _dagger_parameter(gate_id: str, parameter: Optional[tuple]) -> Optional[tupl
     return parameter
 
 
+# The walks over nested blocks (here and in the gate sequences) keep their
+# own stack and share these two pieces.
 _DONE = object()
 
 
-def _dagger_frame(gate, open_blocks):
-    """[gate, its children, their inverses so far, children last first, key].
+def _enter_block(children, open_blocks):
+    """Mark children as being walked; return the key that leaves it again.
 
     The children are kept by identity while they are walked: a read-only
     sequence is kept by reference, so a block can hold a gate whose block is
     that very sequence, and the walk would never end.
     """
-    children = gate.block_gate_sequence
-    if children is None:
-        return [gate, None, [], iter(()), None]
     key = id(children)
     if key in open_blocks:
         raise RecursionError("a gate block contains itself")
     open_blocks.add(key)
-    return [gate, children, [], iter(reversed(children)), key]
+    return key
+
+
+def _dagger_frame(gate, open_blocks):
+    """[gate, its children, their inverses so far, children last first, key]."""
+    children = gate.block_gate_sequence
+    if children is None:
+        return [gate, None, [], iter(()), None]
+    return [gate, children, [], iter(reversed(children)), _enter_block(children, open_blocks)]
 
 
 def _is_own_inverse(gate):

@@ -1,5 +1,5 @@
 """List-backed gate sequences: ``OpchainBase`` and ``Opchain``."""
-from ..gate.morlith import QuantumGate
+from ..gate.morlith import QuantumGate, _DONE, _enter_block
 from ..gate.validation import validate_gate_parameters
 import numpy as np
 
@@ -10,17 +10,6 @@ import numpy as np
 # stack. A read-only sequence is kept by reference, so a block can also hold
 # a gate whose block is that very sequence; such a walk would never end, and
 # raises RecursionError instead, as a recursive walk would.
-
-_DONE = object()
-
-
-def _enter_block(children, open_blocks):
-    """Mark children as being walked; return the key that leaves it again."""
-    key = id(children)
-    if key in open_blocks:
-        raise RecursionError("a gate block contains itself")
-    open_blocks.add(key)
-    return key
 
 
 def materialize_gate_sequence(gates):
