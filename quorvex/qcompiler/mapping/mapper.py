@@ -9,7 +9,7 @@ deterministic and take one pass.
 """
 from collections import deque
 
-from ..circuit_io import parse_qcis
+from ..circuit_io import _cnot_lines, parse_qcis
 
 
 def _format(op, qubits, angles):
@@ -46,8 +46,7 @@ def _shortest_path(chip, source, goal):
 
 
 def _swap_lines(a, b):
-    cnot = lambda c, t: ["H Q" + str(t), "CZ Q" + str(c) + " Q" + str(t), "H Q" + str(t)]
-    return cnot(a, b) + cnot(b, a) + cnot(a, b)
+    return _cnot_lines(a, b) + _cnot_lines(b, a) + _cnot_lines(a, b)
 
 
 def _placement(chip, num_logical):

@@ -488,13 +488,7 @@ def _identity(entry, keys, fallback):
 def _normalize_qubit_costs(raw: Any) -> dict[int, float]:
     """Generic per-qubit calibration ("qubits") as qubit id -> error cost."""
     costs = {}
-    if isinstance(raw, Mapping):
-        items = raw.items()
-    elif isinstance(raw, (list, tuple)):
-        items = enumerate(raw)
-    else:
-        return costs
-    for fallback, value in items:
+    for fallback, value in _metric_items(raw):
         if not isinstance(value, Mapping):
             continue
         identity = _identity(value, ("index", "id", "qubit"), fallback)
