@@ -24,7 +24,8 @@ def _reject_uncoupled_qcis(machine, qcis: str, ctx, method: str):
     # by element and its truth value would raise.
     if isinstance(coupling, str) and coupling == "all":
         return None
-    allowed = {frozenset(pair) for pair in coupling}
+    # The coupling is read again here, as a fresh iteration of the attribute.
+    allowed = {frozenset(pair) for pair in machine.coupling}
     violations = []
     for line in qcis.splitlines():
         tokens = line.split()
