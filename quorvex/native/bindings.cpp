@@ -354,34 +354,41 @@ void def_big_angle(py::module_& m, const char* name, const char* doc, BigLoops<f
     "order (qubit q is bit n-1-q of the index) and returns it; a control acts on 1."
 
 void register_functions(py::module_& m) {
-    def_fixed(m, "x_little", "Pauli X on target_index." QUORVEX_LITTLE_DOC, apply_x_little_f32,
-              apply_x_little_f64);
-    def_fixed(m, "h_little", "Hadamard on target_index." QUORVEX_LITTLE_DOC, apply_h_little_f32,
-              apply_h_little_f64);
-    def_fixed(m, "z_little", "Pauli Z on target_index." QUORVEX_LITTLE_DOC, apply_z_little_f32,
-              apply_z_little_f64);
-    def_fixed(m, "y_little", "Pauli Y on target_index." QUORVEX_LITTLE_DOC, apply_y_little_f32,
-              apply_y_little_f64);
-    def_fixed(m, "s_little", "S = diag(1, i) on target_index." QUORVEX_LITTLE_DOC,
-              apply_s_little_f32, apply_s_little_f64);
-    def_fixed(m, "sdag_little", "S dagger = diag(1, -i) on target_index." QUORVEX_LITTLE_DOC,
-              apply_sdag_little_f32, apply_sdag_little_f64);
-    def_fixed(m, "sqrtx_little", "Square root of X on target_index." QUORVEX_LITTLE_DOC,
-              apply_sqrtx_little_f32, apply_sqrtx_little_f64);
-    def_fixed(m, "sqrtxdag_little", "Inverse square root of X on target_index." QUORVEX_LITTLE_DOC,
-              apply_sqrtxdag_little_f32, apply_sqrtxdag_little_f64);
-    def_fixed(m, "sqrty_little", "Square root of Y on target_index." QUORVEX_LITTLE_DOC,
-              apply_sqrty_little_f32, apply_sqrty_little_f64);
-    def_fixed(m, "sqrtydag_little", "Inverse square root of Y on target_index." QUORVEX_LITTLE_DOC,
-              apply_sqrtydag_little_f32, apply_sqrtydag_little_f64);
-    def_angle(m, "phase_little", "diag(1, exp(i parameter)) on target_index." QUORVEX_LITTLE_DOC,
-              apply_phase_little_f32, apply_phase_little_f64);
-    def_angle(m, "rx_little", "exp(-i parameter X / 2) on target_index." QUORVEX_LITTLE_DOC,
-              apply_rx_little_f32, apply_rx_little_f64);
-    def_angle(m, "ry_little", "exp(-i parameter Y / 2) on target_index." QUORVEX_LITTLE_DOC,
-              apply_ry_little_f32, apply_ry_little_f64);
-    def_angle(m, "rz_little", "exp(-i parameter Z / 2) on target_index." QUORVEX_LITTLE_DOC,
-              apply_rz_little_f32, apply_rz_little_f64);
+    struct Little {
+        const char* name;
+        const char* doc;
+        Wrapper<c64> f32;
+        Wrapper<c128> f64;
+    };
+    struct LittleAngle {
+        const char* name;
+        const char* doc;
+        Wrapper<c64, float> f32;
+        Wrapper<c128, double> f64;
+    };
+#define QUORVEX_LITTLE(g, first) \
+    {#g "_little", first QUORVEX_LITTLE_DOC, apply_##g##_little_f32, apply_##g##_little_f64}
+    static constexpr Little little_fixed[] = {
+        QUORVEX_LITTLE(x, "Pauli X on target_index."),
+        QUORVEX_LITTLE(h, "Hadamard on target_index."),
+        QUORVEX_LITTLE(z, "Pauli Z on target_index."),
+        QUORVEX_LITTLE(y, "Pauli Y on target_index."),
+        QUORVEX_LITTLE(s, "S = diag(1, i) on target_index."),
+        QUORVEX_LITTLE(sdag, "S dagger = diag(1, -i) on target_index."),
+        QUORVEX_LITTLE(sqrtx, "Square root of X on target_index."),
+        QUORVEX_LITTLE(sqrtxdag, "Inverse square root of X on target_index."),
+        QUORVEX_LITTLE(sqrty, "Square root of Y on target_index."),
+        QUORVEX_LITTLE(sqrtydag, "Inverse square root of Y on target_index."),
+    };
+    static constexpr LittleAngle little_angle[] = {
+        QUORVEX_LITTLE(phase, "diag(1, exp(i parameter)) on target_index."),
+        QUORVEX_LITTLE(rx, "exp(-i parameter X / 2) on target_index."),
+        QUORVEX_LITTLE(ry, "exp(-i parameter Y / 2) on target_index."),
+        QUORVEX_LITTLE(rz, "exp(-i parameter Z / 2) on target_index."),
+    };
+#undef QUORVEX_LITTLE
+    for (const Little& g : little_fixed) def_fixed(m, g.name, g.doc, g.f32, g.f64);
+    for (const LittleAngle& g : little_angle) def_angle(m, g.name, g.doc, g.f32, g.f64);
     m.def("u_little", &u_little,
           "U3(theta, phi, lambda) on target_index, parameters = (theta, phi, lambda)." QUORVEX_LITTLE_DOC,
           py::arg("n"), py::arg("state").noconvert(), py::arg("control_indices"),

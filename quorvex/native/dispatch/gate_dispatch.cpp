@@ -219,13 +219,14 @@ void apply_stored_matrix(std::int64_t n, C* amps, std::int64_t size, const GateV
                         static_cast<std::int64_t>(1) << t, runopenmp);
 }
 
-template void apply_kernel_row<k::c64>(std::int64_t, k::c64*, std::int64_t, const GateView&, Op, bool,
-                                       DispatchScratch&);
-template void apply_kernel_row<k::c128>(std::int64_t, k::c128*, std::int64_t, const GateView&, Op, bool,
-                                        DispatchScratch&);
-template void apply_stored_matrix<k::c64>(std::int64_t, k::c64*, std::int64_t, const GateView&, const k::c64*,
-                                          bool);
-template void apply_stored_matrix<k::c128>(std::int64_t, k::c128*, std::int64_t, const GateView&, const k::c128*,
-                                           bool);
+// Both state precisions, from one list of the entry points.
+#define QUORVEX_DISPATCH_FOR(C)                                                                    \
+    template void apply_kernel_row<C>(std::int64_t, C*, std::int64_t, const GateView&, Op, bool,  \
+                                      DispatchScratch&);                                          \
+    template void apply_stored_matrix<C>(std::int64_t, C*, std::int64_t, const GateView&, const C*, \
+                                         bool);
+QUORVEX_DISPATCH_FOR(k::c64)
+QUORVEX_DISPATCH_FOR(k::c128)
+#undef QUORVEX_DISPATCH_FOR
 
 }  // namespace quorvex::packed
