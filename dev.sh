@@ -60,7 +60,7 @@ ensure_venv() {
 sources_changed() {
     [[ -f "$build_stamp" ]] || return 0
     # Directories are listed too: adding or removing a file changes their time.
-    [[ -n "$(find "$here/quorvex" "$here/quorvex_cu12" "$here/CMakeLists.txt" "$here/pyproject.toml" \
+    [[ -n "$(find "$here/src" "$here/CMakeLists.txt" "$here/pyproject.toml" \
                 -newer "$build_stamp" -not -name '__pycache__' -print -quit 2>/dev/null)" ]]
 }
 

@@ -224,7 +224,7 @@ def test_addon_is_installed_beside_the_package():
 
     site = Path(quorvex.__file__).resolve().parents[1]
     # An installed site (the sanitizer run has its own), never the source tree.
-    assert site != Path(__file__).resolve().parents[1]
+    assert site != Path(__file__).resolve().parents[1] / "src"
     assert Path(quorvex_cu12.__file__).resolve().parent == site / "quorvex_cu12"
     assert isinstance(dravik.__loader__, importlib.machinery.ExtensionFileLoader)
     assert Path(dravik.__file__).resolve().parent == site / "quorvex_cu12"

@@ -4,7 +4,7 @@ reference cycles and degenerate repeat views.
 
 Some of these faults (misaligned reads, signed overflow) give the right
 answer on this processor in an ordinary build; the sanitizer run
-(quorvex/native/store/tests/sanitize.sh) is what catches them there.
+(src/quorvex/native/store/tests/sanitize.sh) is what catches them there.
 """
 import collections
 import contextlib

@@ -9,7 +9,7 @@ from pathlib import Path
 
 import pytest
 
-STORE = Path(__file__).resolve().parents[1] / "quorvex" / "native" / "store"
+STORE = Path(__file__).resolve().parents[1] / "src" / "quorvex" / "native" / "store"
 
 
 def test_store_units(tmp_path):

@@ -4,9 +4,9 @@
 # Cython-compiled modules are instrumented, installed into build/asan-site,
 # then pytest with the sanitizer runtime preloaded, plus the native unit
 # tests. Slow; not part of every CI run.
-#   bash quorvex/native/store/tests/sanitize.sh [pytest args]   (default: all of tests/)
+#   bash src/quorvex/native/store/tests/sanitize.sh [pytest args]   (default: all of tests/)
 set -euo pipefail
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../../../.." && pwd)"
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../../../../.." && pwd)"
 venv="${QUORVEX_VENV:-$HOME/.cache/quorvex/venv-py312}"
 site="$root/build/asan-site"
 flags="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined"
@@ -17,9 +17,9 @@ link="-fsanitize=address,undefined"
     -Ccmake.define.CMAKE_CXX_FLAGS="$flags" -Ccmake.define.CMAKE_C_FLAGS="$flags" \
     -Ccmake.define.CMAKE_SHARED_LINKER_FLAGS="$link" -Ccmake.define.CMAKE_MODULE_LINKER_FLAGS="$link"
 
-g++ -std=c++17 -O1 -g $flags -I"$root/quorvex/native" \
-    "$root/quorvex/native/store/tests/store_units.cpp" "$root/quorvex/native/store/record_list.cpp" \
-    "$root/quorvex/native/store/gate_ids.cpp" \
+g++ -std=c++17 -O1 -g $flags -I"$root/src/quorvex/native" \
+    "$root/src/quorvex/native/store/tests/store_units.cpp" "$root/src/quorvex/native/store/record_list.cpp" \
+    "$root/src/quorvex/native/store/gate_ids.cpp" \
     -o "$root/build/asan/store_units"
 "$root/build/asan/store_units"
 
