@@ -1,4 +1,4 @@
-"""What a new user meets before anything runs: a missing or unusable build."""
+"""What a new user meets before anything runs: a missing or unusable build, and dev.sh."""
 import os
 import shutil
 import subprocess
@@ -78,3 +78,43 @@ def test_pytest_without_the_package_stops_with_one_sentence(without_package):
     assert done.returncode == pytest.ExitCode.USAGE_ERROR
     assert "Exit: quorvex is not installed in this Python: run the suite with `bash dev.sh test`" in done.stderr
     assert "Traceback" not in done.stdout + done.stderr
+
+
+@pytest.fixture
+def other_python_venv(tmp_path):
+    """An environment whose Python is 3.11; it logs how it is called."""
+    python = tmp_path / "venv" / "bin" / "python"
+    python.parent.mkdir(parents=True)
+    python.write_text(f'#!/bin/sh\necho "$@" >> {tmp_path}/calls\n'
+                      '[ "$1" = "-V" ] && echo "Python 3.11.7" && exit 0\nexit 1\n')
+    python.chmod(0o755)
+    return tmp_path
+
+
+def dev_sh(venv, *args):
+    return subprocess.run(["bash", str(ROOT / "dev.sh"), *args], capture_output=True, text=True,
+                          env=dict(os.environ, QUORVEX_VENV=str(venv)), timeout=60)
+
+
+@pytest.mark.parametrize("command", [["python", "-c", "pass"], ["test"], ["demo"]])
+def test_dev_sh_stops_at_an_environment_of_another_python(other_python_venv, command):
+    venv = other_python_venv / "venv"
+    done = dev_sh(venv, *command)
+    assert (done.returncode, done.stdout) == (1, "")
+    assert done.stderr == (f"dev.sh: the environment {venv} has Python 3.11.7, not CPython 3.12: set"
+                           " QUORVEX_VENV to a 3.12 environment, or to a new directory where dev.sh creates one\n")
+    # Asked only what it is: nothing installed into it, nothing built.
+    calls = (other_python_venv / "calls").read_text().splitlines()
+    assert [call.split()[0] for call in calls] == ["-c", "-V"]
+
+
+@pytest.mark.parametrize("args", [[], ["load"], ["load.py"], ["no_such_bench"]])
+def test_dev_sh_offers_and_accepts_only_benchmarks(other_python_venv, args):
+    # The environment would stop any run: a name that passed would show its message instead.
+    done = dev_sh(other_python_venv / "venv", "bench", *args)
+    assert done.returncode == 2
+    listed = done.stderr.rstrip("\n").rsplit(": ", 1)[1].rstrip(")").split()
+    assert "load" not in listed and "kernels" in listed
+    assert all((ROOT / "bench" / f"{name}.py").is_file() for name in listed)
+    if args:
+        assert done.stderr.startswith(f"dev.sh: no benchmark named '{args[0].removesuffix('.py')}'")
