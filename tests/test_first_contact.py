@@ -29,18 +29,21 @@ def installed_package_without_core(tmp_path):
     return tmp_path
 
 
-@pytest.mark.parametrize("layout, reason", [
-    ("source", "the package found is the uncompiled source tree at {package}. Build it: in the checkout,"
+SOURCE_TREE = ("the package found is the uncompiled source tree at {package}. Build it: in the checkout,"
                " `bash dev.sh python SCRIPT` runs a script with the built package; or, with quorvex"
                " installed (`pip install .`), run Python outside the checkout's src directory and"
-               " without it on PYTHONPATH."),
-    ("installed", "the installed package at {package} lacks it. Reinstall quorvex (`pip install .` in"
-                  " its checkout)."),
+               " without it on PYTHONPATH.")
+
+
+@pytest.mark.parametrize("layout, args, reason", [
+    ("source", ["-c", "from quorvex.core import Circuit; Circuit(1).execute()"], SOURCE_TREE),
+    ("source", ["-m", "quorvex", "pelqa"], SOURCE_TREE),
+    ("installed", ["-c", "import quorvex.backend.pelmor"],
+     "the installed package at {package} lacks it. Reinstall quorvex (`pip install .` in its checkout)."),
 ])
-def test_missing_core_says_what_was_found_and_what_to_do(tmp_path, layout, reason):
+def test_missing_core_says_what_was_found_and_what_to_do(tmp_path, layout, args, reason):
     path = ROOT / "src" if layout == "source" else installed_package_without_core(tmp_path)
-    done = run([sys.executable, "-P", "-c", "from quorvex.core import Circuit; Circuit(1).execute()"
-                if layout == "source" else "import quorvex.backend.pelmor"], pythonpath=path)
+    done = run([sys.executable, "-P", *args], pythonpath=path)
     assert done.returncode == 1
     message = "quorvex's compiled core `strovane` cannot be imported: " + reason.format(package=path / "quorvex")
     assert done.stderr.endswith("ImportError: " + message + "\n")

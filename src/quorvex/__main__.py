@@ -79,7 +79,13 @@ def _run(spec):
     # own relative imports and pickling keep working.
     module.__name__ = "__main__"
     sys.modules[spec.name] = module
-    spec.loader.exec_module(module)
+    # A source module (the uncompiled tree) is run from its code, since its
+    # loader refuses a module renamed "__main__"; a compiled one has no code.
+    code = spec.loader.get_code(spec.name)
+    if code is None:
+        spec.loader.exec_module(module)
+    else:
+        exec(code, module.__dict__)
 
 
 def main(argv=None):
