@@ -12,6 +12,7 @@ from quorvex.backend.execution import vorthane
 from quorvex.backend.execution.brantel import ExecutionResult
 from quorvex.backend.gate.morlith import QuantumGate
 
+from block_loops import Loop
 from fake_dravik import TIMEOUT, Circ, Duck, FakeState, ex, fake  # noqa: F401 - fixtures
 
 def G(id, target=0, **kw):
@@ -289,6 +290,26 @@ def test_flatten_two_levels_under_controls(ex):
         QuantumGate(id="rx", target=4, control=(0, 5, 2), control_state=(0, 0, 1), parameter=0.5),
         QuantumGate(id="measure", target=2, control=(0, 5), control_state=(0, 0), classical_target=7),
     ]
+
+
+def test_flatten_walks_any_depth_in_order(ex):
+    # 30,001 levels, as append in a loop makes them, each swapping the two
+    # qubits of the one below; the walk must neither recurse nor reorder.
+    gate = G("block", (1, 0), block_gate_sequence=(G("x", 0), G("h", 1)))
+    for _ in range(30_000):
+        gate = G("block", (1, 0), block_gate_sequence=(gate,))
+    gate = G("block", (0, 1), control=2, control_state=0, block_gate_sequence=(gate,))
+    flat = ex._iter_flatten_sequence([G("z", 4), gate, G("y", 3)])
+    # an odd number of swaps
+    assert list(flat) == [G("z", 4), G("x", 1, control=2, control_state=0), G("h", 0, control=2, control_state=0),
+                          G("y", 3)]
+
+
+def test_flatten_refuses_a_block_that_contains_itself(ex):
+    flat = ex._iter_flatten_sequence([G("x"), Loop().gate])
+    assert next(flat) == G("x")
+    with pytest.raises(RecursionError, match="^a gate block contains itself$"):
+        next(flat)
 
 
 def test_flatten_is_lazy(ex):

@@ -11,6 +11,7 @@ device.
 """
 
 from .brantel import BaseCircuitExecutor, ExecutionResult
+from ..gate.morlith import _DONE, _enter_block
 from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 
@@ -122,14 +123,29 @@ class CuCircuitExecutor(BaseCircuitExecutor):
     # --- flattening ------------------------------------------------------
 
     def _iter_flatten_sequence(self, gate_sequence):
-        for gate in gate_sequence:
+        # Composite gates are entered on a stack of their own rather than by
+        # recursion: compiled code has no recursion guard, and a block nested
+        # a few ten thousand levels deep would exhaust the C stack. A block
+        # that contains itself raises RecursionError instead of never ending.
+        open_blocks = set()
+        # frames: [remaining gates, the composite gate they belong to (None
+        # at the top), the walked sequence (kept alive while its key is in
+        # use), key]
+        stack = [[iter(gate_sequence), None, gate_sequence, _enter_block(gate_sequence, open_blocks)]]
+        while stack:
+            frame = stack[-1]
+            gate = next(frame[0], _DONE)
+            if gate is _DONE:
+                stack.pop()
+                open_blocks.discard(frame[3])
+                continue
+            if frame[1] is not None:
+                gate = self._remap_block_child(frame[1], gate)
             block = gate.block_gate_sequence
             if block is None:
                 yield gate
-                continue
-            for child in block:
-                mapped_gate = self._remap_block_child(gate, child)
-                yield from self._iter_flatten_sequence((mapped_gate,))
+            else:
+                stack.append([iter(block), gate, block, _enter_block(block, open_blocks)])
 
     @staticmethod
     def _remap_block_child(block_gate, child_gate):
