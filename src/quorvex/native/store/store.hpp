@@ -25,8 +25,10 @@ namespace py = pybind11;
 class Store;
 using StoreRef = std::shared_ptr<Store>;
 
-// Blocks of blocks and views of views are walked and released recursively;
-// deeper chains are refused so that no walk can exhaust the C stack.
+// The longest chain of blocks of blocks and views of views that a store may
+// hold; a longer one is refused with RecursionError. (The walks over such
+// chains, and their release, keep their own stacks and use no more of the
+// C stack for a deep chain than for a flat one.)
 constexpr std::uint32_t kMaxNesting = 1000;
 
 struct BlockResource {
@@ -56,6 +58,7 @@ struct DecodedGate {
 class Store {
 public:
     Store() = default;
+    ~Store();
     Store(const Store&) = delete;
     Store& operator=(const Store&) = delete;
 
