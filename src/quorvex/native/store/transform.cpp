@@ -49,11 +49,10 @@ double flip_sign(double v) {
 // Calls f(holder, record) for every record of the store in order, through
 // repeat views.
 template <class F>
-void for_each_record(const Store& store, F&& f) {
+void for_each_record(const Store& store, SignalPoll& signals, F&& f) {
     const Store& inner = store.innermost();
     if (inner.records.empty()) return;
     const std::uint64_t runs = store.repeat_runs();
-    SignalPoll signals;
     for (std::uint64_t r = 0; r < runs; ++r) {
         for (const RecordSlice& slice : inner.records.slices()) {
             for (std::uint32_t i = 0; i < slice.count; ++i) {
@@ -142,7 +141,7 @@ StoreRef inverse_store(const Store& source) {
         // NumPy may run user code (a matrix's __array__) that edits the
         // receiver; the gates are read from a copy that nothing else sees.
         inversion.source = store.copy();
-        for_each_record(*inversion.source, [&](const Store& holder, const PackedRecord& rec) {
+        for_each_record(*inversion.source, signals, [&](const Store& holder, const PackedRecord& rec) {
             inversion.records.emplace_back(&holder, rec);
         });
         open.push_back(std::move(inversion));
@@ -194,6 +193,7 @@ StoreRef reverse_qubits(const Store& store, std::int64_t num_qubits) {
     // receiver: read a private copy that shares its pages.
     const StoreRef source = store.copy();
     auto result = std::make_shared<Store>();
+    SignalPoll signals;
     auto mirror = [num_qubits](std::int32_t& q) {
         // A negative stored qubit and a huge count would overflow 64 bits.
         std::int64_t r = 0;
@@ -204,7 +204,7 @@ StoreRef reverse_qubits(const Store& store, std::int64_t num_qubits) {
         }
         q = static_cast<std::int32_t>(r);
     };
-    for_each_record(*source, [&](const Store& holder, const PackedRecord& rec) {
+    for_each_record(*source, signals, [&](const Store& holder, const PackedRecord& rec) {
         DecodedGate g = decode_record(holder, rec);
         for (std::int32_t& q : g.targets) mirror(q);
         for (std::int32_t& q : g.controls) mirror(q);
@@ -221,6 +221,7 @@ StoreRef decompose_store(const Store& store, std::uint64_t levels, const py::han
     }
     StoreRef result = store.copy();
     if (levels == 0) return result;
+    SignalPoll signals;  // result and the next one are private; snapshots are read-only
 
     // Whether a record is a selected composite gate of the store holding it.
     auto selected_block = [&](const Store& holder, const PackedRecord& rec) {
@@ -236,7 +237,7 @@ StoreRef decompose_store(const Store& store, std::uint64_t levels, const py::han
     for (std::uint64_t pass = 0; pass < levels; ++pass) {
         std::vector<std::uint64_t> inline_at;
         std::uint64_t index = 0;
-        for_each_record(*result, [&](const Store& holder, const PackedRecord& rec) {
+        for_each_record(*result, signals, [&](const Store& holder, const PackedRecord& rec) {
             if (selected_block(holder, rec)) inline_at.push_back(index);
             ++index;
         });
@@ -246,7 +247,6 @@ StoreRef decompose_store(const Store& store, std::uint64_t levels, const py::han
         next->materialize_repeat();
         next->records = RecordList();
         std::uint64_t from = 0;
-        SignalPoll signals;  // result and next are private; snapshots are read-only
         for (std::uint64_t i : inline_at) {
             signals.tick();
             const DecodedGate parent = decode_gate(*result, i);

@@ -40,7 +40,10 @@ public:
     // With max_runs, a repeat view's records are walked at most that many
     // times in a row instead of as often as the view repeats them: enough
     // for questions whose answer stops changing after so many repetitions.
-    explicit GateWalker(std::uint64_t max_runs = kAllRuns) : max_runs_(max_runs) {}
+    // record_work is the work counted per record against the interrupt
+    // check: more than decoding when the visitor does more with each gate.
+    explicit GateWalker(std::uint64_t max_runs = kAllRuns, std::uint64_t record_work = kRecordWork)
+        : max_runs_(max_runs), record_work_(record_work) {}
 
     // Nested blocks are entered on a stack of their own rather than by
     // recursion, so that the C stack of the calling thread, however small,
@@ -134,7 +137,7 @@ private:
     // a composite gate instead returns its block, to be walked next.
     template <class Visitor>
     const Store* visit_record(const Store& holder, const PackedRecord& rec, std::size_t depth, Visitor& visit) {
-        signals_.tick();
+        signals_.tick(record_work_);
         Level& lv = level(depth);
         const WalkGate* parent = depth == 0 ? nullptr : &levels_[depth - 1]->gate;
         WalkGate& g = lv.gate;
@@ -185,6 +188,7 @@ private:
     }
 
     std::uint64_t max_runs_;
+    std::uint64_t record_work_;
     std::uint64_t handed_on_ = 0;  // gates handed to a visitor so far
     std::vector<std::unique_ptr<Level>> levels_;
     SignalPoll signals_;
