@@ -274,6 +274,35 @@ def test_preparation_error_is_raised_at_once_after_the_pool_drains(ex, fake):
     assert not consumer_threads()
 
 
+@pytest.mark.parametrize("stop, can_cancel, cancelled", [
+    (KeyboardInterrupt, True, True),
+    (SystemExit, True, True),
+    (ValueError, True, False),
+    (KeyboardInterrupt, False, False),
+])
+def test_interrupt_cancels_the_chunks_in_flight(ex, fake, stop, can_cancel, cancelled):
+    # Held, the two chunks in flight would never end by themselves: an
+    # interrupt cancels both instead of waiting for them. An ordinary error,
+    # or an add-on that cannot cancel, waits for them (released here first).
+    ex._GATE_CHUNK_SIZE = 2
+    fake.hold()
+    fake.can_cancel = can_cancel
+
+    def gates():
+        yield from xs(4)
+        if not cancelled:
+            fake.release(0)
+            fake.release(1)
+        raise stop()
+
+    with pytest.raises(stop):
+        run_gates(ex, gates())
+    assert [chunk.cancelled for chunk in fake.chunks] == [cancelled] * 2
+    assert [e[:2] for e in fake.log if e[0] in ("executed", "cancelled")] == \
+        [("cancelled" if cancelled else "executed", k) for k in (0, 1)]
+    assert not consumer_threads()
+
+
 # --- flattening ---------------------------------------------------------------------------
 
 def test_flatten_two_levels_under_controls(ex):

@@ -69,6 +69,7 @@ class CuCircuitExecutor(BaseCircuitExecutor):
         chunk = []
         current_slot = 0
         slot_futures = [None, None]
+        slot_chunks = [None, None]  # the prepared chunk of each slot's future
 
         def collect_slot(slot):
             future = slot_futures[slot]
@@ -77,6 +78,7 @@ class CuCircuitExecutor(BaseCircuitExecutor):
             # A failed execution keeps its slot: its error is the run's error.
             future.result()
             slot_futures[slot] = None
+            slot_chunks[slot] = None
 
         def ensure_slot_free():
             collect_slot(current_slot)
@@ -92,6 +94,7 @@ class CuCircuitExecutor(BaseCircuitExecutor):
                 return
             slot_futures[current_slot] = gpu_executor.submit(self.dravik.execute_prepared_fusion_chunk,
                                                              state, prepared)
+            slot_chunks[current_slot] = prepared
             current_slot ^= 1
 
         def append_gate(gate, gpu_executor):
@@ -102,22 +105,34 @@ class CuCircuitExecutor(BaseCircuitExecutor):
                 submit_chunk(gpu_executor)
 
         with ThreadPoolExecutor(max_workers=1, thread_name_prefix="dravik-gpu-consumer") as gpu_executor:
-            for gate in self._iter_flatten_sequence(gate_sequence):
-                gate_id = gate.id.lower()
-                if gate_id == "i":
-                    continue
-                if gate_id == "measure":
-                    if skip_measurements:
+            try:
+                for gate in self._iter_flatten_sequence(gate_sequence):
+                    gate_id = gate.id.lower()
+                    if gate_id == "i":
                         continue
-                    submit_chunk(gpu_executor)
-                    collect_slot(0)
-                    collect_slot(1)
-                    classical_results_map.update(self._apply_measure_cuda(state, gate, n))
-                    continue
-                append_gate(gate, gpu_executor)
-            submit_chunk(gpu_executor)
-            collect_slot(0)
-            collect_slot(1)
+                    if gate_id == "measure":
+                        if skip_measurements:
+                            continue
+                        submit_chunk(gpu_executor)
+                        collect_slot(0)
+                        collect_slot(1)
+                        classical_results_map.update(self._apply_measure_cuda(state, gate, n))
+                        continue
+                    append_gate(gate, gpu_executor)
+                submit_chunk(gpu_executor)
+                collect_slot(0)
+                collect_slot(1)
+            except BaseException as exc:
+                if not isinstance(exc, Exception):
+                    # An interrupt (Ctrl-C, or what a signal handler raises)
+                    # abandons the run: the chunks still queued or running
+                    # stop at their next check instead of being waited for to
+                    # the end. An add-on that cannot cancel is waited for.
+                    for prepared in slot_chunks:
+                        cancel = getattr(prepared, "cancel", None)
+                        if cancel is not None:
+                            cancel()
+                raise
         return state, classical_results_map
 
     # --- flattening ------------------------------------------------------
