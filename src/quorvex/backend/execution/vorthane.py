@@ -92,9 +92,11 @@ class CuCircuitExecutor(BaseCircuitExecutor):
             chunk = []
             if prepared.gate_count == 0:
                 return
+            # Known before it is submitted, so that an interrupt in between
+            # still finds it to cancel.
+            slot_chunks[current_slot] = prepared
             slot_futures[current_slot] = gpu_executor.submit(self.dravik.execute_prepared_fusion_chunk,
                                                              state, prepared)
-            slot_chunks[current_slot] = prepared
             current_slot ^= 1
 
         def append_gate(gate, gpu_executor):
