@@ -21,10 +21,10 @@ from collections import OrderedDict
 
 import numpy as np
 
+from ..backend.gate.matrix import UNITARY_TOLERANCE, UNITARY_TOLERANCE_TEXT, unitary_deviation
 from ..backend.gate.morlith import QuantumGate
 from .register import Register
 
-_UNITARY_TOLERANCE = 1e-6
 _NORM_TOLERANCE = 1e-8
 
 _COMPLEX_DTYPES = {np.complex64: np.dtype(np.complex64), np.complex128: np.dtype(np.complex128)}
@@ -279,10 +279,10 @@ def _checked_unitary_copy(matrix, num_targets):
                          + _counted(num_targets, "target qubit") + ", got " + str(array.shape) + ".")
     if not np.all(np.isfinite(array)):
         raise ValueError("unitary matrix must be finite.")
-    deviation = np.abs(array @ array.conj().T - np.eye(dim)).max()
-    if deviation > _UNITARY_TOLERANCE:
+    deviation = unitary_deviation(array)
+    if deviation > UNITARY_TOLERANCE:
         raise ValueError("matrix is not unitary: max |M M^dagger - I| = " + format(deviation, ".3g")
-                         + " exceeds 1e-6.")
+                         + " exceeds " + UNITARY_TOLERANCE_TEXT + ".")
     array.setflags(write=False)
     return array
 

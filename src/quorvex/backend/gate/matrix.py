@@ -6,11 +6,22 @@ target is the least significant bit of the row and column index. The
 definitions agree with the state-vector kernels (half angles for the
 rotations, U3 as [[c, -e^{il} s], [e^{ip} s, e^{i(p+l)} c]]).
 A stored matrix is returned exactly as it was given.
+
+The unitarity bound that the circuit layer and the compiler passes apply to
+stored matrices is defined here too, so that both reach the same verdict.
 """
 import cmath
 import math
 
 import numpy as np
+
+# Largest max|M M^dagger - I| of a matrix taken as unitary, applied to its
+# complex128 copy. Entries rounded to complex64 are off by about 6e-8, and
+# double-precision matrices from solvers or products carry errors of that
+# order, so this bound accepts both with room and still refuses a matrix that
+# is not unitary. The text is the one messages quote.
+UNITARY_TOLERANCE_TEXT = "1e-6"
+UNITARY_TOLERANCE = float(UNITARY_TOLERANCE_TEXT)
 
 _R = 1.0 / math.sqrt(2.0)
 _HALF_P = 0.5 + 0.5j
@@ -157,3 +168,9 @@ def resolve_numpy_base_matrix(gate, dtype=np.complex128):
             raise ValueError("Gate '" + gate.id + "' needs " + str(count) + " parameter(s).")
         return np.array(build(*parameters), dtype=dtype)
     raise ValueError("Gate '" + gate.id + "' has no standard matrix; give it a matrix.")
+
+
+def unitary_deviation(matrix):
+    """max |M M^dagger - I| of a square matrix, computed in complex128 (NaN for non-finite entries)."""
+    array = np.asarray(matrix, dtype=np.complex128)
+    return float(np.abs(array @ array.conj().T - np.eye(array.shape[0])).max())
