@@ -21,7 +21,8 @@ from collections import OrderedDict
 
 import numpy as np
 
-from ..backend.gate.matrix import UNITARY_TOLERANCE, UNITARY_TOLERANCE_TEXT, unitary_deviation
+from ..backend.gate.matrix import (NO_OP_IDS, UNITARY_TOLERANCE, UNITARY_TOLERANCE_TEXT,
+                                   resolve_numpy_base_matrix, unitary_deviation)
 from ..backend.gate.morlith import QuantumGate
 from .register import Register
 
@@ -475,9 +476,8 @@ def _encode_record(store, record):
     elif record.block_gate_sequence is not None:
         for child in record.decompose():
             _encode_record(store, child)
-    elif record.id != "barrier":
+    elif record.id not in NO_OP_IDS:
         # Vendor gates (x2p, y2m, ...) run as their standard matrix.
-        from ..backend.gate.matrix import resolve_numpy_base_matrix
         matrix = np.asarray(resolve_numpy_base_matrix(record), dtype=np.complex128)
         store.append_fields(record.id, record.target, record.control, record.control_state,
                             record.parameter, None, matrix, None, None)

@@ -23,6 +23,9 @@ import numpy as np
 UNITARY_TOLERANCE_TEXT = "1e-6"
 UNITARY_TOLERANCE = float(UNITARY_TOLERANCE_TEXT)
 
+# Ids that only order the gates around them; executors skip them.
+NO_OP_IDS = frozenset({"barrier", "b"})
+
 _R = 1.0 / math.sqrt(2.0)
 _HALF_P = 0.5 + 0.5j
 _HALF_M = 0.5 - 0.5j
@@ -89,12 +92,19 @@ def _u(theta, phi, lam):
             [cmath.exp(1j * phi) * s, cmath.exp(1j * (phi + lam)) * c]]
 
 
+def _rxy(phi, theta):
+    """exp(-i theta/2 (cos phi X + sin phi Y)): the vendor's rotation about an axis in the XY plane."""
+    c, s = math.cos(theta * 0.5), math.sin(theta * 0.5)
+    return [[c, -1j * s * cmath.exp(-1j * phi)], [-1j * s * cmath.exp(1j * phi), c]]
+
+
 def _rzz(theta):
     a, b = cmath.exp(-0.5j * theta), cmath.exp(0.5j * theta)
     return np.diag([a, b, b, a])
 
 
-_PARAMETRIC = {"rx": (_rx, 1), "ry": (_ry, 1), "rz": (_rz, 1), "p": (_p, 1), "u": (_u, 3), "rzz": (_rzz, 1)}
+_PARAMETRIC = {"rx": (_rx, 1), "ry": (_ry, 1), "rz": (_rz, 1), "p": (_p, 1), "u": (_u, 3), "rzz": (_rzz, 1),
+               "rxy": (_rxy, 2), "xyarb": (_rxy, 2)}
 _TWO_QUBIT = frozenset({"swap", "rzz"})
 
 
@@ -154,6 +164,9 @@ def resolve_numpy_base_matrix(gate, dtype=np.complex128):
     if gate_id == "gp":
         (phi,) = parameters
         return np.eye(1 << num_targets, dtype=dtype) * cmath.exp(1j * phi)
+    if gate_id == "b":
+        # The vendor basis holds its barrier as a gate: the identity on its targets.
+        return np.eye(1 << num_targets, dtype=dtype)
 
     expected_targets = 2 if gate_id in _TWO_QUBIT else 1
     if gate_id in _FIXED or gate_id in _PARAMETRIC:
