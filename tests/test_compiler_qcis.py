@@ -8,6 +8,7 @@ from quorvex.qcompiler import circuit_io as io
 from quorvex.qcompiler.mapping.chip import Chip
 from quorvex.qcompiler.mapping.mapper import expected_fidelity, map_qcis
 from quorvex.qcompiler.mapping.qasm2qcis import convert
+from quorvex.qcompiler.rule_based.rule_based_transpiler.basis import TESSIK_BASIS
 from quorvex.qcompiler.transpile import DEFAULT_UNROLL_TIMES, qcompiler_transpile
 
 from compiler_dense import equal_up_to_phase, operator, qcis_operator
@@ -99,10 +100,27 @@ def test_transpile_returns_a_new_circuit():
     out = qcompiler_transpile(c, basis="TESSIK", times=DEFAULT_UNROLL_TIMES)
     assert out is not c and out.name == "mine" and len(c.gate_sequence.data()) == 3
     assert equal_up_to_phase(operator(out.gate_sequence.data(), 2), operator(c.gate_sequence.data(), 2))
-    one = qcompiler_transpile(c, basis="default", times=0)
-    assert [x.id for x in one.gate_sequence.data()] == ["ch", "sqrtx", "ry"]
+    # Without rounds only a circuit already in the basis comes through.
+    with pytest.raises(ValueError, match="left 1 of 3 gates outside it: 1 'ch' with 1 control still to "
+                                         "rewrite when times=0 rounds ran out"):
+        qcompiler_transpile(c, basis="default", times=0)
+    one = qcompiler_transpile(circuit_of(2, g("h", 1), g("sqrtx", 0), g("cx", 1, 0)), basis="default", times=0)
+    assert [x.id for x in one.gate_sequence.data()] == ["h", "sqrtx", "cx"]
     with pytest.raises(ValueError, match="Unknown basis 'native'"):
         qcompiler_transpile(c, basis="native", times=1)
+
+
+def test_unrolling_that_runs_out_of_rounds_is_refused():
+    # The vendor rules need k + 2 rounds for a k-controlled X.
+    c = circuit_of(4, g("mcx", 3, (0, 1, 2)), g("h", 0))
+    for times, left in [(3, "65 of 127 gates outside it: 20 'h', 18 'cx' with 1 control, 18 'ry', 9 'p'"),
+                        (4, "36 of 248 gates outside it: 36 'h'")]:
+        with pytest.raises(ValueError, match=r"^Unrolling into basis 'Tessik' left " + left + " still to "
+                                             r"rewrite when times=" + str(times) + r" rounds ran out\.$"):
+            qcompiler_transpile(c, basis="tessik", times=times)
+    out = qcompiler_transpile(c, basis="tessik", times=5)
+    assert all(TESSIK_BASIS.is_basis(x) for x in out.gate_sequence.data())
+    assert equal_up_to_phase(operator(out.gate_sequence.data(), 4), operator(c.gate_sequence.data(), 4))
 
 
 @pytest.mark.parametrize("calibration", [
