@@ -82,6 +82,18 @@ def test_validate_refuses_bad_lines(text):
         io.qcis_to_circuit(text)
 
 
+def test_a_circuit_of_qcis_spans_a_bounded_number_of_qubits():
+    highest = io._MAX_QCIS_QUBITS - 1
+    assert io.qcis_to_circuit("X Q0\nCZ Q3 Q" + str(highest)).get_num_qubits() == highest + 1
+    # A chip labelled around 10**9 would make a billion-qubit circuit.
+    for label in (highest + 1, 10**9):
+        text = "X Q0\nCZ Q" + str(label) + " Q1\nM Q0"
+        io.validate_qcis(text)  # the text itself is well formed
+        with pytest.raises(ValueError, match="^QCIS names qubit Q" + str(label) + "; a circuit of QCIS spans "
+                                             "qubits 0 to its highest label and may have at most 65536 qubits.$"):
+            io.qcis_to_circuit(text)
+
+
 @pytest.mark.parametrize("storage", ["list", "packed"])
 def test_measured_qasm2_measures_only_an_unmeasured_circuit(storage):
     bare = circuit_of(2, g("h", 0), storage=storage)
