@@ -298,7 +298,8 @@ def _remap_gate(gate: Any, logical_to_wire: Mapping[int, int]) -> RoutedOperatio
         targets=tuple([logical_to_wire[int(q)] for q in gate.target]),
         controls=tuple([logical_to_wire[int(q)] for q in gate.control]),
         control_state=tuple([int(v) for v in gate.control_state]),
-        parameters=tuple([float(v) for v in gate.parameter]) if gate.parameter else (),
+        # A caller's gate may hold a NumPy array here, whose truth is not its emptiness.
+        parameters=() if gate.parameter is None else tuple([float(v) for v in gate.parameter]),
     )
 
 
