@@ -21,10 +21,11 @@ from collections import OrderedDict
 
 import numpy as np
 
+from ..backend.gate.matrix import (NO_OP_IDS, UNITARY_TOLERANCE, UNITARY_TOLERANCE_TEXT,
+                                   resolve_numpy_base_matrix, unitary_deviation)
 from ..backend.gate.morlith import QuantumGate
 from .register import Register
 
-_UNITARY_TOLERANCE = 1e-6
 _NORM_TOLERANCE = 1e-8
 
 _COMPLEX_DTYPES = {np.complex64: np.dtype(np.complex64), np.complex128: np.dtype(np.complex128)}
@@ -279,10 +280,10 @@ def _checked_unitary_copy(matrix, num_targets):
                          + _counted(num_targets, "target qubit") + ", got " + str(array.shape) + ".")
     if not np.all(np.isfinite(array)):
         raise ValueError("unitary matrix must be finite.")
-    deviation = np.abs(array @ array.conj().T - np.eye(dim)).max()
-    if deviation > _UNITARY_TOLERANCE:
+    deviation = unitary_deviation(array)
+    if deviation > UNITARY_TOLERANCE:
         raise ValueError("matrix is not unitary: max |M M^dagger - I| = " + format(deviation, ".3g")
-                         + " exceeds 1e-6.")
+                         + " exceeds " + UNITARY_TOLERANCE_TEXT + ".")
     array.setflags(write=False)
     return array
 
@@ -475,9 +476,8 @@ def _encode_record(store, record):
     elif record.block_gate_sequence is not None:
         for child in record.decompose():
             _encode_record(store, child)
-    elif record.id != "barrier":
+    elif record.id not in NO_OP_IDS:
         # Vendor gates (x2p, y2m, ...) run as their standard matrix.
-        from ..backend.gate.matrix import resolve_numpy_base_matrix
         matrix = np.asarray(resolve_numpy_base_matrix(record), dtype=np.complex128)
         store.append_fields(record.id, record.target, record.control, record.control_state,
                             record.parameter, None, matrix, None, None)
