@@ -135,6 +135,18 @@ def test_right_hand_sides_of_extreme_size(size):
     np.testing.assert_allclose(zumra.ZumraSolver(A, b * size, logging=False)[1] / size, x, rtol=1e-12)
 
 
+@pytest.mark.parametrize("A", [[[2.0, 1.0], [1.0, 3.0]], [[1.0, 2.0], [0.0, 1.0]]])
+@pytest.mark.parametrize("b", [[1e-310, 0.0], [0.6 * 2.0 ** -1030, -0.8j * 2.0 ** -1030], [5e-324, 0.0]])
+@pytest.mark.filterwarnings("ignore:invalid value encountered in divide")
+def test_subnormal_right_hand_sides_solve(A, b):
+    # 1 / ||b|| is infinite; the same system scaled by 2**600 (exactly) is ordinary.
+    S = 2.0 ** 600
+    x = zumra.ZumraSolver(A, b, logging=False)[1]
+    want = zumra.ZumraSolver(A, np.array(b) * S, logging=False)[1]
+    spacing = 2.0 ** -1074 * S  # of subnormal numbers, scaled up
+    np.testing.assert_allclose(x * S, want, rtol=1e-12, atol=4 * spacing)
+
+
 def test_single_precision_execution_gives_the_same_solution():
     A, b = random_system(6, 4, 3.0, True, True)
     x128 = zumra.ZumraSolver(A, b, logging=False)[1]

@@ -85,22 +85,15 @@ def PelqaSolver(A: np.ndarray, b: np.ndarray, d: int = 6, t: Optional[float] = N
         log(f"  - Non-Hermitian input detected; applied Hermitian dilation "
             f"({original_dimension} -> {N}).")
 
-    def norm(v):
-        # Where the squares under- or overflow (a b of entries like 1e-200
-        # would read as all zeros), scale by the largest entry first.
-        with np.errstate(over="ignore", under="ignore"):
-            size = np.linalg.norm(v)
-        if not 1e-150 < float(size) < 1e150 and np.all(np.isfinite(v)):
-            peak = np.max(np.abs(v))
-            if peak > 0:
-                size = peak * np.linalg.norm(v / peak)
-        return size
+    # Any finite nonzero b passes: a b of entries like 1e-200 must not read
+    # as all zeros, nor one like 1e-310 make |b> infinite.
+    from ._norms import norm, unit
 
     n = int(np.log2(N))
     norm_b = norm(b)
     if norm_b == 0:
         raise ValueError("Vector b cannot be all zeros.")
-    b_state = b / norm_b
+    b_state = unit(b)
 
     lam = np.real(np.linalg.eigvalsh(A)).astype(float)
     lam_abs = np.abs(lam)
@@ -207,7 +200,7 @@ def PelqaSolver(A: np.ndarray, b: np.ndarray, d: int = 6, t: Optional[float] = N
     else:
         x_classical = np.linalg.solve(A, b)
     diff_norm = norm(x_q - x_classical)
-    fidelity = float(abs(np.vdot(x_q / norm(x_q), x_classical / norm(x_classical))) ** 2)
+    fidelity = float(abs(np.vdot(unit(x_q), unit(x_classical))) ** 2)
     log(f"  - Post-selection probability P(anc=1, phase=|0>): {p_succ:.6f}")
     log(f"  - Fidelity: {fidelity:.6f}")
     log(f"  - Quantum vs classical L2 error: {diff_norm:.6e}")

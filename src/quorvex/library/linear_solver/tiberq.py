@@ -111,17 +111,9 @@ def TiberqSolver(A: np.ndarray, b: np.ndarray, device: str = "cpu", epsilon: flo
     def silent(*args, **kwargs):
         return None
 
-    def norm(v):
-        # Where the squares under- or overflow (a b of entries like 1e-200
-        # would read as all zeros, one of 1e200 as infinite), scale by the
-        # largest entry first.
-        with np.errstate(over="ignore", under="ignore"):
-            size = float(np.linalg.norm(v))
-        if v.size and not 1e-150 < size < 1e150 and np.all(np.isfinite(v)):
-            peak = float(np.max(np.abs(v)))
-            if peak > 0:
-                size = peak * float(np.linalg.norm(v / peak))
-        return size
+    # A b of entries like 1e-200 must not read as all zeros, nor one of
+    # 1e200 as infinite.
+    from ._norms import norm
 
     log = print if logging else silent
     log("=" * 70)
