@@ -170,6 +170,14 @@ def test_subnormal_right_hand_side_solves(A, b):
     assert scale * S == pytest.approx(want_scale, rel=1e-12, abs=spacing * 2 ** 6)
 
 
+def test_eigenvalue_cut_is_absolute_as_documented():
+    assert "1e-12" in PelqaSolver.__doc__
+    with pytest.raises(ValueError, match="^Eigenvalues of A are approximately zero"):
+        quiet(1e-13 * np.eye(2), [1.0, 1.0])
+    x_q = quiet(np.diag([1e-13, 1.0]), [1.0, 1.0])[1]
+    assert abs(x_q[0]) < 1e-20 and x_q[1] == pytest.approx(1.0, abs=1e-3)
+
+
 def test_inputs_are_not_modified():
     A, b = random_system("general", 2, seed=11)
     A0, b0 = A.copy(), b.copy()

@@ -35,6 +35,30 @@ def PelqaSolver(A: np.ndarray, b: np.ndarray, d: int = 6, t: Optional[float] = N
                 r: Optional[int] = None, use_small_angle_approx: Optional[bool] = None,
                 logging: bool = True, backend="torch", device="cpu",
                 dtype=np.complex128) -> Tuple[Circuit, np.ndarray, float]:
+    """Solve A x = b by phase estimation; return (circuit, x, scale_factor).
+
+    A is an N x N matrix (N a power of two) and b holds N values; a
+    non-Hermitian A is replaced by its Hermitian dilation [[0, A], [A^H, 0]].
+    The evolution time t (default: the largest that keeps every eigenphase on
+    the grid) and the d phase qubits fix the phase grid; in original mode the
+    rotation constant is C = k_start, in r-parameter mode (r >= 3) C =
+    2^(-r) * pi, with the small-angle form by default from r = 5. The circuit,
+    on 1 + d + log2(N) qubits, is run by ``Circuit.execute(backend=, device=,
+    dtype=)``; x estimates the solution itself, scale_factor being the factor
+    from the post-selected amplitudes to it. The circuit carries _p_succ,
+    _fidelity (against numpy.linalg.solve), _n_rot, _max_theta,
+    _hermitian_dilation and _original_dimension. When ``logging`` is true the
+    four stages are reported on standard output.
+
+    Eigenvalues are cut by an absolute rule: only those of modulus above 1e-12
+    count. A matrix whose every eigenvalue lies at or below it is refused
+    ("Eigenvalues of A are approximately zero ..."), even 1e-13 * I, whose
+    condition number is 1: scale such a system up first. One that keeps some
+    is solved on the kept ones alone, with no warning: for diag(1e-13, 1) the
+    component along 1e-13 is lost (x about [6e-23, 1] for b = [1, 1], where
+    the solution is [1e13, 1]); numpy.linalg.solve still runs for the
+    reference and for an exactly singular A raises its LinAlgError.
+    """
     use_r_mode = r is not None
     if use_r_mode and r < 3:
         raise ValueError("r must be >= 3 when using r-parameter mode.")
