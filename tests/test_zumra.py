@@ -359,6 +359,17 @@ def test_no_default_step_count_for_ill_conditioned_systems(recording, capsys, A,
     assert "Condition number" not in capsys.readouterr().out
 
 
+@pytest.mark.parametrize("A, shown", [([[1.0, 1.0], [1.0, 1.0]], "inf"), (np.zeros((2, 2)), "nan")])
+@pytest.mark.filterwarnings("ignore:invalid value encountered")
+def test_explicit_steps_for_a_singular_system_name_it(capsys, A, shown):
+    # The schedule's angle would be NaN; the circuit must not be where it shows.
+    with pytest.raises(ValueError) as err:
+        zumra.ZumraSolver(A, [1.0, 1.0], T=10)
+    assert str(err.value) == (f"A is singular (kappa = {shown}); the adiabatic schedule needs a finite "
+                              "condition number.")
+    assert "Condition number" not in capsys.readouterr().out
+
+
 def test_explicit_steps_are_kept_for_ill_conditioned_systems(recording):
     qc, x, _ = zumra.ZumraSolver(np.diag([1.0, 1e-5]), [1.0, 0.5], T=4, logging=False)
     assert len(qc.calls) == 1 + 4 * 31
@@ -375,8 +386,6 @@ def test_odd_step_count_fails_after_stage_four_starts(capsys):
 @pytest.mark.parametrize("A, b, T", [
     (GOOD_A, [np.nan, 1.0], None),
     (GOOD_A, [1.0, np.nan], None),
-    # Exactly singular with an explicit T: the schedule angle is NaN.
-    ([[1.0, 1.0], [1.0, 1.0]], [1.0, 0.0], 4),
 ])
 @pytest.mark.filterwarnings("ignore::RuntimeWarning")
 def test_nan_never_returns_as_a_solution(request, A, b, T):

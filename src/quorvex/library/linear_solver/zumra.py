@@ -215,6 +215,11 @@ def ZumraSolver(A: np.ndarray, b: np.ndarray, T: int = None, p: float = 1.4, log
         T = int(np.ceil(10 * kappa))
         if T % 2 == 1:
             T += 1
+    elif not kappa < np.inf:
+        # The schedule divides by kappa - 1: an infinite or undefined kappa
+        # leaves no rotation angle to build, whatever the number of steps.
+        raise ValueError(f"A is singular (kappa = {kappa:.4e}); the adiabatic schedule needs a finite "
+                         f"condition number.")
     if T <= 0:
         raise ValueError("Number of steps T must be positive.")
 
