@@ -3,6 +3,7 @@ import inspect
 import json
 import math
 import os
+import re
 import subprocess
 import sys
 
@@ -339,5 +340,11 @@ def test_launcher_runs_the_shipped_example(tmp_path):
     done = subprocess.run([sys.executable, "-P", "-m", "quorvex", module], cwd=tmp_path,
                           capture_output=True, text=True, env=env, timeout=300)
     assert done.returncode == 0, done.stderr
-    assert done.stdout.splitlines()[-1] == "Execution completed: " + str(KEYS)
-    assert (tmp_path / "results" / "equation" / "equation_blackScholes" / "algorithm.log").is_file()
+    out_dir = tmp_path / "results" / "equation" / "equation_blackScholes"
+    done_line, figures, files = done.stdout.splitlines()[-3:]
+    assert done_line == "Execution completed: ok (Black-Scholes equation solved)"
+    assert re.fullmatch(r"Option values V at 231 of 256 grid points, S = 0\.0001065 \.\.\. 195\.8: "
+                        r"V = -?[\d.e-]+ \.\.\. [\d.]+", figures), figures
+    written = sorted(path.name for path in out_dir.iterdir() if path.suffix in (".svg", ".qasm"))
+    assert files.startswith(f"Files in {out_dir}: ") and sorted(files.split(": ", 1)[1].split(", ")) == written
+    assert len(written) == 3 and (out_dir / "algorithm.log").is_file()
