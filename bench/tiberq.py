@@ -1,5 +1,10 @@
 """Chebyshev/LCU solver and Dorrin block encoding: where the time goes.
 
+0. The Chebyshev coefficients at epsilon = 0.01: the polynomial's measured
+   max error against 1/x on [1/kappa, 1] for kappa = 100, 1,000 and 10,000
+   (goal: at most epsilon), with the table bdtrc alone gave beside it; and the
+   time of one coefficient table, now and with bdtrc alone, where bdtrc alone
+   is accurate (goal: within 2x).
 1. TiberqSolver on random symmetric positive definite systems (N = 2 ... 16,
    kappa = 10 and 40, epsilon = 0.01): solve time and the share spent in
    Circuit.execute.
@@ -26,6 +31,7 @@ import statistics
 import time
 
 import numpy as np
+from scipy.special import bdtrc
 
 from quorvex.backend.pelmor import strovane
 from quorvex.core import Circuit, Register
@@ -75,6 +81,52 @@ class ExecuteTimer:
 
     def __exit__(self, *exc):
         Circuit.execute = self._execute
+
+
+def bdtrc_coefficients(kappa, epsilon):
+    """The coefficient table as bdtrc alone gave it (before the accurate tails)."""
+    b = int(np.ceil(kappa ** 2 * np.log(kappa / epsilon)))
+    j0 = int(np.ceil(np.sqrt(b * np.log(4 * b / epsilon))))
+    j = np.arange(j0 + 1)
+    c_k = 4.0 * (-1) ** j * bdtrc(b + j, 2 * b, 0.5)
+    mask = np.abs(c_k) > 1e-8
+    return {int(2 * jj + 1): float(c) for jj, c in zip(j[mask], c_k[mask])}, b, j0
+
+
+def max_error(coeffs, kappa):
+    """max |sum_k c_k T_k(x) - 1/x| on [1/kappa, 1], on 4000 points dense near 1/kappa."""
+    if not coeffs:
+        return float("nan")
+    x = np.concatenate([np.geomspace(1 / kappa, 1, 2000), np.linspace(1 / kappa, 1, 2000)])
+    series = np.zeros(max(coeffs) + 1)
+    series[list(coeffs)] = list(coeffs.values())
+    return float(np.max(np.abs(np.polynomial.chebyshev.chebval(x, series) - 1 / x)))
+
+
+def coefficient_rows(repeat, quick):
+    print("Chebyshev coefficients, epsilon = 0.01: max |p(x) - 1/x| on [1/kappa, 1] (goal <= epsilon)")
+    print(f"  {'kappa':>6} {'b':>11} {'terms':>6} {'error now':>11} {'bdtrc alone':>12}")
+    for kappa in (100, 1000) if quick else (100, 1000, 10000):
+        coeffs, b, _ = _compute_chebyshev_coeffs_tiberq(kappa, 0.01)
+        old, _, _ = bdtrc_coefficients(kappa, 0.01)
+        shown = f"{max_error(old, kappa):.6g}" if old else "no terms"
+        print(f"  {kappa:>6} {b:>11} {len(coeffs):>6} {max_error(coeffs, kappa):>11.6g} {shown:>12}")
+    print("time of one coefficient table where bdtrc alone is accurate, us (min / median), goal <= 2x")
+    print(f"  {'kappa':>8} {'epsilon':>7} {'now':>16} {'bdtrc alone':>16} {'ratio':>6}")
+    calls = 50
+    for kappa, epsilon in ((1.0, 0.01), (10.0, 0.01), (16.19, 0.1), (40.0, 0.01)):
+        def now():
+            for _ in range(calls):
+                _compute_chebyshev_coeffs_tiberq(kappa, epsilon)
+
+        def alone():
+            for _ in range(calls):
+                bdtrc_coefficients(kappa, epsilon)
+
+        t = interleaved({"now": now, "alone": alone}, max(repeat, 20))
+        n, a = (np.array(t["now"]) / calls * 1e6, np.array(t["alone"]) / calls * 1e6)
+        print(f"  {kappa:>8g} {epsilon:>7g} {n[0]:>7.1f} / {n[1]:>6.1f} {a[0]:>7.1f} / {a[1]:>6.1f}"
+              f" {n[0] / a[0]:>6.2f}")
 
 
 def solve_rows(sizes, kappas, repeat):
@@ -166,8 +218,10 @@ def main():
     parser.add_argument("--quick", action="store_true", help="smaller sizes only")
     args = parser.parse_args()
     print(f"strovane OpenMP threads: {strovane.max_threads()}; BLAS threads: "
-          f"{os.environ.get('OPENBLAS_NUM_THREADS')}")
+          f"{os.environ.get('OPENBLAS_NUM_THREADS')}; load average: "
+          + " ".join(f"{load:.2f}" for load in os.getloadavg()))
     sizes = [2, 4] if args.quick else [2, 4, 8, 16]
+    coefficient_rows(args.repeat, args.quick)
     solve_rows(sizes, [10] if args.quick else [10, 40], args.repeat)
     term_rows(sizes, [95] if args.quick else [95, 300], args.repeat)
     dorrin_rows([4, 16, 64] if args.quick else [4, 16, 64, 128, 256], args.repeat)

@@ -3,6 +3,7 @@ import inspect
 import json
 import math
 import os
+import re
 import subprocess
 import sys
 
@@ -278,6 +279,43 @@ def test_interval_ends_must_be_ordered(run, L1, L2, solver):
     assert str(info.value) == f"L2 must be greater than L1, got L1 = {L1} and L2 = {L2}"
 
 
+@pytest.mark.parametrize("L1, L2", [(-1e308, 1e308), (0.0, 1e-300)])
+@pytest.mark.parametrize("solver", ["classical", "trotter"])
+def test_interval_ends_must_give_a_usable_spacing(run, L1, L2, solver):
+    # dx overflows, or dx**2 underflows: the operators divide by both.
+    with pytest.raises(ValueError) as info:
+        run(params(nx=2, na=3, solver=solver, dt=0.5, L1=L1, L2=L2))
+    dx = (L2 - L1) / 5
+    assert str(info.value) == (f"L1 = {L1} and L2 = {L2} give no usable grid on 4 points: dx = {dx}, and dx, "
+                               "dx**2 and 1/dx**2 must be finite and nonzero")
+
+
+@pytest.mark.parametrize("setup, message", [
+    (params(nx=20), r"^the dense finite-difference matrices of nx = 20 \(1048576 x 1048576\) would need "
+                    r"about 3\.28e\+04 GiB of memory; this machine has [\d.]+ GiB\.$"),
+    (params(nx=2, na=50, solver="trotter", dt=0.5), r"^the state vector of nx \+ 1 \+ na = 53 qubits would "
+                                                     r"need about 1\.34e\+08 GiB of memory"),
+])
+def test_sizes_beyond_memory_are_refused_before_allocation(run, capsys, setup, message):
+    with pytest.raises(MemoryError, match=message):
+        run(setup)
+    assert "Stage 1/5: Parameter parsing complete" not in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("solver, changes, bad", [
+    ("classical", {"r": -1000.0}, 8),
+    ("trotter", {"L2": 800.0}, 1),
+])
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
+def test_a_result_that_is_not_finite_is_an_error(run, tmp_path, capsys, solver, changes, bad):
+    with pytest.raises(RuntimeError, match=rf"^The Black-Scholes solution \(r = .*\) is not finite at {bad} "
+                                           r"of 8 grid points; no result is reported\.$") as info:
+        run(params(nx=3, na=3, solver=solver, dt=0.5, **changes))
+    out = capsys.readouterr().out
+    assert str(info.value) + "\n" in out and "successful" not in out
+    assert not list((tmp_path / "out").glob("*.svg"))
+
+
 def test_module_surface():
     names = [n for n in vars(algorithm) if not n.startswith("__")]
     assert names == ["Dict", "Any", "List", "Optional", "time", "os", "sys", "np", "BaseAlgorithm",
@@ -302,5 +340,11 @@ def test_launcher_runs_the_shipped_example(tmp_path):
     done = subprocess.run([sys.executable, "-P", "-m", "quorvex", module], cwd=tmp_path,
                           capture_output=True, text=True, env=env, timeout=300)
     assert done.returncode == 0, done.stderr
-    assert done.stdout.splitlines()[-1] == "Execution completed: " + str(KEYS)
-    assert (tmp_path / "results" / "equation" / "equation_blackScholes" / "algorithm.log").is_file()
+    out_dir = tmp_path / "results" / "equation" / "equation_blackScholes"
+    done_line, figures, files = done.stdout.splitlines()[-3:]
+    assert done_line == "Execution completed: ok (Black-Scholes equation solved)"
+    assert re.fullmatch(r"Option values V at 231 of 256 grid points, S = 0\.0001065 \.\.\. 195\.8: "
+                        r"V = -?[\d.e-]+ \.\.\. [\d.]+", figures), figures
+    written = sorted(path.name for path in out_dir.iterdir() if path.suffix in (".svg", ".qasm"))
+    assert files.startswith(f"Files in {out_dir}: ") and sorted(files.split(": ", 1)[1].split(", ")) == written
+    assert len(written) == 3 and (out_dir / "algorithm.log").is_file()

@@ -13,6 +13,7 @@ from quorvex.core import Circuit
 from quorvex.library.equation.differential_operator import TDiff
 from quorvex.library.equation.differential_operator.ostrival import (
     first_order_derivative, second_order_derivative)
+from quorvex.library.equation import _memory
 from quorvex.library.equation.equation_parser import parse_equation
 from quorvex.library.equation.examples.base import BaseAlgorithm, create_algorithm_logger
 from quorvex.library.equation.schrodingerization import (
@@ -74,10 +75,24 @@ def test_parser_reads_a_set_up_and_its_json_text():
     ({"solver": {"type": "trotter", "dt": 1.5}}, "dt"),
     ({"solver": {"type": 3}}, "type"),
     ({"boundary": {"type": "dirichlet", "left_value": 0.0}}, "right_value"),
+    # Integers beyond the double range are as non-finite as inf.
+    ({"T": 10 ** 400}, "T"),
+    ({"parameters": {"r": 0.05, "σ": 0.2, "K": -10 ** 400}}, "K"),
+    ({"L": 10 ** 400}, "L"),
+    ({"solver": {"type": "trotter", "dt": 1e-320}}, "dt"),
+    ({"nx": 10 ** 400}, "nx"),
+    ({"nx": 40, "na": 22}, "na"),
 ])
 def test_parser_refusals_name_the_key(changes, key):
     with pytest.raises(ValueError, match=repr(key).replace("(", r"\(")):
         parse_equation(setup(**changes))
+
+
+def test_parser_refuses_a_huge_integer_in_json_text():
+    text = json.dumps(setup()).replace('"T": 1.0', '"T": 1' + "0" * 400)
+    with pytest.raises(ValueError, match="^'T' must be finite, got an integer of 1329 bits$"):
+        parse_equation(text)
+    assert parse_equation(setup(nx=40, na=21)).get_common_coefficients()[3:5] == (40, 21)
 
 
 @pytest.mark.parametrize("bad", ["{not json", "[1, 2]", 3])
@@ -213,3 +228,20 @@ def test_schro_trotter_converges_to_the_exponential():
     with pytest.raises(ValueError):
         schro_trotter(u0=np.ones(8), H1=H1, H2=H2, R=R, na=7, Nt=1, order=2, point=1.0,
                       backend="torch", device="cpu", dtype=np.complex128)
+
+
+def test_schro_trotter_refuses_a_circuit_beyond_memory(monkeypatch):
+    # 5 steps of 2**10 - 1 applications of a 2-gate H1: about 10**4 gates,
+    # some 0.7 MB built; with 0.5 MB of memory nothing may be allocated.
+    monkeypatch.setattr(_memory, "physical_memory", lambda: 2 ** 19)
+    H = Circuit(1)
+    H.h(0)
+    H.h(0)
+    built = []
+    monkeypatch.setattr(Circuit, "append", lambda *args, **kwargs: built.append(args))
+    with pytest.raises(MemoryError, match=r"^the Trotter circuit of 5 steps of 2048 gates on 11 qubits "
+                                          r"would need about 0\.00\d+ GiB of memory; this machine has "
+                                          r"0\.000488 GiB\.$"):
+        schro_trotter(u0=np.ones(2), H1=H, H2=H, R=2.0, na=10, Nt=5, order=2, point=1.0,
+                      backend="torch", device="cpu", dtype=np.complex128)
+    assert built == []

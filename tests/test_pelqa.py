@@ -155,6 +155,29 @@ def test_right_hand_side_of_extreme_magnitude(factor):
     assert scale / factor == pytest.approx(want[2], rel=1e-12)
 
 
+@pytest.mark.parametrize("A", [np.diag([1.0, 3.0]), np.array([[1.0, 2.0], [0.0, 1.0]])])
+@pytest.mark.parametrize("b", [[1e-310, 0.0], [0.6 * 2.0 ** -1030, -0.8 * 2.0 ** -1030], [5e-324, 0.0]])
+# The smallest b gives a solution below the subnormal spacing: x_q is 0 and its fidelity undefined.
+@pytest.mark.filterwarnings("ignore:invalid value encountered in divide")
+def test_subnormal_right_hand_side_solves(A, b):
+    # 1 / ||b|| is infinite; the same system scaled by 2**600 (exactly) is ordinary.
+    S = 2.0 ** 600
+    _, x_q, scale = quiet(A, b)
+    _, want, want_scale = quiet(A, np.array(b) * S)
+    spacing = 2.0 ** -1074 * S  # of subnormal numbers, scaled up
+    np.testing.assert_allclose(x_q * S, want, rtol=1e-12, atol=4 * spacing)
+    # The scale is norm_b * t (a subnormal, rounded to the spacing) * grid / k_start.
+    assert scale * S == pytest.approx(want_scale, rel=1e-12, abs=spacing * 2 ** 6)
+
+
+def test_eigenvalue_cut_is_absolute_as_documented():
+    assert "1e-12" in PelqaSolver.__doc__
+    with pytest.raises(ValueError, match="^Eigenvalues of A are approximately zero"):
+        quiet(1e-13 * np.eye(2), [1.0, 1.0])
+    x_q = quiet(np.diag([1e-13, 1.0]), [1.0, 1.0])[1]
+    assert abs(x_q[0]) < 1e-20 and x_q[1] == pytest.approx(1.0, abs=1e-3)
+
+
 def test_inputs_are_not_modified():
     A, b = random_system("general", 2, seed=11)
     A0, b0 = A.copy(), b.copy()

@@ -8,6 +8,7 @@ from math import comb
 
 import numpy as np
 import pytest
+from scipy.special import bdtrc
 
 from quorvex.core import Circuit
 from quorvex.library.linear_solver import tiberq
@@ -232,6 +233,56 @@ def test_chebyshev_coefficients(kappa, epsilon, expected):
     for k in coeffs:
         assert type(k) is int and type(coeffs[k]) is float
         assert coeffs[k] == pytest.approx(ref[0][k], rel=1e-10, abs=1e-15)
+
+
+def bdtrc_table(kappa, epsilon):
+    """The coefficients as bdtrc alone gives them."""
+    b = int(np.ceil(kappa ** 2 * np.log(kappa / epsilon)))
+    j0 = int(np.ceil(np.sqrt(b * np.log(4 * b / epsilon))))
+    j = np.arange(j0 + 1)
+    c = 4.0 * (-1) ** j * bdtrc(b + j, 2 * b, 0.5)
+    return {int(2 * jj + 1): float(cc) for jj, cc in zip(j, c) if abs(cc) > 1e-8}, b, j0
+
+
+@pytest.mark.parametrize("kappa, epsilon", [
+    (1.0, 0.01), (1.0, 0.5), (4, 0.05), (10.0, 0.01), (40.0, 0.01),
+    (16.188553549848674, 0.1),  # the demonstration's system
+])
+def test_bdtrc_table_is_kept_where_it_is_accurate(kappa, epsilon):
+    assert _compute_chebyshev_coeffs_tiberq(kappa, epsilon) == bdtrc_table(kappa, epsilon)
+
+
+def chebyshev_error(coeffs, kappa):
+    """max |sum_k c_k T_k(x) - 1/x| on [1/kappa, 1], on a grid dense near 1/kappa."""
+    x = np.concatenate([np.geomspace(1 / kappa, 1, 300), np.linspace(1 / kappa, 1, 300)])
+    series = np.zeros(max(coeffs) + 1)
+    series[list(coeffs)] = list(coeffs.values())
+    return np.max(np.abs(np.polynomial.chebyshev.chebval(x, series) - 1 / x))
+
+
+@pytest.mark.parametrize("kappa", [500.0, 3000.0])
+def test_polynomial_keeps_its_accuracy_where_bdtrc_fails(kappa):
+    # bdtrc's tails gave 0.0123 at kappa = 500 and 99 at 3000. With exact
+    # tails the error is epsilon to within what the coefficients of modulus
+    # <= 1e-8, which are dropped, add up to (below 1e-6 here).
+    coeffs, _, _ = _compute_chebyshev_coeffs_tiberq(kappa, 0.01)
+    assert chebyshev_error(coeffs, kappa) <= 0.01 + 1e-6
+
+
+@pytest.mark.parametrize("kappa", [1000.0, 10000.0])
+def test_ill_conditioned_systems_against_numpy(kappa):
+    Q = np.array([[0.8, -0.6], [0.6, 0.8]])
+    A = Q @ np.diag([1.0, 1.0 / kappa]) @ Q.T
+    b = A @ (Q @ [1.0, -2.0])
+    _, x, _ = TiberqSolver(A, b, epsilon=0.01, logging=False)
+    np.testing.assert_allclose(x, np.linalg.solve(A, b), rtol=1e-4)
+
+
+def test_coefficients_that_cannot_be_formed_are_refused():
+    with pytest.raises(ValueError, match=r"^Chebyshev coefficients cannot be formed for kappa = 1e\+09 and "
+                                         r"epsilon = 0\.01: their binomial tails would need 5\.066e\+19 trials, "
+                                         r"more than double precision counts exactly \(2\*\*53\)\.$"):
+        TiberqSolver(np.diag([1.0, 1e-9]), [1.0, 1.0], logging=False)
 
 
 def test_kappa_and_matrix_terms():

@@ -135,6 +135,18 @@ def test_right_hand_sides_of_extreme_size(size):
     np.testing.assert_allclose(zumra.ZumraSolver(A, b * size, logging=False)[1] / size, x, rtol=1e-12)
 
 
+@pytest.mark.parametrize("A", [[[2.0, 1.0], [1.0, 3.0]], [[1.0, 2.0], [0.0, 1.0]]])
+@pytest.mark.parametrize("b", [[1e-310, 0.0], [0.6 * 2.0 ** -1030, -0.8j * 2.0 ** -1030], [5e-324, 0.0]])
+@pytest.mark.filterwarnings("ignore:invalid value encountered in divide")
+def test_subnormal_right_hand_sides_solve(A, b):
+    # 1 / ||b|| is infinite; the same system scaled by 2**600 (exactly) is ordinary.
+    S = 2.0 ** 600
+    x = zumra.ZumraSolver(A, b, logging=False)[1]
+    want = zumra.ZumraSolver(A, np.array(b) * S, logging=False)[1]
+    spacing = 2.0 ** -1074 * S  # of subnormal numbers, scaled up
+    np.testing.assert_allclose(x * S, want, rtol=1e-12, atol=4 * spacing)
+
+
 def test_single_precision_execution_gives_the_same_solution():
     A, b = random_system(6, 4, 3.0, True, True)
     x128 = zumra.ZumraSolver(A, b, logging=False)[1]
@@ -347,6 +359,17 @@ def test_no_default_step_count_for_ill_conditioned_systems(recording, capsys, A,
     assert "Condition number" not in capsys.readouterr().out
 
 
+@pytest.mark.parametrize("A, shown", [([[1.0, 1.0], [1.0, 1.0]], "inf"), (np.zeros((2, 2)), "nan")])
+@pytest.mark.filterwarnings("ignore:invalid value encountered")
+def test_explicit_steps_for_a_singular_system_name_it(capsys, A, shown):
+    # The schedule's angle would be NaN; the circuit must not be where it shows.
+    with pytest.raises(ValueError) as err:
+        zumra.ZumraSolver(A, [1.0, 1.0], T=10)
+    assert str(err.value) == (f"A is singular (kappa = {shown}); the adiabatic schedule needs a finite "
+                              "condition number.")
+    assert "Condition number" not in capsys.readouterr().out
+
+
 def test_explicit_steps_are_kept_for_ill_conditioned_systems(recording):
     qc, x, _ = zumra.ZumraSolver(np.diag([1.0, 1e-5]), [1.0, 0.5], T=4, logging=False)
     assert len(qc.calls) == 1 + 4 * 31
@@ -363,8 +386,6 @@ def test_odd_step_count_fails_after_stage_four_starts(capsys):
 @pytest.mark.parametrize("A, b, T", [
     (GOOD_A, [np.nan, 1.0], None),
     (GOOD_A, [1.0, np.nan], None),
-    # Exactly singular with an explicit T: the schedule angle is NaN.
-    ([[1.0, 1.0], [1.0, 1.0]], [1.0, 0.0], 4),
 ])
 @pytest.mark.filterwarnings("ignore::RuntimeWarning")
 def test_nan_never_returns_as_a_solution(request, A, b, T):

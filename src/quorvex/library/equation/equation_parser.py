@@ -24,6 +24,7 @@ _OPTIONAL = ("L", "source")
 _PARAMETERS_REQUIRED = ("r", "σ", "K")
 _PARAMETERS_OPTIONAL = ("L1", "L2")
 _MISSING = object()
+_MAX_QUBITS = 62
 
 
 def _put_option(K):
@@ -92,7 +93,13 @@ def _check_keys(mapping, required, optional, where):
 def _number(value, key):
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise ValueError(f"{key!r} must be a number, got {value!r}")
-    if not math.isfinite(value):
+    try:
+        finite = math.isfinite(value)
+    except OverflowError:
+        # An integer beyond the double range (10**400, or that many digits
+        # in the JSON text): no more usable than an infinite float.
+        raise ValueError(f"{key!r} must be finite, got an integer of {value.bit_length()} bits") from None
+    if not finite:
         raise ValueError(f"{key!r} must be finite, got {value!r}")
     return value
 
@@ -133,6 +140,11 @@ def parse_equation(params):
         raise ValueError(f"'T' must not be negative, got {T!r}")
     nx = _count(params["nx"], "nx", 0)
     na = _count(params["na"], "na", 1)
+    # The grid's circuits hold nx + 1 + na qubits; bounded here, the sizes
+    # derived from nx and na stay numbers that can be checked against memory.
+    if nx + 1 + na > _MAX_QUBITS:
+        raise ValueError(f"'nx' and 'na' ask for nx + 1 + na = {nx + 1 + na} qubits; "
+                         f"at most {_MAX_QUBITS} can be simulated")
     order = _count(params["order"], "order", 1)
     R = _number(params["R"], "R")
     if R <= 0:
@@ -170,6 +182,9 @@ def parse_equation(params):
         dt = _number(dt, "dt")
         if not 0 < dt <= T:
             raise ValueError(f"'dt' must lie in (0, T], got {dt!r} with T = {T!r}")
+        # The number of steps is int(T / dt).
+        if not math.isfinite(T / dt):
+            raise ValueError(f"'dt' is too small: T / dt overflows, got dt = {dt!r} with T = {T!r}")
     solver = Solver(solver["type"], dt)
 
     return Equation(L=L, T=T, source=source, nx=nx, na=na, R=R, point=point, order=order, f0=f0,

@@ -20,6 +20,8 @@ import math
 import numpy as np
 from scipy.sparse.linalg import expm_multiply
 
+from ._memory import require_memory
+
 
 def _check_options(na, R, order, point):
     if isinstance(na, bool) or not isinstance(na, int) or na < 1:
@@ -146,6 +148,11 @@ def schro_trotter(*, u0, H1, H2, R, na, Nt, order, point, backend, device, dtype
     norm_u0 = float(np.linalg.norm(u0))
     if not norm_u0 > 0:
         raise ValueError("u0 must not be zero")
+    # Every step applies H1 2**na - 1 times and H2 once; the built circuit
+    # takes about 64 bytes a gate, the executed state 16 an amplitude.
+    step_gates = ((1 << na) - 1) * len(H1.gate_sequence.data()) + len(H2.gate_sequence.data())
+    require_memory(64 * Nt * step_gates + (16 << (n + na)),
+                   f"the Trotter circuit of {Nt} steps of {step_gates} gates on {n + na} qubits")
     p = p_grid(na, R)
     g = warped_profile(p, order)
     norm_g = float(np.linalg.norm(g))

@@ -35,6 +35,30 @@ def PelqaSolver(A: np.ndarray, b: np.ndarray, d: int = 6, t: Optional[float] = N
                 r: Optional[int] = None, use_small_angle_approx: Optional[bool] = None,
                 logging: bool = True, backend="torch", device="cpu",
                 dtype=np.complex128) -> Tuple[Circuit, np.ndarray, float]:
+    """Solve A x = b by phase estimation; return (circuit, x, scale_factor).
+
+    A is an N x N matrix (N a power of two) and b holds N values; a
+    non-Hermitian A is replaced by its Hermitian dilation [[0, A], [A^H, 0]].
+    The evolution time t (default: the largest that keeps every eigenphase on
+    the grid) and the d phase qubits fix the phase grid; in original mode the
+    rotation constant is C = k_start, in r-parameter mode (r >= 3) C =
+    2^(-r) * pi, with the small-angle form by default from r = 5. The circuit,
+    on 1 + d + log2(N) qubits, is run by ``Circuit.execute(backend=, device=,
+    dtype=)``; x estimates the solution itself, scale_factor being the factor
+    from the post-selected amplitudes to it. The circuit carries _p_succ,
+    _fidelity (against numpy.linalg.solve), _n_rot, _max_theta,
+    _hermitian_dilation and _original_dimension. When ``logging`` is true the
+    four stages are reported on standard output.
+
+    Eigenvalues are cut by an absolute rule: only those of modulus above 1e-12
+    count. A matrix whose every eigenvalue lies at or below it is refused
+    ("Eigenvalues of A are approximately zero ..."), even 1e-13 * I, whose
+    condition number is 1: scale such a system up first. One that keeps some
+    is solved on the kept ones alone, with no warning: for diag(1e-13, 1) the
+    component along 1e-13 is lost (x about [6e-23, 1] for b = [1, 1], where
+    the solution is [1e13, 1]); numpy.linalg.solve still runs for the
+    reference and for an exactly singular A raises its LinAlgError.
+    """
     use_r_mode = r is not None
     if use_r_mode and r < 3:
         raise ValueError("r must be >= 3 when using r-parameter mode.")
@@ -85,22 +109,15 @@ def PelqaSolver(A: np.ndarray, b: np.ndarray, d: int = 6, t: Optional[float] = N
         log(f"  - Non-Hermitian input detected; applied Hermitian dilation "
             f"({original_dimension} -> {N}).")
 
-    def norm(v):
-        # Where the squares under- or overflow (a b of entries like 1e-200
-        # would read as all zeros), scale by the largest entry first.
-        with np.errstate(over="ignore", under="ignore"):
-            size = np.linalg.norm(v)
-        if not 1e-150 < float(size) < 1e150 and np.all(np.isfinite(v)):
-            peak = np.max(np.abs(v))
-            if peak > 0:
-                size = peak * np.linalg.norm(v / peak)
-        return size
+    # Any finite nonzero b passes: a b of entries like 1e-200 must not read
+    # as all zeros, nor one like 1e-310 make |b> infinite.
+    from ._norms import norm, unit
 
     n = int(np.log2(N))
     norm_b = norm(b)
     if norm_b == 0:
         raise ValueError("Vector b cannot be all zeros.")
-    b_state = b / norm_b
+    b_state = unit(b)
 
     lam = np.real(np.linalg.eigvalsh(A)).astype(float)
     lam_abs = np.abs(lam)
@@ -207,7 +224,7 @@ def PelqaSolver(A: np.ndarray, b: np.ndarray, d: int = 6, t: Optional[float] = N
     else:
         x_classical = np.linalg.solve(A, b)
     diff_norm = norm(x_q - x_classical)
-    fidelity = float(abs(np.vdot(x_q / norm(x_q), x_classical / norm(x_classical))) ** 2)
+    fidelity = float(abs(np.vdot(unit(x_q), unit(x_classical))) ** 2)
     log(f"  - Post-selection probability P(anc=1, phase=|0>): {p_succ:.6f}")
     log(f"  - Fidelity: {fidelity:.6f}")
     log(f"  - Quantum vs classical L2 error: {diff_norm:.6e}")

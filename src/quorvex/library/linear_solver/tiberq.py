@@ -111,17 +111,9 @@ def TiberqSolver(A: np.ndarray, b: np.ndarray, device: str = "cpu", epsilon: flo
     def silent(*args, **kwargs):
         return None
 
-    def norm(v):
-        # Where the squares under- or overflow (a b of entries like 1e-200
-        # would read as all zeros, one of 1e200 as infinite), scale by the
-        # largest entry first.
-        with np.errstate(over="ignore", under="ignore"):
-            size = float(np.linalg.norm(v))
-        if v.size and not 1e-150 < size < 1e150 and np.all(np.isfinite(v)):
-            peak = float(np.max(np.abs(v)))
-            if peak > 0:
-                size = peak * float(np.linalg.norm(v / peak))
-        return size
+    # A b of entries like 1e-200 must not read as all zeros, nor one of
+    # 1e200 as infinite.
+    from ._norms import norm
 
     log = print if logging else silent
     log("=" * 70)
@@ -242,11 +234,37 @@ def _compute_chebyshev_coeffs_tiberq(kappa: float, epsilon: float) -> Tuple[Dict
     the published lemma (odd terms T_{2j+1} with binomial-tail weights),
     accelerated through SciPy's vectorised binomial tail function bdtrc.
 
-    Returns (coefficients by odd degree, b, j0)."""
-    b = int(np.ceil(kappa ** 2 * np.log(kappa / epsilon)))
+    bdtrc loses accuracy as the number of trials 2b grows (about kappa**2:
+    its error passes 1e-8 near 2b = 3e4 and it returns NaN from 2b = 2**31).
+    The same tails are therefore also taken from the regularised incomplete
+    beta function, P(X > b + j) = I_{1/2}(b + j + 1, b - j), accurate to about
+    1e-12 at every size; bdtrc's table is kept where it moves the polynomial
+    by no more than the 1e-8 below which a coefficient is dropped, and the
+    accurate one is used everywhere else.
+
+    Returns (coefficients by odd degree, b, j0). Raises ValueError where the
+    tails cannot be formed in double precision."""
+    from scipy.special import betainc
+
+    size = kappa ** 2 * np.log(kappa / epsilon)
+    # The trial counts b + j (j0 is far below b there) must be exact doubles.
+    if size > 2.0 ** 52:
+        raise ValueError(f"Chebyshev coefficients cannot be formed for kappa = {kappa:g} and "
+                         f"epsilon = {epsilon:g}: their binomial tails would need {2 * size:.3e} "
+                         f"trials, more than double precision counts exactly (2**53).")
+    b = int(np.ceil(size))
     j0 = int(np.ceil(np.sqrt(b * np.log(4 * b / epsilon))))
     j = np.arange(j0 + 1)
     inner_sum = bdtrc(b + j, 2 * b, 0.5)
+    # The tails vanish for j >= b, where the beta function is undefined (and
+    # bdtrc gives NaN beyond j = b, which the cut below drops).
+    inside = j < b
+    accurate = np.zeros(j0 + 1)
+    accurate[inside] = betainc(b + 1.0 + j[inside], b - 1.0 * j[inside], 0.5)
+    # |T_k| <= 1 on [-1, 1]: 4 * sum |tail error| bounds the polynomial's
+    # change. Written so that a NaN from bdtrc selects the accurate table.
+    if not 4.0 * np.sum(np.abs(inner_sum[inside] - accurate[inside])) <= 1e-8:
+        inner_sum = accurate
     c_k = 4.0 * (-1) ** j * inner_sum
     mask = np.abs(c_k) > 1e-8
     coeffs = {}

@@ -185,14 +185,13 @@ def ZumraSolver(A: np.ndarray, b: np.ndarray, T: int = None, p: float = 1.4, log
         if logging:
             print(f"  - Non-Hermitian input detected; applied Hermitian dilation ({original_dimension} -> {N}).")
 
+    # Any finite nonzero b is solved: its norm must survive squares that
+    # under- or overflow, and |b> a norm too small to divide by.
+    from ._norms import norm, unit
+
     n_sys = int(np.log2(N))
     norm_A_orig = float(np.linalg.norm(A, ord=2))
-    with np.errstate(over="ignore", under="ignore"):
-        norm_b_orig = float(np.linalg.norm(b))
-    if not 1e-150 < norm_b_orig < 1e150 and np.all(np.isfinite(b)):
-        # The squares under- or overflowed: measure b scaled by its largest entry.
-        peak = float(np.max(np.abs(b)))
-        norm_b_orig = peak * float(np.linalg.norm(b / peak))
+    norm_b_orig = float(norm(b))
     divide_A = abs(norm_A_orig - 1.0) > 1e-12
     divide_b = abs(norm_b_orig - 1.0) > 1e-12
     a_scale = norm_A_orig if divide_A else 1.0
@@ -200,7 +199,7 @@ def ZumraSolver(A: np.ndarray, b: np.ndarray, T: int = None, p: float = 1.4, log
     if divide_A:
         A = A / a_scale
     if divide_b:
-        b = b / b_scale
+        b = unit(b)
     normalisation_applied = divide_A or divide_b
     if normalisation_applied and logging:
         print(f"  - Note: Input was auto-normalised (||A||_2 = {norm_A_orig:.6f}, ||b|| = {norm_b_orig:.6f})")
@@ -216,6 +215,11 @@ def ZumraSolver(A: np.ndarray, b: np.ndarray, T: int = None, p: float = 1.4, log
         T = int(np.ceil(10 * kappa))
         if T % 2 == 1:
             T += 1
+    elif not kappa < np.inf:
+        # The schedule divides by kappa - 1: an infinite or undefined kappa
+        # leaves no rotation angle to build, whatever the number of steps.
+        raise ValueError(f"A is singular (kappa = {kappa:.4e}); the adiabatic schedule needs a finite "
+                         f"condition number.")
     if T <= 0:
         raise ValueError("Number of steps T must be positive.")
 
@@ -310,8 +314,8 @@ def ZumraSolver(A: np.ndarray, b: np.ndarray, T: int = None, p: float = 1.4, log
     if hermitian_dilation_applied:
         x_result_problem = x_result_problem[original_dimension:]
         x_classical = np.linalg.solve(original_A, original_b)
-        x_direction = x_result_problem / np.linalg.norm(x_result_problem)
-        x_classical_normalised = x_classical / np.linalg.norm(x_classical)
+        x_direction = unit(x_result_problem)
+        x_classical_normalised = unit(x_classical)
         error = float(np.linalg.norm(x_direction - x_classical_normalised))
         residual_norm = float(np.linalg.norm(original_A @ x_result_problem - original_b))
     else:

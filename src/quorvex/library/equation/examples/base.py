@@ -5,9 +5,12 @@ diagrams (SVG) and OpenQASM 3.0 files into ``self.algo_dir``;
 `create_algorithm_logger` gives a logger that prints each line and appends it
 to ``algorithm.log`` in the results directory.
 """
+import math
 import os
 import re
 import sys
+
+import numpy as np
 
 _MAX_DIAGRAM_GATES = 200
 _MAX_SLUG = 100
@@ -72,6 +75,36 @@ def _pyplot():
 
 class BaseAlgorithm:
     """Results of an equation example: plots and circuit files in ``algo_dir``."""
+
+    def _grid_spacing(self, L1, L2, n):
+        """dx = (L2 - L1) / (n + 1): the spacing of n interior points on [L1, L2].
+
+        Equal or swapped ends would give no grid or one that runs downwards;
+        the difference operators divide by dx and by dx**2, so each of dx,
+        dx**2 and 1/dx**2 must also be finite and nonzero (ends 1e308 apart,
+        or 1e-300 apart, give none). Both refusals name L1 and L2.
+        """
+        if not (math.isfinite(L1) and math.isfinite(L2) and L1 < L2):
+            raise ValueError(f"L2 must be greater than L1, got L1 = {L1} and L2 = {L2}")
+        dx = (L2 - L1) / (n + 1)
+        dx2 = dx * dx
+        if not (math.isfinite(dx) and 0 < dx2 < math.inf and 1 / dx2 < math.inf):
+            raise ValueError(f"L1 = {L1} and L2 = {L2} give no usable grid on {n} points: dx = {dx}, and dx, "
+                             f"dx**2 and 1/dx**2 must be finite and nonzero")
+        return dx
+
+    def _require_finite(self, values, what):
+        """Log and raise RuntimeError unless every entry of ``values`` is finite.
+
+        A NaN or infinite result (a rate of -1000 overflows the evolution) is
+        a failure, never a solution to plot and report with status "ok".
+        """
+        bad = int(np.count_nonzero(~np.isfinite(values)))
+        if bad:
+            message = (f"The {what} is not finite at {bad} of {len(values)} grid points; "
+                       f"no result is reported.")
+            self.logger.error(message)
+            raise RuntimeError(message)
 
     def _output_path(self, title, suffix):
         # The suffix stays outside the length limit: a long title must not

@@ -91,6 +91,7 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
             dict: the results.
         """
         from ...schrodingerization import schro_classical as schro, circuit_classical
+        from ..._memory import require_memory
 
         L, T, source, nx, na, R, point, order, f0 = eq.get_common_coefficients()
         bd = eq.boundary.type
@@ -101,11 +102,10 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
         L1 = eq.get_parameter("L1", default_L1)
         default_L2 = np.log(10 * K)
         L2 = eq.get_parameter("L2", default_L2)
-        # Equal or swapped ends would give no grid or one that runs downwards.
-        if not (np.isfinite(L1) and np.isfinite(L2) and L1 < L2):
-            raise ValueError(f"L2 must be greater than L1, got L1 = {L1} and L2 = {L2}")
         Nx = 2 ** nx
-        dx = (L2 - L1) / (Nx + 1)
+        dx = self._grid_spacing(L1, L2, Nx)
+        # The difference builders work on dense Nx x Nx arrays, up to four at once.
+        require_memory(32 * Nx ** 2, f"the dense finite-difference matrices of nx = {nx} ({Nx} x {Nx})")
         x = np.linspace(L1 + dx, L2 - dx, Nx)
         u0 = f0(x)
         scale_b = K * (0.5 * sigma ** 2 / dx ** 2 + 0.25 * (-(sigma ** 2) + 2 * r) / dx)
@@ -141,6 +141,7 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
         qc = circuit_classical(nx + 1, na)
         end_time = time.time()
         u = u[:dim] + np.exp(x)
+        self._require_finite(u, f"Black-Scholes solution (r = {r}, σ = {sigma}, K = {K}, T = {T})")
         log(f"- Actual computation time: {end_time - start_time:.4f} seconds")
         log("Stage 3/5: Quantum circuit execution complete")
         log("=" * 50)
@@ -174,6 +175,7 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
     def _solve_trotter(self, eq, backend: str = "torch", device: str = "cpu", dtype=np.complex128):
         from ...schrodingerization import schro_trotter as schro
         from ...differential_operator import TDiff
+        from ..._memory import require_memory
 
         L, T, source, nx, na, R, point, order, f0 = eq.get_common_coefficients()
         bd = eq.boundary.type
@@ -186,11 +188,10 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
         L1 = eq.get_parameter("L1", default_L1)
         default_L2 = np.log(10 * K)
         L2 = eq.get_parameter("L2", default_L2)
-        # Equal or swapped ends would give no grid or one that runs downwards.
-        if not (np.isfinite(L1) and np.isfinite(L2) and L1 < L2):
-            raise ValueError(f"L2 must be greater than L1, got L1 = {L1} and L2 = {L2}")
         Nx = 2 ** nx
-        dx = (L2 - L1) / (Nx + 1)
+        dx = self._grid_spacing(L1, L2, Nx)
+        # The circuit's state is the largest array of this path.
+        require_memory(16 << (nx + 1 + na), f"the state vector of nx + 1 + na = {nx + 1 + na} qubits")
         x = np.linspace(L1 + dx, L2 - dx, Nx)
         u0 = f0(x)
         scale_b = K * (0.5 * sigma ** 2 / dx ** 2 + 0.25 * (-(sigma ** 2) + 2 * r) / dx)
@@ -229,6 +230,7 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
                       backend=backend, device=device, dtype=dtype)
         end_time = time.time()
         u = u[:Nx] + np.exp(x)
+        self._require_finite(u, f"Black-Scholes solution (r = {r}, σ = {sigma}, K = {K}, T = {T}, dt = {dt})")
         log(f"- Actual computation time: {end_time - start_time:.4f} seconds")
         log("Stage 3/5: Quantum circuit execution complete")
         log("=" * 50)
@@ -262,4 +264,13 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
 
 if __name__ == "__main__":
     result = BlackScholesEquationAlgorithm().run()
-    print("Execution completed:", list(result.keys()))
+    print(f"Execution completed: {result['status']} ({result['message']})")
+    if result["u"]:
+        print(f"Option values V at {len(result['u'])} of {result['grid']['n_points']} grid points, "
+              f"S = {result['x'][0]:.4g} ... {result['x'][-1]:.4g}: V = {min(result['u']):.4g} ... "
+              f"{max(result['u']):.4g}")
+    else:
+        print(f"No grid point lies below S = 2K (of {result['grid']['n_points']} points)")
+    print("Files in " + os.path.dirname(result["plot"]["filename"]) + ": "
+          + ", ".join(os.path.basename(path) for path in
+                      [result["plot"]["filename"], *result["circuit"], *result["qasm_files"]]))
