@@ -482,6 +482,30 @@ def test_added_records_run_on_both_paths(label, gate, operator):
     np.testing.assert_allclose(c.execute().state.numpy(), expected, atol=1e-12)
 
 
+def nested(depth, leaf):
+    gate = leaf
+    for _ in range(depth):
+        gate = QuantumGate("block", [0], block_gate_sequence=(gate,))
+    return gate
+
+
+@pytest.mark.parametrize("leaf,operator", [(QuantumGate("x", [0]), X), (QuantumGate("x2p", [0]), RX(np.pi / 2))],
+                         ids=["native leaf", "vendor leaf"])
+def test_blocks_nested_as_deep_as_the_store_allows_run_on_every_path(leaf, operator):
+    c = Circuit(1)
+    c.add_gate(nested(1000, leaf))
+    np.testing.assert_allclose(c.execute().state, operator[:, 0], atol=1e-12)
+    np.testing.assert_allclose(c.compile().apply_to_batch(torch.eye(2, dtype=torch.complex128))[0].numpy(),
+                               operator[:, 0], atol=1e-12)
+    packed = Circuit(1, gate_storage="packed")
+    packed.add_gate(nested(1000, leaf))
+    np.testing.assert_allclose(packed.execute().state, operator[:, 0], atol=1e-12)
+    too_deep = Circuit(1)
+    too_deep.add_gate(nested(1001, QuantumGate("x", [0])))
+    with pytest.raises(RecursionError, match="nesting is too deep"):
+        too_deep.execute()
+
+
 def test_a_matrix_passed_again_is_shared_unless_it_changed():
     m = U2.copy()
     c = Circuit(3)

@@ -18,7 +18,7 @@ import torch
 
 from ..backend.gate.matrix import resolve_numpy_base_matrix
 from ..backend.gate.morlith import QuantumGate
-from .circuit import _NO_MEASUREMENTS, _from_record, _to_record
+from .circuit import _NO_MEASUREMENTS, _from_record, _leaves, _to_record
 
 _LETTERS = string.ascii_letters
 
@@ -74,7 +74,7 @@ def _leaf_gates(gates):
     for gate in gates:
         record = gate[6]
         if record is not None and record.block_gate_sequence is not None:
-            leaves.extend(_leaf_gates([_from_record(child) for child in record.decompose()]))
+            leaves.extend([_from_record(leaf) for leaf in _leaves(record)])
         else:
             leaves.append(gate)
     return leaves

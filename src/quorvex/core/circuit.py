@@ -461,26 +461,51 @@ _NATIVE_IDS = frozenset({
 })
 
 
+def _leaves(record):
+    """The gates ``record`` applies, composite gates expanded at every level, in order.
+
+    An explicit stack, so that any nesting the store accepts (and deeper) is
+    walked without recursion.
+    """
+    pending = [iter((record,))]
+    while pending:
+        gate = next(pending[-1], None)
+        if gate is None:
+            pending.pop()
+        elif gate.block_gate_sequence is not None:
+            pending.append(iter(gate.decompose()))
+        else:
+            yield gate
+
+
 def _runs_natively(record):
-    children = record.block_gate_sequence
-    if children is not None:
-        return all(_runs_natively(child) for child in children)
-    return record.has_stored_matrix or record.id in _NATIVE_IDS
+    pending = [record]
+    while pending:
+        gate = pending.pop()
+        children = gate.block_gate_sequence
+        if children is not None:
+            pending.extend(children)
+        elif not (gate.has_stored_matrix or gate.id in _NATIVE_IDS):
+            return False
+    return True
 
 
 def _encode_record(store, record):
     """Encode a caller's gate record, giving the executor what it cannot look up itself."""
     if _runs_natively(record):
         store.append_gate(record)
-    elif record.block_gate_sequence is not None:
-        for child in record.decompose():
-            _encode_record(store, child)
-    elif record.id != "barrier":
-        # Vendor gates (x2p, y2m, ...) run as their standard matrix.
-        from ..backend.gate.matrix import resolve_numpy_base_matrix
-        matrix = np.asarray(resolve_numpy_base_matrix(record), dtype=np.complex128)
-        store.append_fields(record.id, record.target, record.control, record.control_state,
-                            record.parameter, None, matrix, None, None)
+        return
+    from ..backend.gate.matrix import resolve_numpy_base_matrix
+    for leaf in _leaves(record):
+        if leaf.id == "barrier":
+            continue
+        if leaf.has_stored_matrix or leaf.id in _NATIVE_IDS:
+            store.append_gate(leaf)
+        else:
+            # Vendor gates (x2p, y2m, ...) run as their standard matrix.
+            matrix = np.asarray(resolve_numpy_base_matrix(leaf), dtype=np.complex128)
+            store.append_fields(leaf.id, leaf.target, leaf.control, leaf.control_state,
+                                leaf.parameter, None, matrix, None, None)
 
 
 def _encode(store, gates):
