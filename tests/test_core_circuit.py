@@ -469,6 +469,15 @@ RECORD_CASES = [
     ("block of vendor gates", QuantumGate("block", [2, 1], control=[0], block_gate_sequence=(
         QuantumGate("x2p", [1]), QuantumGate("cz", [0], control=[1]))),
      full(Z, [2], 3, [0, 1]) @ full(RX(np.pi / 2), [1], 3, [0])),
+    # A gate whose id has a row in the executor's dispatch runs by that row; a matrix it also carries is ignored.
+    ("x carrying H", QuantumGate("x", [1], matrix=H), full(X, [1], 3)),
+    ("cx carrying H", QuantumGate("cx", [0], control=[2], control_state=[0], matrix=H), full(X, [0], 3, [2], (0,))),
+    ("rz carrying X", QuantumGate("rz", [2], parameter=(0.7,), matrix=X), full(RZ(0.7), [2], 3)),
+    ("swap carrying U2", QuantumGate("swap", [0, 2], matrix=U2), full(np.eye(4)[[0, 2, 1, 3]], [0, 2], 3)),
+    ("gp carrying X", QuantumGate("gp", [1], parameter=(0.4,), matrix=X), np.exp(0.4j) * np.eye(8)),
+    ("i carrying X", QuantumGate("i", [0], matrix=X), np.eye(8)),
+    ("block child h carrying X", QuantumGate("block", [2, 0], block_gate_sequence=(QuantumGate("h", [1], matrix=X),)),
+     full(H, [0], 3)),
 ]
 
 
@@ -478,6 +487,8 @@ def test_added_records_run_on_both_paths(label, gate, operator):
     c.add_gate(gate)
     expected = operator @ scrambled_like_reference(3)
     np.testing.assert_allclose(c.execute().state, expected, atol=1e-12)
+    batch = c.compile().apply_to_batch(torch.eye(8, dtype=torch.complex128)[:1])
+    np.testing.assert_allclose(batch[0].numpy(), expected, atol=1e-12)
     c.gp(torch.tensor(0.0, dtype=torch.float64))
     np.testing.assert_allclose(c.execute().state.numpy(), expected, atol=1e-12)
 

@@ -18,7 +18,7 @@ import torch
 
 from ..backend.gate.matrix import resolve_numpy_base_matrix
 from ..backend.gate.morlith import QuantumGate
-from .circuit import _NO_MEASUREMENTS, _from_record, _leaves, _to_record
+from .circuit import _NAMED_IDS, _NO_MEASUREMENTS, _from_record, _leaves, _to_record
 
 _LETTERS = string.ascii_letters
 
@@ -78,6 +78,13 @@ def _leaf_gates(gates):
         else:
             leaves.append(gate)
     return leaves
+
+
+def _named_matrix(gate_id, targets, params):
+    """The matrix of a gate run by its name though it carries a stored matrix; None for "i"."""
+    if gate_id == "i":
+        return None
+    return resolve_numpy_base_matrix(QuantumGate(gate_id, targets, parameter=params))
 
 
 def _einsum_equation(num_axes, axes):
@@ -170,7 +177,12 @@ class Program:
                 base = _constant_rotation(kind, angle)
                 ops.append((_TENSOR_LEAF[kind], where, base, None, control_axes, tuple(states)))
                 continue
-            if matrix is not None:
+            if matrix is not None and gate_id in _NAMED_IDS:
+                # The executor's rule: a named row decides before a stored matrix.
+                base = _named_matrix(gate_id, targets, params)
+                if base is None:
+                    continue
+            elif matrix is not None:
                 base = matrix
             elif record is None:
                 base = _fixed_matrix(gate_id)

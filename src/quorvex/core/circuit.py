@@ -452,13 +452,16 @@ def _packed_executor():
     return strovane.execute_gate_sequence_packed
 
 
-# Ids the packed executor applies without a stored matrix.
-_NATIVE_IDS = frozenset({
+# Ids with a row in the packed executor's dispatch. The row decides before a
+# stored matrix: such a gate runs by its name, and its matrix is ignored.
+_NAMED_IDS = frozenset({
     "i", "x", "y", "z", "h", "s", "s_dag", "t", "t_dag", "sqrtx", "sqrtx_dag", "sqrty", "sqrty_dag",
-    "p", "gp", "gphase", "global_phase", "rx", "ry", "rz", "u", "swap", "rzz", "measure",
+    "p", "gp", "gphase", "global_phase", "rx", "ry", "rz", "u", "swap", "rzz",
     "cx", "cnot", "cy", "cz", "ch", "cs", "ct", "cp", "crx", "cry", "crz",
     "mcx", "mcy", "mcz", "mch", "mcs", "mct", "mcp", "mcrx", "mcry", "mcrz",
 })
+# Ids the packed executor applies without a stored matrix.
+_NATIVE_IDS = _NAMED_IDS | {"measure"}
 
 
 def _leaves(record):
