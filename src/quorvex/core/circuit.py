@@ -511,12 +511,20 @@ def _encode_record(store, record):
                                 leaf.parameter, None, matrix, None, None)
 
 
-def _encode(store, gates):
-    """Append ``gates`` to a native store, one record each."""
+def _append_record(store, record):
+    store.append_gate(record)
+
+
+def _encode(store, gates, encode_record=_encode_record):
+    """Append ``gates`` to a native store, one record each.
+
+    Records a caller handed over go through ``encode_record``: by default as
+    the executor needs them; `_append_record` keeps them as they were added.
+    """
     append_fields = store.append_fields
     for gate_id, targets, controls, states, params, matrix, record in gates:
         if record is not None:
-            _encode_record(store, record)
+            encode_record(store, record)
             continue
         if params is not None:
             for value in params:
@@ -705,7 +713,11 @@ class Circuit:
                 return self._sequence[0]
         if self._storage == "packed":
             from ..backend.opchain.packed import OpchainPacked
-            sequence = OpchainPacked(self._num_qubits, self.name, _native=self._native_store().copy())
+            # The records as they were added; the executor's rewriting stays
+            # in the execution store.
+            store = _native_store_type()()
+            _encode(store, self._gates, _append_record)
+            sequence = OpchainPacked(self._num_qubits, self.name, _native=store)
             self._sequence = (sequence, None, sequence.version)
         else:
             from ..backend.opchain.opchain import Opchain
