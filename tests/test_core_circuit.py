@@ -1,4 +1,8 @@
 """Circuit and Register against an independent little-endian NumPy simulator."""
+import gc
+import tracemalloc
+import weakref
+
 import numpy as np
 import pytest
 import torch
@@ -7,6 +11,7 @@ from quorvex.backend.gate.morlith import QuantumGate
 from quorvex.backend.opchain.opchain import Opchain
 from quorvex.backend.opchain.packed import OpchainPacked
 from quorvex.core import Circuit, Register
+from quorvex.core import circuit as circuit_module
 
 # --- Reference: full operators on n little-endian qubits ------------------------
 
@@ -515,6 +520,44 @@ def test_blocks_nested_as_deep_as_the_store_allows_run_on_every_path(leaf, opera
     too_deep.add_gate(nested(1001, QuantumGate("x", [0])))
     with pytest.raises(RecursionError, match="nesting is too deep"):
         too_deep.execute()
+
+
+def test_the_matrix_memo_keeps_no_callers_array_alive():
+    big = np.zeros((1024, 1024), dtype=complex)
+    big[:2, :2] = X
+    own = U2.copy()
+    refs = [weakref.ref(big), weakref.ref(own)]
+    c = Circuit(2)
+    for _ in range(3):
+        c.unitary(big[:2, :2], [0])
+        c.unitary(own, [0, 1])
+    assert c.gate_sequence.data()[1].stored_matrix is c.gate_sequence.data()[3].stored_matrix
+    del big, own
+    gc.collect()
+    assert [ref() for ref in refs] == [None, None]
+    np.testing.assert_allclose(c.gate_sequence.data()[0].stored_matrix, X)
+
+
+def test_the_matrix_memo_holds_no_more_memory_than_its_budget(monkeypatch):
+    budget = 256 << 10
+    monkeypatch.setattr(circuit_module, "_checked_unitaries", circuit_module._MatrixMemo(budget, 1 << 20))
+    rng = np.random.default_rng(4)
+    angles = rng.uniform(0, 6, size=4000)
+    gc.collect()
+    tracemalloc.start()
+    try:
+        for angle in angles:
+            # a fresh 2 x 2 view of a fresh 4 x 4 array each time
+            source = np.zeros((4, 4), dtype=complex)
+            source[:2, :2] = RZ(angle)
+            c = Circuit(1)
+            c.unitary(source[:2, :2], [0])
+            del c, source
+        gc.collect()
+        held, _ = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert held <= budget
 
 
 def test_a_matrix_passed_again_is_shared_unless_it_changed():

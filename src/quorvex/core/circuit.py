@@ -17,6 +17,7 @@ import math
 import operator
 import sys
 import threading
+import weakref
 from collections import OrderedDict
 
 import numpy as np
@@ -211,13 +212,21 @@ class _MatrixMemo:
     """Recently derived read-only matrices, keyed by the identity of the array they came from.
 
     Solvers hand the same few arrays to `unitary` thousands of times; a hit
-    (same object, same content, compared in O(N^2)) skips the copy and the
-    O(N^3) unitarity check, and every gate then shares one frozen copy. The
-    entries keep their source arrays alive, so the total size is bounded.
+    (the same live object with the same content, compared in O(N^2)) skips
+    the copy and the O(N^3) unitarity check, and every gate then shares one
+    frozen copy. An entry refers to its source only weakly, so it never keeps
+    a caller's array (or the array a view looks into) alive; what it holds,
+    the result and the snapshot, is what its size counts, bookkeeping
+    included. Least recently used entries go first.
     """
 
-    def __init__(self, budget_bytes):
+    # Bytes of one entry besides its arrays' data: the array headers, the
+    # weak reference, the tuple, the key and the ordered dict's node.
+    _OVERHEAD = 512
+
+    def __init__(self, budget_bytes, max_entries):
         self._budget = budget_bytes
+        self._max_entries = max_entries
         self._entries = OrderedDict()
         self._bytes = 0
         self._lock = threading.Lock()
@@ -225,7 +234,7 @@ class _MatrixMemo:
     def get(self, source):
         with self._lock:
             entry = self._entries.get(id(source))
-            if entry is None or entry[0] is not source:
+            if entry is None or entry[0]() is not source:
                 return None
             self._entries.move_to_end(id(source))
         if entry[2] is not None and not np.array_equal(source, entry[2]):
@@ -233,22 +242,26 @@ class _MatrixMemo:
         return entry[1]
 
     def put(self, source, result, snapshot):
-        size = result.nbytes + source.nbytes  # both are kept alive by the entry
+        size = result.nbytes + self._OVERHEAD
+        if snapshot is not None and snapshot is not result:
+            size += snapshot.nbytes
         if size > self._budget // 4:
             return
+        entry = (weakref.ref(source), result, snapshot, size)
         with self._lock:
             old = self._entries.pop(id(source), None)
             if old is not None:
                 self._bytes -= old[3]
-            self._entries[id(source)] = (source, result, snapshot, size)
+            self._entries[id(source)] = entry
             self._bytes += size
-            while self._bytes > self._budget:
+            while self._bytes > self._budget or len(self._entries) > self._max_entries:
                 _, dropped = self._entries.popitem(last=False)
                 self._bytes -= dropped[3]
 
 
-_checked_unitaries = _MatrixMemo(64 << 20)
-_inverted_unitaries = _MatrixMemo(64 << 20)
+# A few hundred entries cover the arrays a solver passes again and again.
+_checked_unitaries = _MatrixMemo(32 << 20, 256)
+_inverted_unitaries = _MatrixMemo(32 << 20, 256)
 
 
 def _unitary_matrix(matrix, num_targets):
