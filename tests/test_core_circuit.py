@@ -560,6 +560,19 @@ def test_the_matrix_memo_holds_no_more_memory_than_its_budget(monkeypatch):
     assert held <= budget
 
 
+@pytest.mark.parametrize("tensor_angle", [False, True])
+@pytest.mark.parametrize("n", [63, 2 ** 31])
+def test_a_state_too_wide_to_hold_is_refused_before_it_is_sized(n, tensor_angle):
+    c = Circuit(n)
+    c.h(n - 1)
+    if tensor_angle:
+        c.rz(torch.tensor(0.1), 0)
+    with pytest.raises(ValueError, match="too wide to simulate.*at most 62 qubits"):
+        c.execute()
+    with pytest.raises(ValueError, match="too wide to simulate"):
+        c.compile().apply_to_batch(torch.zeros(1, 2, dtype=torch.complex128))
+
+
 def test_a_matrix_passed_again_is_shared_unless_it_changed():
     m = U2.copy()
     c = Circuit(3)

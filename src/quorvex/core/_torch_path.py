@@ -18,7 +18,7 @@ import torch
 
 from ..backend.gate.matrix import resolve_numpy_base_matrix
 from ..backend.gate.morlith import QuantumGate
-from .circuit import _NAMED_IDS, _NO_MEASUREMENTS, _from_record, _leaves, _to_record
+from .circuit import _NAMED_IDS, _NO_MEASUREMENTS, _from_record, _leaves, _state_size, _to_record
 
 _LETTERS = string.ascii_letters
 
@@ -218,7 +218,7 @@ class Program:
     def apply(self, states):
         if not isinstance(states, torch.Tensor):
             raise TypeError("apply_to_batch expects a torch tensor of shape (B, 2**n).")
-        dim = 1 << self._num_qubits
+        dim = _state_size(self._num_qubits)
         if states.dim() != 2 or states.shape[1] != dim:
             raise ValueError("apply_to_batch expects states of shape (B, " + str(dim) + "), got "
                              + str(tuple(states.shape)) + ".")
@@ -232,6 +232,6 @@ class Program:
 def execute(gates, num_qubits, complex_dtype):
     """The final state (2**n,) of ``gates`` run from |0...0> as a torch tensor."""
     dtype = _TORCH_COMPLEX[np.dtype(complex_dtype)]
-    psi = torch.zeros((1, 1 << num_qubits), dtype=dtype)
+    psi = torch.zeros((1, _state_size(num_qubits)), dtype=dtype)
     psi[0, 0] = 1.0
     return Program(gates, num_qubits).run(psi).reshape(-1)

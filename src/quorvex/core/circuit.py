@@ -28,6 +28,9 @@ from .register import Register
 _UNITARY_TOLERANCE = 1e-6
 _NORM_TOLERANCE = 1e-8
 
+# The widest state the packed executor takes.
+_MAX_QUBITS = 62
+
 _COMPLEX_DTYPES = {np.complex64: np.dtype(np.complex64), np.complex128: np.dtype(np.complex128)}
 
 _NO_MEASUREMENTS = "Circuit.execute returns the final state vector; it does not simulate measurements."
@@ -332,6 +335,15 @@ def _complex_dtype(dtype):
     if result != np.complex64 and result != np.complex128:
         raise ValueError("dtype must be complex64 or complex128, got " + str(result) + ".")
     return result
+
+
+def _state_size(num_qubits):
+    """2**n, for a width the executors can hold; checked before the number is formed."""
+    if num_qubits > _MAX_QUBITS:
+        raise ValueError("A circuit of " + _counted(num_qubits, "qubit") + " is too wide to simulate: its state "
+                         "would hold 2**" + str(num_qubits) + " amplitudes; at most "
+                         + str(_MAX_QUBITS) + " qubits can be simulated.")
+    return 1 << num_qubits
 
 
 def _check_backend(backend, device):
@@ -947,6 +959,7 @@ class Circuit:
         if complex_dtype is None:
             complex_dtype = _complex_dtype(dtype)
         gates = self._current_gates()
+        size = _state_size(self._num_qubits)
         if self._tensor_gates:
             from . import _torch_path
             return CircuitResult(_torch_path.execute(gates, self._num_qubits, complex_dtype))
@@ -960,7 +973,7 @@ class Circuit:
         store = self._native_store()
         if store.has_measurement():
             raise NotImplementedError(_NO_MEASUREMENTS)
-        state = np.zeros(1 << n, dtype=complex_dtype)
+        state = np.zeros(size, dtype=complex_dtype)
         state[0] = 1.0
         state, _ = _packed_executor()(n, state, store)
         return CircuitResult(state)
