@@ -560,6 +560,21 @@ def test_the_matrix_memo_holds_no_more_memory_than_its_budget(monkeypatch):
     assert held <= budget
 
 
+@pytest.mark.parametrize("dtype,native", [
+    (np.dtype(">c16"), np.complex128), (np.dtype(">c8"), np.complex64),
+    (np.dtype(np.complex128, metadata={"note": 1}), np.complex128),
+])
+def test_an_equal_dtype_runs_with_the_native_descriptor(dtype, native):
+    c = Circuit(2)
+    c.h(0)
+    c.cx(0, 1)
+    state = c.execute(dtype=dtype).state
+    assert state.dtype is np.dtype(native)
+    np.testing.assert_allclose(state, [R2, 0, 0, R2], atol=1e-7)
+    c.gp(torch.tensor(0.0))
+    assert c.execute(dtype=dtype).state.dtype == (torch.complex64 if native == np.complex64 else torch.complex128)
+
+
 @pytest.mark.parametrize("tensor_angle", [False, True])
 @pytest.mark.parametrize("n", [63, 2 ** 31])
 def test_a_state_too_wide_to_hold_is_refused_before_it_is_sized(n, tensor_angle):

@@ -332,9 +332,13 @@ def _complex_dtype(dtype):
         result = np.dtype(dtype)
     except TypeError:
         raise ValueError("dtype must be complex64 or complex128, got " + repr(dtype) + ".") from None
-    if result != np.complex64 and result != np.complex128:
-        raise ValueError("dtype must be complex64 or complex128, got " + str(result) + ".")
-    return result
+    # The executor takes only NumPy's own two descriptors; another descriptor
+    # of the same precision (other byte order, metadata) gets the native one.
+    if result.kind == "c":
+        for native in _COMPLEX_DTYPES.values():
+            if result.itemsize == native.itemsize:
+                return native
+    raise ValueError("dtype must be complex64 or complex128, got " + str(result) + ".")
 
 
 def _state_size(num_qubits):
