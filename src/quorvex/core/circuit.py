@@ -12,7 +12,12 @@ torch tensors (kept as the very objects the caller passed, so autograd and
 `torch.vmap` see them); ``matrix`` is a read-only complex128 array or None;
 ``record`` is the `QuantumGate` a caller handed to `add_gate` (kept so that
 names, blocks and classical targets survive), else None.
+
+With ``gate_storage="packed"`` the truth is a `_PackedGates` instead of the
+list: a packed store of the records as they were added, read back as the
+same tuples, so that a long circuit costs about a store record per gate.
 """
+import copy
 import math
 import operator
 import sys
@@ -540,20 +545,12 @@ def _encode_record(store, record):
                                 leaf.parameter, None, matrix, None, None)
 
 
-def _append_record(store, record):
-    store.append_gate(record)
-
-
-def _encode(store, gates, encode_record=_encode_record):
-    """Append ``gates`` to a native store, one record each.
-
-    Records a caller handed over go through ``encode_record``: by default as
-    the executor needs them; `_append_record` keeps them as they were added.
-    """
+def _encode(store, gates):
+    """Append ``gates`` to a native store as the executor needs them, one record each."""
     append_fields = store.append_fields
     for gate_id, targets, controls, states, params, matrix, record in gates:
         if record is not None:
-            encode_record(store, record)
+            _encode_record(store, record)
             continue
         if params is not None:
             for value in params:
@@ -561,6 +558,123 @@ def _encode(store, gates, encode_record=_encode_record):
                     params = _float_parameters(params)
                     break
         append_fields(gate_id, targets, controls, states, params, None, matrix, None, None)
+
+
+def _record_at(store, index):
+    from ..backend.opchain.packed import OpchainPacked
+    return OpchainPacked._snapshot_native(store, index)
+
+
+class _PackedGates:
+    """The gates of a packed-storage circuit, kept in a packed store of the records as added.
+
+    It stands where the list storage keeps its list of gate tuples and offers
+    what the circuit uses of that list (append, extend, length, iteration and
+    slices as gate tuples, copy), so both storages share the circuit's logic.
+    Besides the store's record, a gate keeps one byte, ``recorded``: whether
+    it was handed over as a record (add_gate, an edited or assigned
+    sequence), which decides how it inverts, as in the list storage. Tensor
+    angles alone stay Python objects, in ``angles`` by position; the store
+    holds 0.0 in their place. ``runs_as_is`` is true while the executor can
+    walk the store itself: no record needs rewriting (barriers, vendor gates
+    without a matrix, ...).
+    """
+
+    __slots__ = ("store", "recorded", "angles", "runs_as_is")
+
+    def __init__(self, store, recorded, angles, runs_as_is):
+        self.store = store
+        self.recorded = recorded
+        self.angles = angles
+        self.runs_as_is = runs_as_is
+
+    @classmethod
+    def of(cls, gates):
+        packed = cls(_native_store_type()(), bytearray(), {}, True)
+        packed.extend(gates)
+        return packed
+
+    @classmethod
+    def adopt(cls, store, num_qubits):
+        """The gates of a sequence's store, all records, each checked against the width."""
+        components = store.components
+        for index in range(len(store)):
+            gate = components(index)
+            _check_qubits(gate[1], gate[2], num_qubits)
+        return cls(store, bytearray(b"\x01") * len(store), {}, bool(store.bulk_supported()))
+
+    def copy(self):
+        # Pages are shared until written, so the copy costs the flags alone.
+        return _PackedGates(self.store.copy(), bytearray(self.recorded), dict(self.angles), self.runs_as_is)
+
+    def __deepcopy__(self, memo):
+        # Records are immutable and the store cannot be pickled: a copy of it
+        # is as independent as a deep one.
+        return _PackedGates(self.store.copy(), bytearray(self.recorded), copy.deepcopy(self.angles, memo),
+                            self.runs_as_is)
+
+    def __len__(self):
+        return len(self.store)
+
+    def append(self, gate):
+        self.add(*gate)
+
+    def add(self, gate_id, targets, controls, states, params, matrix, record):
+        """Append one gate given by the fields of its tuple."""
+        store = self.store
+        if record is not None:
+            if self.runs_as_is and not _runs_natively(record):
+                self.runs_as_is = False
+            store.append_gate(record)
+            self.recorded.append(1)
+            return
+        angles = None
+        if params is not None:
+            for value in params:
+                if type(value) is not float:
+                    angles = params
+                    params = tuple([value if type(value) is float else 0.0 for value in params])
+                    break
+        store.append_fields(gate_id, targets, controls, states, params, None, matrix, None, None)
+        self.recorded.append(0)
+        if angles is not None:
+            self.angles[len(store) - 1] = angles
+
+    def extend(self, gates):
+        for gate in gates:
+            self.append(gate)
+
+    def _gate(self, index):
+        if self.recorded[index]:
+            return _from_record(_record_at(self.store, index))
+        gate_id, targets, controls, states, params, _, matrix, _, _ = self.store.components(index)
+        if self.angles:
+            params = self.angles.get(index, params)
+        return (gate_id, targets, controls, states, params, matrix, None)
+
+    def __getitem__(self, index):
+        return [self._gate(position) for position in range(*index.indices(len(self)))]
+
+    def __iter__(self):
+        for index in range(len(self)):
+            yield self._gate(index)
+
+    def __reversed__(self):
+        for index in range(len(self) - 1, -1, -1):
+            yield self._gate(index)
+
+    def sequence_store(self):
+        """A copy of the store for `gate_sequence`, tensor angles read as their current floats."""
+        store = self.store.copy()
+        for index, params in self.angles.items():
+            store.set_gate(index, _record_at(store, index).replace(parameter=_float_parameters(params)))
+        return store
+
+
+def _holds_tensors(gates):
+    if isinstance(gates, _PackedGates):
+        return bool(gates.angles)
+    return any(_has_tensor(gate) for gate in gates)
 
 
 class CircuitResult:
@@ -582,7 +696,9 @@ class Circuit:
     qubits, the first the lowest) or ``Circuit(vector)`` (a circuit on
     log2(len(vector)) qubits mapping |0...0> exactly to the unit vector).
     Gate methods change the circuit in place; ``gate_storage`` ("list" or
-    "packed") selects the class of `gate_sequence`.
+    "packed") selects the class of `gate_sequence` and how the gates are
+    kept: "packed" keeps them in a packed store, about 35 bytes a gate with
+    float angles where "list" keeps a Python tuple of about 185 bytes.
     """
 
     def __init__(self, *args, name="Circuit", gate_storage="list"):
@@ -628,7 +744,7 @@ class Circuit:
         self.name = name
         self._registers = tuple(registers)
         self._storage = gate_storage
-        self._gates = []
+        self._gates = _PackedGates.of(()) if gate_storage == "packed" else []
         self._tensor_gates = False
         self._sequence = None
         self._store = None
@@ -644,12 +760,20 @@ class Circuit:
             self._sync()
             self._sequence = None
 
-    def _push(self, gate):
+    def _add(self, gate_id, targets, controls, states, params=None, matrix=None, record=None):
+        """Append one gate, given by the fields of its tuple."""
         if self._sequence is not None:
             self._changed()
-        self._gates.append(gate)
-        if not self._tensor_gates and gate[_PARAMS] is not None and _has_tensor(gate):
-            self._tensor_gates = True
+        gates = self._gates
+        if type(gates) is list:
+            gates.append((gate_id, targets, controls, states, params, matrix, record))
+        else:
+            gates.add(gate_id, targets, controls, states, params, matrix, record)
+        if params is not None and not self._tensor_gates and record is None:
+            for value in params:
+                if type(value) is not float:
+                    self._tensor_gates = True
+                    break
 
     def _extend(self, gates):
         if self._sequence is not None:
@@ -680,7 +804,7 @@ class Circuit:
                 raise TypeError("The packed gate sequence of a circuit with tensor angles was edited; its "
                                 "records hold the angles as floats, so the edit cannot be taken back without "
                                 "losing them. Add gates through the circuit, or assign gate_sequence.")
-            return _gates_of_records(self._records_of(sequence), width)
+            return self._gates_of_sequence(sequence, width)
         # Records the caller left in place stand for the gates they came
         # from, tensor angles included.
         known = {id(record): gate for record, gate in zip(records, self._gates)}
@@ -697,7 +821,7 @@ class Circuit:
         if gates is None:
             return
         self._gates = gates
-        self._tensor_gates = any(_has_tensor(gate) for gate in gates)
+        self._tensor_gates = _holds_tensors(gates)
         self._store = None
         self._sequence = None
 
@@ -705,6 +829,15 @@ class Circuit:
     def _records_of(sequence):
         from ..backend.opchain.opchain import materialize_gate_sequence
         return materialize_gate_sequence(sequence.data())
+
+    def _gates_of_sequence(self, sequence, num_qubits):
+        """The gates of a caller's sequence, as this circuit's storage keeps them."""
+        if self._storage == "list":
+            return _gates_of_records(self._records_of(sequence), num_qubits)
+        store = getattr(sequence, "_packed_store_native", None)
+        if store is not None:
+            return _PackedGates.adopt(store.copy(), num_qubits)
+        return _PackedGates.of(_gates_of_records(self._records_of(sequence), num_qubits))
 
     def _current_gates(self):
         if self._sequence is not None:
@@ -714,6 +847,8 @@ class Circuit:
     def _native_store(self):
         """The packed store of the current gates, extended from the last one built."""
         gates = self._current_gates()
+        if type(gates) is _PackedGates and gates.runs_as_is:
+            return gates.store
         cached = self._store
         if cached is not None and cached[1] == len(gates) and cached[2] is gates:
             return cached[0]
@@ -742,11 +877,7 @@ class Circuit:
                 return self._sequence[0]
         if self._storage == "packed":
             from ..backend.opchain.packed import OpchainPacked
-            # The records as they were added; the executor's rewriting stays
-            # in the execution store.
-            store = _native_store_type()()
-            _encode(store, self._gates, _append_record)
-            sequence = OpchainPacked(self._num_qubits, self.name, _native=store)
+            sequence = OpchainPacked(self._num_qubits, self.name, _native=self._gates.sequence_store())
             self._sequence = (sequence, None, sequence.version)
         else:
             from ..backend.opchain.opchain import Opchain
@@ -761,7 +892,7 @@ class Circuit:
         if not hasattr(sequence, "data") or not hasattr(sequence, "_num_qubits"):
             raise TypeError("gate_sequence must be an Opchain or OpchainPacked.")
         num_qubits = int(sequence._num_qubits)
-        gates = _gates_of_records(self._records_of(sequence), num_qubits)
+        gates = self._gates_of_sequence(sequence, num_qubits)
         self._sequence = None
         self._store = None
         self._num_qubits = num_qubits
@@ -778,16 +909,22 @@ class Circuit:
         q = _qubit(qubit)
         if q < 0 or q >= self._num_qubits:
             _check_qubits((q,), (), self._num_qubits)
-        self._push((gate_id, (q,), (), (), params, None, None))
+        self._add(gate_id, (q,), (), (), params)
 
     def _controlled(self, gate_id, control, target, control_state, params=None):
+        if type(control) is int and type(target) is int and control_state is None:
+            # The common call cx(a, b), checked without building lists first;
+            # anything wrong takes the general path for its message.
+            if 0 <= control < self._num_qubits and 0 <= target < self._num_qubits and control != target:
+                self._add(gate_id, (target,), (control,), (1,), params)
+                return
         targets = _qubit_list(target)
         if len(targets) != 1:
             raise ValueError(gate_id + " acts on exactly one target qubit, got " + str(len(targets)) + ".")
         controls = _qubit_list(control)
         states = _control_states(control_state, len(controls))
         _check_qubits(targets, controls, self._num_qubits)
-        self._push((gate_id, targets, controls, states, params, None, None))
+        self._add(gate_id, targets, controls, states, params)
 
     def x(self, qubit):
         """Pauli X."""
@@ -844,7 +981,7 @@ class Circuit:
     def gp(self, angle):
         """Multiply the state by e^{i angle}; under controls (via `append`) a controlled phase."""
         value = _angle(angle)
-        self._push(("gp", (), (), (), (value,), None, None))
+        self._add("gp", (), (), (), (value,))
 
     def unitary(self, matrix, target, control=None, control_state=None):
         """The dense 2**k matrix ``matrix`` on ``target`` (target[i] = bit i of its index)."""
@@ -857,9 +994,9 @@ class Circuit:
             # A 1 x 1 unitary is a phase.
             phase = float(np.angle(array[0, 0]))
             if phase != 0.0:
-                self._push(("gp", (), controls, states, (phase,), None, None))
+                self._add("gp", (), controls, states, (phase,))
             return
-        self._push(("unitary", targets, controls, states, None, array, None))
+        self._add("unitary", targets, controls, states, None, array)
 
     def initialize(self, vector, qubits):
         """Set ``qubits``, still in |0...0>, to the unit vector ``vector`` (qubits[i] = bit i).
@@ -880,7 +1017,7 @@ class Circuit:
         if not isinstance(gate, QuantumGate):
             raise TypeError("add_gate expects a QuantumGate, got " + type(gate).__name__ + ".")
         _check_qubits(tuple(gate.target), tuple(gate.control), self._num_qubits)
-        self._push(_from_record(gate))
+        self._add(*_from_record(gate))
 
     def append(self, circuit, target, control=None, control_state=None):
         """Add ``circuit`` with its qubit r on target[r], controlled as a whole by ``control``."""
@@ -913,8 +1050,10 @@ class Circuit:
         new.name = self.name if name is None else name
         new._registers = self._registers
         new._storage = self._storage
+        if self._storage == "packed" and type(gates) is not _PackedGates:
+            gates = _PackedGates.of(gates)
         new._gates = gates
-        new._tensor_gates = any(_has_tensor(gate) for gate in gates) if self._tensor_gates else False
+        new._tensor_gates = _holds_tensors(gates) if self._tensor_gates else False
         new._sequence = None
         new._store = None
         return new
@@ -924,7 +1063,7 @@ class Circuit:
         # Only reads: threads copy one shared template at once.
         edited = self._edited_gates()
         gates = self._gates if edited is None else edited
-        new = self._like(list(gates))
+        new = self._like(gates.copy())
         cached = self._store
         if cached is not None and cached[2] is gates and cached[1] <= len(gates):
             # Built stores are never written again (extending one copies it
