@@ -2,7 +2,7 @@
 # Development entry point:
 #   bash dev.sh demo  [args]        run the demonstration (examples/demo.py)
 #   bash dev.sh test  [pytest args] run the test suite
-#   bash dev.sh bench NAME [args]   run bench/NAME.py
+#   bash dev.sh bench NAME [args]   run the benchmark bench/NAME.py (no NAME: list them)
 #   bash dev.sh python [args]       the full environment's Python with the built package
 # Each sets up what it needs first:
 #   - a CPython 3.12 virtual environment kept outside the clone (default
@@ -21,12 +21,15 @@ build_stamp="$site/.quorvex-build-stamp"
 
 say() { echo "dev.sh: $*" >&2; }
 
+is_python312() {
+    "$1" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' 2>/dev/null
+}
+
 find_python312() {
     local candidate prefix
     prefix="$(pyenv prefix 3.12.1 2>/dev/null || true)"
     for candidate in python3.12 ${prefix:+"$prefix/bin/python3.12"}; do
-        if command -v "$candidate" >/dev/null 2>&1 &&
-           "$candidate" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' 2>/dev/null; then
+        if command -v "$candidate" >/dev/null 2>&1 && is_python312 "$candidate"; then
             command -v "$candidate"
             return 0
         fi
@@ -39,6 +42,15 @@ find_python312() {
 ensure_venv() {
     local layer="$1" python312
     local wanted="$here/requirements-$layer.txt" stamp="$venv/.quorvex-requirements-$layer"
+    # Before anything is installed into it or built for it: the package is
+    # built for the environment's Python, and only 3.12 can import it.
+    if [[ -x "$venv/bin/python" ]] && ! is_python312 "$venv/bin/python"; then
+        local found
+        found="$("$venv/bin/python" -V 2>/dev/null)" || found="a Python that does not start"
+        say "the environment $venv has ${found:-an unknown Python}, not CPython 3.12: set QUORVEX_VENV" \
+            "to a 3.12 environment, or to a new directory where dev.sh creates one"
+        exit 1
+    fi
     if [[ -x "$venv/bin/python" ]] && cmp -s "$wanted" "$stamp"; then
         return 0
     fi
@@ -68,15 +80,33 @@ build() {
     if ! sources_changed; then
         return 0
     fi
-    say "building the package into .quorvex-site (incremental)"
-    local started="$site.stamp-new"
-    mkdir -p "$site"
+    local started="$site.stamp-new" log="$here/build/dev.log"
+    if [[ -f "$here/build/dev/build.ninja" ]]; then
+        say "building the package into .quorvex-site (incremental: what changed)"
+    else
+        say "building the package into .quorvex-site; a first build takes about a minute"
+    fi
+    mkdir -p "$site" "$here/build"
     touch "$started"
-    "$venv/bin/python" -m pip install --quiet --no-build-isolation --no-deps \
-        --upgrade --target "$site" "$here" \
-        -Cbuild-dir="$here/build/dev" -Ccmake.build-type=Release
+    # pip's verbose output carries the build tool's own progress, one line a
+    # step ("[12/80] Cythonizing ..."): those lines are shown, the whole goes
+    # to the log, shown in full when the build fails.
+    if ! "$venv/bin/python" -m pip install --verbose --no-build-isolation --no-deps \
+            --upgrade --target "$site" "$here" \
+            -Cbuild-dir="$here/build/dev" -Ccmake.build-type=Release 2>&1 |
+         tee "$log" | sed -un 's/^ *\(\[[0-9]*\/[0-9]*\]\)/  \1/p' >&2; then
+        cat "$log" >&2
+        say "the build failed; its output is above and in build/dev.log"
+        exit 1
+    fi
     # Files edited during the build are newer than this stamp and rebuild next time.
     mv "$started" "$build_stamp"
+}
+
+benchmarks() {
+    # A benchmark is a script of bench/ that runs as a program; the others
+    # there are helpers the benchmarks import.
+    (cd "$here/bench" && grep -lE "^if __name__ == ['\"]__main__['\"]:" -- *.py | sed 's/\.py$//')
 }
 
 run_python() {
@@ -95,9 +125,10 @@ case "$command" in
         ensure_venv demo; ensure_venv dev; build
         cd "$here"; run_python -m pytest "$@" ;;
     bench)
-        [[ $# -gt 0 ]] || { echo "usage: bash dev.sh bench NAME [args...]   (NAME: $(cd "$here/bench" && ls *.py | sed 's/\.py$//' | tr '\n' ' '))" >&2; exit 2; }
+        known="$(benchmarks)"; listed="${known//$'\n'/ }"
+        [[ $# -gt 0 ]] || { echo "usage: bash dev.sh bench NAME [args...]   (NAME: $listed)" >&2; exit 2; }
         name="${1%.py}"; shift
-        [[ -f "$here/bench/$name.py" ]] || { say "no benchmark bench/$name.py"; exit 2; }
+        grep -qxF -- "$name" <<< "$known" || { say "no benchmark named '$name'; the benchmarks are: $listed"; exit 2; }
         ensure_venv demo; ensure_venv dev; build
         cd "$here"; run_python "bench/$name.py" "$@" ;;
     python)

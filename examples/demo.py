@@ -13,13 +13,19 @@ It shows, in this order:
    solution, and a linear system solved by the Chebyshev/LCU method.
 """
 import statistics
+import sys
 import time
 import tracemalloc
 
-import numpy as np
+try:
+    import numpy as np
 
-from quorvex.backend.pelmor import strovane
-from quorvex.core import Circuit
+    from quorvex.backend.pelmor import strovane
+    from quorvex.core import Circuit
+except ImportError as exc:
+    # Run as `python examples/demo.py` by a Python without the built package.
+    sys.exit(f"examples/demo.py: {str(exc).rstrip('.')}. Run it with `bash dev.sh demo` in the checkout, which builds the"
+             " package and its environment first, or install quorvex into this Python (`pip install .`).")
 
 N = 20
 

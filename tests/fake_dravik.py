@@ -27,15 +27,31 @@ class Prepared:
         self.index = index
         self.ids = ids
         self.gate_count = gate_count
+        self.cancelled = False
+
+
+class CancellablePrepared(Prepared):
+    """A prepared chunk with cancel(), which also ends a held execution of it at once."""
+
+    def __init__(self, addon, *args):
+        super().__init__(*args)
+        self.addon = addon
+
+    def cancel(self):
+        self.cancelled = True
+        self.addon.release(self.index)
 
 
 class FakeAddon:
     """Records every call. Preparation drops "barrier" (gate_count counts the rest) and refuses "boom";
-    an execution containing "fail" raises; with hold(), execution k waits for release(k)."""
+    an execution containing "fail" raises, so does one of a cancelled chunk; with hold(), execution k
+    waits for release(k). Prepared chunks can be cancelled unless can_cancel is false."""
 
     def __init__(self):
         self.log = []
         self.prepared = []
+        self.chunks = []
+        self.can_cancel = True
         self.outcomes = []
         self.seeds = []
         self.holding = False
@@ -63,12 +79,18 @@ class FakeAddon:
         if "boom" in ids:
             raise ValueError("preparation refused")
         self.prepared.append(ids)
-        return Prepared(len(self.prepared) - 1, ids, sum(i != "barrier" for i in ids))
+        args = (len(self.prepared) - 1, ids, sum(i != "barrier" for i in ids))
+        chunk = CancellablePrepared(self, *args) if self.can_cancel else Prepared(*args)
+        self.chunks.append(chunk)
+        return chunk
 
     def execute_prepared_fusion_chunk(self, state, prepared):
         k = prepared.index
         if self.holding:
             assert self.gates.setdefault(k, threading.Event()).wait(TIMEOUT), "chunk never released"
+        if prepared.cancelled:
+            self.log.append(("cancelled", k))
+            raise RuntimeError("chunk %d cancelled" % k)
         self.log.append(("executed", k, threading.current_thread().name))
         self.finished += 1
         if "fail" in prepared.ids:

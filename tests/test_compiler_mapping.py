@@ -90,6 +90,18 @@ def test_default_basis_comes_from_the_machine(monkeypatch, machine_basis, expect
     assert ctx.metadata["mapping"]["basis"] == expected
 
 
+def test_default_records_no_basis_its_qcis_does_not_hold():
+    # Without enough rounds the unrolled circuit would still hold H, and its
+    # QCIS non-native H lines, under "basis": "Tessik".
+    c = circuit_of(4, QuantumGate(id="mcx", target=3, control=(0, 1, 2)))
+    ctx = PipelineContext(metadata={"mapping": "earlier"})
+    with pytest.raises(ValueError, match="^Unrolling into basis 'Tessik' left .* still to rewrite when times=4 rounds"):
+        strategy("default", times=4).run(c, Machine("m", basis="Tessik"), ctx)
+    assert ctx.metadata == {"mapping": "earlier"}
+    out = strategy("default", times=5).run(c, Machine("m", basis="Tessik"), ctx)
+    assert {line.split()[0] for line in out.mapped_qcis.splitlines()} <= {"X2P", "X2M", "Y2P", "Y2M", "CZ", "RZ"}
+
+
 def coupled_machine(coupling=((0, 1), (1, 2))):
     return Machine("lab", coupling=list(coupling))
 

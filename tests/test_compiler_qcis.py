@@ -8,6 +8,7 @@ from quorvex.qcompiler import circuit_io as io
 from quorvex.qcompiler.mapping.chip import Chip
 from quorvex.qcompiler.mapping.mapper import expected_fidelity, map_qcis
 from quorvex.qcompiler.mapping.qasm2qcis import convert
+from quorvex.qcompiler.rule_based.rule_based_transpiler.basis import TESSIK_BASIS
 from quorvex.qcompiler.transpile import DEFAULT_UNROLL_TIMES, qcompiler_transpile
 
 from compiler_dense import equal_up_to_phase, operator, qcis_operator
@@ -81,6 +82,18 @@ def test_validate_refuses_bad_lines(text):
         io.qcis_to_circuit(text)
 
 
+def test_a_circuit_of_qcis_spans_a_bounded_number_of_qubits():
+    highest = io._MAX_QCIS_QUBITS - 1
+    assert io.qcis_to_circuit("X Q0\nCZ Q3 Q" + str(highest)).get_num_qubits() == highest + 1
+    # A chip labelled around 10**9 would make a billion-qubit circuit.
+    for label in (highest + 1, 10**9):
+        text = "X Q0\nCZ Q" + str(label) + " Q1\nM Q0"
+        io.validate_qcis(text)  # the text itself is well formed
+        with pytest.raises(ValueError, match="^QCIS names qubit Q" + str(label) + "; a circuit of QCIS spans "
+                                             "qubits 0 to its highest label and may have at most 65536 qubits.$"):
+            io.qcis_to_circuit(text)
+
+
 @pytest.mark.parametrize("storage", ["list", "packed"])
 def test_measured_qasm2_measures_only_an_unmeasured_circuit(storage):
     bare = circuit_of(2, g("h", 0), storage=storage)
@@ -99,10 +112,27 @@ def test_transpile_returns_a_new_circuit():
     out = qcompiler_transpile(c, basis="TESSIK", times=DEFAULT_UNROLL_TIMES)
     assert out is not c and out.name == "mine" and len(c.gate_sequence.data()) == 3
     assert equal_up_to_phase(operator(out.gate_sequence.data(), 2), operator(c.gate_sequence.data(), 2))
-    one = qcompiler_transpile(c, basis="default", times=0)
-    assert [x.id for x in one.gate_sequence.data()] == ["ch", "sqrtx", "ry"]
+    # Without rounds only a circuit already in the basis comes through.
+    with pytest.raises(ValueError, match="left 1 of 3 gates outside it: 1 'ch' with 1 control still to "
+                                         "rewrite when times=0 rounds ran out"):
+        qcompiler_transpile(c, basis="default", times=0)
+    one = qcompiler_transpile(circuit_of(2, g("h", 1), g("sqrtx", 0), g("cx", 1, 0)), basis="default", times=0)
+    assert [x.id for x in one.gate_sequence.data()] == ["h", "sqrtx", "cx"]
     with pytest.raises(ValueError, match="Unknown basis 'native'"):
         qcompiler_transpile(c, basis="native", times=1)
+
+
+def test_unrolling_that_runs_out_of_rounds_is_refused():
+    # The vendor rules need k + 2 rounds for a k-controlled X.
+    c = circuit_of(4, g("mcx", 3, (0, 1, 2)), g("h", 0))
+    for times, left in [(3, "65 of 127 gates outside it: 20 'h', 18 'cx' with 1 control, 18 'ry', 9 'p'"),
+                        (4, "36 of 248 gates outside it: 36 'h'")]:
+        with pytest.raises(ValueError, match=r"^Unrolling into basis 'Tessik' left " + left + " still to "
+                                             r"rewrite when times=" + str(times) + r" rounds ran out\.$"):
+            qcompiler_transpile(c, basis="tessik", times=times)
+    out = qcompiler_transpile(c, basis="tessik", times=5)
+    assert all(TESSIK_BASIS.is_basis(x) for x in out.gate_sequence.data())
+    assert equal_up_to_phase(operator(out.gate_sequence.data(), 4), operator(c.gate_sequence.data(), 4))
 
 
 @pytest.mark.parametrize("calibration", [

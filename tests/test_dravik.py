@@ -1,8 +1,11 @@
 """The host-memory add-on dravik, alone and under CuCircuitExecutor: same bits as the packed executor,
-sampling statistics, collapse, refusals, and the GIL left free during execution."""
+sampling statistics, collapse, refusals, the GIL left free during execution, and interrupts."""
+import collections
 import importlib.machinery
+import signal
 import threading
 import time
+import types
 from pathlib import Path
 
 import numpy as np
@@ -15,6 +18,7 @@ from quorvex.backend.pelmor.strovane import execute_gate_sequence_packed
 from quorvex.core import Circuit
 from quorvex_cu12 import dravik
 
+from interrupts import alarm, rx_turns
 from packed_fields import store_of
 from test_packed_executor import random_state, random_unitary, reference_run
 
@@ -411,3 +415,86 @@ def test_execution_leaves_the_interpreter_free():
     # Holding the GIL through the execution would leave this thread one or two turns.
     assert spins >= 5
     assert np.linalg.norm(state.to_numpy()) == pytest.approx(1)
+
+
+# --- interrupts -----------------------------------------------------------------------------
+
+N_LONG, THETA, COUNT = 18, 2e-4, 4000
+
+
+def rotations(count):
+    return [QuantumGate(id="rx", target=0, parameter=THETA)] * count
+
+
+def stopped_where_it_should(state):
+    """The number k < COUNT of rotations that ran; the state is theirs, bit for bit."""
+    got = state.to_numpy()
+    k = round(rx_turns(got) / THETA)
+    assert k < COUNT
+    want = dravik.DeviceState.zero_state(N_LONG)
+    if k:
+        dravik.execute_prepared_fusion_chunk(want, dravik.prepare_fusion_chunk_gates(N_LONG, rotations(k)))
+    assert got.tobytes() == want.to_numpy().tobytes()
+
+
+def test_interrupt_ends_an_execution_on_the_main_thread():
+    # 4,000 gates on 2**18 amplitudes take far longer than the 0.03 s before
+    # the interrupt. map and the deque call the execution with no bytecode
+    # between its end and the append: an interrupt held until the end would
+    # leave its result behind.
+    chunk = dravik.prepare_fusion_chunk_gates(N_LONG, rotations(COUNT))
+    state = dravik.DeviceState.zero_state(N_LONG)
+    done = collections.deque()
+    with alarm(0.03, signal.default_int_handler), pytest.raises(KeyboardInterrupt):
+        done.extend(map(dravik.execute_prepared_fusion_chunk, [state], [chunk]))
+    assert not done
+    stopped_where_it_should(state)
+
+
+def test_cancelled_chunk_stops_between_gates():
+    chunk = dravik.prepare_fusion_chunk_gates(N_LONG, rotations(COUNT))
+    state = dravik.DeviceState.zero_state(N_LONG)
+    box = {}
+
+    def execute():
+        try:
+            dravik.execute_prepared_fusion_chunk(state, chunk)
+        except RuntimeError as exc:
+            box["error"] = str(exc)
+
+    worker = threading.Thread(target=execute)
+    worker.start()
+    time.sleep(0.05)
+    chunk.cancel()
+    worker.join()
+    assert box == {"error": "prepared chunk was cancelled"}
+    stopped_where_it_should(state)
+    # A cancelled chunk stays so: it runs no gate any more.
+    fresh = dravik.DeviceState.zero_state(N_LONG)
+    with pytest.raises(RuntimeError, match="^prepared chunk was cancelled$"):
+        dravik.execute_prepared_fusion_chunk(fresh, chunk)
+    assert fresh.to_numpy()[0] == 1
+
+
+def test_interrupted_run_stops_the_chunk_it_is_waiting_for():
+    # The run waits for its worker thread; the interrupt comes once the
+    # chunk is running there, and the run ends without waiting for the rest.
+    ex = CuCircuitExecutor()
+    started = threading.Event()
+
+    def execute(state, prepared):
+        started.set()
+        return dravik.execute_prepared_fusion_chunk(state, prepared)
+
+    ex.dravik = types.SimpleNamespace(prepare_fusion_chunk_gates=dravik.prepare_fusion_chunk_gates,
+                                      execute_prepared_fusion_chunk=execute)
+
+    def interrupt(signum, frame):
+        if started.is_set():
+            raise KeyboardInterrupt
+
+    state = dravik.DeviceState.zero_state(N_LONG)
+    with alarm(0.01, interrupt, every=0.01), pytest.raises(KeyboardInterrupt):
+        ex._execute_sequence(rotations(COUNT), state)
+    assert not [t for t in threading.enumerate() if t.name.startswith("dravik-gpu-consumer")]
+    stopped_where_it_should(state)

@@ -12,6 +12,7 @@ from quorvex.backend.execution import vorthane
 from quorvex.backend.execution.brantel import ExecutionResult
 from quorvex.backend.gate.morlith import QuantumGate
 
+from block_loops import Loop
 from fake_dravik import TIMEOUT, Circ, Duck, FakeState, ex, fake  # noqa: F401 - fixtures
 
 def G(id, target=0, **kw):
@@ -273,6 +274,35 @@ def test_preparation_error_is_raised_at_once_after_the_pool_drains(ex, fake):
     assert not consumer_threads()
 
 
+@pytest.mark.parametrize("stop, can_cancel, cancelled", [
+    (KeyboardInterrupt, True, True),
+    (SystemExit, True, True),
+    (ValueError, True, False),
+    (KeyboardInterrupt, False, False),
+])
+def test_interrupt_cancels_the_chunks_in_flight(ex, fake, stop, can_cancel, cancelled):
+    # Held, the two chunks in flight would never end by themselves: an
+    # interrupt cancels both instead of waiting for them. An ordinary error,
+    # or an add-on that cannot cancel, waits for them (released here first).
+    ex._GATE_CHUNK_SIZE = 2
+    fake.hold()
+    fake.can_cancel = can_cancel
+
+    def gates():
+        yield from xs(4)
+        if not cancelled:
+            fake.release(0)
+            fake.release(1)
+        raise stop()
+
+    with pytest.raises(stop):
+        run_gates(ex, gates())
+    assert [chunk.cancelled for chunk in fake.chunks] == [cancelled] * 2
+    assert [e[:2] for e in fake.log if e[0] in ("executed", "cancelled")] == \
+        [("cancelled" if cancelled else "executed", k) for k in (0, 1)]
+    assert not consumer_threads()
+
+
 # --- flattening ---------------------------------------------------------------------------
 
 def test_flatten_two_levels_under_controls(ex):
@@ -289,6 +319,26 @@ def test_flatten_two_levels_under_controls(ex):
         QuantumGate(id="rx", target=4, control=(0, 5, 2), control_state=(0, 0, 1), parameter=0.5),
         QuantumGate(id="measure", target=2, control=(0, 5), control_state=(0, 0), classical_target=7),
     ]
+
+
+def test_flatten_walks_any_depth_in_order(ex):
+    # 30,001 levels, as append in a loop makes them, each swapping the two
+    # qubits of the one below; the walk must neither recurse nor reorder.
+    gate = G("block", (1, 0), block_gate_sequence=(G("x", 0), G("h", 1)))
+    for _ in range(30_000):
+        gate = G("block", (1, 0), block_gate_sequence=(gate,))
+    gate = G("block", (0, 1), control=2, control_state=0, block_gate_sequence=(gate,))
+    flat = ex._iter_flatten_sequence([G("z", 4), gate, G("y", 3)])
+    # an odd number of swaps
+    assert list(flat) == [G("z", 4), G("x", 1, control=2, control_state=0), G("h", 0, control=2, control_state=0),
+                          G("y", 3)]
+
+
+def test_flatten_refuses_a_block_that_contains_itself(ex):
+    flat = ex._iter_flatten_sequence([G("x"), Loop().gate])
+    assert next(flat) == G("x")
+    with pytest.raises(RecursionError, match="^a gate block contains itself$"):
+        next(flat)
 
 
 def test_flatten_is_lazy(ex):

@@ -7,7 +7,6 @@ answer on this processor in an ordinary build; the sanitizer run
 (src/quorvex/native/store/tests/sanitize.sh) is what catches them there.
 """
 import collections
-import contextlib
 import gc
 import signal
 import warnings
@@ -21,6 +20,7 @@ from quorvex.backend.opchain.packed import OpchainPacked
 from quorvex.backend.pelmor import strovane
 from quorvex.backend.pelmor.strovane import OpchainPackedNative, execute_gate_sequence_packed
 
+from interrupts import alarm, rx_turns
 from packed_fields import View, f, store_of
 
 
@@ -128,19 +128,6 @@ def test_unaligned_state_gives_the_aligned_result(name, dtype):
 
 # ------------------------------------------------------------- interrupts
 
-@contextlib.contextmanager
-def alarm(seconds, handler):
-    """Deliver SIGALRM to handler after seconds. A real signal, because a
-    Python timer thread cannot run while a native call holds the interpreter."""
-    previous = signal.signal(signal.SIGALRM, handler)
-    try:
-        signal.setitimer(signal.ITIMER_REAL, seconds)
-        yield
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
-
-
 def time_limit(seconds):
     """Fail, not hang, when a walk that should be short runs on (it answers signals)."""
     def too_long(signum, frame):
@@ -158,7 +145,7 @@ def test_long_run_is_interrupted_with_state_as_far_as_it_got():
     with alarm(0.1, signal.default_int_handler), pytest.raises(KeyboardInterrupt):
         execute_gate_sequence_packed(1, st, seq)
     # rx(k*theta)|0> for the k gates that ran, 0 < k < runs
-    turned = 2 * np.arctan2(-st[1].imag, st[0].real)
+    turned = rx_turns(st)
     assert 0 < turned < 0.9 * runs * theta
     assert st[0].imag == 0 and st[1].real == 0 and abs(np.vdot(st, st) - 1) < 1e-12
     assert len(seq) == runs and seq.version == 0 and len(body) == 1 and body.version == 1
@@ -171,25 +158,59 @@ def _flat(*gates, times):
     return s
 
 
-# name -> (receiver, arguments after it)
+def _many_blocks(count, size):
+    """A store of count composite gates, each over a block of its own of size gates."""
+    child = _flat(f("rx", (0,), parameter=(0.1,)), times=size - 1)
+    return store_of(*[f("block", (0,), block=View(child.copy())) for _ in range(count)])
+
+
+# case -> (method, receiver, arguments after it)
 LONG_TRANSFORMS = {
-    "inverse": lambda: (_flat(f("rx", (0,), parameter=(0.1,)), f("h", (1,)), times=2**18), ()),
-    "decompose": lambda: (store_of(*[f("block", (0, 1), block=View(_flat(f("h", (0,)), f("x", (1,)),
-                                                                         times=2**16)))] * 4), (1,)),
+    "inverse": ("inverse", lambda: _flat(f("rx", (0,), parameter=(0.1,)), f("h", (1,)), times=2**18), ()),
+    "decompose": ("decompose", lambda: store_of(*[f("block", (0, 1), block=View(_flat(f("h", (0,)), f("x", (1,)),
+                                                                                      times=2**16)))] * 4), (1,)),
+    # Every store here, the receiver and each block, is shorter than the
+    # interval between two checks; the work adds up across them.
+    "inverse of many blocks": ("inverse", lambda: _many_blocks(1500, 2000), ()),
 }
 
 
-@pytest.mark.parametrize("name", LONG_TRANSFORMS)
-def test_long_transformation_is_interrupted_inside_the_call(name):
+@pytest.mark.parametrize("case", LONG_TRANSFORMS)
+def test_long_transformation_is_interrupted_inside_the_call(case):
     # map and the deque call the native method with no bytecode between its
     # end and the append, so an interrupt that the call held until it was
     # done leaves a result behind; one that ended the call leaves none.
-    receiver, args = LONG_TRANSFORMS[name]()
+    name, build, args = LONG_TRANSFORMS[case]
+    receiver = build()
     before = (len(receiver), receiver.version)
     done = collections.deque()
     with alarm(0.03, signal.default_int_handler), pytest.raises(KeyboardInterrupt):
         done.extend(map(getattr(OpchainPackedNative, name), [receiver], *[[a] for a in args]))
     assert not done and (len(receiver), receiver.version) == before
+
+
+def test_run_on_a_large_state_is_interrupted_after_the_gate_in_progress():
+    # Each gate touches 2**20 amplitudes, so the 2,000 gates take far longer
+    # than the 0.03 s before the interrupt, though they are fewer than a
+    # count of gates between two checks would be.
+    n, theta, count = 20, 2e-4, 2000
+    body = store_of(f("rx", (0,), parameter=(theta,)))
+    seq = body.repeat(count)
+    st = np.zeros(1 << n, np.complex128)
+    st[0] = 1
+    done = collections.deque()
+    with alarm(0.03, signal.default_int_handler), pytest.raises(KeyboardInterrupt):
+        done.extend(map(execute_gate_sequence_packed, [n], [st], [seq]))
+    assert not done
+    # The state is that of the k gates that ran, bit for bit.
+    k = round(rx_turns(st) / theta)
+    assert k < count
+    want = np.zeros_like(st)
+    want[0] = 1
+    if k:
+        execute_gate_sequence_packed(n, want, body.repeat(k))
+    assert st.tobytes() == want.tobytes()
+    assert (len(seq), seq.version) == (count, 0)
 
 
 def test_signal_handler_that_shrinks_the_state_is_caught():

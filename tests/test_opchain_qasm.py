@@ -298,6 +298,34 @@ def test_unreadable_programs_raise_value_error(text):
         Opchain.from_openqasm(text)
 
 
+@pytest.mark.parametrize("expression, fault", [
+    ("1/0", "has no finite real value"),
+    ("10^400", "has no finite real value"),
+    ("2^2^2^2^2", "has no finite real value"),
+    ("0^-1", "has no finite real value"),
+    ("(-8)^(1/3)", "has no finite real value"),
+    ("sqrt(-1)", "has no finite real value"),
+    ("ln(0)", "has no finite real value"),
+    ("exp(1000)", "has no finite real value"),
+    ("1" + "0" * 400, "has no finite real value"),
+    ("1e400", "has no finite real value"),
+    ("1e300*1e300 - 1e300*1e300", "has no finite real value"),
+    ("-" * 5000 + "1", "is nested too deeply"),
+    ("-" * 100_000 + "1", "is nested too deeply"),
+    ("+".join(["1"] * 5000), "is nested too deeply"),
+])
+@pytest.mark.parametrize("program", [
+    "OPENQASM 2.0; qreg q[2]; rx({}) q[0];",
+    "OPENQASM 2.0; gate g(a) b {{ rx(a) b; }} qreg q[2]; g({}) q[0];",
+    "OPENQASM 2.0; gate g(a) b {{ rx({}) b; }} qreg q[2]; g(0) q[0];",
+    "OPENQASM 3.0; qubit[2] q; ctrl({}) @ x q[0], q[1];",
+])
+def test_angle_expressions_without_a_value_are_value_errors(expression, fault, program):
+    with pytest.raises(ValueError) as info:
+        Opchain.from_openqasm(program.format(expression))
+    assert str(info.value) == "OpenQASM expression " + repr(expression) + " " + fault + "."
+
+
 def test_exporters_work_through_the_sequence_interface_alone():
     class View:
         """Read-only, index-only view, like the packed sequence's data proxy."""

@@ -1,11 +1,12 @@
 """Opchain transformations and naming rules, checked symbolically and against a small simulator."""
-import collections.abc
 
 import numpy as np
 import pytest
 
 from quorvex.backend.gate.morlith import QuantumGate as Q
 from quorvex.backend.opchain.opchain import Opchain, materialize_gate_sequence
+
+from block_loops import Loop
 
 
 # ---------------------------------------------------------------------------
@@ -377,21 +378,6 @@ def test_deep_nesting_measurement_is_found(deep_sequences):
     assert [seq.has_measurement for seq in deep_sequences] == [False, True]
 
 
-class _Loop(collections.abc.Sequence):
-    """A read-only block kept by reference whose one gate has this block again."""
-
-    def __init__(self):
-        self.gate = Q("block", 0, block_gate_sequence=self)
-
-    def __len__(self):
-        return 1
-
-    def __getitem__(self, index):
-        if index in (0, -1):
-            return self.gate
-        raise IndexError(index)
-
-
 def _sequence_of(gate):
     seq = Opchain(1)
     seq.add_gate(gate)
@@ -407,4 +393,4 @@ def _sequence_of(gate):
 def test_block_that_contains_itself_is_refused(walk):
     # Walked without end, the explicit stack would grow until memory ran out.
     with pytest.raises(RecursionError, match="^a gate block contains itself$"):
-        walk(_Loop().gate)
+        walk(Loop().gate)

@@ -1,12 +1,14 @@
 """OpchainPackedNative: references, re-entrant Python code, read-only snapshots, deep nesting."""
 import gc
 import sys
+import threading
 import weakref
 
 import numpy as np
 import pytest
 
-from quorvex.backend.pelmor.strovane import OpchainPackedNative
+from quorvex.backend.gate.morlith import QuantumGate
+from quorvex.backend.pelmor.strovane import OpchainPackedNative, execute_gate_sequence_packed
 
 
 class Gate:
@@ -295,8 +297,6 @@ def test_block_that_contains_itself_is_refused():
 
 
 def test_deepest_allowed_nesting_is_usable():
-    from quorvex.backend.pelmor.strovane import execute_gate_sequence_packed
-
     s = OpchainPackedNative()
     s.append_fields(*f("x"))
     depth = 0
@@ -314,3 +314,53 @@ def test_deepest_allowed_nesting_is_usable():
     assert state[1] == 1
     assert len(s.inverse()) == 1 and s.decompose(2000).components(0)[0] == "x"
     s.erase(0)
+
+
+def _on_small_stack(work, size=256 * 1024):
+    """work() on a thread whose C stack is only size bytes; its result, or its error raised here."""
+    box = {}
+
+    def run():
+        try:
+            box["result"] = work()
+        except BaseException as exc:
+            box["error"] = exc
+
+    previous = threading.stack_size(size)
+    try:
+        thread = threading.Thread(target=run)
+        thread.start()
+    finally:
+        threading.stack_size(previous)
+    thread.join()
+    if "error" in box:
+        raise box["error"]
+    return box["result"]
+
+
+def _nested(depth, make):
+    gate = make("x", (0,))
+    for _ in range(depth):
+        gate = make("block", (0,), block_gate_sequence=(gate,))
+    return gate
+
+
+@pytest.mark.parametrize("make", [QuantumGate, Gate])
+def test_deepest_nesting_needs_no_deep_stack(make):
+    # Gates nested in Python blocks as deep as a store allows are gathered,
+    # run, transformed, queried and released on a thread with a small C
+    # stack; one level more is refused.
+    def work():
+        s = OpchainPackedNative()
+        s.append_gate(_nested(1000, make))
+        with pytest.raises(RecursionError, match="^packed gate store nesting is too deep$"):
+            s.append_gate(_nested(1001, make))
+        state = np.array([1, 0], dtype=complex)
+        execute_gate_sequence_packed(1, state, s)
+        found = (len(s), s.version, state.tolist(), s.has_measurement(), s.measurement_plan(), s.bulk_supported(),
+                 s.inverse().decompose(2000).components(0)[0], len(s.reverse_qubits(1).copy()))
+        del s
+        gc.collect()
+        return found
+
+    assert _on_small_stack(work) == (1, 1, [0, 1], False, ("none", (), ()), True, "x", 1)

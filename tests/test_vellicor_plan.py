@@ -184,3 +184,69 @@ def test_inputs_are_unchanged():
     result.layout[0] = 9
     assert requested[0] == 3 and result.metadata["layout"][0] == 3
     assert result.metadata["requested_layout"] is not requested
+
+
+# --- stated qubit counts -------------------------------------------------------------
+
+# Qubits 2-5 coupled in a line out of 12; some uncoupled ones are calibrated.
+SPARSE = {"coupling_map": [[2, 3], [3, 4], [4, 5]], "num_qubits": 12,
+          "qubits": {2: {"error": 0.05}, 3: {"error": 0.02}, 4: {"error": 0.01}, 5: {"error": 0.03}}}
+
+
+def _sparse(**qubits):
+    return dict(SPARSE, qubits=dict(SPARSE["qubits"], **{k[1:]: {"error": v} for k, v in qubits.items()}))
+
+
+@pytest.mark.parametrize("config, n, kwargs, gates", [
+    # One qubit takes the cheapest node: an uncoupled one when it costs least.
+    (_sparse(q1=0.0, q0=0.2), 1, {}, ()),
+    (_sparse(q0=0.2, q1=0.001), 1, {}, ()),                  # the lowest uncalibrated one, 6
+    (_sparse(q0=0.2, q1=0.2, q6=0.2, q7=0.2, q8=0.2, q9=0.001, q10=0.2, q11=0.2), 1, {}, ()),  # 9
+    (dict(SPARSE, qubits={}), 1, {}, ()),                    # equal costs: the best-coupled one
+    (SPARSE, 3, {}, [gate("cx", 2, 0), gate("cx", 1, 2)]),
+    (SPARSE, 4, {"objective": "swaps"}, [gate("cx", 3, 0), gate("cx", 1, 2)]),
+    (SPARSE, 5, {}, ()),                                     # no connected region of 5
+    (SPARSE, 12, {"method": "identity"}, [gate("h", 11)]),
+    (SPARSE, 3, {"method": "identity"}, [gate("cx", 1, 0)]),  # uncoupled qubits cannot meet
+    (SPARSE, 2, {"requested_layout": {0: 10, 1: 11}}, [gate("x", 1)]),
+    (SPARSE, 2, {"requested_layout": {0: 3, 1: 12}}, ()),     # beyond the count
+    (SPARSE, 13, {}, ()),
+])
+def test_a_stated_count_gives_the_plans_of_the_full_graph(monkeypatch, config, n, kwargs, gates):
+    def outcome():
+        try:
+            return plan(n=n, config=config, gates=gates, **kwargs)
+        except ValueError as error:
+            return str(error)
+    bounded = outcome()
+    full = V._read_target
+    # Every qubit below the count a node, as `_target_graph` gives it.
+    monkeypatch.setattr(V, "_read_target", lambda config, width=None: full(config))
+    assert bounded == outcome()
+
+
+def test_a_stated_count_materialises_only_what_a_layout_can_use():
+    config = {"coupling_map": [[0, 1], [1, 2]], "num_qubits": V._MAX_STATED_QUBITS,
+              "qubits": {"Q40000": {"error": 0.1}, "70000": {"error": 0.1}}}
+    graph = V._read_target(config, 3)[0]
+    assert sorted(graph) == [0, 1, 2, 3, 4, 5, 40000]
+    full = V._target_graph(config)[0]
+    assert len(full) == V._MAX_STATED_QUBITS and 70000 not in full  # calibrated but beyond the count
+    assert plan(config=config, gates=[gate("cx", 2, 0)]).layout == {0: 1, 1: 2, 2: 0}
+
+
+TOO_MANY = V._MAX_STATED_QUBITS + 1
+
+
+@pytest.mark.parametrize("config", [
+    {"coupling_map": [[0, 1]], "num_qubits": TOO_MANY},
+    {"topology": {"coupling_map": [[0, 1]], "qubit_count": TOO_MANY}},
+    {"n_qubits": TOO_MANY},
+])
+def test_a_stated_count_beyond_any_device_is_refused(config):
+    message = "The Osmira backend states " + str(TOO_MANY) + " qubits; the planner takes at most 65536."
+    with pytest.raises(ValueError) as info:
+        plan(config=config)
+    assert str(info.value) == message
+    with pytest.raises(ValueError, match=message):
+        V._target_graph(config)

@@ -139,6 +139,20 @@ def test_remap_gate_fields():
     assert type(V._remap_gate(rx, {0: 1, 1: 0}).parameters[0]) is float
 
 
+@pytest.mark.parametrize("parameter, parameters", [
+    (np.array([0.0]), (0.0,)),          # a zero angle is still an angle
+    (np.array([0.5, 1.0]), (0.5, 1.0)),  # no truth value to ask for
+    (np.array([]), ()),
+    ([], ()),
+    (None, ()),
+])
+def test_remap_gate_keeps_a_callers_array_parameters(parameter, parameters):
+    own = SimpleNamespace(id="rxy", target=(0,), control=(), control_state=(), parameter=parameter)
+    remapped = V._remap_gate(own, {0: 3})
+    assert remapped.parameters == parameters
+    assert all(type(value) is float for value in remapped.parameters)
+
+
 @pytest.mark.parametrize("prepared, error", [
     (prepared_of(2, [gate("cx", 1, 0)]), KeyError),  # gate on logical 1 missing from the layout below
     (Prepared(Circuit(1, prepared_of(1, []).circuit.gate_sequence), [(0, 1, 2)]), ValueError),

@@ -27,10 +27,11 @@ from collections import OrderedDict
 
 import numpy as np
 
+from ..backend.gate.matrix import (NO_OP_IDS, UNITARY_TOLERANCE, UNITARY_TOLERANCE_TEXT,
+                                   resolve_numpy_base_matrix, unitary_deviation)
 from ..backend.gate.morlith import QuantumGate
 from .register import Register
 
-_UNITARY_TOLERANCE = 1e-6
 _NORM_TOLERANCE = 1e-8
 
 # The widest state the packed executor takes.
@@ -300,10 +301,10 @@ def _checked_unitary_copy(matrix, num_targets):
                          + _counted(num_targets, "target qubit") + ", got " + str(array.shape) + ".")
     if not np.all(np.isfinite(array)):
         raise ValueError("unitary matrix must be finite.")
-    deviation = np.abs(array @ array.conj().T - np.eye(dim)).max()
-    if deviation > _UNITARY_TOLERANCE:
+    deviation = unitary_deviation(array)
+    if deviation > UNITARY_TOLERANCE:
         raise ValueError("matrix is not unitary: max |M M^dagger - I| = " + format(deviation, ".3g")
-                         + " exceeds 1e-6.")
+                         + " exceeds " + UNITARY_TOLERANCE_TEXT + ".")
     array.setflags(write=False)
     return array
 
@@ -532,9 +533,8 @@ def _encode_record(store, record):
     if _runs_natively(record):
         store.append_gate(record)
         return
-    from ..backend.gate.matrix import resolve_numpy_base_matrix
     for leaf in _leaves(record):
-        if leaf.id == "barrier":
+        if leaf.id in NO_OP_IDS:
             continue
         if leaf.has_stored_matrix or leaf.id in _NATIVE_IDS:
             store.append_gate(leaf)

@@ -33,6 +33,11 @@ _SHAPES = {op: (1, 0) for op in ("X", "Y", "Z", "H", "S", "SD", "T", "TD", "I",
 _SHAPES.update({"RX": (1, 1), "RY": (1, 1), "RZ": (1, 1), "RXY": (1, 2), "CZ": (2, 0), "B": (None, 0)})
 _GATE_IDS = {"SD": "s_dag", "TD": "t_dag", "RXY": "xyarb", "CZ": "cz", "M": "measure", "B": "barrier"}
 
+# A circuit read from QCIS spans qubits 0 to its highest label, so a label
+# must stay below this: labels far beyond any device would make a circuit of
+# that many qubits.
+_MAX_QCIS_QUBITS = 1 << 16
+
 
 def _angle(value):
     return repr(float(value))
@@ -179,6 +184,9 @@ def qcis_to_gates(text):
     highest = -1
     for op, qubits, angles in parse_qcis(text):
         highest = max(highest, max(qubits))
+        if highest >= _MAX_QCIS_QUBITS:
+            raise ValueError("QCIS names qubit Q" + str(highest) + "; a circuit of QCIS spans qubits 0 to "
+                             + "its highest label and may have at most " + str(_MAX_QCIS_QUBITS) + " qubits.")
         gate_id = _GATE_IDS.get(op, op.lower())
         if op == "CZ":
             gate = QuantumGate(id="cz", target=qubits[1], control=qubits[0])

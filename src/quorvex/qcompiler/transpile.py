@@ -1,4 +1,6 @@
 """Rule-based unrolling of a circuit into a gate basis: the minimal platform layer."""
+from collections import Counter
+
 from quorvex.backend.qasm.qasm import _flat_gates
 
 from .rule_based.rule_based_transpiler.basis import DEFAULT_BASIS, TESSIK_BASIS
@@ -16,15 +18,52 @@ def _basis_named(name):
     return basis
 
 
+def _kinds(gates):
+    """"2 'h', 1 'rz' with 1 control": how many gates of each id and control count, most first."""
+    counts = Counter((gate.id, len(gate.control)) for gate in gates)
+    parts = []
+    for (gate_id, controls), count in counts.most_common():
+        part = str(count) + " " + repr(gate_id)
+        if controls:
+            part += " with " + str(controls) + (" control" if controls == 1 else " controls")
+        parts.append(part)
+    return ", ".join(parts)
+
+
+def _outside_basis(basis, outside, kept, total, times):
+    """The ValueError for the gates of a result that lie ``outside`` its basis.
+
+    Those in ``kept`` were handed back unchanged by their rule: no further
+    round rewrites them. The others were still being rewritten when the
+    rounds ran out.
+    """
+    kept_ids = set(map(id, kept))
+    reasons = []
+    unfinished = [gate for gate in outside if id(gate) not in kept_ids]
+    if unfinished:
+        reasons.append(_kinds(unfinished) + " still to rewrite when times=" + str(times)
+                       + (" round" if times == 1 else " rounds") + " ran out")
+    stuck = [gate for gate in outside if id(gate) in kept_ids]
+    if stuck:
+        reasons.append(_kinds(stuck) + " that no rule of the basis rewrites")
+    return ValueError("Unrolling into basis " + repr(basis.name) + " left " + str(len(outside)) + " of "
+                      + str(total) + " gates outside it: " + "; ".join(reasons) + ".")
+
+
 def unroll_gates(gates, basis, times, circuit=None):
     """Up to ``times`` rounds of ``basis.construct`` over the gates it does not accept.
 
-    A gate that ``construct`` hands back unchanged is kept as it is, so a
-    dispatcher's pass-through gates end the unrolling instead of looping.
+    A gate that ``construct`` hands back unchanged ends its unrolling instead
+    of looping. The result holds only gates of ``basis``: when gates are left
+    outside it, because the rounds ran out or because no rule rewrites them,
+    a ValueError says how many and which.
     """
     current = list(_flat_gates(gates))
+    kept = []
+    settled = False
     for _ in range(times):
         changed = False
+        kept = []
         following = []
         for gate in current:
             if basis.is_basis(gate):
@@ -33,12 +72,18 @@ def unroll_gates(gates, basis, times, circuit=None):
             replacement = basis.construct(gate, circuit)
             if replacement is None or (len(replacement) == 1 and replacement[0] is gate):
                 following.append(gate)
+                kept.append(gate)
                 continue
             following.extend(_flat_gates(replacement))
             changed = True
         current = following
         if not changed:
+            settled = True
             break
+    # A settled round tested every gate: only the ones it kept are outside.
+    outside = kept if settled else [gate for gate in current if not basis.is_basis(gate)]
+    if outside:
+        raise _outside_basis(basis, outside, kept, len(current), times)
     return current
 
 

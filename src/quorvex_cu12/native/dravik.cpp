@@ -4,14 +4,17 @@
 // the one the packed executor uses, so both give the same bits.
 //
 // Locking: every DeviceState has a mutex for its amplitudes. It is taken only
-// with the GIL released, and nothing acquires the GIL while holding it, so a
-// thread waiting for the amplitudes never blocks the interpreter.
+// with the GIL released, so a thread waiting for the amplitudes never blocks
+// the interpreter. The one thread that takes the GIL while holding it is the
+// main thread, to run signal handlers in the middle of a chunk; the mutex is
+// recursive, so that a handler may use the state too.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <complex>
@@ -31,6 +34,7 @@
 
 #include "dispatch/gate_dispatch.hpp"
 #include "store/gate_ids.hpp"
+#include "store/signal_poll.hpp"
 
 namespace py = pybind11;
 
@@ -76,14 +80,14 @@ public:
     std::size_t bytes() const { return bytes_; }
     std::int64_t size() const { return std::int64_t{1} << n_; }
     void* data() { return amps_.get(); }
-    std::mutex& mutex() { return mutex_; }
+    std::recursive_mutex& mutex() { return mutex_; }
 
 private:
     std::int64_t n_;
     bool single_;
     std::size_t bytes_ = 0;
     std::unique_ptr<void, FreeDeleter> amps_;
-    std::mutex mutex_;
+    std::recursive_mutex mutex_;
 };
 
 using StateRef = std::shared_ptr<DeviceState>;
@@ -92,7 +96,7 @@ using StateRef = std::shared_ptr<DeviceState>;
 template <class Body>
 void with_amplitudes(DeviceState& state, Body&& body) {
     py::gil_scoped_release release;
-    std::lock_guard<std::mutex> lock(state.mutex());
+    std::lock_guard<std::recursive_mutex> lock(state.mutex());
     if (state.single()) {
         body(static_cast<c64*>(state.data()));
     } else {
@@ -179,10 +183,14 @@ public:
     std::int64_t n() const { return n_; }
     std::size_t gate_count() const { return gates_.size(); }
     const std::vector<PreparedGate>& gates() const { return gates_; }
+    // Read by an execution on another thread, without the GIL.
+    void cancel() { cancelled_.store(true, std::memory_order_relaxed); }
+    bool cancelled() const { return cancelled_.load(std::memory_order_relaxed); }
 
 private:
     std::int64_t n_;
     std::vector<PreparedGate> gates_;
+    std::atomic<bool> cancelled_{false};
 };
 
 using ChunkRef = std::shared_ptr<PreparedChunk>;
@@ -318,17 +326,47 @@ ChunkRef prepare_fusion_chunk_gates(std::int64_t n, const py::handle& gates, std
     return std::make_shared<PreparedChunk>(n, std::move(prepared));
 }
 
+// Python runs signal handlers on the main thread only: the identity of that
+// thread, taken when the module is loaded.
+unsigned long main_thread_ident = 0;
+
+[[noreturn]] void throw_cancelled() { throw std::runtime_error("prepared chunk was cancelled"); }
+
+// Taking the GIL waits for the thread that holds it, up to the interpreter's
+// switch interval (5 ms) when that thread is busy, so the main thread runs
+// the signal handlers only this often, the first time after this long: a
+// busy Python thread beside it then delays an execution by at most a switch
+// interval per check, and not at all when it is shorter.
+constexpr std::chrono::milliseconds kHandlerInterval{50};
+
+// Between gates, after every so many amplitudes touched, an execution stops
+// when its chunk has been cancelled (the way a run on another thread is
+// interrupted) and, on the main thread, runs the pending signal handlers, so
+// that Ctrl-C ends it with KeyboardInterrupt. The state keeps the gates
+// applied so far.
 void execute_prepared_fusion_chunk(const StateRef& state, const ChunkRef& chunk) {
     if (chunk->n() != state->n()) {
         throw py::value_error("chunk was prepared for " + std::to_string(chunk->n()) + " qubits, the state has " +
                               std::to_string(state->n()));
     }
+    if (chunk->cancelled()) throw_cancelled();
+    const bool runs_handlers = PyThread_get_thread_ident() == main_thread_ident;
     with_amplitudes(*state, [&](auto* amps) {
         using C = std::remove_pointer_t<decltype(amps)>;
         DispatchScratch scratch;
+        packed::WorkMeter meter;
+        auto handlers_due = std::chrono::steady_clock::now() + kHandlerInterval;
         const std::int64_t n = state->n();
         const std::int64_t size = state->size();
         for (const PreparedGate& g : chunk->gates()) {
+            if (meter.add(static_cast<std::uint64_t>(size))) {
+                if (chunk->cancelled()) throw_cancelled();
+                if (runs_handlers && std::chrono::steady_clock::now() >= handlers_due) {
+                    py::gil_scoped_acquire gil;
+                    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+                    handlers_due = std::chrono::steady_clock::now() + kHandlerInterval;
+                }
+            }
             const GateView view = g.view();
             if (packed::has_kernel_row(g.op)) {
                 packed::apply_kernel_row<C>(n, amps, size, view, g.op, true, scratch);
@@ -483,6 +521,7 @@ py::tuple sample_measure_device(DeviceState& state, const std::vector<std::int64
 PYBIND11_MODULE(dravik, m, py::multiple_interpreters::not_supported()) {
     using namespace quorvex::device;
     m.doc() = "Device state vectors and gate chunks; this build keeps the amplitudes in host memory.";
+    main_thread_ident = py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
 
     py::class_<DeviceState, StateRef>(m, "DeviceState")
         .def_static(
@@ -505,7 +544,10 @@ PYBIND11_MODULE(dravik, m, py::multiple_interpreters::not_supported()) {
         .def("to_numpy", &to_numpy, "A new array holding the amplitudes.");
 
     py::class_<PreparedChunk, ChunkRef>(m, "PreparedChunk")
-        .def_property_readonly("gate_count", [](const PreparedChunk& chunk) { return chunk.gate_count(); });
+        .def_property_readonly("gate_count", [](const PreparedChunk& chunk) { return chunk.gate_count(); })
+        .def("cancel", &PreparedChunk::cancel,
+             "Stops every execution of this chunk, running or to come, at its next check between gates with "
+             "RuntimeError; the state keeps the gates applied so far.");
 
     m.def("prepare_fusion_chunk_gates", &prepare_fusion_chunk_gates, py::arg("n"), py::arg("gates"), py::kw_only(),
           py::arg("max_gates_per_group") = 512,

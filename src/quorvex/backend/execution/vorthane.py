@@ -11,6 +11,7 @@ device.
 """
 
 from .brantel import BaseCircuitExecutor, ExecutionResult
+from ..gate.morlith import _DONE, _enter_block
 from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 
@@ -68,6 +69,7 @@ class CuCircuitExecutor(BaseCircuitExecutor):
         chunk = []
         current_slot = 0
         slot_futures = [None, None]
+        slot_chunks = [None, None]  # the prepared chunk of each slot's future
 
         def collect_slot(slot):
             future = slot_futures[slot]
@@ -76,6 +78,7 @@ class CuCircuitExecutor(BaseCircuitExecutor):
             # A failed execution keeps its slot: its error is the run's error.
             future.result()
             slot_futures[slot] = None
+            slot_chunks[slot] = None
 
         def ensure_slot_free():
             collect_slot(current_slot)
@@ -89,6 +92,9 @@ class CuCircuitExecutor(BaseCircuitExecutor):
             chunk = []
             if prepared.gate_count == 0:
                 return
+            # Known before it is submitted, so that an interrupt in between
+            # still finds it to cancel.
+            slot_chunks[current_slot] = prepared
             slot_futures[current_slot] = gpu_executor.submit(self.dravik.execute_prepared_fusion_chunk,
                                                              state, prepared)
             current_slot ^= 1
@@ -101,35 +107,62 @@ class CuCircuitExecutor(BaseCircuitExecutor):
                 submit_chunk(gpu_executor)
 
         with ThreadPoolExecutor(max_workers=1, thread_name_prefix="dravik-gpu-consumer") as gpu_executor:
-            for gate in self._iter_flatten_sequence(gate_sequence):
-                gate_id = gate.id.lower()
-                if gate_id == "i":
-                    continue
-                if gate_id == "measure":
-                    if skip_measurements:
+            try:
+                for gate in self._iter_flatten_sequence(gate_sequence):
+                    gate_id = gate.id.lower()
+                    if gate_id == "i":
                         continue
-                    submit_chunk(gpu_executor)
-                    collect_slot(0)
-                    collect_slot(1)
-                    classical_results_map.update(self._apply_measure_cuda(state, gate, n))
-                    continue
-                append_gate(gate, gpu_executor)
-            submit_chunk(gpu_executor)
-            collect_slot(0)
-            collect_slot(1)
+                    if gate_id == "measure":
+                        if skip_measurements:
+                            continue
+                        submit_chunk(gpu_executor)
+                        collect_slot(0)
+                        collect_slot(1)
+                        classical_results_map.update(self._apply_measure_cuda(state, gate, n))
+                        continue
+                    append_gate(gate, gpu_executor)
+                submit_chunk(gpu_executor)
+                collect_slot(0)
+                collect_slot(1)
+            except BaseException as exc:
+                if not isinstance(exc, Exception):
+                    # An interrupt (Ctrl-C, or what a signal handler raises)
+                    # abandons the run: the chunks still queued or running
+                    # stop at their next check instead of being waited for to
+                    # the end. An add-on that cannot cancel is waited for.
+                    for prepared in slot_chunks:
+                        cancel = getattr(prepared, "cancel", None)
+                        if cancel is not None:
+                            cancel()
+                raise
         return state, classical_results_map
 
     # --- flattening ------------------------------------------------------
 
     def _iter_flatten_sequence(self, gate_sequence):
-        for gate in gate_sequence:
+        # Composite gates are entered on a stack of their own rather than by
+        # recursion: compiled code has no recursion guard, and a block nested
+        # a few ten thousand levels deep would exhaust the C stack. A block
+        # that contains itself raises RecursionError instead of never ending.
+        open_blocks = set()
+        # frames: [remaining gates, the composite gate they belong to (None
+        # at the top), the walked sequence (kept alive while its key is in
+        # use), key]
+        stack = [[iter(gate_sequence), None, gate_sequence, _enter_block(gate_sequence, open_blocks)]]
+        while stack:
+            frame = stack[-1]
+            gate = next(frame[0], _DONE)
+            if gate is _DONE:
+                stack.pop()
+                open_blocks.discard(frame[3])
+                continue
+            if frame[1] is not None:
+                gate = self._remap_block_child(frame[1], gate)
             block = gate.block_gate_sequence
             if block is None:
                 yield gate
-                continue
-            for child in block:
-                mapped_gate = self._remap_block_child(gate, child)
-                yield from self._iter_flatten_sequence((mapped_gate,))
+            else:
+                stack.append([iter(block), gate, block, _enter_block(block, open_blocks)])
 
     @staticmethod
     def _remap_block_child(block_gate, child_gate):

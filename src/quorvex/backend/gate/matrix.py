@@ -6,11 +6,25 @@ target is the least significant bit of the row and column index. The
 definitions agree with the state-vector kernels (half angles for the
 rotations, U3 as [[c, -e^{il} s], [e^{ip} s, e^{i(p+l)} c]]).
 A stored matrix is returned exactly as it was given.
+
+The unitarity bound that the circuit layer and the compiler passes apply to
+stored matrices is defined here too, so that both reach the same verdict.
 """
 import cmath
 import math
 
 import numpy as np
+
+# Largest max|M M^dagger - I| of a matrix taken as unitary, applied to its
+# complex128 copy. Entries rounded to complex64 are off by about 6e-8, and
+# double-precision matrices from solvers or products carry errors of that
+# order, so this bound accepts both with room and still refuses a matrix that
+# is not unitary. The text is the one messages quote.
+UNITARY_TOLERANCE_TEXT = "1e-6"
+UNITARY_TOLERANCE = float(UNITARY_TOLERANCE_TEXT)
+
+# Ids that only order the gates around them; executors skip them.
+NO_OP_IDS = frozenset({"barrier", "b"})
 
 _R = 1.0 / math.sqrt(2.0)
 _HALF_P = 0.5 + 0.5j
@@ -78,12 +92,19 @@ def _u(theta, phi, lam):
             [cmath.exp(1j * phi) * s, cmath.exp(1j * (phi + lam)) * c]]
 
 
+def _rxy(phi, theta):
+    """exp(-i theta/2 (cos phi X + sin phi Y)): the vendor's rotation about an axis in the XY plane."""
+    c, s = math.cos(theta * 0.5), math.sin(theta * 0.5)
+    return [[c, -1j * s * cmath.exp(-1j * phi)], [-1j * s * cmath.exp(1j * phi), c]]
+
+
 def _rzz(theta):
     a, b = cmath.exp(-0.5j * theta), cmath.exp(0.5j * theta)
     return np.diag([a, b, b, a])
 
 
-_PARAMETRIC = {"rx": (_rx, 1), "ry": (_ry, 1), "rz": (_rz, 1), "p": (_p, 1), "u": (_u, 3), "rzz": (_rzz, 1)}
+_PARAMETRIC = {"rx": (_rx, 1), "ry": (_ry, 1), "rz": (_rz, 1), "p": (_p, 1), "u": (_u, 3), "rzz": (_rzz, 1),
+               "rxy": (_rxy, 2), "xyarb": (_rxy, 2)}
 _TWO_QUBIT = frozenset({"swap", "rzz"})
 
 
@@ -143,6 +164,9 @@ def resolve_numpy_base_matrix(gate, dtype=np.complex128):
     if gate_id == "gp":
         (phi,) = parameters
         return np.eye(1 << num_targets, dtype=dtype) * cmath.exp(1j * phi)
+    if gate_id == "b":
+        # The vendor basis holds its barrier as a gate: the identity on its targets.
+        return np.eye(1 << num_targets, dtype=dtype)
 
     expected_targets = 2 if gate_id in _TWO_QUBIT else 1
     if gate_id in _FIXED or gate_id in _PARAMETRIC:
@@ -157,3 +181,9 @@ def resolve_numpy_base_matrix(gate, dtype=np.complex128):
             raise ValueError("Gate '" + gate.id + "' needs " + str(count) + " parameter(s).")
         return np.array(build(*parameters), dtype=dtype)
     raise ValueError("Gate '" + gate.id + "' has no standard matrix; give it a matrix.")
+
+
+def unitary_deviation(matrix):
+    """max |M M^dagger - I| of a square matrix, computed in complex128 (NaN for non-finite entries)."""
+    array = np.asarray(matrix, dtype=np.complex128)
+    return float(np.abs(array @ array.conj().T - np.eye(array.shape[0])).max())

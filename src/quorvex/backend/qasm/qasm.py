@@ -206,11 +206,14 @@ _CONSTANTS = {"pi": math.pi, "π": math.pi, "tau": math.tau, "τ": math.tau,
 
 
 def _evaluate(text, env):
-    """Evaluate an OpenQASM angle expression with the names in ``env``."""
+    """Evaluate an OpenQASM angle expression with the names in ``env``: a finite real number."""
     try:
         tree = ast.parse(text.replace("^", "**"), mode="eval")
     except SyntaxError as exc:
         raise ValueError("Cannot parse OpenQASM expression " + repr(text) + ".") from exc
+    except (RecursionError, MemoryError) as exc:
+        # The parser's own limits on nesting ("too complex to parse").
+        raise _too_deep(text) from exc
 
     def walk(node):
         if isinstance(node, ast.Expression):
@@ -237,13 +240,36 @@ def _evaluate(text, env):
             if isinstance(op, ast.Div):
                 return left / right
             if isinstance(op, ast.Pow):
-                return left ** right
+                value = left ** right
+                if isinstance(value, complex):  # a negative base to a fractional power
+                    raise _no_value(text)
+                return value
         if (isinstance(node, ast.Call) and isinstance(node.func, ast.Name)
                 and node.func.id in _FUNCTIONS and len(node.args) == 1 and not node.keywords):
-            return _FUNCTIONS[node.func.id](walk(node.args[0]))
+            argument = walk(node.args[0])
+            try:
+                return _FUNCTIONS[node.func.id](argument)
+            except ValueError as exc:  # outside the function's domain
+                raise _no_value(text) from exc
         raise ValueError("Unsupported OpenQASM expression " + repr(text) + ".")
 
-    return walk(tree)
+    try:
+        value = walk(tree)
+    except ArithmeticError as exc:  # a division by zero, or a number beyond floating point
+        raise _no_value(text) from exc
+    except RecursionError as exc:
+        raise _too_deep(text) from exc
+    if not math.isfinite(value):
+        raise _no_value(text)
+    return value
+
+
+def _no_value(text):
+    return ValueError("OpenQASM expression " + repr(text) + " has no finite real value.")
+
+
+def _too_deep(text):
+    return ValueError("OpenQASM expression " + repr(text) + " is nested too deeply.")
 
 
 def _split_top(text, sep=","):

@@ -1,6 +1,9 @@
 // Python face of the packed gate store: the class OpchainPackedNative.
 #include <pybind11/pybind11.h>
 
+#include <new>
+#include <vector>
+
 #include "codec.hpp"
 #include "executor.hpp"
 #include "registration.hpp"
@@ -52,14 +55,27 @@ Store* sole_store(PyObject* self) {
     return holder.use_count() == 1 ? holder.get() : nullptr;
 }
 
+// The nested stores are gone through from a list rather than by recursion,
+// since the collector may run on a thread with a small stack. Without memory
+// for the list the rest goes unreported, which the collector reads as
+// outside references: nothing is freed that is still in use.
 int traverse_owned(const Store& store, visitproc visit, void* arg) {
-    for (const py::object& object : store.resources) Py_VISIT(object.ptr());
-    for (const BlockResource& block : store.blocks) {
-        if (block.snapshot && block.snapshot.use_count() == 1) {
-            if (const int r = traverse_owned(*block.snapshot, visit, arg)) return r;
+    std::vector<const Store*> pending;
+    try {
+        for (const Store* s = &store; s != nullptr;) {
+            for (const py::object& object : s->resources) Py_VISIT(object.ptr());
+            for (const BlockResource& block : s->blocks) {
+                if (block.snapshot && block.snapshot.use_count() == 1) pending.push_back(block.snapshot.get());
+            }
+            if (s->repeat_base && s->repeat_base.use_count() == 1) pending.push_back(s->repeat_base.get());
+            s = nullptr;
+            if (!pending.empty()) {
+                s = pending.back();
+                pending.pop_back();
+            }
         }
+    } catch (const std::bad_alloc&) {
     }
-    if (store.repeat_base && store.repeat_base.use_count() == 1) return traverse_owned(*store.repeat_base, visit, arg);
     return 0;
 }
 

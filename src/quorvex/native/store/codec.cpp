@@ -32,39 +32,21 @@ void to_double_list(py::handle object, std::vector<double>& out) {
     for (py::handle item : object) out.push_back(py::cast<double>(item));
 }
 
-// Entering a nested Python block counts against the interpreter's recursion
-// limit, so a block that contains itself ends in RecursionError.
-class PythonRecursionGuard {
-public:
-    explicit PythonRecursionGuard(const char* where) {
-        if (Py_EnterRecursiveCall(where) != 0) throw py::error_already_set();
+// A packed view's store, or null for a block of any other kind.
+StoreRef packed_view_store(py::handle block) {
+    PyObject* native = PyObject_GetAttrString(block.ptr(), "_packed_store_native");
+    if (native == nullptr) {
+        PyErr_Clear();  // hasattr semantics: any failure means "not a packed view"
+        return nullptr;
     }
-    ~PythonRecursionGuard() { Py_LeaveRecursiveCall(); }
-    PythonRecursionGuard(const PythonRecursionGuard&) = delete;
-    PythonRecursionGuard& operator=(const PythonRecursionGuard&) = delete;
-};
-
-// A packed view hands over its store; any other block is read as an
-// iterable of gate objects into a new private store.
-StoreRef gather_block(py::handle block) {
-    if (PyObject* native = PyObject_GetAttrString(block.ptr(), "_packed_store_native")) {
-        auto value = py::reinterpret_steal<py::object>(native);
-        // The holder cast would turn None into an empty reference, and the
-        // block would vanish from the gate without a word.
-        if (value.is_none()) {
-            throw py::cast_error("Unable to cast Python instance of type <class 'NoneType'> to C++ type "
-                                 "'OpchainPackedNative'");
-        }
-        return py::cast<StoreRef>(value);
+    auto value = py::reinterpret_steal<py::object>(native);
+    // The holder cast would turn None into an empty reference, and the
+    // block would vanish from the gate without a word.
+    if (value.is_none()) {
+        throw py::cast_error("Unable to cast Python instance of type <class 'NoneType'> to C++ type "
+                             "'OpchainPackedNative'");
     }
-    PyErr_Clear();  // hasattr semantics: any failure means "not a packed view"
-    PythonRecursionGuard guard(" while reading a nested gate block");
-    auto store = std::make_shared<Store>();
-    for (py::handle item : block) {
-        DecodedGate child = gather_gate(item);
-        append_decoded_gate(*store, child);
-    }
-    return store;
+    return py::cast<StoreRef>(value);
 }
 
 struct TargetMapping {
@@ -117,10 +99,27 @@ std::string str_to_text(const py::str& text) {
     return std::string(data, static_cast<std::size_t>(size));
 }
 
-DecodedGate gather_fields(std::string id, py::handle target, py::handle control, py::handle control_state,
-                          py::handle parameter, py::handle name, py::handle matrix, py::handle block,
-                          py::handle classical_target) {
-    DecodedGate g;
+namespace {
+
+// What reading a gate leaves to do when its block is an iterable of gate
+// objects rather than a packed view: the block's gates, and then the gate's
+// classical targets, which are read after them.
+struct UnreadBlock {
+    py::object block;  // null when nothing is left
+    py::object classical_target;
+};
+
+void read_classical(DecodedGate& g, py::handle classical_target) {
+    g.has_classical = !classical_target.is_none();
+    if (g.has_classical) to_int_list(classical_target, g.classical_targets);
+}
+
+// Reads the fields in their fixed order. A block given as a packed view is
+// taken at once; any other block is left in `unread`, with the classical
+// targets that follow it.
+void read_fields(DecodedGate& g, std::string id, py::handle target, py::handle control, py::handle control_state,
+                 py::handle parameter, py::handle name, py::handle matrix, py::handle block,
+                 py::handle classical_target, UnreadBlock& unread) {
     g.id = checked_text(std::move(id));
     ascii_lower_in_place(g.id);
     to_int_list(target, g.targets);
@@ -137,13 +136,18 @@ DecodedGate gather_fields(std::string id, py::handle target, py::handle control,
     }
     g.has_matrix = !matrix.is_none();
     if (g.has_matrix) g.matrix = py::reinterpret_borrow<py::object>(matrix);
-    if (!block.is_none()) g.block = gather_block(block);
-    g.has_classical = !classical_target.is_none();
-    if (g.has_classical) to_int_list(classical_target, g.classical_targets);
-    return g;
+    if (!block.is_none()) {
+        g.block = packed_view_store(block);
+        if (!g.block) {
+            // Owned: reading the block runs Python code, which could drop
+            // whatever holds them now.
+            unread.block = py::reinterpret_borrow<py::object>(block);
+            unread.classical_target = py::reinterpret_borrow<py::object>(classical_target);
+            return;
+        }
+    }
+    read_classical(g, classical_target);
 }
-
-namespace {
 
 // The record class itself, once its module is loaded (a gate of it cannot
 // exist before); a new reference kept for the life of the process.
@@ -166,9 +170,8 @@ namespace {
     return type;
 }
 
-// The attributes of any gate object, in the fixed order. Inlined: nested
-// blocks recurse through gather_gate, whose frame should stay as it was.
-[[gnu::always_inline]] inline DecodedGate gather_attributes(py::handle gate) {
+// The attributes of any gate object, in the fixed order.
+void read_attributes(py::handle gate, DecodedGate& g, UnreadBlock& unread) {
     py::object classical_target = gate.attr("classical_target");
     py::object block = gate.attr("block_gate_sequence");
     py::object matrix = gate.attr("stored_matrix");
@@ -178,8 +181,8 @@ namespace {
     py::object control = gate.attr("control");
     py::object target = gate.attr("target");
     py::object id = gate.attr("id");
-    return gather_fields(to_text(id), target, control, control_state, parameter, name, matrix, block,
-                         classical_target);
+    read_fields(g, to_text(id), target, control, control_state, parameter, name, matrix, block, classical_target,
+                unread);
 }
 
 // A QuantumGate itself (a subclass may compute its properties differently)
@@ -189,7 +192,7 @@ namespace {
 // fields without nine property calls. Whatever does not look like that
 // (an unset slot, a non-ASCII id whose default name Python would upper-case
 // differently) is read through its attributes, which raise the usual errors.
-[[gnu::noinline]] DecodedGate gather_quantum_gate(py::handle gate) {
+[[gnu::noinline]] void read_quantum_gate(py::handle gate, DecodedGate& g, UnreadBlock& unread) {
     auto slot = [&](const char* name) -> py::object {
         PyObject* value = PyObject_GetAttrString(gate.ptr(), name);
         if (value == nullptr) PyErr_Clear();
@@ -198,8 +201,10 @@ namespace {
     py::object extra = slot("_extra"), id = slot("id"), target = slot("target"),
                parameter = slot("parameter");
     if (!extra || !id || !target || !parameter || !PyUnicode_CheckExact(id.ptr()) ||
-        !PyUnicode_IS_ASCII(id.ptr()) || (!extra.is_none() && !PyDict_CheckExact(extra.ptr())))
-        return gather_attributes(gate);
+        !PyUnicode_IS_ASCII(id.ptr()) || (!extra.is_none() && !PyDict_CheckExact(extra.ptr()))) {
+        read_attributes(gate, g, unread);
+        return;
+    }
     auto field = [&](const char* key) -> py::handle {
         if (extra.is_none()) return py::handle();
         return PyDict_GetItemString(extra.ptr(), key);  // borrowed, or null
@@ -217,17 +222,89 @@ namespace {
         for (std::size_t i = 0; i < count; ++i) ones[i] = py::int_(1);
         states = std::move(ones);
     }
-    return gather_fields(to_text(id), target, control, states, parameter, or_none(field("name")),
-                         or_none(field("matrix")), or_none(field("block_gate_sequence")),
-                         or_none(field("classical_target")));
+    read_fields(g, to_text(id), target, control, states, parameter, or_none(field("name")),
+                or_none(field("matrix")), or_none(field("block_gate_sequence")),
+                or_none(field("classical_target")), unread);
+}
+
+void read_gate(py::handle gate, DecodedGate& g, UnreadBlock& unread) {
+    const PyTypeObject* type = quantum_gate_type();
+    if (type != nullptr && Py_TYPE(gate.ptr()) == type) {
+        read_quantum_gate(gate, g, unread);
+    } else {
+        read_attributes(gate, g, unread);
+    }
+}
+
+// A block given as an iterable of gate objects becomes a new store holding
+// those gates, and so does every such block among them, to any depth. The
+// open levels are kept in a list rather than on the C stack, so that no
+// nesting and no thread's stack size can overflow it, and the nesting limit
+// is checked as each level is entered: a block that contains itself ends
+// there too.
+void gather_unread_blocks(DecodedGate& gate, UnreadBlock& unread) {
+    struct Level {
+        py::object items;  // iterator over the block's gate objects
+        StoreRef store;    // the block's gates read so far
+        DecodedGate owner;  // the gate whose block this is
+        py::object classical_target;  // the owner's, read once its block is complete
+    };
+    std::vector<Level> levels;
+    auto enter = [&levels](DecodedGate& owner, UnreadBlock& block) {
+        // The outermost block's store is nested at least as deep as the
+        // levels open below it.
+        check_nesting(static_cast<std::uint32_t>(levels.size()));
+        PyObject* items = PyObject_GetIter(block.block.ptr());
+        if (items == nullptr) throw py::error_already_set();
+        levels.push_back(Level{py::reinterpret_steal<py::object>(items), std::make_shared<Store>(),
+                               std::move(owner), std::move(block.classical_target)});
+    };
+    enter(gate, unread);
+    for (;;) {
+        if (PyObject* item = PyIter_Next(levels.back().items.ptr())) {
+            const auto held = py::reinterpret_steal<py::object>(item);
+            DecodedGate child;
+            UnreadBlock child_block;
+            read_gate(held, child, child_block);
+            if (child_block.block) {
+                enter(child, child_block);
+            } else {
+                append_decoded_gate(*levels.back().store, child);
+            }
+            continue;
+        }
+        if (PyErr_Occurred()) throw py::error_already_set();
+        Level done = std::move(levels.back());
+        levels.pop_back();
+        done.owner.block = std::move(done.store);
+        read_classical(done.owner, done.classical_target);
+        if (levels.empty()) {
+            gate = std::move(done.owner);
+            return;
+        }
+        append_decoded_gate(*levels.back().store, done.owner);
+    }
 }
 
 }  // namespace
 
+DecodedGate gather_fields(std::string id, py::handle target, py::handle control, py::handle control_state,
+                          py::handle parameter, py::handle name, py::handle matrix, py::handle block,
+                          py::handle classical_target) {
+    DecodedGate g;
+    UnreadBlock unread;
+    read_fields(g, std::move(id), target, control, control_state, parameter, name, matrix, block, classical_target,
+                unread);
+    if (unread.block) gather_unread_blocks(g, unread);
+    return g;
+}
+
 DecodedGate gather_gate(py::handle gate) {
-    const PyTypeObject* type = quantum_gate_type();
-    return type != nullptr && Py_TYPE(gate.ptr()) == type ? gather_quantum_gate(gate)
-                                                          : gather_attributes(gate);
+    DecodedGate g;
+    UnreadBlock unread;
+    read_gate(gate, g, unread);
+    if (unread.block) gather_unread_blocks(g, unread);
+    return g;
 }
 
 PackedRecord encode_gate(Store& store, const DecodedGate& g) {

@@ -166,7 +166,9 @@ py::tuple execute_gate_sequence_packed(std::int64_t n, const py::array& state, c
     const StoreRef run = sequence.copy();
     Executor executor(n, py::reinterpret_borrow<py::object>(state), measure_callback, runopenmp,
                       skip_measurements);
-    GateWalker walker;
+    // A gate's kernel touches up to every amplitude, which is the work that
+    // decides how soon Ctrl-C is answered on a large state.
+    GateWalker walker(GateWalker::kAllRuns, kRecordWork + (std::uint64_t{1} << n));
     walker.walk(*run, executor);
     return py::make_tuple(executor.state(), executor.results());
 }

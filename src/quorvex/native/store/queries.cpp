@@ -1,4 +1,5 @@
 #include <unordered_set>
+#include <vector>
 
 #include "executor.hpp"
 #include "walk.hpp"
@@ -19,17 +20,25 @@ bool gate_bulk_supported(std::uint16_t code, bool has_matrix) {
 }
 
 bool has_measurement(const Store& store) {
-    const Store& s = store.innermost();
-    for (const RecordSlice& slice : s.records.slices()) {
-        const RecordPage& page = *slice.page;
-        if (static_cast<std::uint64_t>(slice.first) + slice.count > page.size()) throw_bad_subscript();
-        for (std::uint32_t i = 0; i < slice.count; ++i) {
-            const PackedRecord& rec = page[slice.first + i];
-            if (rec.id == kCodeMeasure) return true;
-            if (!(rec.flags & kRecordExtra)) continue;
-            const ExtraEntry e = s.extra_at(rec.extra);
-            if (!(e.flags & kExtraBlock)) continue;
-            if (has_measurement(*s.block_at(s.block_extra_at(e.block_extra).block).snapshot)) return true;
+    // The stores still to look through: nested blocks wait here rather than
+    // on the C stack, and a block that many gates share is looked at once.
+    std::vector<const Store*> pending{&store.innermost()};
+    std::unordered_set<const Store*> seen{pending.back()};
+    while (!pending.empty()) {
+        const Store& s = *pending.back();
+        pending.pop_back();
+        for (const RecordSlice& slice : s.records.slices()) {
+            const RecordPage& page = *slice.page;
+            if (static_cast<std::uint64_t>(slice.first) + slice.count > page.size()) throw_bad_subscript();
+            for (std::uint32_t i = 0; i < slice.count; ++i) {
+                const PackedRecord& rec = page[slice.first + i];
+                if (rec.id == kCodeMeasure) return true;
+                if (!(rec.flags & kRecordExtra)) continue;
+                const ExtraEntry e = s.extra_at(rec.extra);
+                if (!(e.flags & kExtraBlock)) continue;
+                const Store* block = &s.block_at(s.block_extra_at(e.block_extra).block).snapshot->innermost();
+                if (seen.insert(block).second) pending.push_back(block);
+            }
         }
     }
     return false;

@@ -1,7 +1,9 @@
 #include "store.hpp"
 
 #include <limits>
+#include <new>
 #include <stdexcept>
+#include <vector>
 
 namespace quorvex::packed {
 
@@ -36,6 +38,31 @@ void check_nesting(std::uint32_t nesting) {
     if (nesting + 1 > kMaxNesting) {
         PyErr_SetString(PyExc_RecursionError, "packed gate store nesting is too deep");
         throw py::error_already_set();
+    }
+}
+
+Store::~Store() {
+    // Nested stores would each release the next from their destructor, one
+    // C stack frame per level, too many for a thread with a small stack.
+    // Those that this store alone holds are taken apart here instead: each
+    // hands its own nested stores over before it goes, so its destructor
+    // finds none. No Python code runs between the hand-over and the release.
+    std::vector<StoreRef> doomed;
+    auto hand_over = [&doomed](Store& s) {
+        if (s.repeat_base) doomed.push_back(std::move(s.repeat_base));
+        for (BlockResource& block : s.blocks) {
+            if (block.snapshot) doomed.push_back(std::move(block.snapshot));
+        }
+    };
+    try {
+        hand_over(*this);
+        while (!doomed.empty()) {
+            StoreRef s = std::move(doomed.back());
+            doomed.pop_back();
+            if (s.use_count() == 1) hand_over(*s);
+        }
+    } catch (const std::bad_alloc&) {
+        // No memory for the list: what is left is released level by level.
     }
 }
 

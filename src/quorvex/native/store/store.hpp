@@ -17,6 +17,7 @@
 #include "paged.hpp"
 #include "record_list.hpp"
 #include "records.hpp"
+#include "signal_poll.hpp"
 
 namespace quorvex::packed {
 
@@ -25,8 +26,10 @@ namespace py = pybind11;
 class Store;
 using StoreRef = std::shared_ptr<Store>;
 
-// Blocks of blocks and views of views are walked and released recursively;
-// deeper chains are refused so that no walk can exhaust the C stack.
+// The longest chain of blocks of blocks and views of views that a store may
+// hold; a longer one is refused with RecursionError. (The walks over such
+// chains, and their release, keep their own stacks and use no more of the
+// C stack for a deep chain than for a flat one.)
 constexpr std::uint32_t kMaxNesting = 1000;
 
 struct BlockResource {
@@ -56,6 +59,7 @@ struct DecodedGate {
 class Store {
 public:
     Store() = default;
+    ~Store();
     Store(const Store&) = delete;
     Store& operator=(const Store&) = delete;
 
@@ -159,20 +163,5 @@ inline std::string_view Store::gate_id(const PackedRecord& record) const {
 
 // Raises RecursionError when a store of this nesting may not gain a level.
 void check_nesting(std::uint32_t nesting);
-
-// Long loops over gates call tick() once per gate; every few thousand
-// gates it runs the pending signal handlers, so Ctrl-C ends the loop with
-// KeyboardInterrupt (or whatever a handler raises) instead of being held
-// until the loop is done.
-class SignalPoll {
-public:
-    void tick() {
-        if (++count_ % kInterval == 0 && PyErr_CheckSignals() != 0) throw py::error_already_set();
-    }
-
-private:
-    static constexpr std::uint32_t kInterval = 4096;
-    std::uint32_t count_ = 0;
-};
 
 }  // namespace quorvex::packed

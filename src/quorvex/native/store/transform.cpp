@@ -49,11 +49,10 @@ double flip_sign(double v) {
 // Calls f(holder, record) for every record of the store in order, through
 // repeat views.
 template <class F>
-void for_each_record(const Store& store, F&& f) {
+void for_each_record(const Store& store, SignalPoll& signals, F&& f) {
     const Store& inner = store.innermost();
     if (inner.records.empty()) return;
     const std::uint64_t runs = store.repeat_runs();
-    SignalPoll signals;
     for (std::uint64_t r = 0; r < runs; ++r) {
         for (const RecordSlice& slice : inner.records.slices()) {
             for (std::uint32_t i = 0; i < slice.count; ++i) {
@@ -71,10 +70,12 @@ struct InverseMemo {
     std::unordered_map<const Store*, StoreRef> blocks;
 };
 
-void invert_gate(DecodedGate& g, InverseMemo& memo) {
+// Inverts a gate in place, except for a block not met before in this store:
+// returns true when the gate's block is still to be replaced by its inverse.
+bool invert_gate(DecodedGate& g, InverseMemo& memo) {
     // A self-inverse id says nothing about a block or a stored matrix: such
     // a gate is inverted like any other.
-    if (self_inverse_ids().count(g.id) && !g.block && !g.has_matrix) return;
+    if (self_inverse_ids().count(g.id) && !g.block && !g.has_matrix) return false;
     const std::string old_name = g.has_name ? g.name : default_display_name(g.id);
     if (auto it = inverse_ids().find(g.id); it != inverse_ids().end()) {
         g.id = std::string(it->second);
@@ -109,34 +110,66 @@ void invert_gate(DecodedGate& g, InverseMemo& memo) {
     }
     if (g.block) {
         auto it = memo.blocks.find(g.block.get());
-        if (it != memo.blocks.end()) {
-            g.block = it->second;
-        } else {
-            StoreRef inverted = inverse_store(*g.block);
-            memo.blocks.emplace(g.block.get(), inverted);
-            g.block = inverted;
-        }
+        if (it == memo.blocks.end()) return true;
+        g.block = it->second;
     }
+    return false;
 }
+
+// One store being inverted: its records, read last first into a new store,
+// with memo tables of its own.
+struct Inversion {
+    StoreRef source;  // a private copy, which the records point into
+    std::vector<std::pair<const Store*, PackedRecord>> records;
+    std::size_t done = 0;
+    StoreRef result = std::make_shared<Store>();
+    InverseMemo memo;
+    DecodedGate waiting;  // the gate whose block is being inverted above this one
+};
 
 }  // namespace
 
 StoreRef inverse_store(const Store& source) {
-    // NumPy may run user code (a matrix's __array__) that edits the
-    // receiver; the gates are read from a private copy that nothing else sees.
-    const StoreRef store = source.copy();
-    std::vector<std::pair<const Store*, PackedRecord>> records;
-    for_each_record(*store, [&](const Store& holder, const PackedRecord& rec) { records.emplace_back(&holder, rec); });
-    auto result = std::make_shared<Store>();
-    InverseMemo memo;
-    SignalPoll signals;  // the records come from the private copy above
-    for (auto it = records.rbegin(); it != records.rend(); ++it) {
-        signals.tick();
-        DecodedGate g = decode_record(*it->first, it->second);
-        invert_gate(g, memo);
-        append_decoded_gate(*result, g);
+    // A block met for the first time is inverted like a store of its own
+    // before its gate goes on. The stores being inverted wait on a stack of
+    // their own rather than on the C stack, so that deep nesting cannot use
+    // it up.
+    std::vector<Inversion> open;
+    SignalPoll signals;  // the records come from private copies
+    auto begin = [&](const Store& store) {
+        Inversion inversion;
+        // NumPy may run user code (a matrix's __array__) that edits the
+        // receiver; the gates are read from a copy that nothing else sees.
+        inversion.source = store.copy();
+        for_each_record(*inversion.source, signals, [&](const Store& holder, const PackedRecord& rec) {
+            inversion.records.emplace_back(&holder, rec);
+        });
+        open.push_back(std::move(inversion));
+    };
+    begin(source);
+    for (;;) {
+        Inversion& top = open.back();
+        if (top.done < top.records.size()) {
+            signals.tick();
+            const auto& [holder, record] = top.records[top.records.size() - ++top.done];
+            DecodedGate g = decode_record(*holder, record);
+            if (invert_gate(g, top.memo)) {
+                top.waiting = std::move(g);
+                begin(*top.waiting.block);
+            } else {
+                append_decoded_gate(*top.result, g);
+            }
+            continue;
+        }
+        StoreRef inverted = std::move(top.result);
+        open.pop_back();
+        if (open.empty()) return inverted;
+        Inversion& parent = open.back();
+        parent.memo.blocks.emplace(parent.waiting.block.get(), inverted);
+        parent.waiting.block = std::move(inverted);
+        append_decoded_gate(*parent.result, parent.waiting);
+        parent.waiting = DecodedGate();
     }
-    return result;
 }
 
 StoreRef repeat_store(const Store& store, std::uint64_t times) {
@@ -160,6 +193,7 @@ StoreRef reverse_qubits(const Store& store, std::int64_t num_qubits) {
     // receiver: read a private copy that shares its pages.
     const StoreRef source = store.copy();
     auto result = std::make_shared<Store>();
+    SignalPoll signals;
     auto mirror = [num_qubits](std::int32_t& q) {
         // A negative stored qubit and a huge count would overflow 64 bits.
         std::int64_t r = 0;
@@ -170,7 +204,7 @@ StoreRef reverse_qubits(const Store& store, std::int64_t num_qubits) {
         }
         q = static_cast<std::int32_t>(r);
     };
-    for_each_record(*source, [&](const Store& holder, const PackedRecord& rec) {
+    for_each_record(*source, signals, [&](const Store& holder, const PackedRecord& rec) {
         DecodedGate g = decode_record(holder, rec);
         for (std::int32_t& q : g.targets) mirror(q);
         for (std::int32_t& q : g.controls) mirror(q);
@@ -187,6 +221,7 @@ StoreRef decompose_store(const Store& store, std::uint64_t levels, const py::han
     }
     StoreRef result = store.copy();
     if (levels == 0) return result;
+    SignalPoll signals;  // result and the next one are private; snapshots are read-only
 
     // Whether a record is a selected composite gate of the store holding it.
     auto selected_block = [&](const Store& holder, const PackedRecord& rec) {
@@ -202,7 +237,7 @@ StoreRef decompose_store(const Store& store, std::uint64_t levels, const py::han
     for (std::uint64_t pass = 0; pass < levels; ++pass) {
         std::vector<std::uint64_t> inline_at;
         std::uint64_t index = 0;
-        for_each_record(*result, [&](const Store& holder, const PackedRecord& rec) {
+        for_each_record(*result, signals, [&](const Store& holder, const PackedRecord& rec) {
             if (selected_block(holder, rec)) inline_at.push_back(index);
             ++index;
         });
@@ -212,7 +247,6 @@ StoreRef decompose_store(const Store& store, std::uint64_t levels, const py::han
         next->materialize_repeat();
         next->records = RecordList();
         std::uint64_t from = 0;
-        SignalPoll signals;  // result and next are private; snapshots are read-only
         for (std::uint64_t i : inline_at) {
             signals.tick();
             const DecodedGate parent = decode_gate(*result, i);

@@ -40,11 +40,51 @@ public:
     // With max_runs, a repeat view's records are walked at most that many
     // times in a row instead of as often as the view repeats them: enough
     // for questions whose answer stops changing after so many repetitions.
-    explicit GateWalker(std::uint64_t max_runs = kAllRuns) : max_runs_(max_runs) {}
+    // record_work is the work counted per record against the interrupt
+    // check: more than decoding when the visitor does more with each gate.
+    explicit GateWalker(std::uint64_t max_runs = kAllRuns, std::uint64_t record_work = kRecordWork)
+        : max_runs_(max_runs), record_work_(record_work) {}
 
+    // Nested blocks are entered on a stack of their own rather than by
+    // recursion, so that the C stack of the calling thread, however small,
+    // is not used up by deep nesting.
     template <class Visitor>
     void walk(const Store& store, Visitor& visit) {
-        walk_level(store, 0, visit);
+        std::vector<Frame> frames;
+        enter(store, frames);
+        while (!frames.empty()) {
+            Frame& f = frames.back();
+            const std::vector<RecordSlice>& slices = f.holder->records.slices();
+            if (f.slice == slices.size()) {
+                // A run is over. A chain of views runs the innermost store's
+                // records as often as the counts multiply to; a run that
+                // handed on no gate (blocks with nothing in them) ends the
+                // repetition, since every other run would do the same.
+                if (++f.run < f.runs && handed_on_ != f.handed_at_run_start) {
+                    f.slice = 0;
+                    f.handed_at_run_start = handed_on_;
+                } else {
+                    frames.pop_back();
+                }
+                continue;
+            }
+            const RecordSlice& slice = slices[f.slice];
+            const RecordPage& page = *slice.page;
+            if (f.offset == 0 && static_cast<std::uint64_t>(slice.first) + slice.count > page.size()) {
+                throw_bad_subscript();
+            }
+            const Store* block = nullptr;
+            const std::size_t depth = frames.size() - 1;
+            while (block == nullptr && f.offset < slice.count) {
+                block = visit_record(*f.holder, page[slice.first + f.offset++], depth, visit);
+            }
+            if (f.offset == slice.count) {
+                ++f.slice;
+                f.offset = 0;
+            }
+            // The children read this level's gate as their context.
+            if (block != nullptr) enter(*block, frames);
+        }
     }
 
 private:
@@ -55,36 +95,32 @@ private:
         std::vector<std::int32_t> own_states;
     };
 
+    // A store being walked: where its records stand, and how often they
+    // are walked in a row.
+    struct Frame {
+        const Store* holder;  // the store whose records and tables are read
+        std::uint64_t runs;
+        std::uint64_t run = 0;
+        std::uint64_t handed_at_run_start = 0;
+        std::size_t slice = 0;
+        std::uint32_t offset = 0;
+    };
+
+    void enter(const Store& store, std::vector<Frame>& frames) const {
+        if (!store.repeat_base) {
+            frames.push_back(Frame{&store, 1});
+            return;
+        }
+        // An empty base is done at once, whatever its (possibly
+        // overflowing) product of counts.
+        const Store& inner = store.innermost();
+        if (inner.records.empty()) return;
+        frames.push_back(Frame{&inner, std::min(store.repeat_runs(), max_runs_), 0, handed_on_});
+    }
+
     Level& level(std::size_t depth) {
         while (levels_.size() <= depth) levels_.push_back(std::make_unique<Level>());
         return *levels_[depth];
-    }
-
-    template <class Visitor>
-    void walk_level(const Store& store, std::size_t depth, Visitor& visit) {
-        if (store.repeat_base) {
-            // A chain of views runs the innermost store's records as often as
-            // the counts multiply to; an empty base is done at once, whatever
-            // its (possibly overflowing) product of counts. So is a base whose
-            // records hand on no gate (blocks with nothing in them): its
-            // first run did nothing, and so would every other.
-            const Store& inner = store.innermost();
-            if (inner.records.empty()) return;
-            const std::uint64_t runs = std::min(store.repeat_runs(), max_runs_);
-            for (std::uint64_t t = 0; t < runs; ++t) {
-                const std::uint64_t before = handed_on_;
-                walk_level(inner, depth, visit);
-                if (handed_on_ == before) return;
-            }
-            return;
-        }
-        for (const RecordSlice& slice : store.records.slices()) {
-            const RecordPage& page = *slice.page;
-            if (static_cast<std::uint64_t>(slice.first) + slice.count > page.size()) throw_bad_subscript();
-            for (std::uint32_t i = 0; i < slice.count; ++i) {
-                visit_record(store, page[slice.first + i], depth, visit);
-            }
-        }
     }
 
     // Parent context: the gate of the enclosing level (its targets are the
@@ -97,9 +133,11 @@ private:
         return parent->targets[static_cast<std::size_t>(q)];
     }
 
+    // Decodes a record into its level's gate and hands it to the visitor;
+    // a composite gate instead returns its block, to be walked next.
     template <class Visitor>
-    void visit_record(const Store& holder, const PackedRecord& rec, std::size_t depth, Visitor& visit) {
-        signals_.tick();
+    const Store* visit_record(const Store& holder, const PackedRecord& rec, std::size_t depth, Visitor& visit) {
+        signals_.tick(record_work_);
         Level& lv = level(depth);
         const WalkGate* parent = depth == 0 ? nullptr : &levels_[depth - 1]->gate;
         WalkGate& g = lv.gate;
@@ -109,7 +147,6 @@ private:
         g.has_matrix = false;
         g.matrix = nullptr;
         g.has_classical = false;
-        bool has_block = false;
         const Store* block = nullptr;
 
         const std::optional<ExtraEntry> extra = decode_qubits_and_parameters(
@@ -121,7 +158,6 @@ private:
                 g.matrix = holder.resource_at(e.matrix).ptr();
             }
             if (e.flags & kExtraBlock) {
-                has_block = true;
                 block = holder.block_at(holder.block_extra_at(e.block_extra).block).snapshot.get();
             }
             if (e.flags & kExtraClassical) {
@@ -145,16 +181,14 @@ private:
         for (std::int32_t q : lv.own_controls) g.controls.push_back(map_qubit(q, parent));
         g.control_states.insert(g.control_states.end(), lv.own_states.begin(), lv.own_states.end());
 
-        if (has_block) {
-            // The children read this level's gate as their context.
-            walk_level(*block, depth + 1, visit);
-            return;
-        }
+        if (block != nullptr) return block;
         ++handed_on_;
         visit(static_cast<const WalkGate&>(g));
+        return nullptr;
     }
 
     std::uint64_t max_runs_;
+    std::uint64_t record_work_;
     std::uint64_t handed_on_ = 0;  // gates handed to a visitor so far
     std::vector<std::unique_ptr<Level>> levels_;
     SignalPoll signals_;

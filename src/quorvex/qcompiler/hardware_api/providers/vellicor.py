@@ -42,6 +42,9 @@ _OBJECTIVES = ("balanced", "fidelity", "swaps")
 _MAX_REGIONS = 2000
 # Up to this many logical qubits every ordering of a region is scored.
 _MAX_PERMUTED = 7
+# A stated qubit count above this is refused: far beyond any device, and the
+# graph of `_target_graph` holds a node for every counted qubit.
+_MAX_STATED_QUBITS = 1 << 16
 
 _ERROR_KEYS = ("readout_error", "readoutError", "gate_error", "gateError", "error_rate", "error")
 _FIDELITY_KEYS = ("fidelity", "readout_fidelity", "gate_fidelity")
@@ -83,7 +86,7 @@ def plan_vellicor(
     if selected_objective not in _OBJECTIVES:
         raise ValueError("Osmira mapping_objective must be 'balanced', 'fidelity', or 'swaps'.")
 
-    graph, node_cost, edge_cost, topology_metadata, stated_count = _read_target(backend_config)
+    graph, node_cost, edge_cost, topology_metadata, stated_count = _read_target(backend_config, n)
     backend_qubits = topology_metadata.get("num_qubits")
     if isinstance(backend_qubits, int) and n > backend_qubits:
         raise ValueError(
@@ -153,7 +156,12 @@ def plan_vellicor(
 
 
 def _check_layout(layout, n, graph, backend_qubits, count_stated):
-    """Refuse a layout that shares, leaves the backend or misses the graph."""
+    """Refuse a layout that shares, leaves the backend or misses the graph.
+
+    With a stated count every qubit below it is a node of the target, so a
+    layout that passes the range test uses nodes only; the planner's graph
+    itself may leave uncoupled ones out (`_read_target`).
+    """
     physical = list(layout.values())
     if len(set(physical)) != n:
         raise ValueError("mapping['layout'] must map logical qubits to distinct physical qubits.")
@@ -168,7 +176,7 @@ def _check_layout(layout, n, graph, backend_qubits, count_stated):
                     "mapping['layout'] references physical qubits outside the backend range 0.."
                     + str(backend_qubits - 1) + "."
                 )
-    if graph:
+    if graph and not count_stated:
         unavailable = sorted(p for p in physical if p not in graph)
         if unavailable:
             raise ValueError("mapping['layout'] references unavailable physical qubits: " + str(unavailable))
@@ -290,7 +298,8 @@ def _remap_gate(gate: Any, logical_to_wire: Mapping[int, int]) -> RoutedOperatio
         targets=tuple([logical_to_wire[int(q)] for q in gate.target]),
         controls=tuple([logical_to_wire[int(q)] for q in gate.control]),
         control_state=tuple([int(v) for v in gate.control_state]),
-        parameters=tuple([float(v) for v in gate.parameter]) if gate.parameter else (),
+        # A caller's gate may hold a NumPy array here, whose truth is not its emptiness.
+        parameters=() if gate.parameter is None else tuple([float(v) for v in gate.parameter]),
     )
 
 
@@ -348,8 +357,17 @@ def _target_graph(
     return graph, node_cost, edge_cost, summary
 
 
-def _read_target(backend_config):
-    """`_target_graph`'s four results and the qubit count the configuration states (or None)."""
+def _read_target(backend_config, width=None):
+    """`_target_graph`'s four results and the qubit count the configuration states (or None).
+
+    A stated count makes every qubit below it a node, coupled or not. Of the
+    uncoupled ones a plan for `width` logical qubits needs few: regions of two
+    or more qubits are connected and never hold one, the search only compares
+    the number of nodes with the width, and a single qubit takes the cheapest
+    node, the lowest id among equals. So with a `width` the graph holds the
+    calibrated uncoupled qubits and the `width` lowest uncalibrated ones, and
+    every plan is the one all of them give; with `width` None it holds all.
+    """
     config = dict(backend_config) if backend_config else dict({})
     topology = config.get("topology")
     if not isinstance(topology, Mapping):
@@ -364,19 +382,36 @@ def _read_target(backend_config):
         nodes.add(left)
         nodes.add(right)
     count = _qubit_count(config, topology)
-    if edges and count is not None:
-        nodes.update(range(count))
-    graph = {node: set() for node in nodes}
-    for left, right in edges:
-        if left != right:
-            graph[left].add(right)
-            graph[right].add(left)
+    if count is not None and count > _MAX_STATED_QUBITS:
+        raise ValueError(
+            "The Osmira backend states " + str(count) + " qubits; the planner takes at most "
+            + str(_MAX_STATED_QUBITS) + "."
+        )
 
     node_cost = _normalize_qubit_costs(topology.get("qubits", config.get("qubits")))
     property_node_cost = _normalize_osmira_qubit_metrics(properties.get("qubit_metrics"))
     property_edge_cost = _normalize_osmira_coupler_metrics(properties.get("coupler_metrics"))
     node_cost.update(property_node_cost)
     edge_cost.update(property_edge_cost)
+
+    if edges and count is not None:
+        if width is None:
+            nodes.update(range(count))
+        else:
+            isolated = [q for q in node_cost if 0 <= q < count and q not in nodes]
+            q = 0
+            taken = 0
+            while taken < width and q < count:
+                if q not in nodes and q not in node_cost:
+                    isolated.append(q)
+                    taken += 1
+                q += 1
+            nodes.update(isolated)
+    graph = {node: set() for node in nodes}
+    for left, right in edges:
+        if left != right:
+            graph[left].add(right)
+            graph[right].add(left)
 
     summary = {
         "available": len(edges) > 0,

@@ -1,0 +1,159 @@
+"""What the compiler makes runs in the package, and what a circuit holds compiles.
+
+Random circuits through both unrollers execute natively and on the torch
+path and keep their operator up to a global phase; the unitarity bound of
+the circuit layer is the one every pass applies.
+"""
+import math
+
+import numpy as np
+import pytest
+import torch
+
+from quorvex.backend.gate.matrix import UNITARY_TOLERANCE
+from quorvex.backend.gate.morlith import QuantumGate
+from quorvex.core import Circuit
+from quorvex.qcompiler import circuit_io as io
+from quorvex.qcompiler.rule_based.rule_based_transpiler.basis import DEFAULT_BASIS, TESSIK_BASIS
+from quorvex.qcompiler.transpile import DEFAULT_UNROLL_TIMES, qcompiler_transpile
+
+from compiler_dense import equal_up_to_phase, operator, random_unitary
+from executed_unitary import executed_unitary
+
+N = 4
+BASES = [DEFAULT_BASIS, TESSIK_BASIS]
+
+# id -> (targets, angles); others act on one target with no angle or, in ONE_ANGLE, one.
+SHAPES = {"swap": (2, 0), "rzz": (2, 1), "u": (1, 3), "rxy": (1, 2), "xyarb": (1, 2), "barrier": (2, 0),
+          "b": (2, 0)}
+ONE_ANGLE = {"gp", "p", "cp", "mcp", "rx", "ry", "rz", "crx", "cry", "crz", "mcrx", "mcry", "mcrz"}
+# Taken without controls only: no rule of either basis rewrites their controlled forms.
+BARE = {"i", "u", "rxy", "xyarb", "x2p", "x2m", "y2p", "y2m", "b", "barrier"}
+CONTROLLED = {"cx", "cnot", "cy", "cz", "ch", "cs", "cp", "crx", "cry", "crz"}
+
+
+def _gate(rng, gate_id, num_controls):
+    num_targets, num_angles = SHAPES.get(gate_id, (1, 1 if gate_id in ONE_ANGLE else 0))
+    qubits = [int(q) for q in rng.permutation(N)[:num_targets + num_controls]]
+    return QuantumGate(id=gate_id, target=qubits[:num_targets], control=qubits[num_targets:],
+                       control_state=[int(s) for s in rng.integers(0, 2, num_controls)],
+                       parameter=tuple(rng.uniform(-np.pi, np.pi, num_angles)) or None,
+                       matrix=random_unitary(rng, 2) if gate_id == "unitary" else None)
+
+
+def _random_circuit(rng, basis):
+    """Every id the basis takes in, each once in the form it keeps if it can, then random ones."""
+    ids = sorted((set(basis.registry) | basis.basis_ids | {"barrier"}) - {"measure"})
+    gates = [_gate(rng, gate_id, 1 if gate_id in CONTROLLED else 0) for gate_id in ids]
+    for gate_id in rng.choice(ids, 20):
+        gate_id = str(gate_id)
+        low = 0 if gate_id in BARE else 1 if gate_id in CONTROLLED else 0
+        high = 0 if gate_id in BARE else 2
+        gates.append(_gate(rng, gate_id, int(rng.integers(low, high + 1))))
+    order = rng.permutation(len(gates))
+    return [gates[i] for i in order]
+
+
+def _circuit(gates, n=N):
+    circuit = Circuit(n)
+    for gate in gates:
+        circuit.add_gate(gate)
+    return circuit
+
+
+def _torch_operator(circuit):
+    dim = 1 << circuit.get_num_qubits()
+    rows = circuit.compile().apply_to_batch(torch.eye(dim, dtype=torch.complex128))
+    return rows.T.numpy()
+
+
+@pytest.mark.parametrize("seed", range(3))
+@pytest.mark.parametrize("basis", BASES, ids=lambda b: b.name)
+def test_compiled_circuits_run_on_every_path_with_their_input_operator(basis, seed):
+    rng = np.random.default_rng([seed, len(basis.name)])
+    gates = _random_circuit(rng, basis)
+    expected = operator(gates, N)
+    compiled = qcompiler_transpile(_circuit(gates), basis=basis.name, times=DEFAULT_UNROLL_TIMES)
+    # Every gate the unroller emits is here: the whole basis, barriers included.
+    assert {g.id for g in compiled.gate_sequence.data()} == (basis.basis_ids - {"measure"}) | {"barrier"}
+    assert equal_up_to_phase(executed_unitary(compiled), expected)
+    assert equal_up_to_phase(_torch_operator(compiled), expected)
+    single = compiled.execute(dtype=np.complex64).state
+    assert single.dtype == np.complex64 and equal_up_to_phase(single, expected[:, 0], atol=1e-5)
+    # QCIS read back holds its own ids (xyarb for RXY, barrier for B).
+    back = io.qcis_to_circuit(io.qasm_to_qcis(compiled))
+    assert equal_up_to_phase(executed_unitary(back), expected)
+
+
+@pytest.mark.parametrize("gate, matrix", [
+    (QuantumGate(id="xyarb", target=0, parameter=(0.7, -1.9)), None),
+    (QuantumGate(id="rxy", target=0, parameter=(-2.5, 0.4)), None),
+    (QuantumGate(id="b", target=(1, 0)), np.eye(4)),
+])
+def test_vendor_gates_have_their_standard_matrix(gate, matrix):
+    if matrix is None:
+        phi, theta = gate.parameter
+        axis = np.array([[0, np.exp(-1j * phi)], [np.exp(1j * phi), 0]])
+        matrix = math.cos(theta / 2) * np.eye(2) - 1j * math.sin(theta / 2) * axis
+    np.testing.assert_allclose(gate.matrix, matrix, atol=1e-15)
+
+
+@pytest.mark.parametrize("basis", BASES, ids=lambda b: b.name)
+def test_complex64_unitaries_that_a_circuit_takes_compile(basis):
+    # Rounded to complex64, a unitary is off by about 1e-7.
+    rng = np.random.default_rng(11)
+    source = Circuit(3)
+    for _ in range(12):
+        qubits = [int(q) for q in rng.permutation(3)]
+        controls = qubits[1:1 + int(rng.integers(0, 3))]
+        source.unitary(random_unitary(rng, 2).astype(np.complex64), qubits[:1], control=controls,
+                       control_state=[int(s) for s in rng.integers(0, 2, len(controls))])
+    compiled = qcompiler_transpile(source, basis=basis.name, times=DEFAULT_UNROLL_TIMES)
+    assert equal_up_to_phase(operator(compiled.gate_sequence.data(), 3), operator(source.gate_sequence.data(), 3),
+                             atol=1e-5)
+
+
+@pytest.mark.parametrize("deviation", [0.8, 1.2], ids=["inside", "outside"])
+def test_the_circuit_and_every_pass_share_one_unitarity_bound(deviation):
+    # M M^dagger = (1 + deviation * bound) I.
+    matrix = random_unitary(np.random.default_rng(3), 2) * math.sqrt(1 + deviation * UNITARY_TOLERANCE)
+    gate = QuantumGate(id="unitary", target=0, control=1, matrix=matrix)
+    if deviation < 1:
+        Circuit(2).unitary(matrix, [0], control=[1])
+        for basis in BASES:
+            qcompiler_transpile(_circuit([gate], 2), basis=basis.name, times=DEFAULT_UNROLL_TIMES)
+        return
+    with pytest.raises(ValueError, match="matrix is not unitary: max .* exceeds 1e-6.$"):
+        Circuit(2).unitary(matrix, [0], control=[1])
+    for basis in BASES:
+        with pytest.raises(ValueError, match="^Gate 'unitary' on one target needs a 2x2 unitary matrix.$"):
+            qcompiler_transpile(_circuit([gate], 2), basis=basis.name, times=DEFAULT_UNROLL_TIMES)
+
+
+def _near_bound(seed, deviation=0.9 * UNITARY_TOLERANCE):
+    """A random unitary pushed off unitarity to ``deviation`` in a random direction."""
+    rng = np.random.default_rng(seed)
+    u = random_unitary(rng, 2)
+    push = rng.normal(size=(2, 2)) + 1j * rng.normal(size=(2, 2))
+    for _ in range(2):  # the deviation is linear in a small push
+        push = push * (deviation / np.abs((u + push) @ (u + push).conj().T - np.eye(2)).max())
+    return u + push
+
+
+@pytest.mark.parametrize("matrix", [
+    _near_bound(2),                                          # its plain root is 1.2e-6 off unitary
+    _near_bound(36),
+    np.exp(2j) * np.array([[math.cos(5e-6), -1j * math.sin(5e-6)], [-1j * math.sin(5e-6), math.cos(5e-6)]]),
+    np.exp(2j) * np.array([[math.cos(5e-5), -1j * math.sin(5e-5)], [-1j * math.sin(5e-5), math.cos(5e-5)]]),
+], ids=["near-bound-a", "near-bound-b", "near-scalar-1e-5", "near-scalar-1e-4"])
+@pytest.mark.parametrize("controls", [2, 3])
+def test_multi_controlled_unitaries_keep_their_roots_unitary(matrix, controls):
+    # Under k >= 2 controls a unitary is split into square roots, which the
+    # next round checks again; near e^{ia} I the root's formula cancels.
+    gate = QuantumGate(id="unitary", target=0, control=tuple(range(1, controls + 1)), matrix=matrix)
+    exact = math.isclose(np.abs(matrix @ matrix.conj().T - np.eye(2)).max(), 0.0, abs_tol=1e-15)
+    for basis in BASES:
+        compiled = qcompiler_transpile(_circuit([gate], controls + 1), basis=basis.name,
+                                       times=DEFAULT_UNROLL_TIMES)
+        error = np.abs(operator(compiled.gate_sequence.data(), controls + 1) - operator([gate], controls + 1)).max()
+        assert error < (1e-13 if exact else 1e-5)
