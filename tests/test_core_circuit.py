@@ -467,6 +467,7 @@ def test_assigning_a_gate_sequence_replaces_the_gates():
 
 RECORD_CASES = [
     ("barrier", QuantumGate("barrier", [0, 2]), np.eye(8)),
+    ("vendor barrier", QuantumGate("b", [0, 1, 2]), np.eye(8)),
     ("vendor x2p", QuantumGate("x2p", [1]), full(RX(np.pi / 2), [1], 3)),
     ("vendor y2m under control", QuantumGate("y2m", [0], control=[2], control_state=[0]),
      full(RY(-np.pi / 2), [0], 3, [2], (0,))),

@@ -16,7 +16,7 @@ import string
 import numpy as np
 import torch
 
-from ..backend.gate.matrix import resolve_numpy_base_matrix
+from ..backend.gate.matrix import NO_OP_IDS, resolve_numpy_base_matrix
 from ..backend.gate.morlith import QuantumGate
 from .circuit import _NAMED_IDS, _NO_MEASUREMENTS, _from_record, _leaves, _state_size, _to_record
 
@@ -161,7 +161,7 @@ class Program:
         ops = []
         for gate in _leaf_gates(gates):
             gate_id, targets, controls, states, params, matrix, record = gate
-            if gate_id == "barrier":
+            if gate_id in NO_OP_IDS:
                 continue
             if gate_id == "measure":
                 raise NotImplementedError(_NO_MEASUREMENTS)
