@@ -1,4 +1,8 @@
 """Circuit and Register against an independent little-endian NumPy simulator."""
+import gc
+import tracemalloc
+import weakref
+
 import numpy as np
 import pytest
 import torch
@@ -7,6 +11,7 @@ from quorvex.backend.gate.morlith import QuantumGate
 from quorvex.backend.opchain.opchain import Opchain
 from quorvex.backend.opchain.packed import OpchainPacked
 from quorvex.core import Circuit, Register
+from quorvex.core import circuit as circuit_module
 
 # --- Reference: full operators on n little-endian qubits ------------------------
 
@@ -462,6 +467,7 @@ def test_assigning_a_gate_sequence_replaces_the_gates():
 
 RECORD_CASES = [
     ("barrier", QuantumGate("barrier", [0, 2]), np.eye(8)),
+    ("vendor barrier", QuantumGate("b", [0, 1, 2]), np.eye(8)),
     ("vendor x2p", QuantumGate("x2p", [1]), full(RX(np.pi / 2), [1], 3)),
     ("vendor y2m under control", QuantumGate("y2m", [0], control=[2], control_state=[0]),
      full(RY(-np.pi / 2), [0], 3, [2], (0,))),
@@ -469,6 +475,15 @@ RECORD_CASES = [
     ("block of vendor gates", QuantumGate("block", [2, 1], control=[0], block_gate_sequence=(
         QuantumGate("x2p", [1]), QuantumGate("cz", [0], control=[1]))),
      full(Z, [2], 3, [0, 1]) @ full(RX(np.pi / 2), [1], 3, [0])),
+    # A gate whose id has a row in the executor's dispatch runs by that row; a matrix it also carries is ignored.
+    ("x carrying H", QuantumGate("x", [1], matrix=H), full(X, [1], 3)),
+    ("cx carrying H", QuantumGate("cx", [0], control=[2], control_state=[0], matrix=H), full(X, [0], 3, [2], (0,))),
+    ("rz carrying X", QuantumGate("rz", [2], parameter=(0.7,), matrix=X), full(RZ(0.7), [2], 3)),
+    ("swap carrying U2", QuantumGate("swap", [0, 2], matrix=U2), full(np.eye(4)[[0, 2, 1, 3]], [0, 2], 3)),
+    ("gp carrying X", QuantumGate("gp", [1], parameter=(0.4,), matrix=X), np.exp(0.4j) * np.eye(8)),
+    ("i carrying X", QuantumGate("i", [0], matrix=X), np.eye(8)),
+    ("block child h carrying X", QuantumGate("block", [2, 0], block_gate_sequence=(QuantumGate("h", [1], matrix=X),)),
+     full(H, [0], 3)),
 ]
 
 
@@ -478,8 +493,100 @@ def test_added_records_run_on_both_paths(label, gate, operator):
     c.add_gate(gate)
     expected = operator @ scrambled_like_reference(3)
     np.testing.assert_allclose(c.execute().state, expected, atol=1e-12)
+    batch = c.compile().apply_to_batch(torch.eye(8, dtype=torch.complex128)[:1])
+    np.testing.assert_allclose(batch[0].numpy(), expected, atol=1e-12)
     c.gp(torch.tensor(0.0, dtype=torch.float64))
     np.testing.assert_allclose(c.execute().state.numpy(), expected, atol=1e-12)
+
+
+def nested(depth, leaf):
+    gate = leaf
+    for _ in range(depth):
+        gate = QuantumGate("block", [0], block_gate_sequence=(gate,))
+    return gate
+
+
+@pytest.mark.parametrize("leaf,operator", [(QuantumGate("x", [0]), X), (QuantumGate("x2p", [0]), RX(np.pi / 2))],
+                         ids=["native leaf", "vendor leaf"])
+def test_blocks_nested_as_deep_as_the_store_allows_run_on_every_path(leaf, operator):
+    c = Circuit(1)
+    c.add_gate(nested(1000, leaf))
+    np.testing.assert_allclose(c.execute().state, operator[:, 0], atol=1e-12)
+    np.testing.assert_allclose(c.compile().apply_to_batch(torch.eye(2, dtype=torch.complex128))[0].numpy(),
+                               operator[:, 0], atol=1e-12)
+    packed = Circuit(1, gate_storage="packed")
+    packed.add_gate(nested(1000, leaf))
+    np.testing.assert_allclose(packed.execute().state, operator[:, 0], atol=1e-12)
+    too_deep = Circuit(1)
+    too_deep.add_gate(nested(1001, QuantumGate("x", [0])))
+    with pytest.raises(RecursionError, match="nesting is too deep"):
+        too_deep.execute()
+
+
+def test_the_matrix_memo_keeps_no_callers_array_alive():
+    big = np.zeros((1024, 1024), dtype=complex)
+    big[:2, :2] = X
+    own = U2.copy()
+    refs = [weakref.ref(big), weakref.ref(own)]
+    c = Circuit(2)
+    for _ in range(3):
+        c.unitary(big[:2, :2], [0])
+        c.unitary(own, [0, 1])
+    assert c.gate_sequence.data()[1].stored_matrix is c.gate_sequence.data()[3].stored_matrix
+    del big, own
+    gc.collect()
+    assert [ref() for ref in refs] == [None, None]
+    np.testing.assert_allclose(c.gate_sequence.data()[0].stored_matrix, X)
+
+
+def test_the_matrix_memo_holds_no_more_memory_than_its_budget(monkeypatch):
+    budget = 256 << 10
+    monkeypatch.setattr(circuit_module, "_checked_unitaries", circuit_module._MatrixMemo(budget, 1 << 20))
+    rng = np.random.default_rng(4)
+    angles = rng.uniform(0, 6, size=4000)
+    gc.collect()
+    tracemalloc.start()
+    try:
+        for angle in angles:
+            # a fresh 2 x 2 view of a fresh 4 x 4 array each time
+            source = np.zeros((4, 4), dtype=complex)
+            source[:2, :2] = RZ(angle)
+            c = Circuit(1)
+            c.unitary(source[:2, :2], [0])
+            del c, source
+        gc.collect()
+        held, _ = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert held <= budget
+
+
+@pytest.mark.parametrize("dtype,native", [
+    (np.dtype(">c16"), np.complex128), (np.dtype(">c8"), np.complex64),
+    (np.dtype(np.complex128, metadata={"note": 1}), np.complex128),
+])
+def test_an_equal_dtype_runs_with_the_native_descriptor(dtype, native):
+    c = Circuit(2)
+    c.h(0)
+    c.cx(0, 1)
+    state = c.execute(dtype=dtype).state
+    assert state.dtype is np.dtype(native)
+    np.testing.assert_allclose(state, [R2, 0, 0, R2], atol=1e-7)
+    c.gp(torch.tensor(0.0))
+    assert c.execute(dtype=dtype).state.dtype == (torch.complex64 if native == np.complex64 else torch.complex128)
+
+
+@pytest.mark.parametrize("tensor_angle", [False, True])
+@pytest.mark.parametrize("n", [63, 2 ** 31])
+def test_a_state_too_wide_to_hold_is_refused_before_it_is_sized(n, tensor_angle):
+    c = Circuit(n)
+    c.h(n - 1)
+    if tensor_angle:
+        c.rz(torch.tensor(0.1), 0)
+    with pytest.raises(ValueError, match="too wide to simulate.*at most 62 qubits"):
+        c.execute()
+    with pytest.raises(ValueError, match="too wide to simulate"):
+        c.compile().apply_to_batch(torch.zeros(1, 2, dtype=torch.complex128))
 
 
 def test_a_matrix_passed_again_is_shared_unless_it_changed():

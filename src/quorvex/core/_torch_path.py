@@ -16,9 +16,9 @@ import string
 import numpy as np
 import torch
 
-from ..backend.gate.matrix import resolve_numpy_base_matrix
+from ..backend.gate.matrix import NO_OP_IDS, resolve_numpy_base_matrix
 from ..backend.gate.morlith import QuantumGate
-from .circuit import _NO_MEASUREMENTS, _from_record, _to_record
+from .circuit import _NAMED_IDS, _NO_MEASUREMENTS, _from_record, _leaves, _state_size, _to_record
 
 _LETTERS = string.ascii_letters
 
@@ -74,10 +74,17 @@ def _leaf_gates(gates):
     for gate in gates:
         record = gate[6]
         if record is not None and record.block_gate_sequence is not None:
-            leaves.extend(_leaf_gates([_from_record(child) for child in record.decompose()]))
+            leaves.extend([_from_record(leaf) for leaf in _leaves(record)])
         else:
             leaves.append(gate)
     return leaves
+
+
+def _named_matrix(gate_id, targets, params):
+    """The matrix of a gate run by its name though it carries a stored matrix; None for "i"."""
+    if gate_id == "i":
+        return None
+    return resolve_numpy_base_matrix(QuantumGate(gate_id, targets, parameter=params))
 
 
 def _einsum_equation(num_axes, axes):
@@ -154,7 +161,7 @@ class Program:
         ops = []
         for gate in _leaf_gates(gates):
             gate_id, targets, controls, states, params, matrix, record = gate
-            if gate_id == "barrier":
+            if gate_id in NO_OP_IDS:
                 continue
             if gate_id == "measure":
                 raise NotImplementedError(_NO_MEASUREMENTS)
@@ -170,7 +177,12 @@ class Program:
                 base = _constant_rotation(kind, angle)
                 ops.append((_TENSOR_LEAF[kind], where, base, None, control_axes, tuple(states)))
                 continue
-            if matrix is not None:
+            if matrix is not None and gate_id in _NAMED_IDS:
+                # The executor's rule: a named row decides before a stored matrix.
+                base = _named_matrix(gate_id, targets, params)
+                if base is None:
+                    continue
+            elif matrix is not None:
                 base = matrix
             elif record is None:
                 base = _fixed_matrix(gate_id)
@@ -206,7 +218,7 @@ class Program:
     def apply(self, states):
         if not isinstance(states, torch.Tensor):
             raise TypeError("apply_to_batch expects a torch tensor of shape (B, 2**n).")
-        dim = 1 << self._num_qubits
+        dim = _state_size(self._num_qubits)
         if states.dim() != 2 or states.shape[1] != dim:
             raise ValueError("apply_to_batch expects states of shape (B, " + str(dim) + "), got "
                              + str(tuple(states.shape)) + ".")
@@ -220,6 +232,6 @@ class Program:
 def execute(gates, num_qubits, complex_dtype):
     """The final state (2**n,) of ``gates`` run from |0...0> as a torch tensor."""
     dtype = _TORCH_COMPLEX[np.dtype(complex_dtype)]
-    psi = torch.zeros((1, 1 << num_qubits), dtype=dtype)
+    psi = torch.zeros((1, _state_size(num_qubits)), dtype=dtype)
     psi[0, 0] = 1.0
     return Program(gates, num_qubits).run(psi).reshape(-1)

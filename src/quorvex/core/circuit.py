@@ -12,11 +12,17 @@ torch tensors (kept as the very objects the caller passed, so autograd and
 `torch.vmap` see them); ``matrix`` is a read-only complex128 array or None;
 ``record`` is the `QuantumGate` a caller handed to `add_gate` (kept so that
 names, blocks and classical targets survive), else None.
+
+With ``gate_storage="packed"`` the truth is a `_PackedGates` instead of the
+list: a packed store of the records as they were added, read back as the
+same tuples, so that a long circuit costs about a store record per gate.
 """
+import copy
 import math
 import operator
 import sys
 import threading
+import weakref
 from collections import OrderedDict
 
 import numpy as np
@@ -27,6 +33,9 @@ from ..backend.gate.morlith import QuantumGate
 from .register import Register
 
 _NORM_TOLERANCE = 1e-8
+
+# The widest state the packed executor takes.
+_MAX_QUBITS = 62
 
 _COMPLEX_DTYPES = {np.complex64: np.dtype(np.complex64), np.complex128: np.dtype(np.complex128)}
 
@@ -212,13 +221,21 @@ class _MatrixMemo:
     """Recently derived read-only matrices, keyed by the identity of the array they came from.
 
     Solvers hand the same few arrays to `unitary` thousands of times; a hit
-    (same object, same content, compared in O(N^2)) skips the copy and the
-    O(N^3) unitarity check, and every gate then shares one frozen copy. The
-    entries keep their source arrays alive, so the total size is bounded.
+    (the same live object with the same content, compared in O(N^2)) skips
+    the copy and the O(N^3) unitarity check, and every gate then shares one
+    frozen copy. An entry refers to its source only weakly, so it never keeps
+    a caller's array (or the array a view looks into) alive; what it holds,
+    the result and the snapshot, is what its size counts, bookkeeping
+    included. Least recently used entries go first.
     """
 
-    def __init__(self, budget_bytes):
+    # Bytes of one entry besides its arrays' data: the array headers, the
+    # weak reference, the tuple, the key and the ordered dict's node.
+    _OVERHEAD = 512
+
+    def __init__(self, budget_bytes, max_entries):
         self._budget = budget_bytes
+        self._max_entries = max_entries
         self._entries = OrderedDict()
         self._bytes = 0
         self._lock = threading.Lock()
@@ -226,7 +243,7 @@ class _MatrixMemo:
     def get(self, source):
         with self._lock:
             entry = self._entries.get(id(source))
-            if entry is None or entry[0] is not source:
+            if entry is None or entry[0]() is not source:
                 return None
             self._entries.move_to_end(id(source))
         if entry[2] is not None and not np.array_equal(source, entry[2]):
@@ -234,22 +251,26 @@ class _MatrixMemo:
         return entry[1]
 
     def put(self, source, result, snapshot):
-        size = result.nbytes + source.nbytes  # both are kept alive by the entry
+        size = result.nbytes + self._OVERHEAD
+        if snapshot is not None and snapshot is not result:
+            size += snapshot.nbytes
         if size > self._budget // 4:
             return
+        entry = (weakref.ref(source), result, snapshot, size)
         with self._lock:
             old = self._entries.pop(id(source), None)
             if old is not None:
                 self._bytes -= old[3]
-            self._entries[id(source)] = (source, result, snapshot, size)
+            self._entries[id(source)] = entry
             self._bytes += size
-            while self._bytes > self._budget:
+            while self._bytes > self._budget or len(self._entries) > self._max_entries:
                 _, dropped = self._entries.popitem(last=False)
                 self._bytes -= dropped[3]
 
 
-_checked_unitaries = _MatrixMemo(64 << 20)
-_inverted_unitaries = _MatrixMemo(64 << 20)
+# A few hundred entries cover the arrays a solver passes again and again.
+_checked_unitaries = _MatrixMemo(32 << 20, 256)
+_inverted_unitaries = _MatrixMemo(32 << 20, 256)
 
 
 def _unitary_matrix(matrix, num_targets):
@@ -317,9 +338,22 @@ def _complex_dtype(dtype):
         result = np.dtype(dtype)
     except TypeError:
         raise ValueError("dtype must be complex64 or complex128, got " + repr(dtype) + ".") from None
-    if result != np.complex64 and result != np.complex128:
-        raise ValueError("dtype must be complex64 or complex128, got " + str(result) + ".")
-    return result
+    # The executor takes only NumPy's own two descriptors; another descriptor
+    # of the same precision (other byte order, metadata) gets the native one.
+    if result.kind == "c":
+        for native in _COMPLEX_DTYPES.values():
+            if result.itemsize == native.itemsize:
+                return native
+    raise ValueError("dtype must be complex64 or complex128, got " + str(result) + ".")
+
+
+def _state_size(num_qubits):
+    """2**n, for a width the executors can hold; checked before the number is formed."""
+    if num_qubits > _MAX_QUBITS:
+        raise ValueError("A circuit of " + _counted(num_qubits, "qubit") + " is too wide to simulate: its state "
+                         "would hold 2**" + str(num_qubits) + " amplitudes; at most "
+                         + str(_MAX_QUBITS) + " qubits can be simulated.")
+    return 1 << num_qubits
 
 
 def _check_backend(backend, device):
@@ -453,38 +487,66 @@ def _packed_executor():
     return strovane.execute_gate_sequence_packed
 
 
-# Ids the packed executor applies without a stored matrix.
-_NATIVE_IDS = frozenset({
+# Ids with a row in the packed executor's dispatch. The row decides before a
+# stored matrix: such a gate runs by its name, and its matrix is ignored.
+_NAMED_IDS = frozenset({
     "i", "x", "y", "z", "h", "s", "s_dag", "t", "t_dag", "sqrtx", "sqrtx_dag", "sqrty", "sqrty_dag",
-    "p", "gp", "gphase", "global_phase", "rx", "ry", "rz", "u", "swap", "rzz", "measure",
+    "p", "gp", "gphase", "global_phase", "rx", "ry", "rz", "u", "swap", "rzz",
     "cx", "cnot", "cy", "cz", "ch", "cs", "ct", "cp", "crx", "cry", "crz",
     "mcx", "mcy", "mcz", "mch", "mcs", "mct", "mcp", "mcrx", "mcry", "mcrz",
 })
+# Ids the packed executor applies without a stored matrix.
+_NATIVE_IDS = _NAMED_IDS | {"measure"}
+
+
+def _leaves(record):
+    """The gates ``record`` applies, composite gates expanded at every level, in order.
+
+    An explicit stack, so that any nesting the store accepts (and deeper) is
+    walked without recursion.
+    """
+    pending = [iter((record,))]
+    while pending:
+        gate = next(pending[-1], None)
+        if gate is None:
+            pending.pop()
+        elif gate.block_gate_sequence is not None:
+            pending.append(iter(gate.decompose()))
+        else:
+            yield gate
 
 
 def _runs_natively(record):
-    children = record.block_gate_sequence
-    if children is not None:
-        return all(_runs_natively(child) for child in children)
-    return record.has_stored_matrix or record.id in _NATIVE_IDS
+    pending = [record]
+    while pending:
+        gate = pending.pop()
+        children = gate.block_gate_sequence
+        if children is not None:
+            pending.extend(children)
+        elif not (gate.has_stored_matrix or gate.id in _NATIVE_IDS):
+            return False
+    return True
 
 
 def _encode_record(store, record):
     """Encode a caller's gate record, giving the executor what it cannot look up itself."""
     if _runs_natively(record):
         store.append_gate(record)
-    elif record.block_gate_sequence is not None:
-        for child in record.decompose():
-            _encode_record(store, child)
-    elif record.id not in NO_OP_IDS:
-        # Vendor gates (x2p, y2m, ...) run as their standard matrix.
-        matrix = np.asarray(resolve_numpy_base_matrix(record), dtype=np.complex128)
-        store.append_fields(record.id, record.target, record.control, record.control_state,
-                            record.parameter, None, matrix, None, None)
+        return
+    for leaf in _leaves(record):
+        if leaf.id in NO_OP_IDS:
+            continue
+        if leaf.has_stored_matrix or leaf.id in _NATIVE_IDS:
+            store.append_gate(leaf)
+        else:
+            # Vendor gates (x2p, y2m, ...) run as their standard matrix.
+            matrix = np.asarray(resolve_numpy_base_matrix(leaf), dtype=np.complex128)
+            store.append_fields(leaf.id, leaf.target, leaf.control, leaf.control_state,
+                                leaf.parameter, None, matrix, None, None)
 
 
 def _encode(store, gates):
-    """Append ``gates`` to a native store, one record each."""
+    """Append ``gates`` to a native store as the executor needs them, one record each."""
     append_fields = store.append_fields
     for gate_id, targets, controls, states, params, matrix, record in gates:
         if record is not None:
@@ -496,6 +558,123 @@ def _encode(store, gates):
                     params = _float_parameters(params)
                     break
         append_fields(gate_id, targets, controls, states, params, None, matrix, None, None)
+
+
+def _record_at(store, index):
+    from ..backend.opchain.packed import OpchainPacked
+    return OpchainPacked._snapshot_native(store, index)
+
+
+class _PackedGates:
+    """The gates of a packed-storage circuit, kept in a packed store of the records as added.
+
+    It stands where the list storage keeps its list of gate tuples and offers
+    what the circuit uses of that list (append, extend, length, iteration and
+    slices as gate tuples, copy), so both storages share the circuit's logic.
+    Besides the store's record, a gate keeps one byte, ``recorded``: whether
+    it was handed over as a record (add_gate, an edited or assigned
+    sequence), which decides how it inverts, as in the list storage. Tensor
+    angles alone stay Python objects, in ``angles`` by position; the store
+    holds 0.0 in their place. ``runs_as_is`` is true while the executor can
+    walk the store itself: no record needs rewriting (barriers, vendor gates
+    without a matrix, ...).
+    """
+
+    __slots__ = ("store", "recorded", "angles", "runs_as_is")
+
+    def __init__(self, store, recorded, angles, runs_as_is):
+        self.store = store
+        self.recorded = recorded
+        self.angles = angles
+        self.runs_as_is = runs_as_is
+
+    @classmethod
+    def of(cls, gates):
+        packed = cls(_native_store_type()(), bytearray(), {}, True)
+        packed.extend(gates)
+        return packed
+
+    @classmethod
+    def adopt(cls, store, num_qubits):
+        """The gates of a sequence's store, all records, each checked against the width."""
+        components = store.components
+        for index in range(len(store)):
+            gate = components(index)
+            _check_qubits(gate[1], gate[2], num_qubits)
+        return cls(store, bytearray(b"\x01") * len(store), {}, bool(store.bulk_supported()))
+
+    def copy(self):
+        # Pages are shared until written, so the copy costs the flags alone.
+        return _PackedGates(self.store.copy(), bytearray(self.recorded), dict(self.angles), self.runs_as_is)
+
+    def __deepcopy__(self, memo):
+        # Records are immutable and the store cannot be pickled: a copy of it
+        # is as independent as a deep one.
+        return _PackedGates(self.store.copy(), bytearray(self.recorded), copy.deepcopy(self.angles, memo),
+                            self.runs_as_is)
+
+    def __len__(self):
+        return len(self.store)
+
+    def append(self, gate):
+        self.add(*gate)
+
+    def add(self, gate_id, targets, controls, states, params, matrix, record):
+        """Append one gate given by the fields of its tuple."""
+        store = self.store
+        if record is not None:
+            if self.runs_as_is and not _runs_natively(record):
+                self.runs_as_is = False
+            store.append_gate(record)
+            self.recorded.append(1)
+            return
+        angles = None
+        if params is not None:
+            for value in params:
+                if type(value) is not float:
+                    angles = params
+                    params = tuple([value if type(value) is float else 0.0 for value in params])
+                    break
+        store.append_fields(gate_id, targets, controls, states, params, None, matrix, None, None)
+        self.recorded.append(0)
+        if angles is not None:
+            self.angles[len(store) - 1] = angles
+
+    def extend(self, gates):
+        for gate in gates:
+            self.append(gate)
+
+    def _gate(self, index):
+        if self.recorded[index]:
+            return _from_record(_record_at(self.store, index))
+        gate_id, targets, controls, states, params, _, matrix, _, _ = self.store.components(index)
+        if self.angles:
+            params = self.angles.get(index, params)
+        return (gate_id, targets, controls, states, params, matrix, None)
+
+    def __getitem__(self, index):
+        return [self._gate(position) for position in range(*index.indices(len(self)))]
+
+    def __iter__(self):
+        for index in range(len(self)):
+            yield self._gate(index)
+
+    def __reversed__(self):
+        for index in range(len(self) - 1, -1, -1):
+            yield self._gate(index)
+
+    def sequence_store(self):
+        """A copy of the store for `gate_sequence`, tensor angles read as their current floats."""
+        store = self.store.copy()
+        for index, params in self.angles.items():
+            store.set_gate(index, _record_at(store, index).replace(parameter=_float_parameters(params)))
+        return store
+
+
+def _holds_tensors(gates):
+    if isinstance(gates, _PackedGates):
+        return bool(gates.angles)
+    return any(_has_tensor(gate) for gate in gates)
 
 
 class CircuitResult:
@@ -517,7 +696,9 @@ class Circuit:
     qubits, the first the lowest) or ``Circuit(vector)`` (a circuit on
     log2(len(vector)) qubits mapping |0...0> exactly to the unit vector).
     Gate methods change the circuit in place; ``gate_storage`` ("list" or
-    "packed") selects the class of `gate_sequence`.
+    "packed") selects the class of `gate_sequence` and how the gates are
+    kept: "packed" keeps them in a packed store, about 35 bytes a gate with
+    float angles where "list" keeps a Python tuple of about 185 bytes.
     """
 
     def __init__(self, *args, name="Circuit", gate_storage="list"):
@@ -563,7 +744,7 @@ class Circuit:
         self.name = name
         self._registers = tuple(registers)
         self._storage = gate_storage
-        self._gates = []
+        self._gates = _PackedGates.of(()) if gate_storage == "packed" else []
         self._tensor_gates = False
         self._sequence = None
         self._store = None
@@ -579,12 +760,20 @@ class Circuit:
             self._sync()
             self._sequence = None
 
-    def _push(self, gate):
+    def _add(self, gate_id, targets, controls, states, params=None, matrix=None, record=None):
+        """Append one gate, given by the fields of its tuple."""
         if self._sequence is not None:
             self._changed()
-        self._gates.append(gate)
-        if not self._tensor_gates and gate[_PARAMS] is not None and _has_tensor(gate):
-            self._tensor_gates = True
+        gates = self._gates
+        if type(gates) is list:
+            gates.append((gate_id, targets, controls, states, params, matrix, record))
+        else:
+            gates.add(gate_id, targets, controls, states, params, matrix, record)
+        if params is not None and not self._tensor_gates and record is None:
+            for value in params:
+                if type(value) is not float:
+                    self._tensor_gates = True
+                    break
 
     def _extend(self, gates):
         if self._sequence is not None:
@@ -615,7 +804,7 @@ class Circuit:
                 raise TypeError("The packed gate sequence of a circuit with tensor angles was edited; its "
                                 "records hold the angles as floats, so the edit cannot be taken back without "
                                 "losing them. Add gates through the circuit, or assign gate_sequence.")
-            return _gates_of_records(self._records_of(sequence), width)
+            return self._gates_of_sequence(sequence, width)
         # Records the caller left in place stand for the gates they came
         # from, tensor angles included.
         known = {id(record): gate for record, gate in zip(records, self._gates)}
@@ -632,7 +821,7 @@ class Circuit:
         if gates is None:
             return
         self._gates = gates
-        self._tensor_gates = any(_has_tensor(gate) for gate in gates)
+        self._tensor_gates = _holds_tensors(gates)
         self._store = None
         self._sequence = None
 
@@ -640,6 +829,15 @@ class Circuit:
     def _records_of(sequence):
         from ..backend.opchain.opchain import materialize_gate_sequence
         return materialize_gate_sequence(sequence.data())
+
+    def _gates_of_sequence(self, sequence, num_qubits):
+        """The gates of a caller's sequence, as this circuit's storage keeps them."""
+        if self._storage == "list":
+            return _gates_of_records(self._records_of(sequence), num_qubits)
+        store = getattr(sequence, "_packed_store_native", None)
+        if store is not None:
+            return _PackedGates.adopt(store.copy(), num_qubits)
+        return _PackedGates.of(_gates_of_records(self._records_of(sequence), num_qubits))
 
     def _current_gates(self):
         if self._sequence is not None:
@@ -649,6 +847,8 @@ class Circuit:
     def _native_store(self):
         """The packed store of the current gates, extended from the last one built."""
         gates = self._current_gates()
+        if type(gates) is _PackedGates and gates.runs_as_is:
+            return gates.store
         cached = self._store
         if cached is not None and cached[1] == len(gates) and cached[2] is gates:
             return cached[0]
@@ -677,7 +877,7 @@ class Circuit:
                 return self._sequence[0]
         if self._storage == "packed":
             from ..backend.opchain.packed import OpchainPacked
-            sequence = OpchainPacked(self._num_qubits, self.name, _native=self._native_store().copy())
+            sequence = OpchainPacked(self._num_qubits, self.name, _native=self._gates.sequence_store())
             self._sequence = (sequence, None, sequence.version)
         else:
             from ..backend.opchain.opchain import Opchain
@@ -692,7 +892,7 @@ class Circuit:
         if not hasattr(sequence, "data") or not hasattr(sequence, "_num_qubits"):
             raise TypeError("gate_sequence must be an Opchain or OpchainPacked.")
         num_qubits = int(sequence._num_qubits)
-        gates = _gates_of_records(self._records_of(sequence), num_qubits)
+        gates = self._gates_of_sequence(sequence, num_qubits)
         self._sequence = None
         self._store = None
         self._num_qubits = num_qubits
@@ -709,16 +909,22 @@ class Circuit:
         q = _qubit(qubit)
         if q < 0 or q >= self._num_qubits:
             _check_qubits((q,), (), self._num_qubits)
-        self._push((gate_id, (q,), (), (), params, None, None))
+        self._add(gate_id, (q,), (), (), params)
 
     def _controlled(self, gate_id, control, target, control_state, params=None):
+        if type(control) is int and type(target) is int and control_state is None:
+            # The common call cx(a, b), checked without building lists first;
+            # anything wrong takes the general path for its message.
+            if 0 <= control < self._num_qubits and 0 <= target < self._num_qubits and control != target:
+                self._add(gate_id, (target,), (control,), (1,), params)
+                return
         targets = _qubit_list(target)
         if len(targets) != 1:
             raise ValueError(gate_id + " acts on exactly one target qubit, got " + str(len(targets)) + ".")
         controls = _qubit_list(control)
         states = _control_states(control_state, len(controls))
         _check_qubits(targets, controls, self._num_qubits)
-        self._push((gate_id, targets, controls, states, params, None, None))
+        self._add(gate_id, targets, controls, states, params)
 
     def x(self, qubit):
         """Pauli X."""
@@ -775,7 +981,7 @@ class Circuit:
     def gp(self, angle):
         """Multiply the state by e^{i angle}; under controls (via `append`) a controlled phase."""
         value = _angle(angle)
-        self._push(("gp", (), (), (), (value,), None, None))
+        self._add("gp", (), (), (), (value,))
 
     def unitary(self, matrix, target, control=None, control_state=None):
         """The dense 2**k matrix ``matrix`` on ``target`` (target[i] = bit i of its index)."""
@@ -788,9 +994,9 @@ class Circuit:
             # A 1 x 1 unitary is a phase.
             phase = float(np.angle(array[0, 0]))
             if phase != 0.0:
-                self._push(("gp", (), controls, states, (phase,), None, None))
+                self._add("gp", (), controls, states, (phase,))
             return
-        self._push(("unitary", targets, controls, states, None, array, None))
+        self._add("unitary", targets, controls, states, None, array)
 
     def initialize(self, vector, qubits):
         """Set ``qubits``, still in |0...0>, to the unit vector ``vector`` (qubits[i] = bit i).
@@ -811,7 +1017,7 @@ class Circuit:
         if not isinstance(gate, QuantumGate):
             raise TypeError("add_gate expects a QuantumGate, got " + type(gate).__name__ + ".")
         _check_qubits(tuple(gate.target), tuple(gate.control), self._num_qubits)
-        self._push(_from_record(gate))
+        self._add(*_from_record(gate))
 
     def append(self, circuit, target, control=None, control_state=None):
         """Add ``circuit`` with its qubit r on target[r], controlled as a whole by ``control``."""
@@ -844,8 +1050,10 @@ class Circuit:
         new.name = self.name if name is None else name
         new._registers = self._registers
         new._storage = self._storage
+        if self._storage == "packed" and type(gates) is not _PackedGates:
+            gates = _PackedGates.of(gates)
         new._gates = gates
-        new._tensor_gates = any(_has_tensor(gate) for gate in gates) if self._tensor_gates else False
+        new._tensor_gates = _holds_tensors(gates) if self._tensor_gates else False
         new._sequence = None
         new._store = None
         return new
@@ -855,7 +1063,7 @@ class Circuit:
         # Only reads: threads copy one shared template at once.
         edited = self._edited_gates()
         gates = self._gates if edited is None else edited
-        new = self._like(list(gates))
+        new = self._like(gates.copy())
         cached = self._store
         if cached is not None and cached[2] is gates and cached[1] <= len(gates):
             # Built stores are never written again (extending one copies it
@@ -894,6 +1102,7 @@ class Circuit:
         if complex_dtype is None:
             complex_dtype = _complex_dtype(dtype)
         gates = self._current_gates()
+        size = _state_size(self._num_qubits)
         if self._tensor_gates:
             from . import _torch_path
             return CircuitResult(_torch_path.execute(gates, self._num_qubits, complex_dtype))
@@ -907,7 +1116,7 @@ class Circuit:
         store = self._native_store()
         if store.has_measurement():
             raise NotImplementedError(_NO_MEASUREMENTS)
-        state = np.zeros(1 << n, dtype=complex_dtype)
+        state = np.zeros(size, dtype=complex_dtype)
         state[0] = 1.0
         state, _ = _packed_executor()(n, state, store)
         return CircuitResult(state)
