@@ -9,16 +9,30 @@ Sections (all by default, or those named with --sections):
          as a fraction of the copy bandwidth;
   swap   one thread: SWAP on a low, a middle and a high pair beside a NumPy
          three-copy swap of the same blocks;
-  calls  the cost of one kernel call from Python at n = 10.
+  calls  the cost of one kernel call from Python at n = 10;
+  policy a QFT-like circuit (H and controlled phases on every pair, then the
+         reversing swaps) and the 200-gate random circuit of bench/executor.py
+         through the packed executor on all threads at n = 20 and 24, under
+         the default wait policy, OMP_WAIT_POLICY=ACTIVE and =PASSIVE (the
+         former default), with no burner, on half and on all cores. The
+         runtime fixes its policy when it loads, so each run is a fresh
+         interpreter; the policies take turns. --spins N ... adds
+         GOMP_SPINCOUNT=N runs beside them;
+  targets one thread, n = 24 (or the largest --sizes): H, RX and CX on target
+         0, the middle and n - 1 (CX controlled by the highest other qubit, so
+         every CX touches the same half of the state), both precisions.
 
 Times are the min and median of interleaved repeats. The default sizes are
 reduced (n = 16, 20) to keep runs short on a shared machine; --full runs
-n = 16, 20, 24, 26.
+n = 16, 20, 24, 26. The policy and targets sections always run n = 20, 24
+and 24 unless --sizes names others.
 
     bash dev.sh bench kernels [--full] [--sizes N ...] [--repeat R] [--sections load swap ...]
+                              [--spins N ...] [--circuit-dtype complex64|complex128]
 """
 import argparse
 import os
+import statistics
 import sys
 import time
 
@@ -160,13 +174,136 @@ def section_calls(repeat):
         print(f"   {np.dtype(dtype).name:>10}: " + ", ".join(cells) + "  (goal <= 1.5 µs)")
 
 
+POLICIES = {"default": {}, "ACTIVE": {"OMP_WAIT_POLICY": "ACTIVE"},
+            "PASSIVE": {"OMP_WAIT_POLICY": "PASSIVE"}}
+WAIT_VARIABLES = ("OMP_WAIT_POLICY", "GOMP_SPINCOUNT")
+
+
+def qft_like(n):
+    from quorvex.backend.pelmor.strovane import OpchainPackedNative
+    store = OpchainPackedNative()
+    for j in range(n):
+        store.append_fields("h", (j,), (), (), None, None, None, None, None)
+        for k in range(j + 1, n):
+            store.append_fields("cp", (j,), (k,), (1,), (np.pi / 2 ** (k - j),), None, None, None,
+                                None)
+    for j in range(n // 2):
+        store.append_fields("swap", (j, n - 1 - j), (), (), None, None, None, None, None)
+    return store
+
+
+def random_200(n):
+    from executor import circuit
+    from quorvex.backend.pelmor.strovane import OpchainPackedNative
+    store = OpchainPackedNative()
+    for gid, targets, controls, states, params in circuit(np.random.default_rng(5), n, 200):
+        store.append_fields(gid, targets, controls, states, params, None, None, None, None)
+    return store
+
+
+CIRCUITS = {"QFT-like": qft_like, "random": random_200}
+
+
+def circuit_child(sizes, dtype, runs):
+    """Runs in a fresh interpreter: prints one line per circuit and size,
+    'name n gates threads time time ...' (seconds of the whole circuit)."""
+    from quorvex.backend.pelmor.strovane import execute_gate_sequence_packed
+    for n in sizes:
+        state = np.zeros(2**n, dtype=dtype)
+        for name, build in CIRCUITS.items():
+            store = build(n)
+            strovane.h_little(n, state, [], [], 0, True)  # start the team, touch the pages
+            times = []
+            for _ in range(runs):
+                state[:] = 0
+                state[0] = 1
+                start = time.perf_counter()
+                execute_gate_sequence_packed(n, state, store)
+                times.append(time.perf_counter() - start)
+            print(name, n, len(store), strovane.max_threads(), *times, flush=True)
+        del state
+
+
+def run_child(policy_env, sizes, dtype, runs):
+    import subprocess
+    env = {k: v for k, v in os.environ.items() if k not in WAIT_VARIABLES}
+    env.update(policy_env)
+    done = subprocess.run([sys.executable, "-P", os.path.abspath(__file__), "--child",
+                           "--sizes", *map(str, sizes), "--circuit-dtype", dtype,
+                           "--repeat", str(runs)],
+                          env=env, capture_output=True, text=True, check=True)
+    out = {}
+    for line in done.stdout.splitlines():
+        name, n, gates, threads, *times = line.split()
+        out[(name, int(n))] = (int(gates), int(threads), [float(t) for t in times])
+    return out
+
+
+def section_policy(sizes, repeat, spins, dtype):
+    policies = dict(POLICIES)
+    for count in spins:
+        policies[f"spin {count}"] = {"GOMP_SPINCOUNT": str(count)}
+    runs = {n: 3 if n <= 20 else 1 for n in sizes}
+    print(f"\n== circuits through the packed executor, all threads, {dtype}, per wait policy"
+          f" (one interpreter per run, policies interleaved, {repeat} runs each; whole circuit,"
+          f" min / median)")
+    print(f"   {burners_line()}")
+    worst_idle, worst_loaded = 0.0, 0.0
+    for label, burners in under_loads():
+        samples = {p: {} for p in policies}
+        gates, threads = {}, None
+        for _ in range(repeat):
+            for policy, env in policies.items():
+                for n in sizes:
+                    for key, (gates_n, threads, times) in run_child(env, [n], dtype, runs[n]).items():
+                        samples[policy].setdefault(key, []).extend(times)
+                        gates[key] = gates_n
+        print(f"   {label} ({threads} threads; load average {os.getloadavg()[0]:.1f}):")
+        for key in samples["default"]:
+            name, n = key
+            medians = {p: statistics.median(samples[p][key]) for p in policies}
+            cells = [f"{p} {fmt(min(samples[p][key]))} {fmt(medians[p])}" for p in policies]
+            vs_active = medians["default"] / medians["ACTIVE"]
+            vs_passive = medians["default"] / medians["PASSIVE"]
+            if burners:
+                worst_loaded = max(worst_loaded, vs_passive)
+            else:
+                worst_idle = max(worst_idle, vs_active)
+            print(f"     n={n} {name:>8} ({gates[key]} gates): " + "; ".join(cells)
+                  + f";  default/ACTIVE {vs_active:5.2f}, default/PASSIVE {vs_passive:5.2f}")
+    print(f"   unloaded, worst default/ACTIVE median: {worst_idle:.2f} (goal <= 1.1);"
+          f" loaded, worst default/PASSIVE median: {worst_loaded:.2f} (goal <= 1.0)")
+
+
+def section_targets(n, repeat):
+    print(f"\n== one thread, n={n}: H, RX and CX on target 0, the middle and n-1 (min / median,"
+          f" and the median over the middle's)")
+    for dtype in DTYPES:
+        st = random_state(n, dtype)
+        for name in ("H", "RX", "CX"):
+            where = {"0": (0, n - 1), "middle": (n // 2, n - 1), "n-1": (n - 1, n - 2)}
+            res = interleaved([gate(name, n, st, t, c, False) for t, c in where.values()], repeat)
+            mid = res[1][1]
+            cells = [f"{w} {fmt(best)} {fmt(med)} ({med / mid:4.2f})"
+                     for w, (best, med) in zip(where, res)]
+            print(f"   {np.dtype(dtype).name:>10} {name:>2}: " + "; ".join(cells))
+        del st
+    print("   goal: every target within 1.10 of the middle")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--full", action="store_true", help="n = 16, 20, 24, 26")
     parser.add_argument("--sizes", type=int, nargs="+")
     parser.add_argument("--repeat", type=int, default=5)
-    parser.add_argument("--sections", nargs="+", default=["load", "copy", "swap", "calls"])
+    parser.add_argument("--sections", nargs="+",
+                        default=["load", "copy", "swap", "calls", "policy", "targets"])
+    parser.add_argument("--spins", type=int, nargs="*", default=[])
+    parser.add_argument("--circuit-dtype", default="complex128", choices=["complex64", "complex128"])
+    parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.child:
+        return circuit_child(args.sizes, np.dtype(args.circuit_dtype), args.repeat)
     sizes = args.sizes or ([16, 20, 24, 26] if args.full else [16, 20])
 
     print(f"OpenMP threads: {strovane.max_threads()}; vector width:"
@@ -183,6 +320,10 @@ def main():
         section_swap(sizes, args.repeat)
     if "calls" in args.sections:
         section_calls(args.repeat)
+    if "policy" in args.sections:
+        section_policy(args.sizes or [20, 24], args.repeat, args.spins, args.circuit_dtype)
+    if "targets" in args.sections:
+        section_targets(max(args.sizes or [24]), args.repeat)
     print(f"\n({time.time() - start:.0f} s; load average {os.getloadavg()[0]:.1f} at the end)")
 
 

@@ -8,7 +8,8 @@ both precisions, serially and in parallel, and prints a digest of all the
 results; the digests must agree bit for bit across the widths. Random finite
 values catch a fused multiply-add or a reordered sum that states of special
 values would not. The bit-exactness and serial-versus-parallel test files
-then run unchanged under each forced width.
+then run unchanged under each forced width, with the check of the walk of
+large states.
 """
 import os
 import subprocess
@@ -102,7 +103,8 @@ def test_every_width_gives_the_same_bits():
 def test_existing_checks_under_each_width(width):
     here = os.path.dirname(os.path.abspath(__file__))
     files = [os.path.join(here, name) for name in
-             ("test_kernels_bits.py", "test_kernels_parallel.py", "test_kernels_reference.py")]
+             ("test_kernels_bits.py", "test_kernels_parallel.py", "test_kernels_reference.py",
+              "test_kernels_streams.py")]
     done = run_forced(width, "-m", "pytest", "-q", "-p", "no:randomly", "-p", "no:cacheprovider",
                       *files)
     assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-2000:]

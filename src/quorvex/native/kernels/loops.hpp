@@ -22,6 +22,20 @@
 namespace quorvex::kernels {
 inline namespace QUORVEX_LANES {
 
+// Gates whose pairs lie within one 4 KiB region walk their members abreast
+// (IndexSet::visit_runs_abreast), kStreamPiece bytes of each stream at a
+// time: enough for a whole number of lane groups of every width. Only states
+// of kStreamState bytes or more, which the caches no longer hold: on smaller
+// ones the extra steps cost more than the memory they overlap (measured).
+constexpr std::uint64_t kStreamRegion = 4096;
+constexpr std::uint64_t kStreamPiece = 256;
+constexpr std::uint64_t kStreamState = std::uint64_t{32} << 20;
+
+template <class F>
+inline bool out_of_cache(std::int64_t size) {
+    return static_cast<std::uint64_t>(size) * 2 * sizeof(F) >= kStreamState;
+}
+
 // Low targets (bit 0, 1 or 2; 3 too with 16 lanes) give runs too short to
 // pay for a loop each.
 // There the walk goes over blocks of 2**(T+1) amplitudes instead, each
@@ -35,10 +49,17 @@ void low_target_loop(F* a, std::int64_t size, const std::int64_t* controls,
     blocks.require((std::uint64_t{2} << T) - 1, 0);
     const std::uint64_t count = blocks.prepare();
     const std::uint64_t stride = 2 * blocks.step();
+    // A whole number of lane groups of every block length.
+    constexpr std::uint64_t piece = kStreamPiece / ((std::uint64_t{4} << T) * sizeof(F));
+    const auto run = [&](std::uint64_t first, std::uint64_t len) {
+        block_pairs<T>(a + 2 * first, len, stride, gate);
+    };
+    const bool abreast = out_of_cache<F>(size);
     Loop::run(count, [&](std::uint64_t begin, std::uint64_t end) {
-        blocks.visit_runs(begin, end, [&](std::uint64_t first, std::uint64_t len) {
-            block_pairs<T>(a + 2 * first, len, stride, gate);
-        });
+        if (abreast)
+            blocks.visit_runs_abreast(begin, end, piece, run);
+        else
+            blocks.visit_runs(begin, end, run);
     });
 }
 
@@ -67,18 +88,24 @@ void single_target_loop(F* a, std::int64_t size, const std::int64_t* controls,
     }
     const std::uint64_t tbit = set.bit(pos);
     const std::uint64_t step = 2 * set.step();
+    const auto pairs = [&](std::uint64_t first, std::uint64_t len) {
+        F* p0 = a + 2 * first;
+        F* p1 = a + 2 * (first | tbit);
+        if (step == 2) {
+            contiguous_pairs(p0, p1, len, gate);
+        } else {
+            const Gate g = gate;
+            for (std::uint64_t r = 0; r < len; ++r) pair_update(p0 + r * step, p1 + r * step, g);
+        }
+    };
+    // Partners a region or more apart already make two streams.
+    const bool abreast = out_of_cache<F>(size) && tbit * 2 * sizeof(F) < kStreamRegion;
+    const std::uint64_t piece = kStreamPiece / (2 * sizeof(F) * set.step());
     Loop::run(count, [&](std::uint64_t begin, std::uint64_t end) {
-        set.visit_runs(begin, end, [&](std::uint64_t first, std::uint64_t len) {
-            F* p0 = a + 2 * first;
-            F* p1 = a + 2 * (first | tbit);
-            if (step == 2) {
-                contiguous_pairs(p0, p1, len, gate);
-            } else {
-                const Gate g = gate;
-                for (std::uint64_t r = 0; r < len; ++r)
-                    pair_update(p0 + r * step, p1 + r * step, g);
-            }
-        });
+        if (abreast)
+            set.visit_runs_abreast(begin, end, piece, pairs);
+        else
+            set.visit_runs(begin, end, pairs);
     });
 }
 

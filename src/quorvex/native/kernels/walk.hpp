@@ -181,6 +181,37 @@ public:
         }
     }
 
+    // As visit_runs, for the same members, but the range is cut into kWays
+    // equal parts walked side by side: `piece` members of the first part,
+    // then of the second, and so on, then the next piece of each. A single
+    // ascending stream keeps only the processor's prefetch for one 4 KiB
+    // region running at a time; several regions far apart keep several
+    // running, which is what the memory needs once the state is out of cache.
+    // Each member still gets its own update, only the order changes. Falls
+    // back to visit_runs when the range does not split evenly.
+    static constexpr std::uint64_t kWays = 4;
+    template <class Run>
+    void visit_runs_abreast(std::uint64_t begin, std::uint64_t end, std::uint64_t piece,
+                            const Run& f) const {
+        const std::uint64_t run = std::uint64_t{1} << run_bits_;
+        piece = std::min(piece, run);
+        const std::uint64_t len = end - begin, part = len / kWays;
+        if (piece == 0 || (piece & (piece - 1)) != 0 || (begin & (piece - 1)) != 0 ||
+            part < piece || len % (kWays * piece) != 0)
+            return visit_runs(begin, end, f);
+        // Pieces lie inside one run each (piece divides run, both aligned);
+        // the deposit is paid when a part enters a new run.
+        std::uint64_t base[kWays] = {};
+        for (std::uint64_t i = 0; i < part; i += piece) {
+            for (std::uint64_t w = 0; w < kWays; ++w) {
+                const std::uint64_t m = begin + w * part + i;
+                const std::uint64_t off = m & (run - 1);
+                if (i == 0 || off == 0) base[w] = value_ | deposit(m - off);
+                f(base[w] | (off << shift_), piece);
+            }
+        }
+    }
+
     // Calls f(j) for the members numbered begin .. end-1, in ascending order.
     template <class Visit>
     void visit(std::uint64_t begin, std::uint64_t end, const Visit& f) const {
