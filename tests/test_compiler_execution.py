@@ -157,3 +157,22 @@ def test_multi_controlled_unitaries_keep_their_roots_unitary(matrix, controls):
                                        times=DEFAULT_UNROLL_TIMES)
         error = np.abs(operator(compiled.gate_sequence.data(), controls + 1) - operator([gate], controls + 1)).max()
         assert error < (1e-13 if exact else 1e-5)
+
+
+@pytest.mark.parametrize("storage", ["list", "packed"])
+def test_the_dagger_of_a_vendor_circuit_undoes_it(storage):
+    rng = np.random.default_rng(5)
+    compiled = qcompiler_transpile(_circuit(_random_circuit(rng, TESSIK_BASIS)), basis=TESSIK_BASIS.name,
+                                   times=DEFAULT_UNROLL_TIMES)
+    circuit = Circuit(N, gate_storage=storage)
+    for gate in compiled.gate_sequence.data():
+        circuit.add_gate(gate)
+    assert "xyarb" in {gate.id for gate in circuit.gate_sequence.data()}
+    # The sequence's own inverse as well: the native store's for packed storage.
+    by_sequence = Circuit(N, gate_storage=storage)
+    by_sequence.gate_sequence = circuit.gate_sequence.inverse()
+    start = np.eye(1 << N)[0]
+    for undo in (circuit.dagger(), by_sequence):
+        both = circuit.copy()
+        both.append(undo, list(range(N)))
+        np.testing.assert_allclose(both.execute().state, start, atol=1e-10)
