@@ -8,6 +8,7 @@ from quorvex.backend.gate.morlith import QuantumGate
 from quorvex.core import Circuit
 from quorvex.qcompiler.contracts import Layout, Machine, MappingOutcome, PipelineContext
 from quorvex.qcompiler.mapping import mapper
+from quorvex.qcompiler.rule_based.rule_based_transpiler.basis import TESSIK_BASIS
 from quorvex.qcompiler.stages import mapping as M
 
 from compiler_dense import equal_up_to_phase, operator, qcis_operator
@@ -100,6 +101,42 @@ def test_default_records_no_basis_its_qcis_does_not_hold():
     assert ctx.metadata == {"mapping": "earlier"}
     out = strategy("default", times=5).run(c, Machine("m", basis="Tessik"), ctx)
     assert {line.split()[0] for line in out.mapped_qcis.splitlines()} <= {"X2P", "X2M", "Y2P", "Y2M", "CZ", "RZ"}
+
+
+# What the vendor's hardware runs: its basis, with barriers and measurements.
+VENDOR_OPCODES = {"X2P", "X2M", "Y2P", "Y2M", "CZ", "RZ", "RXY", "I", "B", "M"}
+# id -> (fewest, most) controls; the ones with one control only are primitive in the vendor basis.
+CONTROLLED_IDS = {"cz": (1, 1), "z": (1, 1), "cx": (1, 1), "mcz": (1, 3), "mcx": (2, 3), "cp": (1, 1),
+                  "crz": (1, 1), "h": (1, 2), "rx": (0, 2), "swap": (0, 1)}
+
+
+def _controlled_gate(rng, gate_id, n):
+    low, high = CONTROLLED_IDS[gate_id]
+    k = int(rng.integers(low, high + 1))
+    num_targets = 2 if gate_id == "swap" else 1
+    qubits = [int(q) for q in rng.permutation(n)[:num_targets + k]]
+    angle = (float(rng.uniform(-np.pi, np.pi)),) if gate_id in ("cp", "crz", "rx") else None
+    return QuantumGate(id=gate_id, target=qubits[:num_targets], control=qubits[num_targets:],
+                       control_state=[int(s) for s in rng.integers(0, 2, k)], parameter=angle)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_default_writes_only_vendor_instructions_for_open_and_closed_controls(seed):
+    rng = np.random.default_rng(seed)
+    n = 4
+    # Open and closed, the CZ with one control among them: primitive in the
+    # basis whatever its control state.
+    gates = [QuantumGate(id=gate_id, target=1, control=0, control_state=state)
+             for gate_id in ("cz", "z") for state in (0, 1)]
+    gates += [_controlled_gate(rng, str(gate_id), n) for gate_id in rng.choice(sorted(CONTROLLED_IDS), 16)]
+    gates = [gates[i] for i in rng.permutation(len(gates))]
+    out = strategy("default", basis="Tessik").run(circuit_of(n, *gates), Machine("m"), PipelineContext())
+    compiled = out.mapped_circuit.gate_sequence.data()
+    assert all(TESSIK_BASIS.is_basis(gate) and 0 not in gate.control_state for gate in compiled)
+    assert {line.split()[0] for line in out.mapped_qcis.splitlines()} <= VENDOR_OPCODES
+    expected = operator(gates, n)
+    assert equal_up_to_phase(operator(compiled, n), expected)
+    assert equal_up_to_phase(qcis_operator(out.mapped_qcis, n), expected)
 
 
 def coupled_machine(coupling=((0, 1), (1, 2))):

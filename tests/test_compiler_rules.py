@@ -121,3 +121,27 @@ def test_native_to_default():
     assert [(g.id, g.parameter) for g in f(QuantumGate(id="y2m", target=1), None)] == [("ry", (-np.pi / 2,))]
     barrier = f(QuantumGate(id="b", target=(0, 1)), None)
     assert [(g.id, g.target) for g in barrier] == [("barrier", (0, 1))]
+
+
+OPEN_CZ = QuantumGate(id="cz", target=2, control=0, control_state=0)
+OPEN_CX = QuantumGate(id="cx", target=2, control=0, control_state=0)
+FLIP = [("x2p", (0,), ()), ("x2p", (0,), ()), ("gp", (0,), ())]
+
+
+@pytest.mark.parametrize("basis, gate, times, expected", [
+    # X is primitive here: the open control stays on the gate, as always.
+    (B.DEFAULT_BASIS, OPEN_CX, DEFAULT_UNROLL_TIMES, [("cx", (2,), (0,))]),
+    (B.TESSIK_BASIS, OPEN_CZ, 2, FLIP + [("cz", (2,), (0,))] + FLIP),
+    (B.TESSIK_BASIS, OPEN_CZ, 1, "left 2 of 3 gates outside it: 2 'x' still to rewrite when times=1 round ran out"),
+    (B.TESSIK_BASIS, OPEN_CZ, 0,
+     "left 1 of 1 gates outside it: 1 'cz' with 1 control still to rewrite when times=0 rounds ran out"),
+])
+def test_open_controls_of_basis_gates_are_flipped_within_the_basis(basis, gate, times, expected):
+    if isinstance(expected, str):
+        with pytest.raises(ValueError, match=expected):
+            unroll_gates([gate], basis, times)
+        return
+    unrolled = unroll_gates([gate], basis, times)
+    assert [(g.id, g.target, g.control) for g in unrolled] == expected
+    assert all(basis.is_basis(g) for g in unrolled)
+    assert np.allclose(operator(unrolled, 3), operator([gate], 3), atol=1e-12)

@@ -95,6 +95,27 @@ def test_inverse_examples():
     assert comps(unitary.inverse())[0][5] == "U_dag"
 
 
+# (phi, theta) turns back about the same axis; other lengths have no rule.
+AXIS_ROTATIONS = [
+    (Q("rxy", (0,), parameter=(0.3, 1.1)), (0.3, -1.1)),
+    (Q("xyarb", (1,), (0,), (0,), parameter=(-2.5, -0.4)), (-2.5, 0.4)),
+    (Q("xyarb", (0,), parameter=(-0.0, 0.0)), (-0.0, -0.0)),
+    (Q("rxy_dag", (0,), parameter=(0.7, 2.0)), (0.7, -2.0)),
+    (Q("rxy", (0,), parameter=(0.7,)), (0.7,)),
+    (Q("xyarb", (0,), parameter=(0.1, 0.2, 0.3)), (0.1, 0.2, 0.3)),
+]
+
+
+@pytest.mark.parametrize("gate, parameter", AXIS_ROTATIONS, ids=lambda case: str(case))
+def test_axis_rotations_invert_alike_in_both_paths(gate, parameter):
+    inverse = gate.dagger()
+    assert inverse.parameter == parameter
+    assert [np.signbit(x) for x in inverse.parameter] == [np.signbit(x) for x in parameter]
+    assert_same_gates([to_gate(c) for c in comps(store_of(gate).inverse())], [inverse])
+    if gate.id in ("rxy", "xyarb") and len(parameter) == 2:
+        np.testing.assert_allclose(inverse.matrix @ gate.matrix, np.eye(2), atol=1e-15)
+
+
 def test_inverse_converts_each_matrix_and_block_once():
     m = np.array([[0, 1j], [1, 0]])
     child = store_of(f("h"), f("s"))

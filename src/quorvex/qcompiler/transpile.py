@@ -1,6 +1,7 @@
 """Rule-based unrolling of a circuit into a gate basis: the minimal platform layer."""
 from collections import Counter
 
+from quorvex.backend.gate.morlith import QuantumGate
 from quorvex.backend.qasm.qasm import _flat_gates
 
 from .rule_based.rule_based_transpiler.basis import DEFAULT_BASIS, TESSIK_BASIS
@@ -50,11 +51,28 @@ def _outside_basis(basis, outside, kept, total, times):
                       + str(total) + " gates outside it: " + "; ".join(reasons) + ".")
 
 
+def _needs_flips(basis, gate):
+    """Whether ``gate``, primitive in ``basis``, still holds an open control that the basis cannot flip.
+
+    A basis gate takes its controls as they are, and the lowering to
+    instructions flips an open control with X around it; where X is not
+    itself primitive, that flip would leave the basis.
+    """
+    return 0 in gate.control_state and not basis.is_basis("x")
+
+
+def _with_closed_controls(gate):
+    """X flips around the gate with every control closed; later rounds unroll the flips."""
+    flips = [QuantumGate(id="x", target=q) for q, state in zip(gate.control, gate.control_state) if state == 0]
+    return flips + [gate.replace(control_state=(1,) * len(gate.control))] + flips
+
+
 def unroll_gates(gates, basis, times, circuit=None):
     """Up to ``times`` rounds of ``basis.construct`` over the gates it does not accept.
 
     A gate that ``construct`` hands back unchanged ends its unrolling instead
-    of looping. The result holds only gates of ``basis``: when gates are left
+    of looping. Open controls of a basis gate are flipped with gates of the
+    basis. The result holds only gates of ``basis``: when gates are left
     outside it, because the rounds ran out or because no rule rewrites them,
     a ValueError says how many and which.
     """
@@ -67,7 +85,11 @@ def unroll_gates(gates, basis, times, circuit=None):
         following = []
         for gate in current:
             if basis.is_basis(gate):
-                following.append(gate)
+                if _needs_flips(basis, gate):
+                    following.extend(_with_closed_controls(gate))
+                    changed = True
+                else:
+                    following.append(gate)
                 continue
             replacement = basis.construct(gate, circuit)
             if replacement is None or (len(replacement) == 1 and replacement[0] is gate):
@@ -81,7 +103,8 @@ def unroll_gates(gates, basis, times, circuit=None):
             settled = True
             break
     # A settled round tested every gate: only the ones it kept are outside.
-    outside = kept if settled else [gate for gate in current if not basis.is_basis(gate)]
+    outside = kept if settled else [gate for gate in current
+                                    if not basis.is_basis(gate) or _needs_flips(basis, gate)]
     if outside:
         raise _outside_basis(basis, outside, kept, len(current), times)
     return current

@@ -86,6 +86,11 @@ _ANGLE_NEGATION_IDS = frozenset({
     "crx", "cry", "crz", "cp", "mcrx", "mcry", "mcrz", "mcp",
 })
 
+# The vendor rotation (phi, theta) about an axis in the XY plane: its inverse
+# turns back about the same axis, so only theta changes sign. Negating phi too
+# would mirror the axis and give another gate.
+_AXIS_ROTATION_IDS = frozenset({"rxy", "xyarb"})
+
 # Gates that act on the whole register (or only record results) may have no target.
 _TARGETLESS_IDS = frozenset({"gp", "gphase", "global_phase", "barrier", "measure"})
 
@@ -120,6 +125,9 @@ def _dagger_parameter(gate_id: str, parameter: Optional[tuple]) -> Optional[tupl
         lam: float
         theta, phi, lam = parameter
         return (-theta, -lam, -phi)
+    if base_id in _AXIS_ROTATION_IDS and len(parameter) == 2:
+        phi, theta = parameter
+        return (phi, -theta)
     return parameter
 
 

@@ -36,6 +36,10 @@ const std::unordered_set<std::string_view>& negated_angle_ids() {
     return ids;
 }
 
+// (phi, theta) about an axis in the XY plane: the inverse turns back about the
+// same axis, so theta alone changes sign.
+bool is_axis_rotation(std::string_view id) { return id == "rxy" || id == "xyarb"; }
+
 bool ends_with_dag(const std::string& s) { return s.size() > 3 && s.compare(s.size() - 4, 4, "_dag") == 0; }
 
 double flip_sign(double v) {
@@ -93,6 +97,8 @@ bool invert_gate(DecodedGate& g, InverseMemo& memo) {
     } else if (key == "u" && g.parameters.size() == 3) {
         const double theta = g.parameters[0], phi = g.parameters[1], lambda = g.parameters[2];
         g.parameters = {flip_sign(theta), flip_sign(lambda), flip_sign(phi)};
+    } else if (is_axis_rotation(key) && g.parameters.size() == 2) {
+        g.parameters[1] = flip_sign(g.parameters[1]);
     }
 
     if (g.has_matrix) {

@@ -121,20 +121,42 @@ def _one_control(control, target, matrix):
     ]
 
 
+# A root further than this from unitary is not what an exactly unitary input
+# gives away from the cancellation below: the other root is tried.
+_ROOT_TOLERANCE = 1e-8
+
+
+def _root_deviation(root):
+    # The next round checks the root and its inverse, which is the root's
+    # conjugate transpose.
+    return max(unitary_deviation(root), unitary_deviation(root.conj().T))
+
+
 def _unitary_root(matrix):
     """A square root S of a 2x2 unitary U (S @ S == U), itself unitary."""
     u = np.asarray(matrix, dtype=np.complex128)
     delta = cmath.sqrt(u[0, 0] * u[1, 1] - u[0, 1] * u[1, 0])
     tau = cmath.sqrt(u[0, 0] + u[1, 1] + 2 * delta)
-    if abs(tau) < 0.1:
-        # tau^2 = tr U + 2 delta cancels here, and the root's error grows as
-        # 1/|tau|^2. With U's eigenvalues l1, l2, tau^2 = (sqrt l1 +- sqrt l2)^2,
-        # whose two signs' squares add up to 4: the other root of the
-        # determinant gives |tau| > 1.99.
+    if abs(tau) < 1e-6:
+        # The other root of the determinant avoids the cancellation.
         delta = -delta
         tau = cmath.sqrt(u[0, 0] + u[1, 1] + 2 * delta)
     root = (u + delta * np.eye(2)) / tau
-    if not max(unitary_deviation(root), unitary_deviation(root.conj().T)) <= UNITARY_TOLERANCE:
+    deviation = _root_deviation(root)
+    if deviation > _ROOT_TOLERANCE:
+        # tau^2 = tr U + 2 delta still cancels near e^{ia} I (the root's error
+        # grows as 1/|tau|^2), or U itself is unitary only within the bound.
+        # With U's eigenvalues l1, l2, tau^2 = (sqrt l1 +- sqrt l2)^2, whose
+        # two signs' squares add up to 4: the other sign escapes the
+        # cancellation, and the closer of the two roots is kept.
+        other_delta = -delta
+        other_tau = cmath.sqrt(u[0, 0] + u[1, 1] + 2 * other_delta)
+        if other_tau != 0:
+            other = (u + other_delta * np.eye(2)) / other_tau
+            other_deviation = _root_deviation(other)
+            if other_deviation < deviation:
+                root, deviation = other, other_deviation
+    if not deviation <= UNITARY_TOLERANCE:
         # U is unitary only within the bound, and its root (or the root's
         # inverse) can be several times further off: its nearest unitary, the
         # polar factor, keeps the next round from refusing what it accepted.
