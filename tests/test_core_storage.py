@@ -283,3 +283,21 @@ def test_an_assigned_sequence_is_copied_in(storage):
     with pytest.raises(ValueError, match="out of range"):
         c.gate_sequence = bad
     assert c.get_num_qubits() == 2 and len(records(c)) == 1
+
+
+@pytest.mark.parametrize("storage", STORAGES)
+def test_a_block_that_contains_itself_is_refused_by_the_circuit(storage):
+    from block_loops import Loop
+
+    c = Circuit(2, gate_storage=storage)
+    c.h(0)
+    if storage == "packed":
+        # the records are walked as they are added; the failed add keeps the circuit as it was
+        with pytest.raises(RecursionError, match="^a gate block contains itself$"):
+            c.add_gate(Loop().gate)
+        assert [g.id for g in records(c)] == ["h"]
+        return
+    c.add_gate(Loop().gate)
+    for run in (Circuit.execute, lambda c: c.compile()):
+        with pytest.raises(RecursionError, match="^a gate block contains itself$"):
+            run(c)

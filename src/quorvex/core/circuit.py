@@ -29,7 +29,7 @@ import numpy as np
 
 from ..backend.gate.matrix import (NO_OP_IDS, UNITARY_TOLERANCE, UNITARY_TOLERANCE_TEXT,
                                    resolve_numpy_base_matrix, unitary_deviation)
-from ..backend.gate.morlith import QuantumGate
+from ..backend.gate.morlith import _DONE, QuantumGate, _enter_block
 from .register import Register
 
 _NORM_TOLERANCE = 1e-8
@@ -503,26 +503,34 @@ def _leaves(record):
     """The gates ``record`` applies, composite gates expanded at every level, in order.
 
     An explicit stack, so that any nesting the store accepts (and deeper) is
-    walked without recursion.
+    walked without recursion; a block met again inside itself ends the walk.
+    Each frame holds its block, so that no other object takes its id (the
+    key) while it is walked.
     """
-    pending = [iter((record,))]
+    open_blocks = set()
+    pending = [(iter((record,)), None, None)]
     while pending:
-        gate = next(pending[-1], None)
-        if gate is None:
-            pending.pop()
+        gate = next(pending[-1][0], _DONE)
+        if gate is _DONE:
+            open_blocks.discard(pending.pop()[1])
         elif gate.block_gate_sequence is not None:
-            pending.append(iter(gate.decompose()))
+            children = gate.block_gate_sequence
+            pending.append((iter(gate.decompose()), _enter_block(children, open_blocks), children))
         else:
             yield gate
 
 
 def _runs_natively(record):
-    pending = [record]
+    open_blocks = set()
+    pending = [(iter((record,)), None, None)]
     while pending:
-        gate = pending.pop()
+        gate = next(pending[-1][0], _DONE)
+        if gate is _DONE:
+            open_blocks.discard(pending.pop()[1])
+            continue
         children = gate.block_gate_sequence
         if children is not None:
-            pending.extend(children)
+            pending.append((iter(children), _enter_block(children, open_blocks), children))
         elif not (gate.has_stored_matrix or gate.id in _NATIVE_IDS):
             return False
     return True
