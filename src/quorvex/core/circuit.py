@@ -568,6 +568,18 @@ def _encode(store, gates):
         append_fields(gate_id, targets, controls, states, params, None, matrix, None, None)
 
 
+# Qubit indices a packed store holds: 32-bit signed integers.
+_MAX_STORED_QUBIT = 2**31 - 1
+
+
+def _check_storable(targets, controls):
+    """Refuse, by name of the limit, a qubit index the packed store cannot hold."""
+    for q in tuple(targets) + tuple(controls):
+        if q > _MAX_STORED_QUBIT:
+            raise ValueError("Qubit " + str(q) + " is beyond what packed gate storage holds: qubit indices "
+                             "up to 2**31 - 1 = " + str(_MAX_STORED_QUBIT) + ".") from None
+
+
 def _record_at(store, index):
     from ..backend.opchain.packed import OpchainPacked
     return OpchainPacked._snapshot_native(store, index)
@@ -631,9 +643,14 @@ class _PackedGates:
         """Append one gate given by the fields of its tuple."""
         store = self.store
         if record is not None:
-            if self.runs_as_is and not _runs_natively(record):
+            runs_natively = _runs_natively(record)
+            try:
+                store.append_gate(record)
+            except RuntimeError:
+                _check_storable(targets, controls)
+                raise
+            if not runs_natively:
                 self.runs_as_is = False
-            store.append_gate(record)
             self.recorded.append(1)
             return
         angles = None
@@ -643,14 +660,29 @@ class _PackedGates:
                     angles = params
                     params = tuple([value if type(value) is float else 0.0 for value in params])
                     break
-        store.append_fields(gate_id, targets, controls, states, params, None, matrix, None, None)
+        try:
+            store.append_fields(gate_id, targets, controls, states, params, None, matrix, None, None)
+        except RuntimeError:
+            _check_storable(targets, controls)
+            raise
         self.recorded.append(0)
         if angles is not None:
             self.angles[len(store) - 1] = angles
 
     def extend(self, gates):
-        for gate in gates:
-            self.append(gate)
+        """Append every gate or, if one of them fails, none."""
+        # A copy shares the store's pages, so keeping one costs little more
+        # than the page the next append writes.
+        kept = (self.store.copy(), len(self.recorded), self.runs_as_is)
+        try:
+            for gate in gates:
+                self.add(*gate)
+        except BaseException:
+            self.store, length, self.runs_as_is = kept
+            del self.recorded[length:]
+            for index in [index for index in self.angles if index >= length]:
+                del self.angles[index]
+            raise
 
     def _gate(self, index):
         if self.recorded[index]:
