@@ -326,6 +326,28 @@ def test_angle_expressions_without_a_value_are_value_errors(expression, fault, p
     assert str(info.value) == "OpenQASM expression " + repr(expression) + " " + fault + "."
 
 
+def test_export_and_unrolling_walk_any_nesting_in_order():
+    depth = 5000
+    gate = Q("block", [0, 1], block_gate_sequence=(Q("h", 0), Q("x", 1)))
+    for _ in range(depth):
+        # each level swaps the qubits and adds a gate after its block
+        gate = Q("block", [1, 0], block_gate_sequence=(gate, Q("z", 0)))
+    seq = Opchain(2)
+    seq.add_gate(gate)
+    seq.add_gate(Q("s", 1))
+    swapped = depth % 2
+    flat = Opchain(2)
+    flat.add_gate(Q("h", swapped))
+    flat.add_gate(Q("x", 1 - swapped))
+    for level in range(1, depth + 1):
+        flat.add_gate(Q("z", (depth - level + 1) % 2))
+    flat.add_gate(Q("s", 1))
+    assert seq.to_openqasm() == flat.to_openqasm()
+    assert seq.to_openqasm2() == flat.to_openqasm2()
+    from quorvex.qcompiler import circuit_io
+    assert circuit_io.gates_to_qcis(seq.data(), 2) == circuit_io.gates_to_qcis(flat.data(), 2)
+
+
 def test_exporters_work_through_the_sequence_interface_alone():
     class View:
         """Read-only, index-only view, like the packed sequence's data proxy."""

@@ -24,12 +24,20 @@ _IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
 # --------------------------------------------------------------------------
 
 def _flat_gates(gates):
-    """Yield the gates with every composite gate expanded, at any depth."""
-    for gate in gates:
-        if gate.block_gate_sequence is None:
+    """Yield the gates with every composite gate expanded, at any depth, in order.
+
+    The open levels wait on a stack of their own, so that any nesting is
+    walked without recursion.
+    """
+    pending = [iter(gates)]
+    while pending:
+        gate = next(pending[-1], None)
+        if gate is None:
+            pending.pop()
+        elif gate.block_gate_sequence is None:
             yield gate
         else:
-            yield from _flat_gates(gate.decompose())
+            pending.append(iter(gate.decompose()))
 
 
 def _real(value):
