@@ -363,3 +363,19 @@ def test_a_block_that_contains_itself_is_refused_by_the_circuit(storage):
     for run in (Circuit.execute, lambda c: c.compile()):
         with pytest.raises(RecursionError, match="^a gate block contains itself$"):
             run(c)
+
+
+@pytest.mark.parametrize("added", [AS_ADDED[:2] + AS_ADDED[3:4], AS_ADDED[:4]], ids=["no composite gate", "a block"])
+def test_packed_decompose_gives_the_records_of_list_storage_in_an_independent_circuit(added):
+    # without a composite gate the packed circuit's records are taken over whole
+    angle = torch.tensor(0.7, requires_grad=True)
+    packed, listed = built("packed", added), built("list", added)
+    for c in (packed, listed):
+        c.rz(angle, 1)
+    before = fields(records(packed))
+    result = packed.decompose()
+    assert fields(records(result)) == fields(records(listed.decompose()))
+    result.x(0)
+    assert fields(records(packed)) == before
+    result.execute().state.abs().sum().backward()
+    assert angle.grad is not None

@@ -636,6 +636,16 @@ class _PackedGates:
     def __len__(self):
         return len(self.store)
 
+    def has_composite(self):
+        """Whether a gate has a block; only records handed over can."""
+        recorded, components = self.recorded, self.store.components
+        index = recorded.find(1)
+        while index >= 0:
+            if components(index)[7] is not None:
+                return True
+            index = recorded.find(1, index + 1)
+        return False
+
     def append(self, gate):
         self.add(*gate)
 
@@ -1117,6 +1127,10 @@ class Circuit:
 
     def decompose(self):
         """A new circuit with every composite gate expanded by one level."""
+        current = self._current_gates()
+        if type(current) is _PackedGates and not current.has_composite():
+            # Nothing to expand: the same records, read back from no gate.
+            return self._like(current.copy())
         gates = []
         for gate in self._current_gates():
             record = gate[_RECORD]
