@@ -283,3 +283,99 @@ def test_an_assigned_sequence_is_copied_in(storage):
     with pytest.raises(ValueError, match="out of range"):
         c.gate_sequence = bad
     assert c.get_num_qubits() == 2 and len(records(c)) == 1
+
+
+def nested(depth):
+    gate = QuantumGate("x", [0])
+    for _ in range(depth):
+        gate = QuantumGate("block", [0], block_gate_sequence=(gate,))
+    return gate
+
+
+def too_deep_for_the_store():
+    sub = Circuit(1)
+    sub.x(0)
+    sub.add_gate(nested(1001))
+    sub.h(0)
+    return sub
+
+
+def beyond_the_store():
+    sub = Circuit(2)
+    sub.x(0)
+    sub.rz(torch.tensor(0.5), 0)
+    sub.x(1)
+    return sub
+
+
+@pytest.mark.parametrize("change,error", [
+    (lambda c: c.append(too_deep_for_the_store(), [1]), RecursionError),
+    (lambda c: c.append(too_deep_for_the_store(), [1], control=[0]), RecursionError),
+    (lambda c: c.append(too_deep_for_the_store().gate_sequence, [1]), RecursionError),
+    (lambda c: c.append(beyond_the_store(), [1, 2**31]), ValueError),
+], ids=["deep block", "deep block under a control", "sequence with a deep block", "unstorable qubit"])
+def test_a_failed_multi_gate_add_changes_nothing(change, error):
+    c = Circuit(2**31 + 1, gate_storage="packed")
+    c.h(0)
+    c.rz(torch.tensor(0.25), 1)
+    before = fields(records(c))
+    with pytest.raises(error):
+        change(c)
+    assert fields(records(c)) == before
+    assert sorted(c._gates.angles) == [1] and bytes(c._gates.recorded) == b"\x00\x00"
+    c.x(1)
+    assert [g.id for g in records(c)] == ["h", "rz", "x"]
+
+
+def test_qubit_indices_beyond_the_packed_store_are_refused_by_name():
+    n = 2**31 + 5
+    cases = [lambda c: c.x(n - 1), lambda c: c.cx(n - 1, 0), lambda c: c.cx(0, 2**31),
+             lambda c: c.add_gate(QuantumGate("x", [n - 1])),
+             lambda c: c.add_gate(QuantumGate("x", [0], control=[2**31]))]
+    for storage in STORAGES:
+        c = Circuit(n, gate_storage=storage)
+        c.x(2**31 - 1)
+        for case in cases:
+            if storage == "packed":
+                with pytest.raises(ValueError, match=r"^Qubit \d+ is beyond .* up to 2\*\*31 - 1 = 2147483647\.$"):
+                    case(c)
+            else:
+                # list storage keeps any index; such a circuit is too wide to run on either
+                case(c)
+        assert len(records(c)) == (1 if storage == "packed" else 1 + len(cases))
+        with pytest.raises(ValueError, match="too wide to simulate"):
+            c.execute()
+
+
+@pytest.mark.parametrize("storage", STORAGES)
+def test_a_block_that_contains_itself_is_refused_by_the_circuit(storage):
+    from block_loops import Loop
+
+    c = Circuit(2, gate_storage=storage)
+    c.h(0)
+    if storage == "packed":
+        # the records are walked as they are added; the failed add keeps the circuit as it was
+        with pytest.raises(RecursionError, match="^a gate block contains itself$"):
+            c.add_gate(Loop().gate)
+        assert [g.id for g in records(c)] == ["h"]
+        return
+    c.add_gate(Loop().gate)
+    for run in (Circuit.execute, lambda c: c.compile()):
+        with pytest.raises(RecursionError, match="^a gate block contains itself$"):
+            run(c)
+
+
+@pytest.mark.parametrize("added", [AS_ADDED[:2] + AS_ADDED[3:4], AS_ADDED[:4]], ids=["no composite gate", "a block"])
+def test_packed_decompose_gives_the_records_of_list_storage_in_an_independent_circuit(added):
+    # without a composite gate the packed circuit's records are taken over whole
+    angle = torch.tensor(0.7, requires_grad=True)
+    packed, listed = built("packed", added), built("list", added)
+    for c in (packed, listed):
+        c.rz(angle, 1)
+    before = fields(records(packed))
+    result = packed.decompose()
+    assert fields(records(result)) == fields(records(listed.decompose()))
+    result.x(0)
+    assert fields(records(packed)) == before
+    result.execute().state.abs().sum().backward()
+    assert angle.grad is not None

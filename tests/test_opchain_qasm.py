@@ -326,6 +326,54 @@ def test_angle_expressions_without_a_value_are_value_errors(expression, fault, p
     assert str(info.value) == "OpenQASM expression " + repr(expression) + " " + fault + "."
 
 
+@pytest.mark.parametrize("modifier, message", [
+    ("ctrl(-1)", "OpenQASM modifier ctrl(-1) is not a whole number of at least 1."),
+    ("ctrl(0)", "OpenQASM modifier ctrl(0) is not a whole number of at least 1."),
+    ("negctrl(0)", "OpenQASM modifier negctrl(0) is not a whole number of at least 1."),
+    ("ctrl(1.5)", "OpenQASM modifier ctrl(1.5) is not a whole number of at least 1."),
+    ("ctrl(0.5+0.5)", "OpenQASM modifier ctrl(0.5+0.5) is not a whole number of at least 1."),
+    ("negctrl(1+1e-17)", "OpenQASM modifier negctrl(1+1e-17) is not a whole number of at least 1."),
+    ("ctrl(3/2)", "OpenQASM modifier ctrl(3/2) is not a whole number of at least 1."),
+    ("ctrl(2^-1)", "OpenQASM modifier ctrl(2^-1) is not a whole number of at least 1."),
+    ("ctrl(pi)", "OpenQASM modifier ctrl(pi) is not a whole number of at least 1."),
+    ("ctrl(2)", "Wrong operands for OpenQASM gate x."),
+    ("ctrl(2^1000)", "Wrong operands for OpenQASM gate x."),
+    ("negctrl(" + "9" * 30 + "*" + "9" * 30 + "-1)", "Wrong operands for OpenQASM gate x."),
+    ("inv(2)", "The inv modifier takes no argument, got inv(2)."),
+    ("pow(2)", "The pow modifier is not supported."),
+])
+def test_modifier_counts_are_whole_numbers_of_operands(modifier, message):
+    with pytest.raises(ValueError) as info:
+        Opchain.from_openqasm("OPENQASM 3.0; qubit[2] q; " + modifier + " @ x q[0], q[1];")
+    assert str(info.value) == message
+    for count in ("1", "+1", "2-1", "4/2-1", "2^0", "3*2-5"):
+        for word, state in (("ctrl", 1), ("negctrl", 0)):
+            seq = Opchain.from_openqasm("OPENQASM 3.0; qubit[2] q; " + word + "(" + count + ") @ x q[0], q[1];")
+            assert seq.data() == [Q("cx", 1, control=0, control_state=state)]
+
+
+def test_export_and_unrolling_walk_any_nesting_in_order():
+    depth = 5000
+    gate = Q("block", [0, 1], block_gate_sequence=(Q("h", 0), Q("x", 1)))
+    for _ in range(depth):
+        # each level swaps the qubits and adds a gate after its block
+        gate = Q("block", [1, 0], block_gate_sequence=(gate, Q("z", 0)))
+    seq = Opchain(2)
+    seq.add_gate(gate)
+    seq.add_gate(Q("s", 1))
+    swapped = depth % 2
+    flat = Opchain(2)
+    flat.add_gate(Q("h", swapped))
+    flat.add_gate(Q("x", 1 - swapped))
+    for level in range(1, depth + 1):
+        flat.add_gate(Q("z", (depth - level + 1) % 2))
+    flat.add_gate(Q("s", 1))
+    assert seq.to_openqasm() == flat.to_openqasm()
+    assert seq.to_openqasm2() == flat.to_openqasm2()
+    from quorvex.qcompiler import circuit_io
+    assert circuit_io.gates_to_qcis(seq.data(), 2) == circuit_io.gates_to_qcis(flat.data(), 2)
+
+
 def test_exporters_work_through_the_sequence_interface_alone():
     class View:
         """Read-only, index-only view, like the packed sequence's data proxy."""

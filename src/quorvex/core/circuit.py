@@ -29,7 +29,7 @@ import numpy as np
 
 from ..backend.gate.matrix import (NO_OP_IDS, UNITARY_TOLERANCE, UNITARY_TOLERANCE_TEXT,
                                    resolve_numpy_base_matrix, unitary_deviation)
-from ..backend.gate.morlith import QuantumGate
+from ..backend.gate.morlith import _DONE, QuantumGate, _enter_block
 from .register import Register
 
 _NORM_TOLERANCE = 1e-8
@@ -503,26 +503,34 @@ def _leaves(record):
     """The gates ``record`` applies, composite gates expanded at every level, in order.
 
     An explicit stack, so that any nesting the store accepts (and deeper) is
-    walked without recursion.
+    walked without recursion; a block met again inside itself ends the walk.
+    Each frame holds its block, so that no other object takes its id (the
+    key) while it is walked.
     """
-    pending = [iter((record,))]
+    open_blocks = set()
+    pending = [(iter((record,)), None, None)]
     while pending:
-        gate = next(pending[-1], None)
-        if gate is None:
-            pending.pop()
+        gate = next(pending[-1][0], _DONE)
+        if gate is _DONE:
+            open_blocks.discard(pending.pop()[1])
         elif gate.block_gate_sequence is not None:
-            pending.append(iter(gate.decompose()))
+            children = gate.block_gate_sequence
+            pending.append((iter(gate.decompose()), _enter_block(children, open_blocks), children))
         else:
             yield gate
 
 
 def _runs_natively(record):
-    pending = [record]
+    open_blocks = set()
+    pending = [(iter((record,)), None, None)]
     while pending:
-        gate = pending.pop()
+        gate = next(pending[-1][0], _DONE)
+        if gate is _DONE:
+            open_blocks.discard(pending.pop()[1])
+            continue
         children = gate.block_gate_sequence
         if children is not None:
-            pending.extend(children)
+            pending.append((iter(children), _enter_block(children, open_blocks), children))
         elif not (gate.has_stored_matrix or gate.id in _NATIVE_IDS):
             return False
     return True
@@ -558,6 +566,18 @@ def _encode(store, gates):
                     params = _float_parameters(params)
                     break
         append_fields(gate_id, targets, controls, states, params, None, matrix, None, None)
+
+
+# Qubit indices a packed store holds: 32-bit signed integers.
+_MAX_STORED_QUBIT = 2**31 - 1
+
+
+def _check_storable(targets, controls):
+    """Refuse, by name of the limit, a qubit index the packed store cannot hold."""
+    for q in tuple(targets) + tuple(controls):
+        if q > _MAX_STORED_QUBIT:
+            raise ValueError("Qubit " + str(q) + " is beyond what packed gate storage holds: qubit indices "
+                             "up to 2**31 - 1 = " + str(_MAX_STORED_QUBIT) + ".") from None
 
 
 def _record_at(store, index):
@@ -616,6 +636,16 @@ class _PackedGates:
     def __len__(self):
         return len(self.store)
 
+    def has_composite(self):
+        """Whether a gate has a block; only records handed over can."""
+        recorded, components = self.recorded, self.store.components
+        index = recorded.find(1)
+        while index >= 0:
+            if components(index)[7] is not None:
+                return True
+            index = recorded.find(1, index + 1)
+        return False
+
     def append(self, gate):
         self.add(*gate)
 
@@ -623,9 +653,14 @@ class _PackedGates:
         """Append one gate given by the fields of its tuple."""
         store = self.store
         if record is not None:
-            if self.runs_as_is and not _runs_natively(record):
+            runs_natively = _runs_natively(record)
+            try:
+                store.append_gate(record)
+            except RuntimeError:
+                _check_storable(targets, controls)
+                raise
+            if not runs_natively:
                 self.runs_as_is = False
-            store.append_gate(record)
             self.recorded.append(1)
             return
         angles = None
@@ -635,14 +670,29 @@ class _PackedGates:
                     angles = params
                     params = tuple([value if type(value) is float else 0.0 for value in params])
                     break
-        store.append_fields(gate_id, targets, controls, states, params, None, matrix, None, None)
+        try:
+            store.append_fields(gate_id, targets, controls, states, params, None, matrix, None, None)
+        except RuntimeError:
+            _check_storable(targets, controls)
+            raise
         self.recorded.append(0)
         if angles is not None:
             self.angles[len(store) - 1] = angles
 
     def extend(self, gates):
-        for gate in gates:
-            self.append(gate)
+        """Append every gate or, if one of them fails, none."""
+        # A copy shares the store's pages, so keeping one costs little more
+        # than the page the next append writes.
+        kept = (self.store.copy(), len(self.recorded), self.runs_as_is)
+        try:
+            for gate in gates:
+                self.add(*gate)
+        except BaseException:
+            self.store, length, self.runs_as_is = kept
+            del self.recorded[length:]
+            for index in [index for index in self.angles if index >= length]:
+                del self.angles[index]
+            raise
 
     def _gate(self, index):
         if self.recorded[index]:
@@ -1077,6 +1127,10 @@ class Circuit:
 
     def decompose(self):
         """A new circuit with every composite gate expanded by one level."""
+        current = self._current_gates()
+        if type(current) is _PackedGates and not current.has_composite():
+            # Nothing to expand: the same records, read back from no gate.
+            return self._like(current.copy())
         gates = []
         for gate in self._current_gates():
             record = gate[_RECORD]

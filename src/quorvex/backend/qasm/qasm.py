@@ -24,12 +24,20 @@ _IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
 # --------------------------------------------------------------------------
 
 def _flat_gates(gates):
-    """Yield the gates with every composite gate expanded, at any depth."""
-    for gate in gates:
-        if gate.block_gate_sequence is None:
+    """Yield the gates with every composite gate expanded, at any depth, in order.
+
+    The open levels wait on a stack of their own, so that any nesting is
+    walked without recursion.
+    """
+    pending = [iter(gates)]
+    while pending:
+        gate = next(pending[-1], None)
+        if gate is None:
+            pending.pop()
+        elif gate.block_gate_sequence is None:
             yield gate
         else:
-            yield from _flat_gates(gate.decompose())
+            pending.append(iter(gate.decompose()))
 
 
 def _real(value):
@@ -264,6 +272,66 @@ def _evaluate(text, env):
     return value
 
 
+def _modifier_count(word, text, available):
+    """The count of a ctrl/negctrl modifier: a whole number of at least 1.
+
+    Integer literals alone make a count, under + - * ^, exact division and
+    parentheses, so that no rounding turns 1.5 or 1 + 1e-17 into a number of
+    controls. A count beyond the ``available`` operands comes back as
+    available + 1 (the call then has too few operands) before any product or
+    power can grow large. ``text`` has a finite value already.
+    """
+    malformed = ValueError("OpenQASM modifier " + word + "(" + text + ") is not a whole number of at least 1.")
+    try:
+        tree = ast.parse(text.replace("^", "**"), mode="eval")
+    except (SyntaxError, RecursionError, MemoryError, ValueError):
+        raise malformed from None
+    too_many = available + 1
+    pending, values = [tree.body], []
+    # Post-order by an explicit stack: an operator is met again, as a
+    # one-tuple, once its operands are on the value stack.
+    while pending:
+        node = pending.pop()
+        if type(node) is tuple:
+            op = node[0]
+            if isinstance(op, ast.UnaryOp):
+                if isinstance(op.op, ast.USub):
+                    values[-1] = -values[-1]
+                continue
+            right = values.pop()
+            left = values.pop()
+            kind = type(op.op)
+            if kind is ast.Add:
+                values.append(left + right)
+            elif kind is ast.Sub:
+                values.append(left - right)
+            elif kind is ast.Div:
+                if left % right:
+                    raise malformed
+                values.append(left // right)
+            elif kind is ast.Pow and right < 0:
+                raise malformed
+            elif abs(left) > 1 and abs(right) > (64 if kind is ast.Pow else too_many):
+                return too_many
+            elif kind is ast.Pow:
+                values.append(left ** right)
+            elif left and abs(right) > too_many:
+                return too_many
+            else:
+                values.append(left * right)
+        elif isinstance(node, ast.Constant) and type(node.value) is int:
+            values.append(node.value)
+        elif isinstance(node, ast.UnaryOp) and isinstance(node.op, (ast.USub, ast.UAdd)):
+            pending.extend([(node,), node.operand])
+        elif isinstance(node, ast.BinOp) and isinstance(node.op, (ast.Add, ast.Sub, ast.Mult, ast.Div, ast.Pow)):
+            pending.extend([(node,), node.right, node.left])
+        else:
+            raise malformed
+    if values[0] < 1:
+        raise malformed
+    return min(values[0], too_many)
+
+
 def _no_value(text):
     return ValueError("OpenQASM expression " + repr(text) + " has no finite real value.")
 
@@ -407,11 +475,18 @@ class _Program:
         controls, states, inverse = [], [], False
         for word, arg in modifiers:
             if word == "inv":
+                if arg is not None:
+                    raise ValueError("The inv modifier takes no argument, got inv(" + arg + ").")
                 inverse = not inverse
                 continue
             if word == "pow":
                 raise ValueError("The pow modifier is not supported.")
-            count = 1 if arg is None else int(round(_evaluate(arg, env)))
+            count = 1
+            if arg is not None:
+                _evaluate(arg, env)  # an expression without a value is refused as in an angle
+                count = _modifier_count(word, arg, len(qubits) - len(controls))
+            if count > len(qubits) - len(controls):
+                raise ValueError("Wrong operands for OpenQASM gate " + name + ".")
             controls.extend(qubits[len(controls):len(controls) + count])
             states.extend([1 if word == "ctrl" else 0] * count)
         operands = qubits[len(controls):]
