@@ -348,3 +348,24 @@ def test_launcher_runs_the_shipped_example(tmp_path):
     written = sorted(path.name for path in out_dir.iterdir() if path.suffix in (".svg", ".qasm"))
     assert files.startswith(f"Files in {out_dir}: ") and sorted(files.split(": ", 1)[1].split(", ")) == written
     assert len(written) == 3 and (out_dir / "algorithm.log").is_file()
+
+
+@pytest.mark.parametrize("solver, changes, message", [
+    ("classical", {"σ": 1e200}, r"^'σ' = 1e\+200 is too large: σ\*\*2 = inf is not finite$"),
+    ("trotter", {"σ": 1e200}, r"^'σ' = 1e\+200 is too large"),
+    ("classical", {"r": 1e200}, r"^'T', 'r' and 'σ' \(T = 1\.0, r = 1e\+200, σ = 0\.2\) make T A too large"),
+    ("classical", {"T": 1e300}, r"^'T', 'r' and 'σ' \(T = 1e\+300, r = 0\.05, σ = 0\.2\) make T A too large"),
+    ("classical", {"r": 1e307, "L1": 0.0, "L2": 1e-3}, r"^'r', 'σ', 'L1' and 'L2' .* give \(r - σ\*\*2/2\)/dx = inf"),
+    ("classical", {"K": 1e308}, r"^L2 must be greater than L1, got L1 = -9\.21\d* and L2 = inf \(L2 = ln\(10 K\) "
+                                r"was derived from K = 1e\+308, not given\)$"),
+    ("trotter", {"K": 1e-308}, r"^L2 must be greater than L1, .* \(L2 = ln\(10 K\) was derived from K = 1e-308, "
+                               r"not given\)$"),
+])
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
+def test_set_ups_whose_coefficients_overflow_name_their_keys(run, solver, changes, message):
+    setup = params(nx=3, na=3, solver=solver, dt=0.5)
+    if "T" in changes:
+        setup["T"] = changes.pop("T")
+    setup["parameters"].update(changes)
+    with pytest.raises(ValueError, match=message):
+        run(setup)

@@ -59,3 +59,54 @@ def test_importing_the_package_loads_no_solver_and_no_torch():
                           timeout=120)
     assert done.returncode == 0, done.stderr
     assert done.stdout == "[]\n"
+
+
+# b near the largest double: ||b|| and the factors the solvers form from it
+# overflow, while the solution is representable. Scaling b by a power of two
+# is exact, so the solution of b * 2**-1000, scaled back, is the reference.
+SYSTEM = np.array([[2.0, 1.0], [1.0, 3.0]])
+
+
+NEAR_MAX = [[3e307, 3e307], [1e306, 0.0], [1e308, 5e-324], [1.7e308, 1.7e308]]
+
+
+@pytest.mark.parametrize("method, options, b", [
+    *[(method, options, b) for method, options in [("pelqa", {}), ("pelqa", {"d": 10}), ("pelqa", {"r": 12}),
+                                                   ("zumra", {}), ("tiberq", {})] for b in NEAR_MAX],
+    # TiberqSolver takes real systems only.
+    ("pelqa", {}, [-1.7e308, 1.7e308j]), ("zumra", {}, [-1.7e308, 1.7e308j]),
+])
+def test_solution_near_the_largest_double(method, options, b):
+    x = linear_solver.solve(SYSTEM, b, method=method, logging=False, **options)
+    small = linear_solver.solve(SYSTEM, np.array(b) * 2.0 ** -1000, method=method, logging=False, **options)
+    assert np.all(np.isfinite(x))
+    np.testing.assert_allclose(x * 2.0 ** -1000, small, rtol=1e-12, atol=0)
+
+
+@pytest.mark.parametrize("method, options", [("pelqa", {}), ("pelqa", {"d": 10}), ("zumra", {}), ("tiberq", {})])
+@pytest.mark.parametrize("A, b", [
+    (1e-10 * np.eye(2), [1e300, 1e300]),
+    (SYSTEM / 1e10, [1.7e308, -1.7e308]),
+])
+def test_solution_beyond_the_largest_double_is_refused(method, options, A, b):
+    with pytest.raises(ValueError, match="^The solution is not finite"):
+        linear_solver.solve(A, b, method=method, logging=False, **options)
+
+
+@pytest.mark.parametrize("v, want", [
+    ([1.7e308, 1.7e308], [0.5 ** 0.5, 0.5 ** 0.5]),
+    ([-1.7e308, 0.0, 1.7e308j], [-(0.5 ** 0.5), 0.0, 0.5 ** 0.5 * 1j]),
+    ([np.finfo(float).max, 5e-324], [1.0, 0.0]),
+    ([1e308, 1e308, 1e308, 1e308], [0.5] * 4),
+])
+def test_unit_vector_of_entries_near_the_largest_double(v, want):
+    from quorvex.library.linear_solver._norms import unit
+
+    np.testing.assert_allclose(unit(np.array(v)), want, rtol=1e-15, atol=0)
+
+
+def test_unit_vector_of_an_ordinary_b_keeps_its_bits():
+    from quorvex.library.linear_solver._norms import unit
+
+    v = np.random.default_rng(3).normal(size=8) * 1e100
+    np.testing.assert_array_equal(unit(v), v / np.linalg.norm(v))

@@ -20,16 +20,63 @@ def norm(v):
         moduli = np.abs(v)
         peak = np.max(moduli)
         if peak > 0:
-            size = peak * np.linalg.norm(moduli / peak)
+            with np.errstate(over="ignore"):
+                size = peak * np.linalg.norm(moduli / peak)
     return size
 
 
 def unit(v):
     """``v / norm(v)``."""
     size = norm(v)
-    if 0 < size < _TINY:
+    if size == np.inf and np.all(np.isfinite(v)):
+        # Entries near the largest double have no representable norm: the
+        # largest modulus is brought near 1 first, by a power of two (exact).
+        v = v * 2.0 ** -_exponent(np.max(np.abs(v)))
+        size = norm(v)
+    elif 0 < size < _TINY:
         # Scaling by a power of two is exact and lifts a subnormal norm into
         # the range where its reciprocal is finite.
         v = v * 2.0 ** 600
         size = norm(v)
     return v / size
+
+
+def _exponent(size):
+    return int(np.frexp(size)[1])
+
+
+def exponent(v):
+    """Power of two that brings ``v`` near unit size, or 0 where its norm is
+    ordinary (between 2**-500 and 2**500).
+
+    A solver divides b by 2**e, solves, and multiplies the solution by 2**e
+    (``rescaled``): exact, and no factor formed from ||b|| along the way can
+    overflow unless the solution itself does.
+    """
+    size = norm(v)
+    if 2.0 ** -500 <= size <= 2.0 ** 500:
+        return 0
+    if size == np.inf:
+        size = np.max(np.abs(v))
+    return _exponent(size)
+
+
+def rescaled(x, e):
+    """``x * 2**e``, in two steps: 2**e alone overflows from e = 1024 and is
+    zero below e = -1074, while the product may well be representable."""
+    if e == 0:
+        return x
+    half = e // 2
+    # An overflow here is a solution beyond the range, which the solvers
+    # refuse on their own.
+    with np.errstate(over="ignore"):
+        return x * 2.0 ** half * 2.0 ** (e - half)
+
+
+def require_finite(x):
+    """Raise ValueError unless every entry of the solution ``x`` is finite."""
+    if not np.all(np.isfinite(x)):
+        raise ValueError("The solution is not finite: an entry lies beyond the floating-point range "
+                         f"(largest double {np.finfo(float).max:.6g}) or is undefined; no result is "
+                         "returned.")
+    return x

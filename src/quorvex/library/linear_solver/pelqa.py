@@ -111,7 +111,14 @@ def PelqaSolver(A: np.ndarray, b: np.ndarray, d: int = 6, t: Optional[float] = N
 
     # Any finite nonzero b passes: a b of entries like 1e-200 must not read
     # as all zeros, nor one like 1e-310 make |b> infinite.
-    from ._norms import norm, unit
+    from ._norms import exponent, norm, require_finite, rescaled, unit
+
+    # The scale factor multiplies ||b|| by t * grid / k_start or 2^r / pi,
+    # which overflows for a b near the largest double although x need not:
+    # a b far from unit size is solved as b / 2^e, and x and the factor
+    # multiplied back by 2^e.
+    b_exponent = exponent(b)
+    b = rescaled(b, -b_exponent)
 
     n = int(np.log2(N))
     norm_b = norm(b)
@@ -159,6 +166,8 @@ def PelqaSolver(A: np.ndarray, b: np.ndarray, d: int = 6, t: Optional[float] = N
         C_rotation = float(k_start)
         scale_factor = norm_b * t * grid / k_start
     scale_factor = float(scale_factor)
+    unscaled_factor = scale_factor
+    scale_factor = float(rescaled(scale_factor, b_exponent))
 
     log(f"  - Linear system dimension (N): {N} ({n} System Qubits)")
     log(f"  - Condition number (kappa): {kappa:.2f}")
@@ -217,12 +226,17 @@ def PelqaSolver(A: np.ndarray, b: np.ndarray, d: int = 6, t: Optional[float] = N
     log("=" * 50)
     log(f"{log_prefix}Stage 4/4: Running classical post-processing "
         f"(post-selection for solution vector)...")
-    psi_sys, p_succ, x_q = _postselect_solution_state(state, scale_factor, d, n)
+    psi_sys, p_succ, x_q = _postselect_solution_state(state, unscaled_factor, d, n)
+    x_q = rescaled(x_q, b_exponent)
     if hermitian_dilation_applied:
         x_q = x_q[original_dimension:]
+    # A solution beyond the floating-point range is refused, never returned
+    # as infinities.
+    require_finite(x_q)
+    if hermitian_dilation_applied:
         x_classical = np.linalg.solve(original_A, original_b)
     else:
-        x_classical = np.linalg.solve(A, b)
+        x_classical = np.linalg.solve(A, original_b)
     diff_norm = norm(x_q - x_classical)
     fidelity = float(abs(np.vdot(unit(x_q), unit(x_classical))) ** 2)
     log(f"  - Post-selection probability P(anc=1, phase=|0>): {p_succ:.6f}")

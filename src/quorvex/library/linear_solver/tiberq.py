@@ -113,7 +113,7 @@ def TiberqSolver(A: np.ndarray, b: np.ndarray, device: str = "cpu", epsilon: flo
 
     # A b of entries like 1e-200 must not read as all zeros, nor one of
     # 1e200 as infinite.
-    from ._norms import norm
+    from ._norms import exponent, norm, require_finite, rescaled, unit as unit_vector
 
     log = print if logging else silent
     log("=" * 70)
@@ -131,6 +131,11 @@ def TiberqSolver(A: np.ndarray, b: np.ndarray, device: str = "cpu", epsilon: flo
     norm_b = norm(b)
     if norm_b == 0:
         raise ValueError("Source vector b cannot be all zeros.")
+    # b . (A x) in the scale below overflows for a b near the largest
+    # double: a b far from unit size is solved as b / 2^e, and x multiplied
+    # back by 2^e.
+    b_exponent = exponent(b)
+    b = rescaled(b, -b_exponent)
     N = A.shape[0]
 
     log("[TIBERQ] Step 1/6: Normalising matrix (spectral scaling)...")
@@ -183,7 +188,7 @@ def TiberqSolver(A: np.ndarray, b: np.ndarray, device: str = "cpu", epsilon: flo
     full_qc = Circuit(sys_reg, anc_reg, name="TIBERQ")
     b_padded = np.zeros(1 << n_be, dtype=float)
     b_padded[:N] = b
-    b_padded = b_padded / norm(b_padded)
+    b_padded = unit_vector(b_padded)
     full_qc.initialize(b_padded, sys_reg[:])
     full_qc.append(lcu_circuit, range(n_be + n_anc))
 
@@ -207,7 +212,11 @@ def TiberqSolver(A: np.ndarray, b: np.ndarray, device: str = "cpu", epsilon: flo
     # come back as zeros.
     unit = Ax_raw / peak
     alpha = float(np.dot(b, unit) / np.dot(unit, unit) / peak)
-    solution = alpha * raw_solution
+    solution = rescaled(alpha * raw_solution, b_exponent)
+    alpha = float(rescaled(alpha, b_exponent))
+    # A solution beyond the floating-point range is refused, never returned
+    # as infinities.
+    require_finite(solution)
 
     log(f"  - Solution norm: {norm(solution):.6f}")
     log(f"  - Scaling factor: {alpha:.6f}")

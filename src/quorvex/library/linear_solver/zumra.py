@@ -187,7 +187,13 @@ def ZumraSolver(A: np.ndarray, b: np.ndarray, T: int = None, p: float = 1.4, log
 
     # Any finite nonzero b is solved: its norm must survive squares that
     # under- or overflow, and |b> a norm too small to divide by.
-    from ._norms import norm, unit
+    from ._norms import exponent, norm, require_finite, rescaled, unit
+
+    # ||b|| of a b near the largest double is not representable: such a b
+    # (and one far from unit size) is solved as b / 2^e, and x multiplied
+    # back by 2^e.
+    b_exponent = exponent(b)
+    b = rescaled(b, -b_exponent)
 
     n_sys = int(np.log2(N))
     norm_A_orig = float(np.linalg.norm(A, ord=2))
@@ -250,8 +256,10 @@ def ZumraSolver(A: np.ndarray, b: np.ndarray, T: int = None, p: float = 1.4, log
         x_final = A @ b
         if normalisation_applied:
             x_final = x_final * (b_scale / a_scale)
+        x_final = rescaled(x_final, b_exponent)
         if hermitian_dilation_applied:
             x_final = x_final[original_dimension:]
+        require_finite(x_final)
         qc._hermitian_dilation = hermitian_dilation_applied
         qc._original_dimension = original_dimension
         if logging:
@@ -310,9 +318,15 @@ def ZumraSolver(A: np.ndarray, b: np.ndarray, T: int = None, p: float = 1.4, log
     x_result_problem = internal_scale * x_normalised
     if normalisation_applied:
         x_result_problem = x_result_problem * (b_scale / a_scale)
+    x_result_problem = rescaled(x_result_problem, b_exponent)
 
     if hermitian_dilation_applied:
         x_result_problem = x_result_problem[original_dimension:]
+    # A solution beyond the floating-point range is refused, never returned
+    # as infinities.
+    require_finite(x_result_problem)
+
+    if hermitian_dilation_applied:
         x_classical = np.linalg.solve(original_A, original_b)
         x_direction = unit(x_result_problem)
         x_classical_normalised = unit(x_classical)
@@ -328,6 +342,7 @@ def ZumraSolver(A: np.ndarray, b: np.ndarray, T: int = None, p: float = 1.4, log
         else:
             A_orig = A
             b_orig = b
+        b_orig = rescaled(b_orig, b_exponent)
         residual_norm = float(np.linalg.norm(A_orig @ x_result_problem - b_orig))
 
     if logging:

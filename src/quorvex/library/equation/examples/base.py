@@ -76,21 +76,23 @@ def _pyplot():
 class BaseAlgorithm:
     """Results of an equation example: plots and circuit files in ``algo_dir``."""
 
-    def _grid_spacing(self, L1, L2, n):
+    def _grid_spacing(self, L1, L2, n, derived=""):
         """dx = (L2 - L1) / (n + 1): the spacing of n interior points on [L1, L2].
 
         Equal or swapped ends would give no grid or one that runs downwards;
         the difference operators divide by dx and by dx**2, so each of dx,
         dx**2 and 1/dx**2 must also be finite and nonzero (ends 1e308 apart,
-        or 1e-300 apart, give none). Both refusals name L1 and L2.
+        or 1e-300 apart, give none). Both refusals name L1 and L2, and
+        ``derived`` where an end was not given but derived from another key.
         """
+        note = f" ({derived})" if derived else ""
         if not (math.isfinite(L1) and math.isfinite(L2) and L1 < L2):
-            raise ValueError(f"L2 must be greater than L1, got L1 = {L1} and L2 = {L2}")
+            raise ValueError(f"L2 must be greater than L1, got L1 = {L1} and L2 = {L2}{note}")
         dx = (L2 - L1) / (n + 1)
         dx2 = dx * dx
         if not (math.isfinite(dx) and 0 < dx2 < math.inf and 1 / dx2 < math.inf):
             raise ValueError(f"L1 = {L1} and L2 = {L2} give no usable grid on {n} points: dx = {dx}, and dx, "
-                             f"dx**2 and 1/dx**2 must be finite and nonzero")
+                             f"dx**2 and 1/dx**2 must be finite and nonzero{note}")
         return dx
 
     def _require_finite(self, values, what):

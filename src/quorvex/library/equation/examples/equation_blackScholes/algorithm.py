@@ -103,7 +103,14 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
         default_L2 = np.log(10 * K)
         L2 = eq.get_parameter("L2", default_L2)
         Nx = 2 ** nx
-        dx = self._grid_spacing(L1, L2, Nx)
+        dx = self._grid_spacing(L1, L2, Nx, derived=self._derived_L2(eq, K))
+        size = self._checked_coefficients(r, sigma, K, T, dx)
+        # expm_multiply picks its step count from norm estimates of the
+        # powers of T A up to the ninth: past the ninth root of the largest
+        # double they overflow and the count cannot be formed at all.
+        if not size <= np.finfo(float).max ** (1 / 9):
+            raise ValueError(f"'T', 'r' and 'σ' (T = {T}, r = {r}, σ = {sigma}) make T A too large to evolve: "
+                             f"its norm, about {size:.3g}, exceeds {np.finfo(float).max ** (1 / 9):.3g}")
         # The difference builders work on dense Nx x Nx arrays, up to four at once.
         require_memory(32 * Nx ** 2, f"the dense finite-difference matrices of nx = {nx} ({Nx} x {Nx})")
         x = np.linspace(L1 + dx, L2 - dx, Nx)
@@ -172,6 +179,39 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
             "plot": {"format": "svg", "filename": plot},
         }
 
+    @staticmethod
+    def _checked_coefficients(r, sigma, K, T, dx):
+        """Refuse a set-up whose operator coefficients are not finite.
+
+        sigma ** 2 raises OverflowError from sigma = 1e155 on, and a coefficient
+        that overflows to inf turns the evolution into NaN or stops it with an
+        unrelated error; each is a ValueError naming the keys it comes from, as
+        a non-finite key itself is. Returns a bound on the 1-norm of T A.
+        """
+        sigma2 = float(sigma) * float(sigma)
+        if not np.isfinite(sigma2):
+            raise ValueError(f"'σ' = {sigma} is too large: σ**2 = {sigma2} is not finite")
+        derived = [
+            ("r - σ**2/2", float(r) - 0.5 * sigma2, "'r' and 'σ'"),
+            ("σ**2/(2 dx**2)", 0.5 * sigma2 / (dx * dx), "'σ', 'L1' and 'L2'"),
+            ("(r - σ**2/2)/dx", (float(r) - 0.5 * sigma2) / dx, "'r', 'σ', 'L1' and 'L2'"),
+            ("the boundary source K (σ**2/(2 dx**2) + (2 r - σ**2)/(4 dx))",
+             float(K) * (0.5 * sigma2 / (dx * dx) + 0.25 * (2 * float(r) - sigma2) / dx), "'K', 'r' and 'σ'"),
+        ]
+        rate = abs(derived[1][1]) * 4 + abs(derived[2][1]) * 2 + abs(float(r))
+        derived.append(("T times the operator's size", float(T) * rate, "'T', 'r' and 'σ'"))
+        for what, value, keys in derived:
+            if not np.isfinite(value):
+                raise ValueError(f"{keys} (r = {r}, σ = {sigma}, K = {K}, T = {T}, dx = {dx}) give {what} = "
+                                 f"{value}, which is not finite")
+        return derived[-1][1]
+
+    @staticmethod
+    def _derived_L2(eq, K):
+        if eq.get_parameter("L2", None) is not None:
+            return ""
+        return f"L2 = ln(10 K) was derived from K = {K}, not given"
+
     def _solve_trotter(self, eq, backend: str = "torch", device: str = "cpu", dtype=np.complex128):
         from ...schrodingerization import schro_trotter as schro
         from ...differential_operator import TDiff
@@ -189,7 +229,8 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
         default_L2 = np.log(10 * K)
         L2 = eq.get_parameter("L2", default_L2)
         Nx = 2 ** nx
-        dx = self._grid_spacing(L1, L2, Nx)
+        dx = self._grid_spacing(L1, L2, Nx, derived=self._derived_L2(eq, K))
+        self._checked_coefficients(r, sigma, K, T, dx)
         # The circuit's state is the largest array of this path.
         require_memory(16 << (nx + 1 + na), f"the state vector of nx + 1 + na = {nx + 1 + na} qubits")
         x = np.linspace(L1 + dx, L2 - dx, Nx)
