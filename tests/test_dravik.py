@@ -202,6 +202,65 @@ def test_measurement_collapses_to_the_projection(dtype):
         assert state.to_numpy().dtype == dtype
 
 
+SUBNORMAL = np.finfo(np.float64).smallest_subnormal
+F32 = np.finfo(np.float32)
+
+
+@pytest.mark.parametrize("dtype, host", [
+    # |a|^2 in double is subnormal, or zero although a is not
+    (np.complex128, [0, 3e-162, 0, 0]),
+    (np.complex128, [0, 1e-170, 0, 3e-171j]),
+    (np.complex128, [SUBNORMAL, 0, 0, 3 * SUBNORMAL]),
+    (np.complex128, [1e-160, 2e-160j, 1e-300, 0]),
+    # largest and smallest float32 amplitudes square to normal doubles
+    (np.complex64, [0, F32.smallest_subnormal, 0, 0]),
+    (np.complex64, [F32.smallest_subnormal, 0, 3 * F32.smallest_subnormal * 1j, 0]),
+    (np.complex64, [F32.max, 0, F32.max * 1j, F32.max]),
+    (np.complex128, [1e150, 2e150j, 1e140, 0]),
+    # ordinary
+    (np.complex128, [0.6, 0.8j, 0.1, -0.3]),
+    (np.complex64, [0.6, 0.8j, 0.1, -0.3]),
+])
+def test_collapse_has_unit_norm_for_tiny_and_huge_amplitudes(dtype, host):
+    host = np.array(host, dtype)
+    wide = host.astype(np.complex128)
+    for targets in ([0], [1, 0]):
+        for seed in range(4):
+            state = dravik.DeviceState.from_numpy(2, host)
+            outcome = dravik.measure_device(state, targets, seed=seed)
+            keep = np.array([all((i >> q) & 1 == int(bit) for q, bit in zip(targets, outcome)) for i in range(4)])
+            kept = wide[keep]
+            assert np.any(kept)
+            plain = 0.0
+            for a in kept:  # in index order, as the add-on sums
+                plain += a.real * a.real + a.imag * a.imag
+            got = state.to_numpy()
+            assert got.dtype == dtype and not np.any(got[~keep])
+            if plain >= np.finfo(np.float64).tiny:
+                # The sum is in the normal range: the bits of the plain rule.
+                want = (kept * (1 / np.sqrt(plain))).astype(dtype)
+                assert got[keep].tobytes() == want.tobytes()
+            else:
+                # By a power of two: dividing by a subnormal would overflow.
+                shift = -np.frexp(np.max(np.abs(np.concatenate([kept.real, kept.imag]))))[1]
+                scaled = np.ldexp(kept.real, shift) + 1j * np.ldexp(kept.imag, shift)
+                np.testing.assert_allclose(got[keep], scaled / np.linalg.norm(scaled), rtol=1e-15)
+            assert np.sum(np.abs(got.astype(np.complex128)) ** 2) == pytest.approx(1, abs=TOL[dtype])
+
+
+@pytest.mark.parametrize("dtype, unit", [(np.complex128, 1.0), (np.complex128, 1e-161), (np.complex128, 1e-170),
+                                         (np.complex128, SUBNORMAL), (np.complex64, 1.0),
+                                         (np.complex64, F32.smallest_subnormal)])
+def test_sampling_weights_tiny_amplitudes_exactly(dtype, unit):
+    # Weights 9 : 16 whether or not their squares fit in double.
+    host = np.array([0, 3 * unit, 0, 4 * unit], dtype)
+    state = dravik.DeviceState.from_numpy(2, host)
+    counts, last = dravik.sample_measure_device(state, [1], shots=20000, seed=5, collapse_last=False)
+    assert set(counts) <= {"0", "1"}
+    assert stats.chisquare([counts.get("0", 0), counts.get("1", 0)], [7200, 12800]).pvalue > 1e-4
+    np.testing.assert_array_equal(state.to_numpy(), host)
+
+
 def test_equal_seeds_give_equal_outcomes():
     host = random_state(np.random.default_rng(1), 6, np.complex128)
 
@@ -292,7 +351,8 @@ def test_measurement_refusals_leave_the_state(targets, shots, endian):
     np.testing.assert_array_equal(state.to_numpy(), host)
 
 
-@pytest.mark.parametrize("bad", [0.0, np.nan, np.inf])
+# 1e200: |a|^2 overflows in double, so the sum is not finite.
+@pytest.mark.parametrize("bad", [0.0, np.nan, np.inf, 1e200])
 def test_zero_norm_states_are_refused(bad):
     state = dravik.DeviceState.from_numpy(1, np.array([bad, 0], np.complex128))
     for call in (lambda: dravik.measure_device(state, [0], seed=0),
@@ -489,8 +549,13 @@ def test_interrupted_run_stops_the_chunk_it_is_waiting_for():
     ex.dravik = types.SimpleNamespace(prepare_fusion_chunk_gates=dravik.prepare_fusion_chunk_gates,
                                       execute_prepared_fusion_chunk=execute)
 
+    raised = []
+
     def interrupt(signum, frame):
-        if started.is_set():
+        # Once: a second interrupt would be a second Ctrl-C, not this case.
+        if started.is_set() and not raised:
+            raised.append(True)
+            signal.setitimer(signal.ITIMER_REAL, 0)
             raise KeyboardInterrupt
 
     state = dravik.DeviceState.zero_state(N_LONG)

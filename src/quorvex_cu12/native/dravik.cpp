@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -399,11 +400,36 @@ void check_targets(const DeviceState& state, const std::vector<std::int64_t>& ta
     }
 }
 
+// |a|^2 in double, of the amplitude times `factor`: a power of two, exact,
+// and 1 unless the sum of the weights would fall below the normal range.
 template <class C>
-double weight(const C& a) {
-    const double re = static_cast<double>(a.real());
-    const double im = static_cast<double>(a.imag());
+double weight(const C& a, double factor = 1.0) {
+    const double re = static_cast<double>(a.real()) * factor;
+    const double im = static_cast<double>(a.imag()) * factor;
     return re * re + im * im;
+}
+
+// When the weights of the amplitudes that `selected` picks sum below the
+// normal range, |a|^2 has lost digits or vanished although the amplitudes
+// need not be zero (an amplitude of 3e-162 keeps about two bits of its
+// square). The power of two that brings the largest selected component to
+// about 2^-60 is then returned, so that the weights are taken again from
+// amplitudes scaled without rounding; 2^-60 rather than 1 keeps the factor
+// itself finite for the smallest subnormal (2^-1074). Ordinary sums keep
+// factor 1 and their bits. A sum that is not finite, or amplitudes that are
+// all zero, give 0.
+template <class C, class Selected>
+double rescue_factor(const C* amps, std::int64_t size, double sum, Selected selected) {
+    if (!std::isfinite(sum)) return 0.0;
+    if (sum >= std::numeric_limits<double>::min()) return 1.0;
+    double largest = 0.0;
+    for (std::int64_t i = 0; i < size; ++i) {
+        if (!selected(i)) continue;
+        largest = std::max({largest, std::fabs(static_cast<double>(amps[i].real())),
+                            std::fabs(static_cast<double>(amps[i].imag()))});
+    }
+    if (largest == 0.0) return 0.0;
+    return std::ldexp(1.0, -60 - std::ilogb(largest));
 }
 
 // Draws `shots` amplitude indices with probability |a|^2 over the total, in
@@ -414,7 +440,12 @@ template <class C>
 std::vector<std::uint64_t> draw_indices(const C* amps, std::int64_t size, std::uint64_t shots, std::uint64_t seed) {
     double total = 0.0;
     for (std::int64_t i = 0; i < size; ++i) total += weight(amps[i]);
-    if (!(total > 0.0) || !std::isfinite(total)) throw std::runtime_error("Quantum state has zero norm.");
+    const double factor = rescue_factor(amps, size, total, [](std::int64_t) { return true; });
+    if (factor == 0.0) throw std::runtime_error("Quantum state has zero norm.");
+    if (factor != 1.0) {
+        total = 0.0;
+        for (std::int64_t i = 0; i < size; ++i) total += weight(amps[i], factor);
+    }
 
     std::mt19937_64 engine(seed);
     std::vector<std::pair<double, std::uint64_t>> points;
@@ -432,7 +463,7 @@ std::vector<std::uint64_t> draw_indices(const C* amps, std::int64_t size, std::u
     double cumulative = 0.0;
     std::int64_t last_nonzero = 0;
     for (std::int64_t i = 0; i < size && next < points.size(); ++i) {
-        const double w = weight(amps[i]);
+        const double w = weight(amps[i], factor);
         if (w > 0.0) last_nonzero = i;
         cumulative += w;
         while (next < points.size() && points[next].first < cumulative) {
@@ -453,16 +484,27 @@ void collapse(C* amps, std::int64_t size, const std::vector<std::int64_t>& targe
     std::uint64_t mask = 0;
     for (std::int64_t q : targets) mask |= std::uint64_t{1} << q;
     const std::uint64_t kept = index & mask;
+    const auto is_kept = [&](std::int64_t i) { return (static_cast<std::uint64_t>(i) & mask) == kept; };
     double norm = 0.0;
     for (std::int64_t i = 0; i < size; ++i) {
-        if ((static_cast<std::uint64_t>(i) & mask) == kept) norm += weight(amps[i]);
+        if (is_kept(i)) norm += weight(amps[i]);
+    }
+    const double factor = rescue_factor(amps, size, norm, is_kept);
+    // Not reached after a draw: the drawn amplitude is not zero and the
+    // kept sum is at most the finite total.
+    if (factor == 0.0) throw std::runtime_error("Quantum state has zero norm.");
+    if (factor != 1.0) {
+        norm = 0.0;
+        for (std::int64_t i = 0; i < size; ++i) {
+            if (is_kept(i)) norm += weight(amps[i], factor);
+        }
     }
     const double scale = 1.0 / std::sqrt(norm);
     using R = typename C::value_type;
     for (std::int64_t i = 0; i < size; ++i) {
-        if ((static_cast<std::uint64_t>(i) & mask) == kept) {
-            amps[i] = C(static_cast<R>(static_cast<double>(amps[i].real()) * scale),
-                        static_cast<R>(static_cast<double>(amps[i].imag()) * scale));
+        if (is_kept(i)) {
+            amps[i] = C(static_cast<R>(static_cast<double>(amps[i].real()) * factor * scale),
+                        static_cast<R>(static_cast<double>(amps[i].imag()) * factor * scale));
         } else {
             amps[i] = C(0, 0);
         }

@@ -106,8 +106,38 @@ class CuCircuitExecutor(BaseCircuitExecutor):
             if len(chunk) >= self._GATE_CHUNK_SIZE:
                 submit_chunk(gpu_executor)
 
+        def cancel_chunks():
+            for prepared in slot_chunks:
+                cancel = getattr(prepared, "cancel", None)
+                if cancel is not None:
+                    cancel()
+
+        def finish_submitted(gpu_executor, interrupted):
+            # Waits until the worker has finished every chunk submitted, also
+            # one whose submit() an interrupt cut short after queueing it:
+            # the one worker runs its tasks in order, so a no-op queued last
+            # finishes last. Futures rather than the pool's join, which an
+            # interrupt can leave taking a running thread for stopped. A
+            # further interrupt (a second Ctrl-C) cancels too and does not
+            # end the wait; the run raises what ended it first.
+            while True:
+                try:
+                    if interrupted:
+                        cancel_chunks()
+                    gpu_executor.submit(int).result()
+                    return
+                except Exception:
+                    raise
+                except BaseException:
+                    interrupted = True
+
         with ThreadPoolExecutor(max_workers=1, thread_name_prefix="dravik-gpu-consumer") as gpu_executor:
             try:
+                # The worker is started before the first chunk: an interrupt
+                # inside the pool's thread start leaves it unknown to the
+                # pool, and a chunk it already runs would then not be waited
+                # for; started here, it runs only this no-op.
+                gpu_executor.submit(int)
                 for gate in self._iter_flatten_sequence(gate_sequence):
                     gate_id = gate.id.lower()
                     if gate_id == "i":
@@ -125,15 +155,12 @@ class CuCircuitExecutor(BaseCircuitExecutor):
                 collect_slot(0)
                 collect_slot(1)
             except BaseException as exc:
-                if not isinstance(exc, Exception):
-                    # An interrupt (Ctrl-C, or what a signal handler raises)
-                    # abandons the run: the chunks still queued or running
-                    # stop at their next check instead of being waited for to
-                    # the end. An add-on that cannot cancel is waited for.
-                    for prepared in slot_chunks:
-                        cancel = getattr(prepared, "cancel", None)
-                        if cancel is not None:
-                            cancel()
+                # An interrupt (Ctrl-C, or what a signal handler raises)
+                # abandons the run: the chunks still queued or running stop
+                # at their next check instead of being waited for to the end.
+                # An add-on that cannot cancel is waited for. No run ends
+                # while its worker may still write the state.
+                finish_submitted(gpu_executor, not isinstance(exc, Exception))
                 raise
         return state, classical_results_map
 
