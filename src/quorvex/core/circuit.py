@@ -499,8 +499,9 @@ _NAMED_IDS = frozenset({
 _NATIVE_IDS = _NAMED_IDS | {"measure"}
 
 
-def _leaves(record):
-    """The gates ``record`` applies, composite gates expanded at every level, in order.
+def _walk(record, children_of):
+    """The gates ``record`` applies, composite gates expanded at every level
+    through ``children_of``, in order.
 
     An explicit stack, so that any nesting the store accepts (and deeper) is
     walked without recursion; a block met again inside itself ends the walk.
@@ -513,27 +514,24 @@ def _leaves(record):
         gate = next(pending[-1][0], _DONE)
         if gate is _DONE:
             open_blocks.discard(pending.pop()[1])
-        elif gate.block_gate_sequence is not None:
-            children = gate.block_gate_sequence
-            pending.append((iter(gate.decompose()), _enter_block(children, open_blocks), children))
-        else:
+            continue
+        children = gate.block_gate_sequence
+        if children is None:
             yield gate
+        else:
+            pending.append((iter(children_of(gate)), _enter_block(children, open_blocks), children))
+
+
+def _leaves(record):
+    """The gates ``record`` applies, each placed on the qubits it acts on."""
+    return _walk(record, operator.methodcaller("decompose"))
 
 
 def _runs_natively(record):
-    open_blocks = set()
-    pending = [(iter((record,)), None, None)]
-    while pending:
-        gate = next(pending[-1][0], _DONE)
-        if gate is _DONE:
-            open_blocks.discard(pending.pop()[1])
-            continue
-        children = gate.block_gate_sequence
-        if children is not None:
-            pending.append((iter(children), _enter_block(children, open_blocks), children))
-        elif not (gate.has_stored_matrix or gate.id in _NATIVE_IDS):
-            return False
-    return True
+    # Which gates a block holds does not depend on where it is placed: the
+    # children are read as stored, without remapping them.
+    return all(leaf.has_stored_matrix or leaf.id in _NATIVE_IDS
+               for leaf in _walk(record, operator.attrgetter("block_gate_sequence")))
 
 
 def _encode_record(store, record):
