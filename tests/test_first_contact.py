@@ -23,7 +23,7 @@ def run(args, pythonpath=None, **kwargs):
 
 def installed_package_without_core(tmp_path):
     # The pure-Python levels down to pelmor, as an installation would hold them, without strovane.
-    for rel in ("__init__.py", "backend/__init__.py", "backend/pelmor/__init__.py"):
+    for rel in ("__init__.py", "_openmp.py", "backend/__init__.py", "backend/pelmor/__init__.py"):
         (tmp_path / "quorvex" / rel).parent.mkdir(parents=True, exist_ok=True)
         shutil.copy(PACKAGE / rel, tmp_path / "quorvex" / rel)
     return tmp_path
