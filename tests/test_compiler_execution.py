@@ -251,3 +251,35 @@ def test_the_dagger_of_a_vendor_circuit_undoes_it(storage):
         both = circuit.copy()
         both.append(undo, list(range(N)))
         np.testing.assert_allclose(both.execute().state, start, atol=1e-10)
+
+
+# What a circuit runs but the compiler refuses, as the README lists it: the
+# bases it is refused in, and the error.
+REFUSED = [
+    (QuantumGate(id="ct", target=0, control=1), BASES, ValueError),
+    (QuantumGate(id="mcs", target=0, control=(1, 2)), BASES, ValueError),
+    (QuantumGate(id="mct", target=0, control=(1, 2)), BASES, ValueError),
+    (QuantumGate(id="gphase", target=0, parameter=(0.3,)), BASES, ValueError),
+    (QuantumGate(id="global_phase", target=0, control=1, parameter=(0.3,)), BASES, ValueError),
+    (QuantumGate(id="i", target=0, control=1), BASES, ValueError),
+    (QuantumGate(id="u", target=0, control=1, parameter=(0.3, 0.5, 0.1)), BASES, ValueError),
+    (QuantumGate(id="rxy", target=0, parameter=(0.3, 0.5)), [DEFAULT_BASIS], ValueError),
+    (QuantumGate(id="rxy", target=0, control=1, parameter=(0.3, 0.5)), BASES, ValueError),
+    *[(QuantumGate(id=gate_id, target=0, control=1, parameter=parameter), [TESSIK_BASIS], ValueError)
+      for gate_id, parameter in (("x2p", None), ("x2m", None), ("y2p", None), ("y2m", None),
+                                 ("xyarb", (0.3, 0.5)), ("b", None))],
+    (QuantumGate(id="unitary", target=(0, 1), matrix=random_unitary(np.random.default_rng(4), 4)), BASES,
+     NotImplementedError),
+]
+
+
+@pytest.mark.parametrize("gate, refused_in, error", REFUSED, ids=lambda v: getattr(v, "id", None))
+def test_gates_a_circuit_runs_but_the_compiler_refuses(gate, refused_in, error):
+    circuit = _circuit([gate], 3)
+    circuit.execute()
+    for basis in BASES:
+        if basis in refused_in:
+            with pytest.raises(error):
+                qcompiler_transpile(circuit, basis=basis.name)
+        else:
+            qcompiler_transpile(circuit, basis=basis.name)
