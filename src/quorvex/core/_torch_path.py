@@ -16,9 +16,9 @@ import string
 import numpy as np
 import torch
 
-from ..backend.gate.matrix import NO_OP_IDS, resolve_numpy_base_matrix
+from ..backend.gate.matrix import NAMED_IDS, NO_OP_IDS, resolve_numpy_base_matrix
 from ..backend.gate.morlith import QuantumGate
-from .circuit import _NAMED_IDS, _NO_MEASUREMENTS, _from_record, _leaves, _state_size, _to_record
+from .circuit import _NO_MEASUREMENTS, _from_record, _leaves, _state_size, _to_record
 
 _LETTERS = string.ascii_letters
 
@@ -177,7 +177,7 @@ class Program:
                 base = _constant_rotation(kind, angle)
                 ops.append((_TENSOR_LEAF[kind], where, base, None, control_axes, tuple(states)))
                 continue
-            if matrix is not None and gate_id in _NAMED_IDS:
+            if matrix is not None and gate_id in NAMED_IDS:
                 # The executor's rule: a named row decides before a stored matrix.
                 base = _named_matrix(gate_id, targets, params)
                 if base is None:

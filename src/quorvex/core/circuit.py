@@ -27,8 +27,8 @@ from collections import OrderedDict
 
 import numpy as np
 
-from ..backend.gate.matrix import (NO_OP_IDS, UNITARY_TOLERANCE, UNITARY_TOLERANCE_TEXT,
-                                   resolve_numpy_base_matrix, unitary_deviation)
+from ..backend.gate.matrix import (NAMED_IDS, NO_OP_IDS, UNITARY_TOLERANCE, UNITARY_TOLERANCE_TEXT,
+                                   resolve_numpy_base_matrix, runs_stored_matrix, unitary_deviation)
 from ..backend.gate.morlith import _DONE, QuantumGate, _enter_block
 from .register import Register
 
@@ -487,16 +487,8 @@ def _packed_executor():
     return strovane.execute_gate_sequence_packed
 
 
-# Ids with a row in the packed executor's dispatch. The row decides before a
-# stored matrix: such a gate runs by its name, and its matrix is ignored.
-_NAMED_IDS = frozenset({
-    "i", "x", "y", "z", "h", "s", "s_dag", "t", "t_dag", "sqrtx", "sqrtx_dag", "sqrty", "sqrty_dag",
-    "p", "gp", "gphase", "global_phase", "rx", "ry", "rz", "u", "swap", "rzz",
-    "cx", "cnot", "cy", "cz", "ch", "cs", "ct", "cp", "crx", "cry", "crz",
-    "mcx", "mcy", "mcz", "mch", "mcs", "mct", "mcp", "mcrx", "mcry", "mcrz",
-})
 # Ids the packed executor applies without a stored matrix.
-_NATIVE_IDS = _NAMED_IDS | {"measure"}
+_NATIVE_IDS = NAMED_IDS | {"measure"}
 
 
 def _walk(record, children_of):
@@ -530,7 +522,7 @@ def _leaves(record):
 def _runs_natively(record):
     # Which gates a block holds does not depend on where it is placed: the
     # children are read as stored, without remapping them.
-    return all(leaf.has_stored_matrix or leaf.id in _NATIVE_IDS
+    return all(leaf.id in _NATIVE_IDS or runs_stored_matrix(leaf.id, leaf.stored_matrix)
                for leaf in _walk(record, operator.attrgetter("block_gate_sequence")))
 
 

@@ -275,12 +275,13 @@ void read_matrix(const py::handle& matrix, PreparedGate& g) {
 bool prepare_gate(std::int64_t n, const py::handle& gate, PreparedGate& g) {
     g.id = py::cast<std::string>(field(gate, kId));
     packed::ascii_lower_in_place(g.id);
-    if (g.id == "i" || g.id == "barrier") return false;
+    g.op = packed::op_of(packed::gate_code(g.id));
+    // Barriers only order the gates around them, a stored matrix or not.
+    if (g.op == Op::ordering || g.id == "i") return false;
     if (g.id == "measure") throw py::value_error("measure gates are not part of a chunk; measure them on the state");
     if (!field(gate, kBlock).is_none()) {
         throw py::value_error("composite gates must be flattened before they are prepared");
     }
-    g.op = packed::op_of(packed::gate_code(g.id));
     read_ints(field(gate, kTarget), g.targets);
     read_ints(field(gate, kControl), g.controls);
     read_ints(field(gate, kControlState), g.control_states);
@@ -593,7 +594,8 @@ PYBIND11_MODULE(dravik, m, py::multiple_interpreters::not_supported()) {
 
     m.def("prepare_fusion_chunk_gates", &prepare_fusion_chunk_gates, py::arg("n"), py::arg("gates"), py::kw_only(),
           py::arg("max_gates_per_group") = 512,
-          "Checks a list of gates and gathers them for execution; identities and barriers are dropped.");
+          "Checks a list of gates and gathers them for execution; identities and barriers (barrier, b) are "
+          "dropped.");
     m.def("execute_prepared_fusion_chunk", &execute_prepared_fusion_chunk, py::arg("state").none(false),
           py::arg("prepared").none(false),
           "Applies a prepared chunk to the state, in its precision.");

@@ -23,8 +23,23 @@ import numpy as np
 UNITARY_TOLERANCE_TEXT = "1e-6"
 UNITARY_TOLERANCE = float(UNITARY_TOLERANCE_TEXT)
 
-# Ids that only order the gates around them; executors skip them.
+# How every executor reads a gate (the packed executor, the device add-on,
+# which shares its dispatch, and the PyTorch path), and so how the compiler
+# must read it too: the name decides before a stored matrix.
+#
+# Ids that only order the gates around them: they do nothing, a stored
+# matrix included.
 NO_OP_IDS = frozenset({"barrier", "b"})
+# Ids with a row in the packed executor's dispatch: such a gate runs by its
+# name, and a stored matrix it carries is ignored. A gate of any other id
+# (but a measurement or an ordering-only gate) runs its stored matrix.
+NAMED_IDS = frozenset({
+    "i", "x", "y", "z", "h", "s", "s_dag", "t", "t_dag", "sqrtx", "sqrtx_dag", "sqrty", "sqrty_dag",
+    "p", "gp", "gphase", "global_phase", "rx", "ry", "rz", "u", "swap", "rzz",
+    "cx", "cnot", "cy", "cz", "ch", "cs", "ct", "cp", "crx", "cry", "crz",
+    "mcx", "mcy", "mcz", "mch", "mcs", "mct", "mcp", "mcrx", "mcry", "mcrz",
+})
+_NAME_DECIDES = NAMED_IDS | NO_OP_IDS | {"measure"}
 
 _R = 1.0 / math.sqrt(2.0)
 _HALF_P = 0.5 + 0.5j
@@ -147,6 +162,11 @@ def _block_matrix(gate, dtype):
         op = np.asarray(resolve_numpy_base_matrix(child, dtype=dtype), dtype=dtype)
         result = _embed(op, targets, controls, tuple(child.control_state), num_targets, dtype) @ result
     return result
+
+
+def runs_stored_matrix(gate_id, stored_matrix):
+    """Whether the executors apply a gate's stored matrix rather than what its name says."""
+    return stored_matrix is not None and gate_id not in _NAME_DECIDES
 
 
 def resolve_numpy_base_matrix(gate, dtype=np.complex128):

@@ -1,0 +1,226 @@
+"""One reading of a gate on every path: the native executor (both storages), PyTorch, the GPU executor
+on the host stand-in, OpenQASM export and the compiler.
+
+The name decides before a stored matrix (a barrier does nothing, a named gate runs by its name, any other
+gate runs its matrix); negative positions inside a block count from its last target; a gate of the wrong
+shape is refused with the same ValueError wherever it enters.
+"""
+import math
+
+import numpy as np
+import pytest
+import torch
+
+from quorvex.backend.execution.vorthane import CuCircuitExecutor
+from quorvex.backend.gate.matrix import NAMED_IDS, NO_OP_IDS
+from quorvex.backend.gate.morlith import QuantumGate
+from quorvex.backend.opchain.opchain import Opchain
+from quorvex.backend.opchain.packed import OpchainPacked
+from quorvex.backend.pelmor.strovane import execute_gate_sequence_packed
+from quorvex.core import Circuit
+from quorvex.qcompiler.rule_based.rule_based_transpiler.basis import DEFAULT_BASIS, TESSIK_BASIS
+from quorvex.qcompiler.transpile import DEFAULT_UNROLL_TIMES, qcompiler_transpile
+
+from compiler_dense import equal_up_to_phase, operator, random_unitary
+from packed_fields import f, store_of
+from test_compiler_execution import _random_circuit
+from test_packed_executor import BULK_IDS
+
+STORAGES = ["list", "packed"]
+BASES = ["default", "Tessik"]
+VENDOR = ["x2p", "x2m", "y2p", "y2m", "xyarb", "rxy"]
+
+
+def Q(gate_id, target, control=(), **kw):
+    return QuantumGate(id=gate_id, target=target, control=control, **kw)
+
+
+def circuit_of(gates, n, storage="list"):
+    circuit = Circuit(n, gate_storage=storage)
+    for gate in gates:
+        circuit.add_gate(gate)
+    return circuit
+
+
+def native_operator(gates, n, storage):
+    """Column j: the gates run natively from |j>."""
+    columns = []
+    for j in range(1 << n):
+        circuit = Circuit(n, gate_storage=storage)
+        for q in range(n):
+            if j >> q & 1:
+                circuit.x(q)
+        for gate in gates:
+            circuit.add_gate(gate)
+        columns.append(circuit.execute().state)
+    return np.array(columns).T
+
+
+def torch_operator(gates, n):
+    rows = circuit_of(gates, n).compile().apply_to_batch(torch.eye(1 << n, dtype=torch.complex128))
+    return rows.T.numpy()
+
+
+def gpu_operator(gates, n):
+    executor = CuCircuitExecutor()
+    circuit = circuit_of(gates, n)
+    return np.array([executor.run(circuit, np.eye(1 << n, dtype=complex)[j]).backend_state.to_numpy()
+                     for j in range(1 << n)]).T
+
+
+def run_operators(gates, n):
+    """What each execution path applies."""
+    ops = {storage: native_operator(gates, n, storage) for storage in STORAGES}
+    ops["torch"] = torch_operator(gates, n)
+    ops["gpu"] = gpu_operator(gates, n)
+    return ops
+
+
+def compiled_operators(gates, n):
+    """What the compiled circuits apply, run natively, for both bases."""
+    return {basis: native_operator(qcompiler_transpile(circuit_of(gates, n), basis=basis,
+                                                       times=DEFAULT_UNROLL_TIMES).gate_sequence.data(), n, "list")
+            for basis in BASES}
+
+
+def qasm_operator(gates, n):
+    text = circuit_of(gates, n).gate_sequence.to_openqasm()
+    return native_operator(Opchain.from_openqasm(text).data(), n, "list")
+
+
+def reference(gates, n):
+    """The dense operator, independent of the executors, with the name deciding before a matrix."""
+    leaves = []
+    pending = list(reversed(gates))
+    while pending:
+        gate = pending.pop()
+        if gate.block_gate_sequence is not None:
+            pending.extend(reversed(gate.decompose()))
+        elif gate.id in NO_OP_IDS:
+            continue
+        else:
+            leaves.append(gate.replace(matrix=None) if gate.id in NAMED_IDS else gate)
+    return operator(leaves, n)
+
+
+def assert_every_path(gates, n, expected, qasm=True):
+    for path, op in run_operators(gates, n).items():
+        np.testing.assert_allclose(op, expected, atol=1e-10, err_msg=path)
+    for basis, op in compiled_operators(gates, n).items():
+        assert equal_up_to_phase(op, expected), basis
+    if qasm:
+        np.testing.assert_allclose(qasm_operator(gates, n), expected, atol=1e-10)
+
+
+def test_the_named_ids_are_the_rows_of_the_packed_executor():
+    # A gate without a matrix runs natively exactly when its id has a row
+    # (or is the measurement, or the matrix gate "unitary").
+    assert NAMED_IDS == set(BULK_IDS) - {"measure", "unitary"}
+    for gate_id in ["barrier", "b", "x2p", "x2m", "y2p", "y2m", "rxy", "xyarb", "block", "mine"]:
+        assert not store_of(f(gate_id, (0,))).bulk_supported()
+    assert not NO_OP_IDS & NAMED_IDS
+
+
+# --- 1. a barrier carrying a matrix -------------------------------------------------------------
+
+# Gates that every path runs and both bases compile under any controls.
+PLAIN = ["h", "x", "y", "s", "t", "sqrtx", "rx", "ry", "rz", "cx", "cz", "swap", "rzz"]
+
+
+def plain_gate(rng, n):
+    gate_id = str(rng.choice(PLAIN))
+    k = 2 if gate_id in ("swap", "rzz") else 1
+    controls = 1 if gate_id in ("cx", "cz") else int(rng.integers(0, 2))
+    qubits = [int(q) for q in rng.permutation(n)[:k + controls]]
+    angles = {"rx": 1, "ry": 1, "rz": 1, "rzz": 1}.get(gate_id, 0)
+    return Q(gate_id, qubits[:k], qubits[k:], parameter=tuple(rng.uniform(-3, 3, angles)) or None)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_a_barrier_does_nothing_whatever_matrix_it_carries(seed):
+    rng = np.random.default_rng([34, 1, seed])
+    n = 3
+    gates = []
+    for _ in range(12):
+        gates.append(plain_gate(rng, n))
+        k = int(rng.integers(1, n + 1))
+        targets = [int(q) for q in rng.permutation(n)[:k]]
+        gate_id = str(rng.choice(["barrier", "b"]))
+        gates.append(Q(gate_id, targets, matrix=random_unitary(rng, 2 ** k)))
+    gates.append(Q("barrier", (1,), matrix=[[0, 1j], [1j, 0]]))
+    expected = reference(gates, n)
+    np.testing.assert_allclose(expected, operator([g for g in gates if g.id not in NO_OP_IDS], n), atol=1e-12)
+    assert_every_path(gates, n, expected, qasm=False)
+    # OpenQASM writes the barrier, without its matrix ("b" has no OpenQASM form, matrix or not).
+    barriers = [g for g in gates if g.id != "b"]
+    np.testing.assert_allclose(qasm_operator(barriers, n), expected, atol=1e-10)
+    for matrix in (None, np.eye(2)):
+        with pytest.raises(ValueError, match="^Gate b .*OpenQASM"):
+            circuit_of([Q("b", 0, matrix=matrix)], 1).gate_sequence.to_openqasm()
+    # The compiler keeps barriers and drops what they carry.
+    for basis in BASES:
+        compiled = qcompiler_transpile(circuit_of(gates, n), basis=basis, times=DEFAULT_UNROLL_TIMES)
+        assert not [g for g in compiled.gate_sequence.data() if g.id in NO_OP_IDS and g.has_stored_matrix]
+
+
+def test_the_packed_executor_never_runs_a_barriers_matrix():
+    # Below the circuit, which drops barriers, the executor refuses them as before, matrix or not.
+    for gate_id in ("barrier", "b"):
+        store = store_of(f(gate_id, (0,), matrix=np.array([[0, 1], [1, 0]])))
+        assert not store.bulk_supported()
+        with pytest.raises(RuntimeError, match="^unsupported packed C\\+\\+ gate: " + gate_id + "$"):
+            execute_gate_sequence_packed(1, np.array([1, 0], complex), store)
+
+
+# --- 2. the compiler reads a gate as the executors do ------------------------------------------
+
+def with_matrices(rng, gates, n):
+    """Some gates given a stored matrix: ignored by a named gate, run by any other."""
+    out = []
+    for gate in gates:
+        if gate.id in ("unitary", "barrier", "b") or rng.random() < 0.3:
+            out.append(gate)
+            continue
+        matrix = random_unitary(rng, 2 ** len(gate.target))
+        if gate.id in VENDOR and rng.random() < 0.3:
+            matrix = gate.matrix  # exactly what the name stands for
+        out.append(gate.replace(matrix=matrix))
+    # Gates without a row that run their matrix under controls, open ones included.
+    for gate_id in VENDOR + ["mine"]:
+        qubits = [int(q) for q in rng.permutation(n)]
+        out.append(Q(gate_id, qubits[:1], tuple(qubits[1:3]), control_state=(int(rng.integers(0, 2)), 1),
+                     parameter=(0.3, -1.1) if gate_id in ("xyarb", "rxy") else None,
+                     matrix=random_unitary(rng, 2)))
+    return [out[i] for i in rng.permutation(len(out))]
+
+
+@pytest.mark.parametrize("seed", range(4))
+@pytest.mark.parametrize("basis", [DEFAULT_BASIS, TESSIK_BASIS], ids=lambda b: b.name)
+def test_gates_carrying_matrices_compile_to_what_runs(basis, seed):
+    n = 4
+    rng = np.random.default_rng([34, 2, seed, len(basis.name)])
+    gates = with_matrices(rng, _random_circuit(rng, basis), n)
+    gates.append(Q("rz", 0, 1, parameter=0.4, matrix=np.array([[1, 1], [1, -1]]) / math.sqrt(2)))
+    expected = reference(gates, n)
+    for storage in STORAGES:
+        np.testing.assert_allclose(native_operator(gates, n, storage), expected, atol=1e-10)
+    np.testing.assert_allclose(torch_operator(gates, n), expected, atol=1e-10)
+    compiled = qcompiler_transpile(circuit_of(gates, n), basis=basis.name, times=DEFAULT_UNROLL_TIMES).gate_sequence
+    assert equal_up_to_phase(native_operator(compiled.data(), n, "packed"), expected)
+    if basis is DEFAULT_BASIS:
+        # What the GPU executor runs: the default basis.
+        assert equal_up_to_phase(gpu_operator(compiled.data(), n), expected)
+
+
+@pytest.mark.parametrize("gate, kept", [
+    # A stored matrix that is exactly the named one stays as the vendor rules emit it.
+    (Q("x2p", 0, matrix=QuantumGate("x2p", 0).matrix), True),
+    (Q("y2m", 0, matrix=np.array([[1, 1], [-1, 1]]) / math.sqrt(2)), True),
+    (Q("x2p", 0, matrix=np.eye(2)), False),
+])
+def test_vendor_gates_keep_their_id_only_for_their_own_matrix(gate, kept):
+    compiled = qcompiler_transpile(circuit_of([gate], 1), basis="Tessik", times=DEFAULT_UNROLL_TIMES)
+    ids = [g.id for g in compiled.gate_sequence.data()]
+    assert (ids == [gate.id]) is kept
+    assert equal_up_to_phase(native_operator(compiled.gate_sequence.data(), 1, "list"), gate.stored_matrix)
+
