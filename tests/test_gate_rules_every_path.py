@@ -224,3 +224,53 @@ def test_vendor_gates_keep_their_id_only_for_their_own_matrix(gate, kept):
     assert (ids == [gate.id]) is kept
     assert equal_up_to_phase(native_operator(compiled.gate_sequence.data(), 1, "list"), gate.stored_matrix)
 
+
+# --- 3. negative positions inside a block -------------------------------------------------------
+
+def block_gate(rng, width, depth):
+    """A composite gate on some of ``width`` positions whose children name positions -k .. k-1 at random."""
+    k = int(rng.integers(1, width + 1))
+    positions = [int(q) for q in rng.permutation(width)]
+    children = []
+    for _ in range(int(rng.integers(1, 5))):
+        if depth < 2 and k >= 2 and rng.random() < 0.3:
+            child = block_gate(rng, k, depth + 1)
+        elif k >= 2:
+            child = plain_gate(rng, k)
+        else:
+            child = Q("ry", 0, parameter=float(rng.uniform(-3, 3))) if rng.random() < 0.5 else Q("h", 0)
+        # Each position written as itself or as its negative twin counting from the end.
+        negative = lambda qs: tuple(q - k if rng.random() < 0.5 else q for q in qs)
+        children.append(child.replace(target=negative(child.target), control=negative(child.control)))
+    controls = positions[k:k + int(rng.integers(0, 2))] if depth == 0 else []
+    return Q("block", positions[:k], controls, block_gate_sequence=children)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_negative_block_positions_count_from_the_last_target_on_every_path(seed):
+    rng = np.random.default_rng([34, 3, seed])
+    n = 3
+    gates = [block_gate(rng, n, 0) if rng.random() < 0.6 else plain_gate(rng, n) for _ in range(10)]
+    gates.append(Q("block", (0, 1), block_gate_sequence=[Q("x", -1)]))
+    assert any(q < 0 for g in gates if g.block_gate_sequence for c in g.block_gate_sequence for q in c.target)
+    expected = reference(gates, n)
+    assert_every_path(gates, n, expected)
+    # The sequences hold the blocks as well: the packed one resolves the positions as it stores them.
+    for sequence in (Opchain(n), OpchainPacked(n)):
+        for gate in gates:
+            sequence.add_gate(gate)
+        assert equal_up_to_phase(native_operator(sequence.data(), n, "list"), expected)
+    state = np.zeros(1 << n, complex)
+    state[0] = 1
+    out, _ = execute_gate_sequence_packed(n, state, sequence._native)
+    np.testing.assert_allclose(out, expected[:, 0], atol=1e-10)
+    stored = sequence.data()[len(gates) - 1].block_gate_sequence
+    assert [(g.id, g.target) for g in stored] == [("x", (1,))]
+
+
+def test_positions_beyond_the_block_are_still_refused_natively():
+    # Only -k .. -1 is resolved; -k - 1 stays outside the block.
+    store = store_of(f("block", (0, 1), block=[Q("x", -3)]))
+    with pytest.raises(RuntimeError, match="^block-local qubit index out of range$"):
+        execute_gate_sequence_packed(2, np.array([1, 0, 0, 0], complex), store)
+
