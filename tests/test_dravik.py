@@ -367,6 +367,8 @@ def test_zero_norm_states_are_refused(bad):
     QuantumGate(id="swap", target=(0,)),
     QuantumGate(id="rzz", target=(0,), parameter=0.1),
     QuantumGate(id="h", target=(0, 1)),
+    QuantumGate(id="i", target=(0, 1)),
+    QuantumGate(id="i", target=2),
     QuantumGate(id="xyarb", target=0),
     QuantumGate(id="mine", target=0, matrix=np.eye(4)),
     QuantumGate(id="mine", target=0, matrix=np.eye(2)[0]),
@@ -400,6 +402,14 @@ def test_stored_matrices_give_the_packed_executor_bits(dtype, matrix):
     state = dravik.DeviceState.from_numpy(1, host)
     dravik.execute_prepared_fusion_chunk(state, dravik.prepare_fusion_chunk_gates(1, [gate]))
     assert state.to_numpy().tobytes() == expected.tobytes()
+
+
+def test_barriers_of_either_id_are_dropped_whatever_they_carry():
+    flip = np.array([[0, 1], [1, 0]])
+    gates = [QuantumGate(id=gate_id, target=targets, matrix=matrix)
+             for gate_id in ("barrier", "b") for targets in ((0,), (1, 0))
+             for matrix in (None, np.kron(flip, flip)[:2 ** len(targets), :2 ** len(targets)])]
+    assert dravik.prepare_fusion_chunk_gates(2, gates).gate_count == 0
 
 
 def test_prepared_chunk_keeps_copies():

@@ -274,3 +274,76 @@ def test_positions_beyond_the_block_are_still_refused_natively():
     with pytest.raises(RuntimeError, match="^block-local qubit index out of range$"):
         execute_gate_sequence_packed(2, np.array([1, 0, 0, 0], complex), store)
 
+
+# --- 4. one check of a gate's shape, one exception --------------------------------------------------
+
+class SequenceCircuit:
+    """What the GPU executor reads of a circuit, over a sequence the circuit would not take."""
+
+    def __init__(self, sequence):
+        self.gate_sequence = sequence
+
+    def get_num_qubits(self):
+        return self.gate_sequence._num_qubits
+
+
+def inside_blocks(gate):
+    """``gate`` two blocks deep, at positions that put it back on its own qubits."""
+    inner = Q("block", (2, 0, 1), block_gate_sequence=[Q("h", 0), gate, Q("x", 2)])
+    return Q("block", (1, 2, 0), block_gate_sequence=[inner])
+
+
+@pytest.mark.parametrize("gate, message", [
+    (Q("i", (0, 1)), "Gate 'i' acts on 1 target(s), got 2."),
+    (Q("i", (0, 1), matrix=np.eye(4)), "Gate 'i' acts on 1 target(s), got 2."),
+    (Q("x", (0, 1), matrix=np.eye(4)), "Gate 'x' acts on 1 target(s), got 2."),
+    (Q("h", (0, 1)), "Gate 'h' acts on 1 target(s), got 2."),
+    (Q("cx", (1, 2), 0), "Gate 'cx' acts on 1 target(s), got 2."),
+    (Q("swap", 0), "Gate 'swap' acts on 2 target(s), got 1."),
+    (Q("rzz", (0, 1, 2), parameter=0.3), "Gate 'rzz' acts on 2 target(s), got 3."),
+    (Q("y2m", (0, 2)), "Gate 'y2m' acts on 1 target(s), got 2."),
+    (Q("x2p", 0, matrix=np.eye(4)), "Gate 'x2p' runs its stored matrix on 1 target(s), which needs shape (2, 2); "
+                                    "got (4, 4)."),
+    (Q("mine", (0, 1), matrix=np.eye(2)), "Gate 'mine' runs its stored matrix on 2 target(s), which needs shape "
+                                          "(4, 4); got (2, 2)."),
+], ids=["i-two", "i-two-matrix", "x-two-matrix", "h-two", "cx-two", "swap-one", "rzz-three", "y2m-two",
+        "x2p-matrix", "custom-matrix"])
+@pytest.mark.parametrize("nested", [False, True], ids=["plain", "in-blocks"])
+def test_a_gate_of_the_wrong_shape_is_refused_alike_on_every_path(gate, message, nested):
+    rng = np.random.default_rng([34, 4, len(message)])
+    n = 3
+    valid = [plain_gate(rng, n) for _ in range(6)]
+    bad = inside_blocks(gate) if nested else gate
+    gates = valid[:3] + [bad] + valid[3:]
+    exact = "^" + message.replace("(", "\\(").replace(")", "\\)") + "$"
+    for storage in STORAGES:
+        circuit = circuit_of(valid, n, storage)
+        before = [g.id for g in circuit.gate_sequence.data()]
+        with pytest.raises(ValueError, match=exact):
+            circuit.add_gate(bad)
+        for sequence_type in (Opchain, OpchainPacked):
+            sequence = sequence_type(n)
+            for g in gates:
+                sequence.add_gate(g)
+            with pytest.raises(ValueError, match=exact):
+                circuit.gate_sequence = sequence
+            with pytest.raises(ValueError, match=exact):
+                circuit.append(sequence, list(range(n)))
+            # The GPU executor, handed the sequence without a circuit around it, before the add-on.
+            with pytest.raises(ValueError, match=exact):
+                CuCircuitExecutor().run(SequenceCircuit(sequence))
+        assert [g.id for g in circuit.gate_sequence.data()] == before
+        np.testing.assert_allclose(circuit.execute().state, native_operator(valid, n, "list")[:, 0], atol=1e-12)
+
+
+@pytest.mark.parametrize("gate", [
+    Q("i", 0, matrix=np.eye(4)),            # a named gate ignores its matrix, whatever its shape
+    Q("gp", (), parameter=0.3), Q("gp", (0, 2), parameter=0.3),
+    Q("barrier", (0, 1, 2), matrix=np.eye(2)),
+    Q("mine", (2, 0), matrix=np.eye(4)),
+])
+def test_gates_of_any_fitting_shape_pass_the_check(gate):
+    for storage in STORAGES:
+        circuit = circuit_of([Q("h", 0), gate], 3, storage)
+        np.testing.assert_allclose(circuit.execute().state, reference(circuit.gate_sequence.data(), 3)[:, 0],
+                                   atol=1e-12)

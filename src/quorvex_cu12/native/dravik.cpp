@@ -277,7 +277,7 @@ bool prepare_gate(std::int64_t n, const py::handle& gate, PreparedGate& g) {
     packed::ascii_lower_in_place(g.id);
     g.op = packed::op_of(packed::gate_code(g.id));
     // Barriers only order the gates around them, a stored matrix or not.
-    if (g.op == Op::ordering || g.id == "i") return false;
+    if (g.op == Op::ordering) return false;
     if (g.id == "measure") throw py::value_error("measure gates are not part of a chunk; measure them on the state");
     if (!field(gate, kBlock).is_none()) {
         throw py::value_error("composite gates must be flattened before they are prepared");
@@ -294,6 +294,8 @@ bool prepare_gate(std::int64_t n, const py::handle& gate, PreparedGate& g) {
 
     const GateView view = g.view();
     packed::validate_gate(n, view, g.op);
+    // An identity is checked as the packed executor checks it, then dropped.
+    if (g.op == Op::identity) return false;
     packed::check_dispatch(view, g.op);
     // A gate with a kernel row ignores its matrix, as the packed executor does.
     if (!packed::has_kernel_row(g.op)) read_matrix(matrix, g);

@@ -11,6 +11,7 @@ device.
 """
 
 from .brantel import BaseCircuitExecutor, ExecutionResult
+from ..gate.matrix import check_gate_shape
 from ..gate.morlith import _DONE, _enter_block
 from concurrent.futures import ThreadPoolExecutor
 import numpy as np
@@ -140,6 +141,9 @@ class CuCircuitExecutor(BaseCircuitExecutor):
                 gpu_executor.submit(int)
                 for gate in self._iter_flatten_sequence(gate_sequence):
                     gate_id = gate.id.lower()
+                    # The check Circuit.add_gate makes, so that a gate of the
+                    # wrong shape is refused alike here, before the add-on.
+                    check_gate_shape(gate_id, len(gate.target), getattr(gate, "stored_matrix", None))
                     if gate_id == "i":
                         continue
                     if gate_id == "measure":
