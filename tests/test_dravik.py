@@ -122,6 +122,22 @@ def test_run_host_basis_states(host, uploaded):
     assert state.tolist() == host
 
 
+@pytest.mark.parametrize("dtype", [">c16", "<c16", ">c8", "=c8"])
+def test_run_takes_a_host_state_of_its_own_dtype_in_any_byte_order(dtype):
+    # The executor's dtype names the precision; the zero state is made from
+    # that name, and a host state of that very dtype is taken alike.
+    circuit = circuit_of("list", 2, [QuantumGate(id="h", target=0), QuantumGate(id="cx", target=1, control=0)])
+    ex = CuCircuitExecutor(dtype=np.dtype(dtype))
+    host = np.array([0, 1, 0, 0], dtype=dtype)
+    native = np.dtype(np.dtype(dtype).name)
+    from_host = ex.run(circuit, host).backend_state.to_numpy()
+    from_zero = ex.run(circuit).backend_state.to_numpy()
+    assert from_host.dtype == native and from_zero.dtype == native
+    r = 2 ** -0.5
+    np.testing.assert_allclose(from_host, [r, 0, 0, -r], atol=1e-6)
+    np.testing.assert_allclose(from_zero, [r, 0, 0, r], atol=1e-6)
+
+
 def test_run_refuses_a_host_state_of_the_wrong_length():
     state = np.ones(3, dtype=np.complex128)
     with pytest.raises(ValueError, match="2\\*\\*n"):

@@ -45,7 +45,10 @@ class CuCircuitExecutor(BaseCircuitExecutor):
         if quantum_state is None:
             device_state = self._zero_device_state(n)
         else:
-            host_state = np.ascontiguousarray(quantum_state, dtype=self.dtype)
+            # Of the dtype's own precision in native byte order, as the zero
+            # state is made from the dtype's name: a dtype equal in all but
+            # its byte order (">c16") must not make the add-on refuse the copy.
+            host_state = np.ascontiguousarray(quantum_state, dtype=np.dtype(np.dtype(self.dtype).name))
             if self._is_zero_state(host_state, n):
                 device_state = self._zero_device_state(n)
             else:
