@@ -1,5 +1,6 @@
 """Circuit and Register against an independent little-endian NumPy simulator."""
 import gc
+import re
 import tracemalloc
 import weakref
 
@@ -587,6 +588,31 @@ def test_a_state_too_wide_to_hold_is_refused_before_it_is_sized(n, tensor_angle)
         c.execute()
     with pytest.raises(ValueError, match="too wide to simulate"):
         c.compile().apply_to_batch(torch.zeros(1, 2, dtype=torch.complex128))
+
+
+@pytest.mark.parametrize("n, gate, message", [
+    (49, QuantumGate("swap", (0, 48)), None),
+    (50, QuantumGate("swap", (0, 49)), "A gate on 2 qubits is beyond the PyTorch path in a circuit of 50 qubits: "
+                                       "torch.einsum names at most 52 axes, which fits such a gate in circuits of "
+                                       "at most 49 qubits."),
+    (62, QuantumGate("rzz", (3, 61), parameter=0.2), "circuits of at most 49 qubits."),
+    (47, QuantumGate("unitary", (0, 1, 2, 3), matrix=np.eye(16)), None),
+    (48, QuantumGate("unitary", (0, 1, 2, 3), matrix=np.eye(16)), "circuits of at most 47 qubits."),
+    (63, QuantumGate("swap", (0, 1)), "A circuit of 63 qubits is too wide to simulate"),
+    (2 ** 40, QuantumGate("swap", (0, 1)), "too wide to simulate"),
+])
+def test_compile_checks_the_width_first(n, gate, message):
+    c = Circuit(n)
+    c.add_gate(gate)
+    if message is None:
+        c.compile()
+        return
+    with pytest.raises(ValueError, match=re.escape(message)):
+        c.compile()
+    # The same refusal when the PyTorch path runs it, before any state is allocated.
+    c.rz(torch.tensor(0.1), 0)
+    with pytest.raises(ValueError, match=re.escape(message)):
+        c.execute()
 
 
 def test_a_matrix_passed_again_is_shared_unless_it_changed():

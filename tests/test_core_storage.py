@@ -347,6 +347,32 @@ def test_qubit_indices_beyond_the_packed_store_are_refused_by_name():
             c.execute()
 
 
+def in_block(child):
+    return QuantumGate("block", [0, 1], block_gate_sequence=[QuantumGate("h", [0]), child])
+
+
+@pytest.mark.parametrize("record, message", [
+    (in_block(QuantumGate("x", [2**31])), r"^Block position 2147483648 of gate 'x' is beyond what gate storage "
+                                          r"holds: indices from -2\*\*31 to 2\*\*31 - 1 = 2147483647\.$"),
+    (in_block(QuantumGate("x", [1], control=[-2**31 - 1])), r"^Block position -2147483649 of gate 'x' is beyond"),
+    (in_block(QuantumGate("measure", [1], classical_target=[2**31])), r"^Classical bit 2147483648 of gate 'measure'"),
+    (QuantumGate("measure", [1], classical_target=[2**31]), r"^Classical bit 2147483648 of gate 'measure'"),
+    (QuantumGate("x", [0], name="\ud800"), r"^Gate name '\\ud800' is not valid Unicode text: gate storage holds "
+                                           r"names as UTF-8, which a lone surrogate does not have\.$"),
+    (QuantumGate("\udcff", [0], matrix=np.eye(2)), r"^Gate id '\\udcff' is not valid Unicode text"),
+    (in_block(QuantumGate("x", [1], name="X\udfff")), r"^Gate name 'X\\udfff' is not valid Unicode text"),
+])
+@pytest.mark.parametrize("storage", STORAGES)
+def test_what_the_gate_store_cannot_hold_is_refused_at_add_by_its_limit(storage, record, message):
+    # Both storages run on the packed store; neither lets the store's own cast error through.
+    c = Circuit(2, gate_storage=storage)
+    c.h(0)
+    with pytest.raises(ValueError, match=message):
+        c.add_gate(record)
+    assert [g.id for g in records(c)] == ["h"]
+    np.testing.assert_allclose(c.execute().state, [2**-0.5, 2**-0.5, 0, 0])
+
+
 @pytest.mark.parametrize("storage", STORAGES)
 def test_a_block_that_contains_itself_is_refused_by_the_circuit(storage):
     from block_loops import Loop

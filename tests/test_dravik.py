@@ -122,6 +122,22 @@ def test_run_host_basis_states(host, uploaded):
     assert state.tolist() == host
 
 
+@pytest.mark.parametrize("dtype", [">c16", "<c16", ">c8", "=c8"])
+def test_run_takes_a_host_state_of_its_own_dtype_in_any_byte_order(dtype):
+    # The executor's dtype names the precision; the zero state is made from
+    # that name, and a host state of that very dtype is taken alike.
+    circuit = circuit_of("list", 2, [QuantumGate(id="h", target=0), QuantumGate(id="cx", target=1, control=0)])
+    ex = CuCircuitExecutor(dtype=np.dtype(dtype))
+    host = np.array([0, 1, 0, 0], dtype=dtype)
+    native = np.dtype(np.dtype(dtype).name)
+    from_host = ex.run(circuit, host).backend_state.to_numpy()
+    from_zero = ex.run(circuit).backend_state.to_numpy()
+    assert from_host.dtype == native and from_zero.dtype == native
+    r = 2 ** -0.5
+    np.testing.assert_allclose(from_host, [r, 0, 0, -r], atol=1e-6)
+    np.testing.assert_allclose(from_zero, [r, 0, 0, r], atol=1e-6)
+
+
 def test_run_refuses_a_host_state_of_the_wrong_length():
     state = np.ones(3, dtype=np.complex128)
     with pytest.raises(ValueError, match="2\\*\\*n"):
@@ -367,6 +383,8 @@ def test_zero_norm_states_are_refused(bad):
     QuantumGate(id="swap", target=(0,)),
     QuantumGate(id="rzz", target=(0,), parameter=0.1),
     QuantumGate(id="h", target=(0, 1)),
+    QuantumGate(id="i", target=(0, 1)),
+    QuantumGate(id="i", target=2),
     QuantumGate(id="xyarb", target=0),
     QuantumGate(id="mine", target=0, matrix=np.eye(4)),
     QuantumGate(id="mine", target=0, matrix=np.eye(2)[0]),
@@ -400,6 +418,14 @@ def test_stored_matrices_give_the_packed_executor_bits(dtype, matrix):
     state = dravik.DeviceState.from_numpy(1, host)
     dravik.execute_prepared_fusion_chunk(state, dravik.prepare_fusion_chunk_gates(1, [gate]))
     assert state.to_numpy().tobytes() == expected.tobytes()
+
+
+def test_barriers_of_either_id_are_dropped_whatever_they_carry():
+    flip = np.array([[0, 1], [1, 0]])
+    gates = [QuantumGate(id=gate_id, target=targets, matrix=matrix)
+             for gate_id in ("barrier", "b") for targets in ((0,), (1, 0))
+             for matrix in (None, np.kron(flip, flip)[:2 ** len(targets), :2 ** len(targets)])]
+    assert dravik.prepare_fusion_chunk_gates(2, gates).gate_count == 0
 
 
 def test_prepared_chunk_keeps_copies():

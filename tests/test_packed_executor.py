@@ -507,4 +507,12 @@ def test_ids_without_a_case(gate_id):
     with pytest.raises(RuntimeError, match=f"^unsupported packed C\\+\\+ gate: {gate_id}$"):
         execute_gate_sequence_packed(1, np.zeros(2, complex), s)
     with_matrix = store_of(f(gate_id, (0,), name="M", matrix=np.eye(2)))
-    assert with_matrix.bulk_supported()
+    # A barrier only orders the gates around it: its name decides before a
+    # matrix, which the executor never runs (its callers drop the barrier).
+    ordering_only = gate_id in ("barrier", "b")
+    assert with_matrix.bulk_supported() is not ordering_only
+    if ordering_only:
+        for targets in ((0,), (0, 1)):
+            with pytest.raises(RuntimeError, match=f"^unsupported packed C\\+\\+ gate: {gate_id}$"):
+                execute_gate_sequence_packed(2, np.zeros(4, complex),
+                                             store_of(f(gate_id, targets, matrix=np.eye(2 ** len(targets)))))

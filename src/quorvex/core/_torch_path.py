@@ -16,9 +16,9 @@ import string
 import numpy as np
 import torch
 
-from ..backend.gate.matrix import NO_OP_IDS, resolve_numpy_base_matrix
+from ..backend.gate.matrix import NAMED_IDS, NO_OP_IDS, resolve_numpy_base_matrix
 from ..backend.gate.morlith import QuantumGate
-from .circuit import _NAMED_IDS, _NO_MEASUREMENTS, _from_record, _leaves, _state_size, _to_record
+from .circuit import _NO_MEASUREMENTS, _from_record, _leaves, _state_size, _to_record
 
 _LETTERS = string.ascii_letters
 
@@ -90,6 +90,12 @@ def _named_matrix(gate_id, targets, params):
 def _einsum_equation(num_axes, axes):
     """einsum of a (2,)*2k matrix (rows bits k-1..0, columns bits k-1..0) with the target axes."""
     k = len(axes)
+    if num_axes + k > len(_LETTERS):
+        # einsum names each axis of its operands with a letter.
+        raise ValueError("A gate on " + str(k) + " qubits is beyond the PyTorch path in a circuit of "
+                         + str(num_axes - 1) + " qubits: torch.einsum names at most " + str(len(_LETTERS))
+                         + " axes, which fits such a gate in circuits of at most "
+                         + str(len(_LETTERS) - 1 - k) + " qubits.")
     state = list(_LETTERS[:num_axes])
     fresh = _LETTERS[num_axes:num_axes + k]
     rows = "".join([fresh[i] for i in range(k - 1, -1, -1)])
@@ -156,6 +162,9 @@ class Program:
     """The gates of a circuit as tensor operations, built once and run on any batch."""
 
     def __init__(self, gates, num_qubits):
+        # The width first, as execute checks it: nothing below is built for a
+        # state no executor can hold.
+        _state_size(num_qubits)
         n = num_qubits
         self._num_qubits = n
         ops = []
@@ -177,7 +186,7 @@ class Program:
                 base = _constant_rotation(kind, angle)
                 ops.append((_TENSOR_LEAF[kind], where, base, None, control_axes, tuple(states)))
                 continue
-            if matrix is not None and gate_id in _NAMED_IDS:
+            if matrix is not None and gate_id in NAMED_IDS:
                 # The executor's rule: a named row decides before a stored matrix.
                 base = _named_matrix(gate_id, targets, params)
                 if base is None:
@@ -232,6 +241,7 @@ class Program:
 def execute(gates, num_qubits, complex_dtype):
     """The final state (2**n,) of ``gates`` run from |0...0> as a torch tensor."""
     dtype = _TORCH_COMPLEX[np.dtype(complex_dtype)]
+    program = Program(gates, num_qubits)
     psi = torch.zeros((1, _state_size(num_qubits)), dtype=dtype)
     psi[0, 0] = 1.0
-    return Program(gates, num_qubits).run(psi).reshape(-1)
+    return program.run(psi).reshape(-1)

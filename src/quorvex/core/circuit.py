@@ -27,8 +27,9 @@ from collections import OrderedDict
 
 import numpy as np
 
-from ..backend.gate.matrix import (NO_OP_IDS, UNITARY_TOLERANCE, UNITARY_TOLERANCE_TEXT,
-                                   resolve_numpy_base_matrix, unitary_deviation)
+from ..backend.gate.matrix import (NAMED_IDS, NO_OP_IDS, UNITARY_TOLERANCE, UNITARY_TOLERANCE_TEXT,
+                                   check_gate_shape, resolve_numpy_base_matrix, runs_stored_matrix,
+                                   unitary_deviation)
 from ..backend.gate.morlith import _DONE, QuantumGate, _enter_block
 from .register import Register
 
@@ -382,7 +383,7 @@ def _gates_of_records(records, num_qubits):
     """Gate tuples of a sequence's records, each checked against the sequence's width."""
     gates = []
     for record in records:
-        _check_qubits(tuple(record.target), tuple(record.control), num_qubits)
+        _check_record(record, num_qubits)
         gates.append(_from_record(record))
     return gates
 
@@ -487,16 +488,8 @@ def _packed_executor():
     return strovane.execute_gate_sequence_packed
 
 
-# Ids with a row in the packed executor's dispatch. The row decides before a
-# stored matrix: such a gate runs by its name, and its matrix is ignored.
-_NAMED_IDS = frozenset({
-    "i", "x", "y", "z", "h", "s", "s_dag", "t", "t_dag", "sqrtx", "sqrtx_dag", "sqrty", "sqrty_dag",
-    "p", "gp", "gphase", "global_phase", "rx", "ry", "rz", "u", "swap", "rzz",
-    "cx", "cnot", "cy", "cz", "ch", "cs", "ct", "cp", "crx", "cry", "crz",
-    "mcx", "mcy", "mcz", "mch", "mcs", "mct", "mcp", "mcrx", "mcry", "mcrz",
-})
 # Ids the packed executor applies without a stored matrix.
-_NATIVE_IDS = _NAMED_IDS | {"measure"}
+_NATIVE_IDS = NAMED_IDS | {"measure"}
 
 
 def _walk(record, children_of):
@@ -530,7 +523,7 @@ def _leaves(record):
 def _runs_natively(record):
     # Which gates a block holds does not depend on where it is placed: the
     # children are read as stored, without remapping them.
-    return all(leaf.has_stored_matrix or leaf.id in _NATIVE_IDS
+    return all(leaf.id in _NATIVE_IDS or runs_stored_matrix(leaf.id, leaf.stored_matrix)
                for leaf in _walk(record, operator.attrgetter("block_gate_sequence")))
 
 
@@ -578,6 +571,80 @@ def _check_storable(targets, controls):
                              "up to 2**31 - 1 = " + str(_MAX_STORED_QUBIT) + ".") from None
 
 
+def _check_text(text, what):
+    """Refuse a name the gate store cannot hold: text without a UTF-8 form (a lone surrogate)."""
+    if not text.isascii():
+        try:
+            text.encode("utf-8")
+        except UnicodeEncodeError:
+            raise ValueError(what + " " + repr(text) + " is not valid Unicode text: gate storage holds "
+                             "names as UTF-8, which a lone surrogate does not have.") from None
+
+
+def _check_stored_values(values, what, gate_id):
+    """Refuse indices outside the 32-bit signed integers the gate store holds."""
+    for value in values:
+        if value > _MAX_STORED_QUBIT or value < -_MAX_STORED_QUBIT - 1:
+            raise ValueError(what + " " + str(value) + " of gate '" + gate_id + "' is beyond what gate storage "
+                             "holds: indices from -2**31 to 2**31 - 1 = " + str(_MAX_STORED_QUBIT) + ".")
+
+
+def _check_stored_fields(gate, inside_block):
+    gate_id = gate.id
+    _check_text(gate_id, "Gate id")
+    if type(gate) is QuantumGate and gate._extra is None:
+        # The common record: an id, targets and angles, and nothing else to look at.
+        if inside_block:
+            _check_stored_values(gate.target, "Block position", gate_id)
+        check_gate_shape(gate_id, len(gate.target), None)
+        return
+    _check_text(gate.name, "Gate name")
+    if inside_block:
+        # Positions in the enclosing block's targets: the circuit's width
+        # says nothing about them, the store's integers do.
+        _check_stored_values(gate.target, "Block position", gate_id)
+        _check_stored_values(gate.control, "Block position", gate_id)
+    classical = gate.classical_target
+    if classical is not None:
+        _check_stored_values(classical, "Classical bit", gate_id)
+    if gate.block_gate_sequence is None:
+        check_gate_shape(gate_id, len(gate.target), gate.stored_matrix)
+
+
+def _check_record(record, num_qubits):
+    """Refuse, with ValueError and before anything changes, a record that the executors cannot take.
+
+    Its qubits must lie in the circuit; every gate in it without children
+    must have the shape its name or its stored matrix asks for (the check
+    the GPU executor makes too); names, and the positions and classical bits
+    inside blocks, must be what the gate store holds. A block's children are
+    looked at once however many gates share them, on an explicit stack, so
+    that any nesting fits.
+    """
+    _check_qubits(tuple(record.target), tuple(record.control), num_qubits)
+    _check_stored_fields(record, False)
+    children = record.block_gate_sequence
+    if children is None:
+        return
+    # A lazy view over a packed store stands for that store, whichever view object holds it.
+    seen = {id(getattr(children, "_packed_store_native", children))}
+    held = [children]  # keeps every seen object, and so its id, alive
+    pending = [iter(children)]
+    while pending:
+        child = next(pending[-1], _DONE)
+        if child is _DONE:
+            pending.pop()
+            continue
+        _check_stored_fields(child, True)
+        grandchildren = child.block_gate_sequence
+        if grandchildren is not None:
+            key = getattr(grandchildren, "_packed_store_native", grandchildren)
+            if id(key) not in seen:
+                seen.add(id(key))
+                held.append(key)
+                pending.append(iter(grandchildren))
+
+
 def _record_at(store, index):
     from ..backend.opchain.packed import OpchainPacked
     return OpchainPacked._snapshot_native(store, index)
@@ -618,7 +685,11 @@ class _PackedGates:
         components = store.components
         for index in range(len(store)):
             gate = components(index)
-            _check_qubits(gate[1], gate[2], num_qubits)
+            if gate[7] is None:
+                _check_qubits(gate[1], gate[2], num_qubits)
+                check_gate_shape(gate[0], len(gate[1]), gate[6])
+            else:
+                _check_record(_record_at(store, index), num_qubits)
         return cls(store, bytearray(b"\x01") * len(store), {}, bool(store.bulk_supported()))
 
     def copy(self):
@@ -858,9 +929,13 @@ class Circuit:
         known = {id(record): gate for record, gate in zip(records, self._gates)}
         gates = []
         for record in self._records_of(sequence):
-            _check_qubits(tuple(record.target), tuple(record.control), width)
             gate = known.get(id(record))
-            gates.append(_from_record(record) if gate is None else gate)
+            if gate is None:
+                _check_record(record, width)
+                gate = _from_record(record)
+            else:
+                _check_qubits(tuple(record.target), tuple(record.control), width)
+            gates.append(gate)
         return gates
 
     def _sync(self):
@@ -1064,7 +1139,7 @@ class Circuit:
         """Append a ready `QuantumGate` record."""
         if not isinstance(gate, QuantumGate):
             raise TypeError("add_gate expects a QuantumGate, got " + type(gate).__name__ + ".")
-        _check_qubits(tuple(gate.target), tuple(gate.control), self._num_qubits)
+        _check_record(gate, self._num_qubits)
         self._add(*_from_record(gate))
 
     def append(self, circuit, target, control=None, control_state=None):

@@ -5,6 +5,7 @@ from quorvex.backend.gate.morlith import QuantumGate
 from quorvex.backend.qasm.qasm import _flat_gates
 
 from .rule_based.rule_based_transpiler.basis import DEFAULT_BASIS, TESSIK_BASIS
+from .rule_based.rule_based_transpiler.definitions._rules import as_executed
 
 DEFAULT_UNROLL_TIMES = 10
 
@@ -70,13 +71,15 @@ def _with_closed_controls(gate):
 def unroll_gates(gates, basis, times, circuit=None):
     """Up to ``times`` rounds of ``basis.construct`` over the gates it does not accept.
 
-    A gate that ``construct`` hands back unchanged ends its unrolling instead
+    Each gate is first read as the executors read it (`as_executed`). A
+    gate that ``construct`` hands back unchanged ends its unrolling instead
     of looping. Open controls of a basis gate are flipped with gates of the
     basis. The result holds only gates of ``basis``: when gates are left
     outside it, because the rounds ran out or because no rule rewrites them,
     a ValueError says how many and which.
     """
-    current = list(_flat_gates(gates))
+    # Read as the executors read them: the rules then keep what a circuit runs.
+    current = [as_executed(gate) for gate in _flat_gates(gates)]
     kept = []
     settled = False
     for _ in range(times):

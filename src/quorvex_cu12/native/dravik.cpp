@@ -275,12 +275,13 @@ void read_matrix(const py::handle& matrix, PreparedGate& g) {
 bool prepare_gate(std::int64_t n, const py::handle& gate, PreparedGate& g) {
     g.id = py::cast<std::string>(field(gate, kId));
     packed::ascii_lower_in_place(g.id);
-    if (g.id == "i" || g.id == "barrier") return false;
+    g.op = packed::op_of(packed::gate_code(g.id));
+    // Barriers only order the gates around them, a stored matrix or not.
+    if (g.op == Op::ordering) return false;
     if (g.id == "measure") throw py::value_error("measure gates are not part of a chunk; measure them on the state");
     if (!field(gate, kBlock).is_none()) {
         throw py::value_error("composite gates must be flattened before they are prepared");
     }
-    g.op = packed::op_of(packed::gate_code(g.id));
     read_ints(field(gate, kTarget), g.targets);
     read_ints(field(gate, kControl), g.controls);
     read_ints(field(gate, kControlState), g.control_states);
@@ -293,6 +294,8 @@ bool prepare_gate(std::int64_t n, const py::handle& gate, PreparedGate& g) {
 
     const GateView view = g.view();
     packed::validate_gate(n, view, g.op);
+    // An identity is checked as the packed executor checks it, then dropped.
+    if (g.op == Op::identity) return false;
     packed::check_dispatch(view, g.op);
     // A gate with a kernel row ignores its matrix, as the packed executor does.
     if (!packed::has_kernel_row(g.op)) read_matrix(matrix, g);
@@ -593,7 +596,8 @@ PYBIND11_MODULE(dravik, m, py::multiple_interpreters::not_supported()) {
 
     m.def("prepare_fusion_chunk_gates", &prepare_fusion_chunk_gates, py::arg("n"), py::arg("gates"), py::kw_only(),
           py::arg("max_gates_per_group") = 512,
-          "Checks a list of gates and gathers them for execution; identities and barriers are dropped.");
+          "Checks a list of gates and gathers them for execution; identities and barriers (barrier, b) are "
+          "dropped.");
     m.def("execute_prepared_fusion_chunk", &execute_prepared_fusion_chunk, py::arg("state").none(false),
           py::arg("prepared").none(false),
           "Applies a prepared chunk to the state, in its precision.");

@@ -11,6 +11,7 @@ device.
 """
 
 from .brantel import BaseCircuitExecutor, ExecutionResult
+from ..gate.matrix import check_gate_shape
 from ..gate.morlith import _DONE, _enter_block
 from concurrent.futures import ThreadPoolExecutor
 import numpy as np
@@ -44,7 +45,10 @@ class CuCircuitExecutor(BaseCircuitExecutor):
         if quantum_state is None:
             device_state = self._zero_device_state(n)
         else:
-            host_state = np.ascontiguousarray(quantum_state, dtype=self.dtype)
+            # Of the dtype's own precision in native byte order, as the zero
+            # state is made from the dtype's name: a dtype equal in all but
+            # its byte order (">c16") must not make the add-on refuse the copy.
+            host_state = np.ascontiguousarray(quantum_state, dtype=np.dtype(np.dtype(self.dtype).name))
             if self._is_zero_state(host_state, n):
                 device_state = self._zero_device_state(n)
             else:
@@ -140,6 +144,9 @@ class CuCircuitExecutor(BaseCircuitExecutor):
                 gpu_executor.submit(int)
                 for gate in self._iter_flatten_sequence(gate_sequence):
                     gate_id = gate.id.lower()
+                    # The check Circuit.add_gate makes, so that a gate of the
+                    # wrong shape is refused alike here, before the add-on.
+                    check_gate_shape(gate_id, len(gate.target), getattr(gate, "stored_matrix", None))
                     if gate_id == "i":
                         continue
                     if gate_id == "measure":

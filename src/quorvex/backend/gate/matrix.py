@@ -23,8 +23,23 @@ import numpy as np
 UNITARY_TOLERANCE_TEXT = "1e-6"
 UNITARY_TOLERANCE = float(UNITARY_TOLERANCE_TEXT)
 
-# Ids that only order the gates around them; executors skip them.
+# How every executor reads a gate (the packed executor, the device add-on,
+# which shares its dispatch, and the PyTorch path), and so how the compiler
+# must read it too: the name decides before a stored matrix.
+#
+# Ids that only order the gates around them: they do nothing, a stored
+# matrix included.
 NO_OP_IDS = frozenset({"barrier", "b"})
+# Ids with a row in the packed executor's dispatch: such a gate runs by its
+# name, and a stored matrix it carries is ignored. A gate of any other id
+# (but a measurement or an ordering-only gate) runs its stored matrix.
+NAMED_IDS = frozenset({
+    "i", "x", "y", "z", "h", "s", "s_dag", "t", "t_dag", "sqrtx", "sqrtx_dag", "sqrty", "sqrty_dag",
+    "p", "gp", "gphase", "global_phase", "rx", "ry", "rz", "u", "swap", "rzz",
+    "cx", "cnot", "cy", "cz", "ch", "cs", "ct", "cp", "crx", "cry", "crz",
+    "mcx", "mcy", "mcz", "mch", "mcs", "mct", "mcp", "mcrx", "mcry", "mcrz",
+})
+_NAME_DECIDES = NAMED_IDS | NO_OP_IDS | {"measure"}
 
 _R = 1.0 / math.sqrt(2.0)
 _HALF_P = 0.5 + 0.5j
@@ -149,6 +164,55 @@ def _block_matrix(gate, dtype):
     return result
 
 
+def _expected_targets(gate_id):
+    """The number of targets a gate of ``gate_id`` (lower case) acts on, or None when any number fits."""
+    base = _ALIASES.get(gate_id, gate_id)
+    if base in _TWO_QUBIT:
+        return 2
+    if base in _FIXED or base in _PARAMETRIC:
+        return 1
+    return None
+
+
+def _check_target_count(gate_id, num_targets):
+    expected = _expected_targets(gate_id)
+    if expected is not None and num_targets != expected:
+        raise ValueError("Gate '" + gate_id + "' acts on " + str(expected)
+                         + " target(s), got " + str(num_targets) + ".")
+
+
+def runs_stored_matrix(gate_id, stored_matrix):
+    """Whether the executors apply a gate's stored matrix rather than what its name says."""
+    return stored_matrix is not None and gate_id not in _NAME_DECIDES
+
+
+def check_gate_shape(gate_id, num_targets, stored_matrix):
+    """Refuse, with ValueError, a gate that no executor can run for its shape.
+
+    A gate run by its name needs the targets of that name, whatever matrix it
+    carries; a gate that runs its stored matrix needs a 2**t x 2**t matrix
+    for its t targets. ``gate_id`` is in lower case; children of a composite
+    gate are not looked at.
+    """
+    if gate_id in NO_OP_IDS or gate_id == "measure":
+        return
+    if stored_matrix is None or gate_id in NAMED_IDS:
+        _check_target_count(gate_id, num_targets)
+        return
+    try:
+        shape = stored_matrix.shape
+    except AttributeError:
+        shape = None
+    if shape is None:
+        shape = np.shape(stored_matrix)
+    if num_targets == 0:
+        raise ValueError("Gate '" + gate_id + "' runs its stored matrix, which needs at least one target.")
+    expected = (2 ** num_targets, 2 ** num_targets)
+    if tuple(shape) != expected:
+        raise ValueError("Gate '" + gate_id + "' runs its stored matrix on " + str(num_targets)
+                         + " target(s), which needs shape " + str(expected) + "; got " + str(tuple(shape)) + ".")
+
+
 def resolve_numpy_base_matrix(gate, dtype=np.complex128):
     """Return the matrix that ``gate`` applies to its targets."""
     stored = gate.stored_matrix
@@ -168,11 +232,7 @@ def resolve_numpy_base_matrix(gate, dtype=np.complex128):
         # The vendor basis holds its barrier as a gate: the identity on its targets.
         return np.eye(1 << num_targets, dtype=dtype)
 
-    expected_targets = 2 if gate_id in _TWO_QUBIT else 1
-    if gate_id in _FIXED or gate_id in _PARAMETRIC:
-        if num_targets != expected_targets:
-            raise ValueError("Gate '" + gate.id + "' acts on " + str(expected_targets)
-                             + " target(s), got " + str(num_targets) + ".")
+    _check_target_count(gate.id, num_targets)
     if gate_id in _FIXED:
         return np.array(_FIXED[gate_id], dtype=dtype)
     if gate_id in _PARAMETRIC:

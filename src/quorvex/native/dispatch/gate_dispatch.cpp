@@ -21,8 +21,8 @@ constexpr std::array<Op, kGateIdCount> kOpOfCode = {
     Op::u,        Op::none,     Op::swap,   Op::x,      Op::x,       Op::y,        Op::z,
     Op::h,        Op::s,        Op::t,      Op::phase,  Op::rx,      Op::ry,       Op::rz,
     Op::x,        Op::y,        Op::z,      Op::h,      Op::s,       Op::t,        Op::phase,
-    Op::rx,       Op::ry,       Op::rz,     Op::measure, Op::none,   Op::none,     Op::none,
-    Op::none,     Op::none,     Op::none,   Op::none,   Op::none,    Op::none,     Op::rzz,
+    Op::rx,       Op::ry,       Op::rz,     Op::measure, Op::ordering, Op::none,   Op::none,
+    Op::none,     Op::none,     Op::none,   Op::none,   Op::none,    Op::ordering, Op::rzz,
 };
 
 bool single_target_kernel(Op op) { return op >= Op::x && op <= Op::u; }
@@ -98,7 +98,10 @@ void apply_global_phase(std::int64_t n, C* amps, std::int64_t size, const GateVi
 
 Op op_of(std::uint16_t code) { return code < kGateIdCount ? kOpOfCode[code] : Op::none; }
 
-bool gate_has_executor_case(std::uint16_t code) { return op_of(code) != Op::none; }
+bool gate_has_executor_case(std::uint16_t code) {
+    const Op op = op_of(code);
+    return op != Op::none && op != Op::ordering;
+}
 
 void validate_gate(std::int64_t n, const GateView& g, Op op) {
     if (g.controls.size() != g.control_states.size()) {
@@ -138,7 +141,7 @@ void validate_gate(std::int64_t n, const GateView& g, Op op) {
 
 void check_dispatch(const GateView& g, Op op) {
     if (g.targets.empty() && op != Op::gphase) fail("packed gate has no target");
-    if (!has_kernel_row(op) && !g.has_matrix) {
+    if (!has_kernel_row(op) && (!g.has_matrix || op == Op::ordering)) {
         throw std::runtime_error("unsupported packed C++ gate: " + std::string(g.id));
     }
 }

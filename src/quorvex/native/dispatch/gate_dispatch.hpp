@@ -13,8 +13,10 @@
 
 namespace quorvex::packed {
 
+// ordering: a gate that only orders the gates around it (barrier, b). No
+// executor applies it, a stored matrix included: the name decides.
 enum class Op : std::uint8_t {
-    none, identity, measure,
+    none, identity, measure, ordering,
     x, h, y, z, s, sdag, sqrtx, sqrtxdag, sqrty, sqrtydag, t, tdag, phase, rx, ry, rz, u,
     swap, gphase, rzz,
 };

@@ -236,6 +236,19 @@ void read_gate(py::handle gate, DecodedGate& g, UnreadBlock& unread) {
     }
 }
 
+// A position from -k to -1 inside a block of k targets counts from the
+// last target, as the gate record has it. It is resolved as the block is
+// stored, so that every reader of the store (the walk, the transformations)
+// sees positions 0 to k - 1 only.
+void resolve_block_positions(DecodedGate& child, std::size_t k) {
+    const auto count = static_cast<std::int64_t>(k);
+    for (std::vector<std::int32_t>* positions : {&child.targets, &child.controls}) {
+        for (std::int32_t& q : *positions) {
+            if (q < 0 && q >= -count) q = static_cast<std::int32_t>(q + count);
+        }
+    }
+}
+
 // A block given as an iterable of gate objects becomes a new store holding
 // those gates, and so does every such block among them, to any depth. The
 // open levels are kept in a list rather than on the C stack, so that no
@@ -266,6 +279,7 @@ void gather_unread_blocks(DecodedGate& gate, UnreadBlock& unread) {
             DecodedGate child;
             UnreadBlock child_block;
             read_gate(held, child, child_block);
+            resolve_block_positions(child, levels.back().owner.targets.size());
             if (child_block.block) {
                 enter(child, child_block);
             } else {

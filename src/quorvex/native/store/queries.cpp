@@ -1,6 +1,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "dispatch/gate_dispatch.hpp"
 #include "executor.hpp"
 #include "walk.hpp"
 
@@ -16,6 +17,8 @@ constexpr std::uint16_t kCodeMeasure = 45;
 
 bool gate_bulk_supported(std::uint16_t code, bool has_matrix) {
     if (code == kCodeUnitary) return has_matrix;
+    // A barrier's matrix is never run: the caller drops the barrier instead.
+    if (op_of(code) == Op::ordering) return false;
     return has_matrix || gate_has_executor_case(code);
 }
 

@@ -15,7 +15,8 @@ import math
 
 import numpy as np
 
-from quorvex.backend.gate.matrix import UNITARY_TOLERANCE, resolve_numpy_base_matrix, unitary_deviation
+from quorvex.backend.gate.matrix import (UNITARY_TOLERANCE, resolve_numpy_base_matrix, runs_stored_matrix,
+                                         unitary_deviation)
 from quorvex.backend.gate.morlith import QuantumGate
 
 # Controlled and multi-controlled spellings of each uncontrolled id.
@@ -100,8 +101,38 @@ def zyz_angles(matrix):
     return alpha, (plus + minus) / 2, gamma, (plus - minus) / 2
 
 
+def as_executed(gate):
+    """``gate`` as the executors read it, so that a rule never reads it otherwise.
+
+    The name decides before a stored matrix: a gate run by its name (a row
+    of the packed executor, a measurement, a barrier) loses the matrix it
+    carries, which nothing applies. A gate that runs its stored matrix is a
+    ``unitary`` of that matrix, since a rule for its id would put the named
+    gate in its place; it stays as it is only when the matrix is exactly
+    the one its name stands for (as the vendor rules emit them).
+    """
+    matrix = gate.stored_matrix
+    if matrix is None or gate.block_gate_sequence is not None:
+        return gate
+    if not runs_stored_matrix(gate.id, matrix):
+        return gate.replace(matrix=None)
+    if gate.id == "unitary":
+        return gate
+    try:
+        named = resolve_numpy_base_matrix(gate.replace(matrix=None))
+    except ValueError:
+        named = None  # a custom id, or a vendor id on targets or angles it does not take
+    if named is not None and np.array_equal(np.asarray(named, dtype=np.complex128),
+                                            np.asarray(matrix, dtype=np.complex128)):
+        return gate
+    return QuantumGate(id="unitary", target=gate.target, control=gate.control, control_state=gate.control_state,
+                       matrix=matrix)
+
+
 def _matrix_of(gate, base):
-    bare = QuantumGate(id=base, target=gate.target, parameter=gate.parameter, matrix=gate.stored_matrix)
+    """The matrix of ``gate`` under the uncontrolled id ``base``, read as the executors read it."""
+    matrix = gate.stored_matrix if runs_stored_matrix(gate.id, gate.stored_matrix) else None
+    bare = QuantumGate(id=base, target=gate.target, parameter=gate.parameter, matrix=matrix)
     return resolve_numpy_base_matrix(bare)
 
 
