@@ -18,9 +18,17 @@ Sections (all by default, or those named with --sections):
          runtime fixes its policy when it loads, so each run is a fresh
          interpreter; the policies take turns. --spins N ... adds
          GOMP_SPINCOUNT=N runs beside them;
-  targets one thread, n = 24 (or the largest --sizes): H, RX and CX on target
-         0, the middle and n - 1 (CX controlled by the highest other qubit, so
-         every CX touches the same half of the state), both precisions.
+  targets n = 24 (or the largest --sizes), both precisions, one thread and all
+         threads: H, RX and CX on every target 0 ... n - 1 (CX controlled by
+         the highest other qubit, so every CX touches the same half of the
+         state), each as a ratio to the median of the eight highest targets,
+         with the walk each target takes in this tree (QUORVEX_WALK and the
+         calibration decide it); then a random circuit of --circuit-gates
+         gates through the packed executor, one thread and all threads. Both
+         beside a baseline revision (--baseline, default ee2564e, the one
+         before the four-stream walk; "none" skips it), built once into
+         build/bench-baseline/ as bench/interrupt.py builds its own: each
+         build runs in a worker process of its own, the two timed in turn.
 
 Times are the min and median of interleaved repeats. The default sizes are
 reduced (n = 16, 20) to keep runs short on a shared machine; --full runs
@@ -29,10 +37,13 @@ and 24 unless --sizes names others.
 
     bash dev.sh bench kernels [--full] [--sizes N ...] [--repeat R] [--sections load swap ...]
                               [--spins N ...] [--circuit-dtype complex64|complex128]
+                              [--baseline REV|none] [--circuit-gates G]
 """
 import argparse
+import ctypes
 import os
 import statistics
+import subprocess
 import sys
 import time
 
@@ -192,16 +203,16 @@ def qft_like(n):
     return store
 
 
-def random_200(n):
+def random_circuit(n, gates=200):
     from executor import circuit
     from quorvex.backend.pelmor.strovane import OpchainPackedNative
     store = OpchainPackedNative()
-    for gid, targets, controls, states, params in circuit(np.random.default_rng(5), n, 200):
+    for gid, targets, controls, states, params in circuit(np.random.default_rng(5), n, gates):
         store.append_fields(gid, targets, controls, states, params, None, None, None, None)
     return store
 
 
-CIRCUITS = {"QFT-like": qft_like, "random": random_200}
+CIRCUITS = {"QFT-like": qft_like, "random": random_circuit}
 
 
 def circuit_child(sizes, dtype, runs):
@@ -275,20 +286,164 @@ def section_policy(sizes, repeat, spins, dtype):
           f" loaded, worst default/PASSIVE median: {worst_loaded:.2f} (goal <= 1.0)")
 
 
-def section_targets(n, repeat):
-    print(f"\n== one thread, n={n}: H, RX and CX on target 0, the middle and n-1 (min / median,"
-          f" and the median over the middle's)")
-    for dtype in DTYPES:
-        st = random_state(n, dtype)
-        for name in ("H", "RX", "CX"):
-            where = {"0": (0, n - 1), "middle": (n // 2, n - 1), "n-1": (n - 1, n - 2)}
-            res = interleaved([gate(name, n, st, t, c, False) for t, c in where.values()], repeat)
-            mid = res[1][1]
-            cells = [f"{w} {fmt(best)} {fmt(med)} ({med / mid:4.2f})"
-                     for w, (best, med) in zip(where, res)]
-            print(f"   {np.dtype(dtype).name:>10} {name:>2}: " + "; ".join(cells))
-        del st
-    print("   goal: every target within 1.10 of the middle")
+def walk_hooks():
+    """This build's walk hooks (see tests/test_kernels_streams.py), or None
+    for a build that has none."""
+    lib = ctypes.CDLL(strovane.__file__)
+    if not hasattr(lib, "quorvex_walk_of"):
+        return None
+    lib.quorvex_walk_of.restype = ctypes.c_char_p
+    lib.quorvex_walk_of.argtypes = [ctypes.c_int64] * 3
+    return lib
+
+
+def target_worker(dtype_name, gates):
+    """Runs in a worker process of one build: builds its states once, then
+    times what stdin asks, one line each, and prints the seconds:
+      gate NAME DTYPE N TARGET OMP | circuit N OMP | walk AMP_BYTES N TARGET"""
+    from quorvex.backend.pelmor.strovane import execute_gate_sequence_packed
+    hooks = walk_hooks()
+    print(strovane.max_threads(), flush=True)
+    states, runs = {}, {}
+    for line in sys.stdin:
+        kind, *args = line.split()
+        if kind == "gate":
+            name, dtype, n, t, omp = args[0], np.dtype(args[1]), int(args[2]), int(args[3]), args[4] == "1"
+            if (dtype, n) not in states:
+                states[dtype, n] = random_state(n, dtype)
+            c = n - 1 if t != n - 1 else n - 2
+            call = gate(name, n, states[dtype, n], t, c, omp)
+        elif kind == "circuit":
+            n, omp = int(args[0]), args[1] == "1"
+            if n not in runs:
+                state = np.zeros(2**n, dtype=np.dtype(dtype_name))
+
+                def run(omp, n=n, state=state, store=random_circuit(n, gates)):
+                    state[:] = 0
+                    state[0] = 1
+                    start = time.perf_counter()
+                    execute_gate_sequence_packed(n, state, store, runopenmp=omp)
+                    return time.perf_counter() - start
+                runs[n] = run
+            print(runs[n](omp), flush=True)
+            continue
+        else:
+            amp, n, t = (int(a) for a in args)
+            print(hooks.quorvex_walk_of(amp, n, t).decode() if hooks else "-", flush=True)
+            continue
+        start = time.perf_counter()
+        call()
+        print(time.perf_counter() - start, flush=True)
+
+
+class TargetWorker:
+    def __init__(self, site, dtype, gates):
+        env = dict(os.environ)
+        if site:
+            env["PYTHONPATH"] = site
+        self.proc = subprocess.Popen(
+            # One word per option: bench/executor.py reads the bare words of argv.
+            [sys.executable, "-P", os.path.abspath(__file__), "--target-worker",
+             f"--circuit-dtype={dtype}", f"--circuit-gates={gates}"],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env)
+        self.threads = int(self.proc.stdout.readline())
+
+    def ask(self, *words):
+        self.proc.stdin.write(" ".join(map(str, words)) + "\n")
+        self.proc.stdin.flush()
+        return self.proc.stdout.readline().strip()
+
+    def close(self):
+        self.proc.stdin.close()
+        self.proc.wait()
+
+
+def timed_in_turn(workers, cases, repeat):
+    """{(build, case): [seconds, ...]}: every case once untimed, then `repeat`
+    rounds in which each case runs in every build, the builds' order
+    alternating from one round to the next."""
+    times = {}
+    for rnd in range(repeat + 1):
+        for case in cases:
+            order = list(workers) if rnd % 2 == 0 else list(workers)[::-1]
+            for build in order:
+                took = float(workers[build].ask(*case))
+                if rnd:
+                    times.setdefault((build, case), []).append(took)
+    return times
+
+
+def section_targets(n, repeat, baseline, dtype, gates):
+    builds = {"this tree": None}
+    print(f"\n== every target, n={n}: H, RX and CX (CX controlled by the highest other qubit),"
+          f" time as a ratio to the median of the eight highest targets, min and median of {repeat}")
+    if baseline != "none":
+        from interrupt import baseline_site
+        site, described = baseline_site(baseline)
+        builds = {"before": site, "this tree": None}
+        print(f"   before: {described}")
+    workers = {name: TargetWorker(site, dtype, gates) for name, site in builds.items()}
+    try:
+        print("   threads: " + ", ".join(f"{b} {w.threads}" for b, w in workers.items())
+              + f"; load average {os.getloadavg()[0]:.1f}")
+        here = workers["this tree"]
+        for omp in (False, True):
+            for dt in DTYPES:
+                name = np.dtype(dt).name
+                cases = [("gate", g, name, n, t, int(omp)) for g in ("H", "RX", "CX")
+                         for t in range(n)]
+                times = timed_in_turn(workers, cases, repeat)
+                walks = [here.ask("walk", np.dtype(dt).itemsize, n, t) for t in range(n)]
+                print_targets(workers, times, walks, n, name, omp)
+        section_random(workers, n, repeat, dtype, gates)
+    finally:
+        for w in workers.values():
+            w.close()
+    print(f"   load average {os.getloadavg()[0]:.1f} at the end")
+
+
+def print_targets(workers, times, walks, n, dtype, omp):
+    high = range(n - 8, n)
+    ratios = {}  # (build, gate) -> [(min ratio, median ratio) per target]
+    refs = {}
+    for build in workers:
+        for g in ("H", "RX", "CX"):
+            got = [times[build, ("gate", g, dtype, n, t, int(omp))] for t in range(n)]
+            ref_min = statistics.median(min(got[t]) for t in high)
+            ref_med = statistics.median(statistics.median(got[t]) for t in high)
+            refs[build, g] = (ref_min, ref_med)
+            ratios[build, g] = [(min(x) / ref_min, statistics.median(x) / ref_med) for x in got]
+    label = "all threads" if omp else "one thread"
+    print(f"\n   {dtype}, {label}; reference (median of targets {n - 8}-{n - 1}), min / median: "
+          + "; ".join(f"{g} " + ", ".join(f"{b} {fmt(refs[b, g][0]).strip()} {fmt(refs[b, g][1]).strip()}"
+                                         for b in workers) for g in ("H", "RX", "CX")))
+    head = "   ".join(f"{g + ' ' + b:>19}" for g in ("H", "RX", "CX") for b in workers)
+    print(f"   {'t':>3} {'walk':>8}   {head}   (ratio min / median)")
+    for t in range(n):
+        cells = "   ".join(f"{ratios[b, g][t][0]:9.2f} {ratios[b, g][t][1]:9.2f}"
+                           for g in ("H", "RX", "CX") for b in workers)
+        print(f"   {t:>3} {walks[t]:>8}   {cells}")
+    goal = 1.15 if omp else 1.25
+    for b in workers:
+        worst = max(r[1] for g in ("H", "RX", "CX") for r in ratios[b, g])
+        print(f"   {b}: worst median ratio {worst:.2f} (goal <= {goal})")
+    if "before" in workers:
+        median = {key: statistics.median(found) for key, found in times.items()}
+        worst, g, t = max((median["this tree", c] / median["before", c], c[1], c[4])
+                          for c in {case for _, case in times})
+        print(f"   this tree / before, the worst median over every gate and target: {worst:.2f}"
+              f" ({g} on target {t})")
+
+
+def section_random(workers, n, repeat, dtype, gates):
+    print(f"\n   random circuit, {gates} gates, n={n}, {dtype}, through the packed executor"
+          f" (whole circuit, min / median of {repeat}):")
+    cases = [("circuit", n, int(omp)) for omp in (False, True)]
+    times = timed_in_turn(workers, cases, repeat)
+    for case in cases:
+        label = "all threads" if case[2] else "one thread"
+        cells = [f"{b} {fmt(min(times[b, case]))} {fmt(statistics.median(times[b, case]))}" for b in workers]
+        print(f"     {label:>11}: " + ";  ".join(cells))
 
 
 def main():
@@ -300,10 +455,15 @@ def main():
                         default=["load", "copy", "swap", "calls", "policy", "targets"])
     parser.add_argument("--spins", type=int, nargs="*", default=[])
     parser.add_argument("--circuit-dtype", default="complex128", choices=["complex64", "complex128"])
+    parser.add_argument("--baseline", default="ee2564e")
+    parser.add_argument("--circuit-gates", type=int, default=120)
     parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--target-worker", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
         return circuit_child(args.sizes, np.dtype(args.circuit_dtype), args.repeat)
+    if args.target_worker:
+        return target_worker(args.circuit_dtype, args.circuit_gates)
     sizes = args.sizes or ([16, 20, 24, 26] if args.full else [16, 20])
 
     print(f"OpenMP threads: {strovane.max_threads()}; vector width:"
@@ -323,7 +483,8 @@ def main():
     if "policy" in args.sections:
         section_policy(args.sizes or [20, 24], args.repeat, args.spins, args.circuit_dtype)
     if "targets" in args.sections:
-        section_targets(max(args.sizes or [24]), args.repeat)
+        section_targets(max(args.sizes or [24]), args.repeat, args.baseline, args.circuit_dtype,
+                        args.circuit_gates)
     print(f"\n({time.time() - start:.0f} s; load average {os.getloadavg()[0]:.1f} at the end)")
 
 

@@ -1,21 +1,49 @@
-"""Low targets on states too large for the caches give the bits of a high target.
+"""Near pairs of states too large for the caches give the bits of a high target, in every walk.
 
-From 32 MiB on, a gate whose pairs lie close together walks several far
-apart stretches of the state side by side instead of one ascending stream.
-Relabelling two qubits turns a gate on a low target into the same gate on a
-high one, whose walk is the plain one: applied to the relabelled state, it
-must give the relabelled result bit for bit, serially and in parallel, with
-and without controls.
+From 32 MiB on, a gate whose pairs lie fewer than 512 bytes apart may walk
+several far apart stretches of the state side by side instead of one
+ascending stream; the process measures once which walk is faster, and
+QUORVEX_WALK forces one. Relabelling two qubits turns a gate on a low target
+into the same gate on a high one, whose walk is always the plain one: applied
+to the relabelled state, it must give the relabelled result bit for bit,
+serially and in parallel, with and without controls, under each walk (forced
+here through the module's hooks, whatever this machine would choose).
 """
+import ctypes
+import os
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 
 from quorvex.backend.pelmor import strovane as m
 
-# The smallest states walked abreast, and the targets whose partners lie
-# within 4 KiB there (every low-target block length, and the plain loop).
+# The smallest states walked in streams, and the near targets there (every
+# low-target block length, the plain loop's shortest runs, the last near one),
+# with a far one that always walks plainly.
 SIZES = {np.complex64: 22, np.complex128: 21}
-TARGETS = {np.complex64: (0, 1, 2, 3, 4, 8), np.complex128: (0, 1, 2, 4, 7)}
+TARGETS = {np.complex64: (0, 1, 2, 3, 4, 5, 8), np.complex128: (0, 1, 2, 3, 4, 7)}
+NEAR_BYTES = 512
+WALKS = ("plain", "streams")
+
+
+def hooks():
+    lib = ctypes.CDLL(m.__file__)
+    lib.quorvex_walk.restype = ctypes.c_char_p
+    lib.quorvex_set_walk.argtypes = [ctypes.c_char_p]
+    lib.quorvex_walk_of.restype = ctypes.c_char_p
+    lib.quorvex_walk_of.argtypes = [ctypes.c_int64] * 3
+    return lib
+
+
+@pytest.fixture
+def walk():
+    """Sets the walk a test asks for, and the one in use before it afterwards."""
+    lib = hooks()
+    before = lib.quorvex_walk()
+    yield lambda name: lib.quorvex_set_walk(name.encode()) == 0 or pytest.fail(name)
+    assert lib.quorvex_set_walk(before) == 0
 
 
 def gates(n, st, controls, values, t, omp):
@@ -56,12 +84,17 @@ CONTROLS = [
 ]
 
 
+@pytest.mark.parametrize("name", WALKS)
 @pytest.mark.parametrize("controls, values, omp", CONTROLS)
 @pytest.mark.parametrize("dtype", list(SIZES))
-def test_low_target_matches_high_target(states, dtype, controls, values, omp):
+def test_low_target_matches_high_target(states, walk, name, dtype, controls, values, omp):
+    walk(name)
     n = SIZES[dtype]
     far = n - 1
+    itemsize = np.dtype(dtype).itemsize
     for t in TARGETS[dtype]:
+        near = 2**t * itemsize < NEAR_BYTES
+        assert hooks().quorvex_walk_of(itemsize, n, t).decode() == (name if near else "plain")
         ctl = controls(n, t)
         low = states[dtype].copy()
         gates(n, low, ctl, values, t, omp)
@@ -69,3 +102,50 @@ def test_low_target_matches_high_target(states, dtype, controls, values, omp):
         gates(n, high, [far if c == t else c for c in ctl], values, far, omp)
         same = relabel(high, n, t, far).view(np.uint8) == low.view(np.uint8)
         assert same.all(), f"target {t}: first difference at byte {np.argmin(same)}"
+
+
+def test_which_gates_walk_in_streams(walk):
+    walk("streams")
+    lib = hooks()
+    cases = [  # (amplitude bytes, n, target, walk)
+        (8, 22, 0, "streams"), (8, 22, 5, "streams"), (8, 22, 6, "plain"),
+        (16, 21, 4, "streams"), (16, 21, 5, "plain"), (16, 21, 20, "plain"),
+        (8, 21, 0, "plain"), (16, 20, 0, "plain"),  # below 32 MiB
+    ]
+    for amp, n, t, expected in cases:
+        assert lib.quorvex_walk_of(amp, n, t).decode() == expected, (amp, n, t)
+
+
+def test_calibration_and_hook_names(walk):
+    lib = hooks()
+    # "auto" measures anew on this machine; either walk may come out.
+    assert lib.quorvex_set_walk(b"auto") == 0
+    chosen = lib.quorvex_walk().decode()
+    assert chosen in WALKS
+    assert lib.quorvex_walk_of(16, 21, 0).decode() == chosen
+    # A name of no walk changes nothing.
+    for bad in (b"bogus", b"Streams", b"plain,streams"):
+        assert lib.quorvex_set_walk(bad) == -1
+        assert lib.quorvex_walk().decode() == chosen
+
+
+def run_with_walk(value):
+    env = dict(os.environ, QUORVEX_WALK=value)
+    code = ("import ctypes; from quorvex.backend.pelmor import strovane as m; "
+            "lib = ctypes.CDLL(m.__file__); lib.quorvex_walk.restype = ctypes.c_char_p; "
+            "print(lib.quorvex_walk().decode())")
+    return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True)
+
+
+@pytest.mark.parametrize("value, expected", [("plain", "plain"), ("streams", "streams"),
+                                             ("", None), ("auto", None)])
+def test_environment_forces_the_walk(value, expected):
+    done = run_with_walk(value)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout.strip() == expected if expected else done.stdout.strip() in WALKS
+
+
+def test_environment_naming_no_walk_fails_the_import():
+    done = run_with_walk("prefetch")
+    assert done.returncode != 0
+    assert "QUORVEX_WALK must be one of auto, plain, streams, not 'prefetch'" in done.stderr

@@ -5,11 +5,15 @@
 
 #include <omp.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
+#include "loops.hpp"
 #include "table.hpp"
 #include "walk.hpp"
 
@@ -68,7 +72,64 @@ const KernelTable& choose_table() {
                              wanted + "'");
 }
 
+// QUORVEX_WALK: the walk of near pairs on large states, or "auto" (the
+// same as unset or empty) for the calibration's choice.
+struct WalkName {
+    const char* name;
+    Walk walk;
+};
+constexpr WalkName kWalkNames[] = {{"plain", Walk::kPlain}, {"streams", Walk::kStreams}};
+
+// False when `spec` names no walk; `forced` is left empty for "auto".
+bool parse_walk(const char* spec, std::optional<Walk>& forced) {
+    forced.reset();
+    if (*spec == '\0' || std::strcmp(spec, "auto") == 0) return true;
+    for (const WalkName& w : kWalkNames)
+        if (std::strcmp(spec, w.name) == 0) forced = w.walk;
+    return forced.has_value();
+}
+
+const char* walk_name(Walk walk) {
+    for (const WalkName& w : kWalkNames)
+        if (w.walk == walk) return w.name;
+    return "plain";
+}
+
+const std::optional<Walk>& forced_walk() {
+    static const std::optional<Walk> forced = [] {
+        const char* spec = std::getenv("QUORVEX_WALK");
+        std::optional<Walk> out;
+        if (spec != nullptr && !parse_walk(spec, out))
+            throw std::runtime_error(
+                std::string("QUORVEX_WALK must be one of auto, plain, streams, not '") + spec +
+                "'");
+        return out;
+    }();
+    return forced;
+}
+
+// The walk in use, or kUndecided until the first walk_choice() (or the
+// hook) decides it.
+constexpr int kUndecided = -1;
+std::atomic<int> walk_in_use{kUndecided};
+std::mutex deciding;
+
 }  // namespace
+
+Walk walk_choice() {
+    int walk = walk_in_use.load(std::memory_order_acquire);
+    if (walk == kUndecided) {
+        // Concurrent first callers wait for one calibration.
+        const std::lock_guard<std::mutex> hold(deciding);
+        walk = walk_in_use.load(std::memory_order_relaxed);
+        if (walk == kUndecided) {
+            const std::optional<Walk>& forced = forced_walk();
+            walk = static_cast<int>(forced ? *forced : kernel_table().calibrate_walk());
+            walk_in_use.store(walk, std::memory_order_release);
+        }
+    }
+    return static_cast<Walk>(walk);
+}
 
 const char* supported_lanes() {
     static const std::string names = [] {
@@ -83,7 +144,8 @@ const char* supported_lanes() {
 }
 
 const KernelTable& kernel_table() {
-    static const KernelTable& table = choose_table();
+    // A malformed QUORVEX_WALK fails here too, when the module loads.
+    static const KernelTable& table = (forced_walk(), choose_table());
     return table;
 }
 
@@ -207,3 +269,38 @@ void apply_swap_big_f32_serial(std::int64_t n, c64* amps, const std::int64_t* co
 }
 
 }  // namespace quorvex::kernels
+
+// ---------------------------------------------------------- walk hooks
+//
+// Not part of the module's Python interface: the kernel tests and the
+// kernel benchmark reach them through ctypes on the loaded module.
+
+namespace kq = quorvex::kernels;
+
+// The walk in use, as QUORVEX_WALK names it; decides it first.
+extern "C" __attribute__((visibility("default"))) const char* quorvex_walk() {
+    return kq::walk_name(kq::walk_choice());
+}
+
+// Replaces the walk in use for the rest of the process: a name as
+// QUORVEX_WALK takes it, "auto" calibrating anew. Returns 0, or -1 (nothing
+// changed) for a name of no walk. Not to be called while a gate runs.
+extern "C" __attribute__((visibility("default"))) int quorvex_set_walk(const char* spec) {
+    std::optional<kq::Walk> forced;
+    if (spec == nullptr || !kq::parse_walk(spec, forced)) return -1;
+    const std::lock_guard<std::mutex> hold(kq::deciding);
+    const kq::Walk walk = forced ? *forced : kq::kernel_table().calibrate_walk();
+    kq::walk_in_use.store(static_cast<int>(walk), std::memory_order_release);
+    return 0;
+}
+
+// The walk of a single-target gate on `target` in a little-endian state of n
+// qubits whose amplitudes take `amp_bytes` bytes (8 or 16).
+extern "C" __attribute__((visibility("default"))) const char* quorvex_walk_of(
+    std::int64_t amp_bytes, std::int64_t n, std::int64_t target) {
+    if (n < 1 || n > 62 || target < 0 || target >= n) return "plain";
+    const std::int64_t size = std::int64_t{1} << n;
+    const auto distance = (std::uint64_t{1} << target) * static_cast<std::uint64_t>(amp_bytes);
+    return kq::walk_name(amp_bytes == 8 ? kq::walk_for<float>(size, distance)
+                                        : kq::walk_for<double>(size, distance));
+}

@@ -7,11 +7,19 @@
 
 #include <omp.h>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#endif
+
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <complex>
 #include <cstddef>
+#include <cstdlib>
 #include <cstdint>
 #include <cstring>
+#include <limits>
+#include <optional>
 #include <utility>
 #include <vector>

@@ -12,28 +12,43 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "arith.hpp"
 #include "simd.hpp"
+#include "table.hpp"
 #include "walk.hpp"
 
 namespace quorvex::kernels {
 inline namespace QUORVEX_LANES {
 
-// Gates whose pairs lie within one 4 KiB region walk their members abreast
-// (IndexSet::visit_runs_abreast), kStreamPiece bytes of each stream at a
-// time: enough for a whole number of lane groups of every width. Only states
-// of kStreamState bytes or more, which the caches no longer hold: on smaller
-// ones the extra steps cost more than the memory they overlap (measured).
-constexpr std::uint64_t kStreamRegion = 4096;
+// Gates whose pairs lie fewer than kNearPairs bytes apart may walk them in
+// four streams (IndexSet::visit_runs_abreast, kStreamPiece bytes of each at a
+// time: a whole number of lane groups of every width) instead of one
+// ascending sweep, on states of kStreamState bytes or more, which the caches
+// no longer hold: on smaller ones the extra steps cost more than the memory
+// they overlap (measured). Whether the streams win depends on the
+// processor's prefetchers, so walk_choice() measures it. Pairs farther apart
+// make two streams of their own, and with four more they ran slower
+// (measured), so they always walk plainly.
+constexpr std::uint64_t kNearPairs = 512;
 constexpr std::uint64_t kStreamPiece = 256;
 constexpr std::uint64_t kStreamState = std::uint64_t{32} << 20;
 
 template <class F>
 inline bool out_of_cache(std::int64_t size) {
     return static_cast<std::uint64_t>(size) * 2 * sizeof(F) >= kStreamState;
+}
+
+// The walk of pairs whose halves lie `distance` bytes apart in a state of
+// `size` amplitudes.
+template <class F>
+inline Walk walk_for(std::int64_t size, std::uint64_t distance) {
+    if (!out_of_cache<F>(size) || distance >= kNearPairs) return Walk::kPlain;
+    return walk_choice();
 }
 
 // Low targets (bit 0, 1 or 2; 3 too with 16 lanes) give runs too short to
@@ -43,7 +58,8 @@ inline bool out_of_cache(std::int64_t size) {
 // arithmetic are the same; only the grouping changes.
 template <int T, class Loop, class F, class Order, class Gate>
 void low_target_loop(F* a, std::int64_t size, const std::int64_t* controls,
-                     const std::int64_t* values, std::int64_t k, Order order, const Gate& gate) {
+                     const std::int64_t* values, std::int64_t k, Order order, const Gate& gate,
+                     Walk walk) {
     IndexSet blocks(size);
     blocks.require_controls(controls, values, k, order);
     blocks.require((std::uint64_t{2} << T) - 1, 0);
@@ -54,9 +70,8 @@ void low_target_loop(F* a, std::int64_t size, const std::int64_t* controls,
     const auto run = [&](std::uint64_t first, std::uint64_t len) {
         block_pairs<T>(a + 2 * first, len, stride, gate);
     };
-    const bool abreast = out_of_cache<F>(size);
     Loop::run(count, [&](std::uint64_t begin, std::uint64_t end) {
-        if (abreast)
+        if (walk == Walk::kStreams)
             blocks.visit_runs_abreast(begin, end, piece, run);
         else
             blocks.visit_runs(begin, end, run);
@@ -64,29 +79,36 @@ void low_target_loop(F* a, std::int64_t size, const std::int64_t* controls,
 }
 
 // Applies `gate` to every pair (j, j | target bit) with the target bit clear
-// in j and the controls matched.
+// in j and the controls matched, in the walk the state's size and the pairs'
+// distance call for, or in `forced` (the calibration's passes).
 template <class Loop, class F, class Order, class Gate>
 void single_target_loop(F* a, std::int64_t size, const std::int64_t* controls,
                         const std::int64_t* values, std::int64_t k, std::int64_t target,
-                        Order order, const Gate& gate) {
+                        Order order, const Gate& gate, std::optional<Walk> forced = {}) {
     IndexSet set(size);
     set.require_controls(controls, values, k, order);
     const std::int64_t pos = order(target);
     set.require_clear(pos);
     const std::uint64_t count = set.prepare();
     if (count == 0) return;
+    const std::uint64_t tbit = set.bit(pos);
+    const std::uint64_t distance = tbit * 2 * sizeof(F);
+    const Walk walk = forced ? *forced : walk_for<F>(size, distance);
     // With 16 single-precision lanes, target 3 gives runs of 8 pairs: half a
     // group, so it is a low target too.
     constexpr std::int64_t low = Simd<F>::W > 8 ? 4 : 3;
     if (pos < low && set.free_below(pos)) {
+        const auto low_loop = [&](auto t) {
+            low_target_loop<decltype(t)::value, Loop>(a, size, controls, values, k, order, gate,
+                                                      walk);
+        };
         switch (pos) {
-            case 0: return low_target_loop<0, Loop>(a, size, controls, values, k, order, gate);
-            case 1: return low_target_loop<1, Loop>(a, size, controls, values, k, order, gate);
-            case 2: return low_target_loop<2, Loop>(a, size, controls, values, k, order, gate);
-            case 3: return low_target_loop<3, Loop>(a, size, controls, values, k, order, gate);
+            case 0: return low_loop(std::integral_constant<int, 0>{});
+            case 1: return low_loop(std::integral_constant<int, 1>{});
+            case 2: return low_loop(std::integral_constant<int, 2>{});
+            case 3: return low_loop(std::integral_constant<int, 3>{});
         }
     }
-    const std::uint64_t tbit = set.bit(pos);
     const std::uint64_t step = 2 * set.step();
     const auto pairs = [&](std::uint64_t first, std::uint64_t len) {
         F* p0 = a + 2 * first;
@@ -98,11 +120,9 @@ void single_target_loop(F* a, std::int64_t size, const std::int64_t* controls,
             for (std::uint64_t r = 0; r < len; ++r) pair_update(p0 + r * step, p1 + r * step, g);
         }
     };
-    // Partners a region or more apart already make two streams.
-    const bool abreast = out_of_cache<F>(size) && tbit * 2 * sizeof(F) < kStreamRegion;
     const std::uint64_t piece = kStreamPiece / (2 * sizeof(F) * set.step());
     Loop::run(count, [&](std::uint64_t begin, std::uint64_t end) {
-        if (abreast)
+        if (walk == Walk::kStreams)
             set.visit_runs_abreast(begin, end, piece, pairs);
         else
             set.visit_runs(begin, end, pairs);

@@ -25,6 +25,15 @@ template <class... Extra>
 using BigLoop = void (*)(std::int64_t, float*, const std::int64_t*, const std::int64_t*,
                          std::int64_t, std::int64_t, Extra...);
 
+// The order in which a gate whose pairs lie close together visits them on a
+// state too large for the caches. Which order is faster depends on the
+// processor's prefetchers, so it is measured on the machine (walk_choice).
+// Both visit the same pairs with the same arithmetic.
+enum class Walk : unsigned char {
+    kPlain,    // one ascending sweep
+    kStreams,  // four far apart parts side by side (IndexSet::visit_runs_abreast)
+};
+
 template <class Fn>
 struct LoopPair {
     Fn serial;
@@ -57,6 +66,7 @@ struct KernelTable {
     SwapLoop<float> swap_big_serial;  // amplitude count 2**n passed as size
     LoopPair<UnitaryLoop<float>> unitary_little_f32;
     LoopPair<UnitaryLoop<double>> unitary_little_f64;
+    Walk (*calibrate_walk)();  // times the walks with this width's kernels
 };
 
 // One table per build; the wider ones exist only on x86-64.
@@ -72,5 +82,10 @@ const KernelTable& kernel_table();
 
 // Names of the widths this processor runs, narrowest first, comma-separated.
 const char* supported_lanes();
+
+// The walk of near pairs on large states: the one QUORVEX_WALK names, or else
+// the table's calibration, run on first use and kept for the process.
+// kernel_table() throws std::runtime_error when QUORVEX_WALK names no walk.
+Walk walk_choice();
 
 }  // namespace quorvex::kernels

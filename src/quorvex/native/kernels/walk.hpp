@@ -186,7 +186,8 @@ public:
     // then of the second, and so on, then the next piece of each. A single
     // ascending stream keeps only the processor's prefetch for one 4 KiB
     // region running at a time; several regions far apart keep several
-    // running, which is what the memory needs once the state is out of cache.
+    // running, which some processors need once the state is out of cache
+    // (others prefetch one stream better: walk_choice() measures which).
     // Each member still gets its own update, only the order changes. Falls
     // back to visit_runs when the range does not split evenly.
     static constexpr std::uint64_t kWays = 4;
