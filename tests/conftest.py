@@ -1,4 +1,5 @@
-"""A run without the package to test stops with one sentence, not an error per test file."""
+"""A run without the package to test stops with one sentence, not an error per test file; and the
+memory the library's estimates see can be set for a test (`memory_limit`)."""
 import importlib.util
 
 import pytest
@@ -9,3 +10,13 @@ def pytest_configure(config):
         pytest.exit("quorvex is not installed in this Python: run the suite with `bash dev.sh test`, which"
                     " builds the package first, or `pip install .[test]` and then pytest",
                     returncode=pytest.ExitCode.USAGE_ERROR)
+
+
+@pytest.fixture
+def memory_limit(monkeypatch):
+    """memory_limit(nbytes): the memory the process may use, as the library's estimates see it."""
+    def limit(nbytes):
+        from quorvex.library.equation import _memory
+
+        monkeypatch.setattr(_memory, "memory_bounds", lambda: [(nbytes, "the memory available on this machine")])
+    return limit
