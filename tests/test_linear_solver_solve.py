@@ -76,6 +76,8 @@ NEAR_MAX = [[3e307, 3e307], [1e306, 0.0], [1e308, 5e-324], [1.7e308, 1.7e308]]
     # TiberqSolver takes real systems only.
     ("pelqa", {}, [-1.7e308, 1.7e308j]), ("zumra", {}, [-1.7e308, 1.7e308j]),
 ])
+# A valid result comes without a warning: the diagnostics are taken in the scaled system.
+@pytest.mark.filterwarnings("error")
 def test_solution_near_the_largest_double(method, options, b):
     x = linear_solver.solve(SYSTEM, b, method=method, logging=False, **options)
     small = linear_solver.solve(SYSTEM, np.array(b) * 2.0 ** -1000, method=method, logging=False, **options)
