@@ -8,8 +8,11 @@
 #   - a CPython 3.12 virtual environment kept outside the clone (default
 #     ~/.cache/quorvex/venv-py312, or $QUORVEX_VENV). The demo needs only the
 #     build tools, NumPy and SciPy (requirements-demo.txt); tests and benchmarks
-#     add PyTorch, matplotlib, pytest and hypothesis (requirements-dev.txt), a
-#     large download that is made once per machine;
+#     add PyTorch, matplotlib, pytest and hypothesis (requirements-dev.txt).
+#     PyTorch from PyPI is its CUDA build, about 5.2 GB installed (of 5.8 GB
+#     in all), which every new environment downloads again: the default one
+#     is shared by all clones on the machine, each other QUORVEX_VENV has its
+#     own;
 #   - the package, built incrementally in build/ and installed into
 #     .quorvex-site/ of this checkout, rebuilt only when a source file changed.
 set -euo pipefail

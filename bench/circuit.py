@@ -33,6 +33,9 @@ import time
 import tracemalloc
 
 import numpy as np
+
+# quorvex before torch: the OpenMP runtime then starts with quorvex's bounded spin.
+import quorvex  # noqa: F401  isort: skip
 import torch
 
 from quorvex.backend.pelmor import strovane

@@ -24,6 +24,8 @@ import statistics
 import sys
 import time
 
+# quorvex before torch: the OpenMP runtime then starts with quorvex's bounded spin.
+import quorvex  # noqa: F401  isort: skip
 import torch
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))

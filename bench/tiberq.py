@@ -8,6 +8,10 @@
 1. TiberqSolver on random symmetric positive definite systems (N = 2 ... 16,
    kappa = 10 and 40, epsilon = 0.01): solve time and the share spent in
    Circuit.execute.
+   The ill-conditioned 2x2 system A = Q diag(1, 1/kappa) Q^T of the test
+   suite at kappa = 1,000 and 10,000 (the suite checks smaller kappas on the
+   same path, the accurate binomial tails): solve time, relative error
+   against NumPy (goal: at most 1e-4) and the process's peak resident memory.
 2. The controlled terms alone, appended as the LCU builder does, through one
    Circuit.execute, per term, beside NumPy's product of each term's matrix with
    its own slice of the (index, system) grid: a controlled term should touch
@@ -27,6 +31,7 @@ for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ.setdefault(_var, "1")
 
 import argparse
+import resource
 import statistics
 import time
 
@@ -151,6 +156,24 @@ def solve_rows(sizes, kappas, repeat):
                   f" {t[0]:>7.3f} / {t[1]:>6.3f} {statistics.median(shares):>12.0%}")
 
 
+def ill_conditioned_rows(kappas):
+    print("TiberqSolver, epsilon = 0.01, on A = Q diag(1, 1/kappa) Q^T (one run each; goal: error <= 1e-4)")
+    print(f"  {'kappa':>6} {'terms':>6} {'solve s':>8} {'rel. error':>10} {'peak RSS MB':>11}")
+    Q = np.array([[0.8, -0.6], [0.6, 0.8]])
+    for kappa in kappas:
+        A = Q @ np.diag([1.0, 1.0 / kappa]) @ Q.T
+        b = A @ (Q @ [1.0, -2.0])
+        coeffs, _, _ = _compute_chebyshev_coeffs_tiberq(_compute_kappa(A), 0.01)
+        start = time.perf_counter()
+        _, x, _ = TiberqSolver(A, b, epsilon=0.01, logging=False)
+        elapsed = time.perf_counter() - start
+        exact = np.linalg.solve(A, b)
+        error = np.max(np.abs(x - exact)) / np.max(np.abs(exact))
+        # ru_maxrss is the peak of the whole process so far, in KiB: rows go by growing kappa.
+        peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+        print(f"  {kappa:>6g} {len(coeffs):>6} {elapsed:>8.2f} {error:>10.1e} {peak:>11.0f}")
+
+
 def term_rows(sizes, n_terms_list, repeat):
     print("controlled terms through Circuit.execute, per term, vs NumPy slice product")
     print(f"  {'N':>3} {'terms':>5} {'index qubits':>12} {'execute us':>16} {'numpy us':>16} {'ratio':>6}")
@@ -223,6 +246,7 @@ def main():
     sizes = [2, 4] if args.quick else [2, 4, 8, 16]
     coefficient_rows(args.repeat, args.quick)
     solve_rows(sizes, [10] if args.quick else [10, 40], args.repeat)
+    ill_conditioned_rows([1000] if args.quick else [1000, 10000])
     term_rows(sizes, [95] if args.quick else [95, 300], args.repeat)
     dorrin_rows([4, 16, 64] if args.quick else [4, 16, 64, 128, 256], args.repeat)
 

@@ -1,4 +1,5 @@
-"""A run without the package to test stops with one sentence, not an error per test file; and the
+"""A run without the package to test stops with one sentence, not an error per test file; a run with it
+starts the OpenMP runtime the way quorvex does, whichever test module imports torch first; and the
 memory the library's estimates see can be set for a test (`memory_limit`)."""
 import importlib.util
 
@@ -10,6 +11,10 @@ def pytest_configure(config):
         pytest.exit("quorvex is not installed in this Python: run the suite with `bash dev.sh test`, which"
                     " builds the package first, or `pip install .[test]` and then pytest",
                     returncode=pytest.ExitCode.USAGE_ERROR)
+    # Before any test module imports torch, whose own copy of the OpenMP
+    # runtime would otherwise be the one loaded, with its default wait of
+    # milliseconds: the suite's parallel gates then stall on busy cores.
+    import quorvex  # noqa: F401
 
 
 @pytest.fixture

@@ -152,9 +152,9 @@ def _near_scalar(half_angle, phase=2.0, axis=(1.0, 0.0, 0.0)):
     (_near_bound(2), 1e-5),                   # its plain root is 1.2e-6 off unitary
     (_near_bound(36), 1e-5),
     (_near_scalar(5e-6), 1e-13),              # the plain root is refused: the other sign is taken
-    # The plain root is within 1e-8 of unitary and kept as it always was; the
-    # cancellation costs it 3e-8 of the operator.
-    (_near_scalar(5e-5), 1e-7),
+    # The plain root is within 1e-8 of unitary, but its square misses U by
+    # 3e-8: the other sign is taken.
+    (_near_scalar(5e-5), 1e-13),
     # Unitary to about 1e-7: both roots are that far off, and the next round still takes them.
     (_near_scalar(5e-5).astype(np.complex64), 1e-5),
     (_near_scalar(3e-3, -2.5, (0.3, -1.0, 0.2)).astype(np.complex64), 1e-5),
@@ -170,6 +170,42 @@ def test_multi_controlled_unitaries_keep_their_roots_unitary(matrix, bound, cont
                                        times=DEFAULT_UNROLL_TIMES)
         error = np.abs(operator(compiled.gate_sequence.data(), controls + 1) - operator([gate], controls + 1)).max()
         assert error < bound
+
+
+# Exactly unitary near e^{ia} I, eigenphases split by 1e-6 to 1e-4: the
+# plain root is nearly unitary, but its square misses U by up to 1e-5.
+ISSUE_MATRIX = np.array([
+    [-0.8156273497156238 - 0.5785775889128442j, 1.40271300067203e-06 + 1.3037935638869798e-06j],
+    [-1.6941126616286718e-06 - 8.930082357945305e-07j, -0.8156219538915842 - 0.5785851953916615j]])
+NEAR_SCALAR = [ISSUE_MATRIX] + [
+    _near_scalar(half_angle, phase, axis)
+    for half_angle in (1e-6, 4e-6, 2e-5, 1e-4)
+    for phase, axis in ((2.0, (1, 0, 0)), (-2.5, (0.3, -1.0, 0.2)), (3.0, (0, 0.6, -0.8)), (0.4, (1, 1, 1)))
+]
+
+
+@pytest.mark.parametrize("matrix", NEAR_SCALAR)
+@pytest.mark.parametrize("controls", [2, 3, 4])
+def test_near_scalar_unitaries_under_controls_compile_to_their_operator(matrix, controls):
+    gate = QuantumGate(id="unitary", target=0, control=tuple(range(1, controls + 1)), matrix=matrix)
+    expected = operator([gate], controls + 1)
+    for basis in BASES:
+        compiled = qcompiler_transpile(_circuit([gate], controls + 1), basis=basis.name,
+                                       times=DEFAULT_UNROLL_TIMES)
+        assert np.abs(operator(compiled.gate_sequence.data(), controls + 1) - expected).max() <= 1e-12
+
+
+@pytest.mark.parametrize("basis", BASES, ids=lambda b: b.name)
+def test_a_near_scalar_unitary_under_two_set_controls_runs_as_compiled(basis):
+    circuit = Circuit(3)
+    circuit.x(1)
+    circuit.x(2)
+    circuit.h(1)
+    circuit.unitary(ISSUE_MATRIX, [0], control=[1, 2])
+    compiled = qcompiler_transpile(circuit, basis=basis.name, times=DEFAULT_UNROLL_TIMES)
+    state, expected = np.asarray(compiled.execute().state), np.asarray(circuit.execute().state)
+    index = np.argmax(np.abs(expected))
+    assert np.abs(state * (expected[index] / state[index]) - expected).max() <= 1e-12
 
 
 def _plain_root(u):
@@ -215,3 +251,35 @@ def test_the_dagger_of_a_vendor_circuit_undoes_it(storage):
         both = circuit.copy()
         both.append(undo, list(range(N)))
         np.testing.assert_allclose(both.execute().state, start, atol=1e-10)
+
+
+# What a circuit runs but the compiler refuses, as the README lists it: the
+# bases it is refused in, and the error.
+REFUSED = [
+    (QuantumGate(id="ct", target=0, control=1), BASES, ValueError),
+    (QuantumGate(id="mcs", target=0, control=(1, 2)), BASES, ValueError),
+    (QuantumGate(id="mct", target=0, control=(1, 2)), BASES, ValueError),
+    (QuantumGate(id="gphase", target=0, parameter=(0.3,)), BASES, ValueError),
+    (QuantumGate(id="global_phase", target=0, control=1, parameter=(0.3,)), BASES, ValueError),
+    (QuantumGate(id="i", target=0, control=1), BASES, ValueError),
+    (QuantumGate(id="u", target=0, control=1, parameter=(0.3, 0.5, 0.1)), BASES, ValueError),
+    (QuantumGate(id="rxy", target=0, parameter=(0.3, 0.5)), [DEFAULT_BASIS], ValueError),
+    (QuantumGate(id="rxy", target=0, control=1, parameter=(0.3, 0.5)), BASES, ValueError),
+    *[(QuantumGate(id=gate_id, target=0, control=1, parameter=parameter), [TESSIK_BASIS], ValueError)
+      for gate_id, parameter in (("x2p", None), ("x2m", None), ("y2p", None), ("y2m", None),
+                                 ("xyarb", (0.3, 0.5)), ("b", None))],
+    (QuantumGate(id="unitary", target=(0, 1), matrix=random_unitary(np.random.default_rng(4), 4)), BASES,
+     NotImplementedError),
+]
+
+
+@pytest.mark.parametrize("gate, refused_in, error", REFUSED, ids=lambda v: getattr(v, "id", None))
+def test_gates_a_circuit_runs_but_the_compiler_refuses(gate, refused_in, error):
+    circuit = _circuit([gate], 3)
+    circuit.execute()
+    for basis in BASES:
+        if basis in refused_in:
+            with pytest.raises(error):
+                qcompiler_transpile(circuit, basis=basis.name)
+        else:
+            qcompiler_transpile(circuit, basis=basis.name)

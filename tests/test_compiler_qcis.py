@@ -1,4 +1,6 @@
 """QCIS conversions, the unroller, the chip model and the mapper."""
+import inspect
+
 import numpy as np
 import pytest
 
@@ -133,6 +135,9 @@ def test_unrolling_that_runs_out_of_rounds_is_refused():
     out = qcompiler_transpile(c, basis="tessik", times=5)
     assert all(TESSIK_BASIS.is_basis(x) for x in out.gate_sequence.data())
     assert equal_up_to_phase(operator(out.gate_sequence.data(), 4), operator(c.gate_sequence.data(), 4))
+    # Without times, the rounds the mapping strategies take by default.
+    assert inspect.signature(qcompiler_transpile).parameters["times"].default == DEFAULT_UNROLL_TIMES
+    assert qcompiler_transpile(c, basis="tessik").gate_sequence.data() == out.gate_sequence.data()
 
 
 @pytest.mark.parametrize("calibration", [

@@ -1,4 +1,4 @@
-"""What a new user meets before anything runs: a missing or unusable build, and dev.sh."""
+"""What a new user meets before anything runs: a missing or unusable build, dev.sh and the sanitizer script."""
 import os
 import shutil
 import subprocess
@@ -23,7 +23,7 @@ def run(args, pythonpath=None, **kwargs):
 
 def installed_package_without_core(tmp_path):
     # The pure-Python levels down to pelmor, as an installation would hold them, without strovane.
-    for rel in ("__init__.py", "backend/__init__.py", "backend/pelmor/__init__.py"):
+    for rel in ("__init__.py", "_openmp.py", "backend/__init__.py", "backend/pelmor/__init__.py"):
         (tmp_path / "quorvex" / rel).parent.mkdir(parents=True, exist_ok=True)
         shutil.copy(PACKAGE / rel, tmp_path / "quorvex" / rel)
     return tmp_path
@@ -121,3 +121,14 @@ def test_dev_sh_offers_and_accepts_only_benchmarks(other_python_venv, args):
     assert all((ROOT / "bench" / f"{name}.py").is_file() for name in listed)
     if args:
         assert done.stderr.startswith(f"dev.sh: no benchmark named '{args[0].removesuffix('.py')}'")
+
+
+@pytest.mark.parametrize("venv", ["missing", "other"])
+def test_sanitizer_script_without_a_test_environment_says_how_to_make_one(other_python_venv, venv):
+    path = other_python_venv / ("no_such_venv" if venv == "missing" else "venv")
+    done = subprocess.run(["bash", str(ROOT / "src/quorvex/native/store/tests/sanitize.sh")], capture_output=True,
+                          text=True, env=dict(os.environ, QUORVEX_VENV=str(path)), timeout=60)
+    assert (done.returncode, done.stdout) == (1, "")
+    assert done.stderr == (f"sanitize.sh: no test environment at {path}: run `bash dev.sh test` first (with the"
+                           " same QUORVEX_VENV), which creates it, or create it as dev.sh does: a CPython 3.12"
+                           " venv with requirements-demo.txt and requirements-dev.txt installed\n")

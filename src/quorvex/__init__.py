@@ -8,3 +8,9 @@ if _sys.version_info[:2] != (3, 12):
                       + ".".join(map(str, _sys.version_info[:3]))
                       + f" ({_sys.executable}): run it with a 3.12 interpreter.")
 del _sys
+
+# Before any of the package's modules can load PyTorch, which brings its own
+# copy of the OpenMP runtime: the runtime starts with the bounded spin.
+from . import _openmp
+
+_openmp.start()

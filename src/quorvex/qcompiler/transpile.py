@@ -110,8 +110,8 @@ def unroll_gates(gates, basis, times, circuit=None):
     return current
 
 
-def qcompiler_transpile(circuit, *, basis, times):
-    """A new circuit with the gates of ``circuit`` unrolled into the named basis."""
+def qcompiler_transpile(circuit, *, basis, times=DEFAULT_UNROLL_TIMES):
+    """A new circuit with the gates of ``circuit`` unrolled into the named basis, in at most ``times`` rounds."""
     from quorvex.core import Circuit
 
     chosen = _basis_named(basis)

@@ -2,6 +2,8 @@
 
 import os
 
+from ... import _openmp
+
 
 def _explain_missing_core():
     # Python reports a missing extension here as "cannot import name 'strovane'
@@ -25,35 +27,21 @@ def _explain_missing_core():
                       name=__name__ + ".strovane") from None
 
 
-# Rounds an idle OpenMP worker spins (one pause instruction each, about
-# 40 ns on current x86 cores) before it sleeps: enough for the next gate of a
-# circuit to find its team awake, since the master starts it within
-# microseconds, and short enough that on cores shared with other work a
-# waiting worker gives its core back after some ten microseconds rather than
-# the runtime's default of milliseconds.
-_SPIN_ROUNDS = "300"
-
-
 def _load_native():
-    # The OpenMP runtime reads its wait settings once, when it is loaded with
-    # the module. Sleeping at once would cost a wake-up per gate, spinning
-    # for milliseconds steals the cores that the next gate needs when other
-    # work shares them: a bounded spin keeps both. A policy or spin count
-    # the user set is left alone, and the variable is removed again
-    # afterwards so that nothing else started from this process inherits it.
-    # A runtime that some other library loaded before this import keeps the
-    # settings it started with.
-    chosen = "OMP_WAIT_POLICY" in os.environ or "GOMP_SPINCOUNT" in os.environ
-    if not chosen:
-        os.environ["GOMP_SPINCOUNT"] = _SPIN_ROUNDS
-    try:
-        from . import strovane
-    except ImportError:
-        _explain_missing_core()
-        raise
-    finally:
-        if not chosen:
-            os.environ.pop("GOMP_SPINCOUNT", None)
+    # The OpenMP runtime reads its wait settings once, when it is loaded.
+    # Sleeping at once would cost a wake-up per gate, spinning for
+    # milliseconds steals the cores that the next gate needs when other work
+    # shares them: a bounded spin keeps both. ``import quorvex`` has loaded
+    # the runtime with it already; where it could not, the module's own load
+    # of the runtime takes it. A policy or spin count the user set is left
+    # alone.
+    with _openmp.bounded_spin():
+        try:
+            from . import strovane
+        except ImportError:
+            _explain_missing_core()
+            raise
+    _openmp.warn_if_foreign()
     return strovane
 
 

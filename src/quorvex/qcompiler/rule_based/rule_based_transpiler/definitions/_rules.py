@@ -121,15 +121,27 @@ def _one_control(control, target, matrix):
     ]
 
 
-# A root further than this from unitary is not what an exactly unitary input
-# gives away from the cancellation below: the other root is tried.
-_ROOT_TOLERANCE = 1e-8
+# The rule needs S @ S == U and the emitted inverse S^dagger to undo S. A root
+# that misses either by more than this is not taken while the other sign of
+# the determinant's square root does better.
+_ROOT_TOLERANCE = 1e-9
 
 
 def _root_deviation(root):
     # The next round checks the root and its inverse, which is the root's
     # conjugate transpose.
     return max(unitary_deviation(root), unitary_deviation(root.conj().T))
+
+
+def _root_error(root, u):
+    """How far ``root`` misses what the split of C^k U needs of it."""
+    return max(float(np.abs(root @ root - u).max()), _root_deviation(root))
+
+
+def _root_with(u, delta):
+    """(U + delta I) / tau with tau^2 = tr U + 2 delta, or None where tau vanishes."""
+    tau = cmath.sqrt(u[0, 0] + u[1, 1] + 2 * delta)
+    return None if tau == 0 else (u + delta * np.eye(2)) / tau
 
 
 def _unitary_root(matrix):
@@ -142,21 +154,21 @@ def _unitary_root(matrix):
         delta = -delta
         tau = cmath.sqrt(u[0, 0] + u[1, 1] + 2 * delta)
     root = (u + delta * np.eye(2)) / tau
-    deviation = _root_deviation(root)
-    if deviation > _ROOT_TOLERANCE:
-        # tau^2 = tr U + 2 delta still cancels near e^{ia} I (the root's error
-        # grows as 1/|tau|^2), or U itself is unitary only within the bound.
-        # With U's eigenvalues l1, l2, tau^2 = (sqrt l1 +- sqrt l2)^2, whose
-        # two signs' squares add up to 4: the other sign escapes the
-        # cancellation, and the closer of the two roots is kept.
-        other_delta = -delta
-        other_tau = cmath.sqrt(u[0, 0] + u[1, 1] + 2 * other_delta)
-        if other_tau != 0:
-            other = (u + other_delta * np.eye(2)) / other_tau
-            other_deviation = _root_deviation(other)
-            if other_deviation < deviation:
-                root, deviation = other, other_deviation
-    if not deviation <= UNITARY_TOLERANCE:
+    error = _root_error(root, u)
+    if error > _ROOT_TOLERANCE:
+        # tau^2 = tr U + 2 delta still cancels near e^{ia} I: the root stays
+        # nearly unitary, but its square misses U as 1/|tau|^2 (a phase error
+        # of tau is one of the root's, and under a control no global phase).
+        # Or U itself is unitary only within the bound. With U's eigenvalues
+        # l1, l2, tau^2 = (sqrt l1 +- sqrt l2)^2, whose two signs' squares add
+        # up to 4: the other sign escapes the cancellation, and the root that
+        # serves the rule better is kept.
+        other = _root_with(u, -delta)
+        if other is not None:
+            other_error = _root_error(other, u)
+            if other_error < error:
+                root = other
+    if not _root_deviation(root) <= UNITARY_TOLERANCE:
         # U is unitary only within the bound, and its root (or the root's
         # inverse) can be several times further off: its nearest unitary, the
         # polar factor, keeps the next round from refusing what it accepted.
