@@ -1,5 +1,6 @@
 """A run without the package to test stops with one sentence, not an error per test file; a run with it
-starts the OpenMP runtime the way quorvex does, whichever test module imports torch first."""
+starts the OpenMP runtime the way quorvex does, whichever test module imports torch first; and the
+memory the library's estimates see can be set for a test (`memory_limit`)."""
 import importlib.util
 
 import pytest
@@ -14,3 +15,13 @@ def pytest_configure(config):
     # runtime would otherwise be the one loaded, with its default wait of
     # milliseconds: the suite's parallel gates then stall on busy cores.
     import quorvex  # noqa: F401
+
+
+@pytest.fixture
+def memory_limit(monkeypatch):
+    """memory_limit(nbytes): the memory the process may use, as the library's estimates see it."""
+    def limit(nbytes):
+        from quorvex.library.equation import _memory
+
+        monkeypatch.setattr(_memory, "memory_bounds", lambda: [(nbytes, "the memory available on this machine")])
+    return limit

@@ -151,6 +151,9 @@ def test_trotter_steps_and_their_circuits(run, monkeypatch):
     monkeypatch.setattr(algorithm, "Circuit", Recorder)
     p = params(nx=3, na=3, solver="trotter", dt=0.1)
     p["R"] = 4.0
+    # On this coarse p grid (spacing pi) the read-out point nearest 3.0 is pi,
+    # above the set-up's growth rate times T (0.44).
+    p["point"] = 3.0
     result = run(p)
     assert result["grid"] == {"n_points": 8, "dx": pytest.approx(1.7908995167731463), "dt": 0.1, "nt": 10}
     assert len(result["circuit"]) == len(result["qasm_files"]) == 3
@@ -292,7 +295,7 @@ def test_interval_ends_must_give_a_usable_spacing(run, L1, L2, solver):
 
 @pytest.mark.parametrize("setup, message", [
     (params(nx=20), r"^the dense finite-difference matrices of nx = 20 \(1048576 x 1048576\) would need "
-                    r"about 3\.28e\+04 GiB of memory; this machine has [\d.]+ GiB\.$"),
+                    r"about 3\.28e\+04 GiB of memory; this process may use about [\d.]+ GiB \(.+\)\.$"),
     (params(nx=2, na=50, solver="trotter", dt=0.5), r"^the state vector of nx \+ 1 \+ na = 53 qubits would "
                                                      r"need about 1\.34e\+08 GiB of memory"),
 ])
@@ -369,3 +372,119 @@ def test_set_ups_whose_coefficients_overflow_name_their_keys(run, solver, change
     setup["parameters"].update(changes)
     with pytest.raises(ValueError, match=message):
         run(setup)
+
+
+@pytest.mark.parametrize("nx, changes, T, message", [
+    (8, {"σ": 1e10}, 1.0, r"^Evolving to 'T' = 1\.0 with 'r' = 0\.05 and 'σ' = 10000000000\.0 \([\d.e+]+ products "
+                          r"of expm_multiply with the 512 x 512 operator\) would take about [\d.e+]+ years; runs "
+                          r"estimated to take more than 10 min are refused\. A smaller 'T', 'σ' or 'nx' needs fewer\.$"),
+    (8, {}, 1e8, r"^Evolving to 'T' = 100000000\.0 with 'r' = 0\.05 and 'σ' = 0\.2 \(8\.\d+e\+09 products "
+                 r"of expm_multiply with the 512 x 512 operator\) would take about 1\d\.\d h;"),
+])
+def test_classical_evolution_that_cannot_finish_is_refused_before_it_starts(run, monkeypatch, nx, changes, T,
+                                                                            message):
+    monkeypatch.setattr(schrodingerization, "expm_multiply", lambda *a: pytest.fail("evolution started"))
+    setup = params(nx=nx, **changes)
+    setup["T"] = T
+    with pytest.raises(ValueError, match=message):
+        run(setup)
+
+
+def test_classical_path_accepts_the_end_time_zero(run):
+    # dt is not used here: T = 0 gives the initial values, the payoff max(S - K, 0).
+    setup = params(nx=3)
+    setup["T"] = 0.0
+    result = run(setup)
+    S = np.array(result["x"])
+    np.testing.assert_allclose(result["u"], np.maximum(S - 100.0, 0.0), atol=1e-9)
+
+
+@pytest.mark.parametrize("nx, na, dt, memory, error, message", [
+    # 10**6 steps of 180 gates: 1.8e8 gates, about 150 GiB and half an hour.
+    (3, 3, 1e-6, 2 ** 34, MemoryError, r"^'dt' = 1e-06 with 'T' = 1\.0 \(1000000 Trotter steps of 180 gates on "
+                                       r"nx \+ 1 \+ na = 7 qubits\) would need about 15\d GiB of memory; this "
+                                       r"process may use about 16 GiB \(the memory available on this machine\)\. "
+                                       r"A larger 'dt', or a smaller 'nx' or 'na', needs fewer\.$"),
+    (3, 3, 1e-6, 2 ** 50, ValueError, r"^'dt' = 1e-06 with 'T' = 1\.0 \(1000000 Trotter steps of 180 gates on "
+                                      r"nx \+ 1 \+ na = 7 qubits\) would take about 30\.\d min;"),
+    # 1,000 steps of 6,780 gates: about 5.7 GiB.
+    (8, 7, 1e-3, 2 ** 32, MemoryError, r"^'dt' = 0\.001 with 'T' = 1\.0 \(1000 Trotter steps of 6780 gates on "
+                                       r"nx \+ 1 \+ na = 16 qubits\) would need about 5\.\d+ GiB of memory"),
+])
+def test_trotter_steps_that_cannot_fit_or_finish_are_refused_before_the_circuit(run, monkeypatch, memory_limit, nx, na,
+                                                                               dt, memory, error, message):
+    memory_limit(memory)
+    monkeypatch.setattr(schrodingerization, "schro_trotter", lambda **kw: pytest.fail("circuit built"))
+    with pytest.raises(error, match=message):
+        run(params(nx=nx, na=na, solver="trotter", dt=dt))
+
+
+@pytest.mark.parametrize("changes, na, R, point, T, rate", [
+    # r < 0 grows the solution as e^{-r t}; the read-out at p = pi/2 cannot recover it.
+    ({"r": -5.0}, 3, 2.0, 1.0, 1.0, "5.49"),
+    ({"r": -1000.0}, 3, 2.0, 1.0, 1.0, "1000.49"),
+    ({"r": -1.0}, 7, 4.0, 1.0, 1.0, "1.49"),
+    # Even at r > 0 the coupling to the boundary source grows by 0.44 per unit of time.
+    ({}, 7, 2.0, 1.0, 3.0, "0.44"),
+])
+def test_trotter_read_out_below_the_growth_of_the_set_up_is_refused(run, monkeypatch, changes, na, R, point, T, rate):
+    monkeypatch.setattr(schrodingerization, "schro_trotter", lambda **kw: pytest.fail("circuit built"))
+    setup = params(nx=3, na=na, solver="trotter", dt=0.5, **changes)
+    setup.update(R=R, point=point, T=T)
+    with pytest.raises(ValueError, match=rf"^'point' = {point} reads the solution out at p = [\d.]+, but 'r' = "
+                                         rf"[-\d.]+ and 'σ' = 0\.2 make it grow at the rate {rate}\d* \(.*\), .* "
+                                         rf"p >= rate \* 'T' = [\d.]+: the result would be wrong\."):
+        run(setup)
+
+
+def test_trotter_read_out_above_the_growth_matches_the_solution(run):
+    # r = -1: growth rate 1.49; read out at p = 1.96 (point 2.0, R = 4).
+    setup = params(nx=3, na=7, solver="trotter", dt=0.01, r=-1.0)
+    setup.update(R=4.0, point=2.0)
+    result = run(setup)
+    A, u0, x, _ = model(3, r=-1.0, central=True)
+    exact = (sl.expm(A) @ u0)[:8] + np.exp(x)
+    np.testing.assert_allclose(result["u"], exact[: len(result["u"])], rtol=0, atol=0.03 * np.abs(exact).max())
+
+
+@pytest.mark.parametrize("solver, nx, order, message", [
+    ("trotter", 0, 2, r"^'nx' must be at least 1 for the trotter solver, got 0$"),
+    ("trotter", 3, 171, r"^order must be at most 170 \(.*\), got 171$"),
+    ("classical", 3, 171, None),  # the classical path does not use order
+])
+def test_sizes_the_trotter_path_cannot_use_are_named(run, solver, nx, order, message):
+    setup = params(nx=nx, na=3, solver=solver, dt=0.5)
+    setup["order"] = order
+    if message is None:
+        assert run(setup)["status"] == "ok"
+    else:
+        with pytest.raises(ValueError, match=message):
+            run(setup)
+
+
+def test_the_boundary_type_is_a_label(run):
+    # Dirichlet values are always used: "neumann" gives the same solution.
+    results = []
+    for kind in ("dirichlet", "neumann"):
+        setup = params(nx=3)
+        setup["boundary"]["type"] = kind
+        results.append(run(setup)["u"])
+    assert results[0] == results[1]
+    setup["boundary"]["type"] = "dirichlett"
+    with pytest.raises(ValueError, match="^'type' of 'boundary' must be one of"):
+        run(setup)
+
+
+def test_a_results_directory_that_cannot_be_written_is_named(run, tmp_path):
+    # A regular file where a directory is needed (tests run as root, which
+    # writes everywhere else).
+    (tmp_path / "taken").write_text("")
+    with pytest.raises(OSError, match=rf"^The results directory {tmp_path}/taken/out cannot be written to \("):
+        run(params(nx=3), algo_dir=str(tmp_path / "taken" / "out"))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    (tmp_path / "results").write_text("")
+    done = subprocess.run([sys.executable, "-P", "-m", "quorvex", "equation_blackScholes.algorithm"], cwd=tmp_path,
+                          capture_output=True, text=True, env=env, timeout=120)
+    assert done.returncode == 1 and done.stdout == ""
+    assert done.stderr == (f"The results directory {tmp_path}/results/equation/equation_blackScholes cannot be "
+                           f"written to (Not a directory).\n")

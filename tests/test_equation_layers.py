@@ -230,18 +230,149 @@ def test_schro_trotter_converges_to_the_exponential():
                       backend="torch", device="cpu", dtype=np.complex128)
 
 
-def test_schro_trotter_refuses_a_circuit_beyond_memory(monkeypatch):
+def test_schro_trotter_refuses_a_circuit_beyond_memory(monkeypatch, memory_limit):
     # 5 steps of 2**10 - 1 applications of a 2-gate H1: about 10**4 gates,
-    # some 0.7 MB built; with 0.5 MB of memory nothing may be allocated.
-    monkeypatch.setattr(_memory, "physical_memory", lambda: 2 ** 19)
+    # some 9 MB executed; with 0.5 MB of memory nothing may be allocated.
+    memory_limit(2 ** 19)
     H = Circuit(1)
     H.h(0)
     H.h(0)
     built = []
     monkeypatch.setattr(Circuit, "append", lambda *args, **kwargs: built.append(args))
     with pytest.raises(MemoryError, match=r"^the Trotter circuit of 5 steps of 2048 gates on 11 qubits "
-                                          r"would need about 0\.00\d+ GiB of memory; this machine has "
-                                          r"0\.000488 GiB\.$"):
+                                          r"would need about 0\.00\d+ GiB of memory; this process may "
+                                          r"use about 0\.000488 GiB \(the memory available on this "
+                                          r"machine\)\.$"):
         schro_trotter(u0=np.ones(2), H1=H, H2=H, R=2.0, na=10, Nt=5, order=2, point=1.0,
                       backend="torch", device="cpu", dtype=np.complex128)
     assert built == []
+
+
+@pytest.mark.parametrize("boundary, error", [
+    ({"type": "dirichlet", "left_value": 0.0, "right_value": 1.0}, None),
+    ({"type": "neumann", "left_value": 0.0, "right_value": 1.0}, None),
+    ({"type": "periodic", "left_value": 0.0, "right_value": 1.0}, None),
+    ({"type": "Dirichlet", "left_value": 0.0, "right_value": 1.0},
+     "'type' of 'boundary' must be one of 'dirichlet', 'neumann', 'periodic', got 'Dirichlet'"),
+    ({"type": "robin", "left_value": 0.0, "right_value": 1.0},
+     "'type' of 'boundary' must be one of 'dirichlet', 'neumann', 'periodic', got 'robin'"),
+])
+def test_parser_knows_the_boundary_types(boundary, error):
+    if error is None:
+        assert parse_equation(setup(boundary=boundary)).boundary.type == boundary["type"]
+    else:
+        with pytest.raises(ValueError, match="^" + error.replace("(", r"\(") + "$"):
+            parse_equation(setup(boundary=boundary))
+
+
+@pytest.mark.parametrize("solver, T, error", [
+    # dt is not used by the classical solver: T = 0, and a dt above T, are fine.
+    ({"type": "classical", "dt": 0.05}, 0.0, None),
+    ({"type": "classical", "dt": 2.0}, 1.0, None),
+    ({"type": "classical", "dt": -0.05}, 1.0, "'dt' must be positive, got -0.05"),
+    ({"type": "trotter", "dt": 0.05}, 0.0, r"'dt' must lie in \(0, T\], got 0.05 with T = 0.0"),
+])
+def test_time_step_is_checked_where_it_is_used(solver, T, error):
+    if error is None:
+        assert parse_equation(setup(solver=solver, T=T)).get_common_coefficients()[1] == T
+    else:
+        with pytest.raises(ValueError, match="^" + error + "$"):
+            parse_equation(setup(solver=solver, T=T))
+
+
+def run_python(code):
+    import subprocess
+    import sys
+
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    done = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, env=env, timeout=120)
+    assert done.returncode == 0, done.stderr
+    return done.stdout
+
+
+def test_memory_is_what_the_process_may_still_use():
+    bounds = _memory.memory_bounds()
+    assert bounds and _memory.available_memory() == min(bounds)[0]
+    # The machine's available memory, never its total.
+    assert any(what == "the memory available on this machine" for _, what in bounds)
+    assert _memory.available_memory() <= _memory.physical_memory()
+    # An address-space limit 1 GiB above what the process maps leaves it about 1 GiB.
+    out = run_python(
+        "import resource\n"
+        "from quorvex.library.equation import _memory\n"
+        "used = _memory._kib_field('/proc/self/status', 'VmSize')\n"
+        "resource.setrlimit(resource.RLIMIT_AS, (used + 2 ** 30, resource.RLIM_INFINITY))\n"
+        "room, what = min(_memory.memory_bounds())\n"
+        "print(round(room / 2 ** 30, 1), what)\n"
+        "try:\n"
+        "    _memory.require_memory(2 ** 31, 'two GiB')\n"
+        "except MemoryError as error:\n"
+        "    print(error)\n")
+    assert out.splitlines() == [
+        "1.0 what its address-space limit (RLIMIT_AS) leaves",
+        "two GiB would need about 2 GiB of memory; this process may use about 1 GiB (what its address-space "
+        "limit (RLIMIT_AS) leaves)."]
+
+
+def test_estimated_time_beyond_the_limit_is_refused():
+    _memory.require_time(_memory.TIME_LIMIT, "a run")
+    with pytest.raises(ValueError, match=r"^a run would take about 11 min; runs estimated to take more than "
+                                         r"10 min are refused\. Use less\.$"):
+        _memory.require_time(660.0, "a run", hint="Use less.")
+    with pytest.raises(ValueError, match=r"about 3\.17e\+09 years"):
+        _memory.require_time(1e17, "a run")
+    with pytest.raises(ValueError):
+        _memory.require_time(float("nan"), "a run")
+
+
+@pytest.mark.parametrize("raised, message", [
+    (MemoryError(), r"^the circuit ran out of memory \(about [\d.e+]+ GiB is left\); no result is returned\.$"),
+    (MemoryError("std::bad_alloc"), r"^the circuit ran out of memory"),
+    (MemoryError("Unable to allocate 8 GiB for an array"), r"^Unable to allocate 8 GiB for an array$"),
+])
+def test_a_bare_memory_error_says_what_ran_out(raised, message):
+    with pytest.raises(MemoryError, match=message) as info:
+        with _memory.naming_memory_errors("the circuit"):
+            raise raised
+    assert info.value is raised or info.value.__cause__ is raised
+
+
+def test_schro_trotter_refuses_a_series_order_beyond_the_double_range():
+    H = Circuit(1)
+    H.h(0)
+    with pytest.raises(ValueError, match=r"^order must be at most 170 \(.*\), got 171$"):
+        schro_trotter(u0=np.ones(2), H1=H, H2=H, R=2.0, na=3, Nt=1, order=171, point=1.0,
+                      backend="torch", device="cpu", dtype=np.complex128)
+    assert np.all(np.isfinite(warped_profile(p_grid(3, 2.0), 170)))
+
+
+# Past a norm of 6.4 the count is exact; below it expm_multiply may take
+# fewer than the 55 it is estimated at.
+@pytest.mark.parametrize("nx, T, sigma", [(3, 3e4, 0.2), (5, 1e3, 0.2), (8, 300.0, 0.2), (8, 1.0, 0.0), (6, 0.0, 0.2)])
+def test_expm_multiply_cost_is_its_own_count(monkeypatch, nx, T, sigma):
+    import scipy.sparse as sp
+    import scipy.sparse.linalg._expm_multiply as internals
+
+    from quorvex.library.equation.schrodingerization import expm_multiply_cost
+
+    counted = []
+    core = getattr(internals, "_expm_multiply_simple_core", None)
+    if core is None:
+        pytest.skip("this SciPy organises expm_multiply otherwise")
+
+    def spy(A, B, t, mu, m_star, s, *args, **kwargs):
+        counted.append(m_star * s)
+        return core(A, B, t, mu, m_star, s, *args, **kwargs)
+
+    monkeypatch.setattr(internals, "_expm_multiply_simple_core", spy)
+    Nx, r = 2 ** nx, 0.05
+    dx = (math.log(1000.0) - math.log(1e-4)) / (Nx + 1)
+    A = (r - sigma ** 2 / 2) * first_order_derivative(Nx, dx)[0] + sigma ** 2 / 2 * second_order_derivative(Nx, dx)[0]
+    A.resize(2 * Nx, 2 * Nx)
+    A = sp.csc_matrix(A - r * sp.identity(2 * Nx))
+    products, seconds = expm_multiply_cost(A, T)
+    schro_classical(A, np.ones(2 * Nx), T=T, na=3, R=2.0, order=2, point=1.0)
+    if T == 0:
+        assert (products, seconds) == (0, 0.0)
+    else:
+        assert products == max(counted[0], 55) and 0 < seconds < 10

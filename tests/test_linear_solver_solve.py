@@ -1,5 +1,6 @@
 """`solve` of quorvex.library.linear_solver, the solvers' common entry point."""
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -76,6 +77,8 @@ NEAR_MAX = [[3e307, 3e307], [1e306, 0.0], [1e308, 5e-324], [1.7e308, 1.7e308]]
     # TiberqSolver takes real systems only.
     ("pelqa", {}, [-1.7e308, 1.7e308j]), ("zumra", {}, [-1.7e308, 1.7e308j]),
 ])
+# A valid result comes without a warning: the diagnostics are taken in the scaled system.
+@pytest.mark.filterwarnings("error")
 def test_solution_near_the_largest_double(method, options, b):
     x = linear_solver.solve(SYSTEM, b, method=method, logging=False, **options)
     small = linear_solver.solve(SYSTEM, np.array(b) * 2.0 ** -1000, method=method, logging=False, **options)
@@ -110,3 +113,19 @@ def test_unit_vector_of_an_ordinary_b_keeps_its_bits():
 
     v = np.random.default_rng(3).normal(size=8) * 1e100
     np.testing.assert_array_equal(unit(v), v / np.linalg.norm(v))
+
+
+@pytest.mark.parametrize("method, b, line", [
+    ("pelqa", [1.7e308, -1.7e308], r"  - Fidelity: 1\.000000"),
+    ("pelqa", [1e300, 1e300], r"  - Quantum vs classical L2 error: [\d.]+e\+\d+"),
+    ("zumra", [1e300, 1e300], r"  - Residual norm \|\|Ax - b\|\|: [\d.]+e\+\d+"),
+    ("zumra", [1.7e308, -1.7e308], r"  - Residual norm \|\|Ax - b\|\|: [\d.]+e\+\d+"),
+])
+@pytest.mark.filterwarnings("error")
+def test_diagnostics_of_a_valid_result_are_finite(capsys, method, b, line):
+    linear_solver.solve(SYSTEM, b, method=method)
+    out = capsys.readouterr().out
+    # (||b|| itself, and Pelqa's factor ||b|| t 2^d / k_start, may lie beyond
+    # the largest double and print as inf.)
+    assert "nan" not in out
+    assert any(re.fullmatch(line, printed) for printed in out.splitlines()), out

@@ -157,8 +157,9 @@ def test_right_hand_side_of_extreme_magnitude(factor):
 
 @pytest.mark.parametrize("A", [np.diag([1.0, 3.0]), np.array([[1.0, 2.0], [0.0, 1.0]])])
 @pytest.mark.parametrize("b", [[1e-310, 0.0], [0.6 * 2.0 ** -1030, -0.8 * 2.0 ** -1030], [5e-324, 0.0]])
-# The smallest b gives a solution below the subnormal spacing: x_q is 0 and its fidelity undefined.
-@pytest.mark.filterwarnings("ignore:invalid value encountered in divide")
+# The comparison with the reference is made in the scaled system: no warning
+# even where x_q itself underflows to 0.
+@pytest.mark.filterwarnings("error")
 def test_subnormal_right_hand_side_solves(A, b):
     # 1 / ||b|| is infinite; the same system scaled by 2**600 (exactly) is ordinary.
     S = 2.0 ** 600
@@ -300,7 +301,9 @@ def test_r_below_three_refused_before_any_output(capsys):
 
 
 def test_singular_matrix_fails_in_the_classical_solve_after_simulation(capsys):
-    with pytest.raises(np.linalg.LinAlgError):
+    with pytest.raises(np.linalg.LinAlgError, match=r"^Matrix is singular: A has no inverse, so A x = b has no "
+                                                    r"unique solution \(phase estimation passed over its "
+                                                    r"eigenvalues of modulus 1e-12 or less\)\.$"):
         PelqaSolver(np.diag([1.0, 0.0]), [1, 1])
     assert "Stage 4/4: Running classical post-processing" in capsys.readouterr().out
 
@@ -466,3 +469,87 @@ def test_postselection_refuses_an_empty_or_undefined_block(fill):
                                          r"phase=0 state did not appear\)\.$"):
         _postselect_solution_state(state, 1.0, 1, 2)
 
+
+
+@pytest.mark.parametrize("kw, error, message", [
+    ({"r": np.nan}, ValueError, "r must be a whole number, got nan"),
+    ({"r": np.inf}, ValueError, "r must be a whole number, got inf"),
+    ({"d": np.nan}, ValueError, "d must be a whole number, got nan"),
+    ({"d": -np.inf}, ValueError, "d must be a whole number, got -inf"),
+    ({"t": np.nan}, ValueError, "t must be a number (or None for the largest that keeps every eigenphase on the "
+                                "grid), got nan"),
+    ({"r": 1 + 2j}, TypeError, "int() argument must be a string, a bytes-like object or a real number, "
+                               "not 'complex'"),
+    ({"r": np.int64(2)}, ValueError, "r must be >= 3 when using r-parameter mode."),
+])
+def test_parameters_that_are_no_numbers_are_named_before_any_output(capsys, kw, error, message):
+    with pytest.raises(error) as err:
+        PelqaSolver(np.eye(2), [1, 1], **kw)
+    assert str(err.value) == message
+    assert capsys.readouterr().out == ""
+
+
+@pytest.mark.parametrize("A, b, message", [
+    (np.diag([1.0, np.nan]), [1.0, 1.0], "A must be finite: 1 of its 4 entries is NaN or infinite."),
+    (np.diag([np.inf, 1.0]), [1.0, 1.0], "A must be finite: 1 of its 4 entries is NaN or infinite."),
+    (np.eye(2), [np.nan, -np.inf], "b must be finite: 2 of its 2 entries are NaN or infinite."),
+])
+def test_entries_that_are_not_finite_are_named(A, b, message):
+    with pytest.raises(ValueError) as err:
+        quiet(A, b)
+    assert str(err.value) == message
+
+
+def test_matrices_near_the_ends_of_the_range():
+    # Solved as A / 2^e: the Hermitian test, the eigenvalues and the
+    # reference of 1.7e308 * A overflow. The eigenvalue cut stays 1e-12 in the
+    # caller's scale: diag(1.7e308, 1) has kappa 1.7e308 (too many phase bits
+    # for d = 6), 1e-300 * A only eigenvalues below the cut.
+    A, b = np.array([[3.0, 1.0], [1.0, 2.0]]), np.array([1.0, -0.5])
+    size = 1.7e308 / 3
+    np.testing.assert_allclose(quiet(A * size, b)[1] * size, quiet(A, b)[1], rtol=1e-12)
+    with pytest.raises(ValueError, match="^Phase bits d=6 are insufficient"):
+        quiet(np.diag([1.7e308, 1.0]), [1.0, 1.0])
+    with pytest.raises(ValueError, match="^Eigenvalues of A are approximately zero"):
+        quiet(A * 1e-300, b)
+
+
+def test_real_systems_have_real_solutions():
+    A, b = np.array([[2.0, 0.5], [0.5, 1.0]]), [1.0, 2.0]
+    _, x_q, scale = quiet(A, b, d=5)
+    assert x_q.dtype == np.complex128 and not x_q.imag.any() and type(scale) is float
+    np.testing.assert_allclose(x_q.real, ref.solve(A, b, 5)["x_q"].real, atol=1e-10)
+    # A complex system keeps its imaginary part.
+    _, x_q, _ = quiet(A, [1.0, 2j], d=5)
+    np.testing.assert_allclose(x_q, ref.solve(A, [1.0, 2j], 5)["x_q"], atol=1e-10)
+
+
+@pytest.mark.parametrize("d, memory, error, message", [
+    # 2**18 rotations, 5 million gates on 20 qubits: about 19 minutes.
+    (18, 2 ** 40, ValueError, r"^d = 18 phase qubits \(a reciprocal rotation of 4\.98e\+06 gates on 20 qubits\) "
+                              r"would take about 19\.\d min; runs estimated to take more than 10 min are refused\. "
+                              r"Each phase qubit doubles the rotation"),
+    (30, 2 ** 40, MemoryError, r"^d = 30 phase qubits \(a reciprocal rotation of 3\.33e\+10 gates on 32 qubits\) "
+                               r"would need about 6\.\d+e\+03 GiB of memory; this process may use about 1\.02e\+03 "
+                               r"GiB"),
+    (10 ** 6, 2 ** 40, MemoryError, r"^d = 1000000 phase qubits"),
+])
+def test_phase_qubits_that_cannot_finish_or_fit_are_refused_before_the_circuit(monkeypatch, capsys, memory_limit, d,
+                                                                               memory, error, message):
+    from quorvex.library.equation import _memory
+    from quorvex.library.linear_solver import pelqa
+
+    memory_limit(memory)
+    monkeypatch.setattr(pelqa, "_controlled_reciprocal_rotation", lambda *a, **k: pytest.fail("circuit built"))
+    with pytest.raises(error, match=message):
+        PelqaSolver(np.diag([1.0, 2.0]), [1.0, 1.0], d=d)
+    assert "Stage 1/4 complete" not in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("d, N", [(4, 2), (6, 2), (7, 4), (5, 8)])
+def test_the_estimate_bounds_the_gates_built(d, N):
+    from quorvex.library.linear_solver._costs import pelqa_cost
+
+    circuit, _, _ = quiet(np.diag(np.linspace(1.0, 2.0, N)), np.ones(N), d=d)
+    built = len(circuit.gate_sequence.data())
+    assert built <= pelqa_cost(d, int(np.log2(N)))[0] <= 2 * built

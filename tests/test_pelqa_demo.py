@@ -85,3 +85,12 @@ def test_bad_arguments_end_with_the_error(arg, message):
 def test_import_prints_nothing():
     done = python("-c", f"import {MODULE}")
     assert (done.returncode, done.stdout, done.stderr) == (0, "", "")
+
+
+def test_solution_vectors_carry_no_imaginary_rounding():
+    # The system is real: its solution is printed with zero imaginary parts.
+    out = run("--compare")
+    vectors = [out[i + 1] for i, line in enumerate(out) if line == "[PELQA] Solution vector:"]
+    assert len(vectors) == 2
+    for vector in vectors:
+        assert re.fullmatch(r"\[[\d.]+ *\+0\.j +[\d.]+ *\+0\.j\]", vector), vector

@@ -131,10 +131,13 @@ def test_single_term_needs_no_index_qubit(capsys):
 
 
 def test_silent_without_logging_and_extra_keywords_ignored(capsys):
-    A = np.array([[2.0, 1.0], [0.0, 3.0]])  # not symmetric: warns only when logging
-    TiberqSolver(A, [1.0, 1.0], "cpu", 0.1, False, backend="torch")
+    A = np.array([[2.0, 1.0], [0.0, 3.0]])  # not symmetric: warns, and prints only when logging
+    with pytest.warns(UserWarning, match=r"^A is not Hermitian\. TIBERQ requires Hermitian input; results "
+                                         r"may be inaccurate\.$"):
+        TiberqSolver(A, [1.0, 1.0], "cpu", 0.1, False, backend="torch")
     assert capsys.readouterr().out == ""
-    TiberqSolver(A, [1.0, 1.0], epsilon=0.1)
+    with pytest.warns(UserWarning, match="^A is not Hermitian"):
+        TiberqSolver(A, [1.0, 1.0], epsilon=0.1)
     assert ("[TIBERQ] Warning: A is not Hermitian. TIBERQ requires Hermitian input;"
             " results may be inaccurate.\n") in capsys.readouterr().out
 
@@ -157,16 +160,18 @@ WARN = ["[TIBERQ] Warning: A is not Hermitian. TIBERQ requires Hermitian input; 
      "Matrix is singular (infinite condition number).", BANNER + STAGE1),
     ([[1.0, 2.0], [0.0, 1.0]], [1.0, 0.0], {}, ValueError,
      "Matrix is singular (infinite condition number).", BANNER + WARN + STAGE1),
-    (np.eye(2), [1.0, 0.0], {"epsilon": 0.0}, ZeroDivisionError, "float division", UP_TO_STAGE2),
-    (np.eye(2), [1.0, 0.0], {"epsilon": -0.1}, ValueError, "", UP_TO_STAGE2),
-    (np.eye(2), [1.0, 0.0], {"epsilon": 2.0}, ValueError, "", UP_TO_STAGE2),
-    # Singular, although its symmetric part is well conditioned: the
-    # read-back is zero and no scale exists.
-    ([[0.0, 1.0], [0.0, 0.0]], [1.0, 1.0], {}, RuntimeError,
-     "Read-back solution is zero; the scaling factor cannot be determined.", None),
+    # A singular non-symmetric A whose symmetric part is not singular.
+    ([[1.0, 2.0], [0.5, 1.0]], [1.0, 1.0], {}, ValueError,
+     "Matrix is singular (infinite condition number).", BANNER + WARN + STAGE1),
+    *[(np.eye(2), [1.0, 0.0], {"epsilon": epsilon}, ValueError,
+       f"epsilon must lie between 0 and kappa (0 < epsilon < kappa = 1), got {epsilon!r}", UP_TO_STAGE2)
+      for epsilon in [0.0, -0.1, 1.0, 2.0, np.inf, -np.inf, np.nan]],
+    # Singular, although its symmetric part is well conditioned: its
+    # singular values show it.
+    ([[0.0, 1.0], [0.0, 0.0]], [1.0, 1.0], {}, ValueError,
+     "Matrix is singular (infinite condition number).", BANNER + WARN + STAGE1),
 ])
-# A negative or too large epsilon reaches NumPy's log, which warns before the conversion fails.
-@pytest.mark.filterwarnings("ignore::RuntimeWarning")
+@pytest.mark.filterwarnings("ignore:A is not Hermitian")
 def test_refusals_in_order(capsys, A, b, kwargs, error, message, printed):
     with pytest.raises(error) as info:
         TiberqSolver(A, b, **kwargs)
@@ -174,16 +179,25 @@ def test_refusals_in_order(capsys, A, b, kwargs, error, message, printed):
         assert str(info.value) == message
     out = capsys.readouterr().out.splitlines()
     if printed is not None:
-        eps_line = "[TIBERQ] Starting TIBERQ linear solver (epsilon=" + repr(float(kwargs.get("epsilon", 0.01))) + ")"
+        eps_line = ("[TIBERQ] Starting TIBERQ linear solver (epsilon=" + repr(float(kwargs.get("epsilon", 0.01)))
+                    + ")")
         assert out == [line if line != BANNER[1] else eps_line for line in printed]
     with pytest.raises(error):
         TiberqSolver(A, b, logging=False, **kwargs)
     assert capsys.readouterr().out == ""
 
 
-def test_zero_read_back_is_refused_after_the_simulation_line(capsys):
-    with pytest.raises(RuntimeError):
-        TiberqSolver([[0.0, 1.0], [0.0, 0.0]], [1.0, 1.0])
+def test_zero_read_back_is_refused_after_the_simulation_line(monkeypatch, capsys):
+    # Every term's block empty (the flag qubit always flipped): no scale exists.
+    class Flipped:
+        def __init__(self):
+            self.circuit = Circuit(2)
+            self.circuit.x(1)
+
+    monkeypatch.setattr(tiberq, "block_encode", lambda matrix, method: Flipped())
+    with pytest.raises(RuntimeError, match=r"^Read-back solution is zero; the scaling factor cannot be "
+                                           r"determined\.$"):
+        TiberqSolver(np.diag([1.0, 0.5]), [1.0, 1.0])
     out = capsys.readouterr().out.splitlines()
     assert out[-1].startswith("  - Simulation time: ")
 
@@ -373,3 +387,109 @@ def test_scale_survives_extreme_magnitudes(scale_A, scale_b):
     _, x_scaled, alpha_scaled = TiberqSolver(A * scale_A, b * scale_b, epsilon=0.01, logging=False)
     np.testing.assert_allclose(x_scaled, x * (scale_b / scale_A), rtol=1e-9)
     assert alpha_scaled == pytest.approx(alpha * scale_b / scale_A, rel=1e-9)
+
+
+def test_complex_input_is_refused_unless_its_imaginary_part_is_zero():
+    import warnings
+
+    for A, b, name in [(np.eye(2), np.array([1 + 2j, -0.5j]), "b"), (np.eye(2) * (1 + 1e-30j), [1.0, 1.0], "A")]:
+        with pytest.raises(ValueError, match=rf"^{name} has entries with a nonzero imaginary part; this solver "
+                                             r"is real \(TiberqSolver solves real systems only\)"):
+            TiberqSolver(A, b, logging=False)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        _, x, _ = TiberqSolver(np.diag([2.0, 1.0]) + 0j, np.array([1.0, 1.0]) + 0j, logging=False)
+    np.testing.assert_allclose(x, [0.5, 1.0], rtol=1e-2)
+
+
+@pytest.mark.parametrize("A, b, message", [
+    (np.diag([1.0, np.nan]), [1.0, 1.0], "A must be finite: 1 of its 4 entries is NaN or infinite."),
+    ([[np.inf, 1.0], [1.0, -np.inf]], [1.0, 1.0], "A must be finite: 2 of its 4 entries are NaN or infinite."),
+    (np.eye(2), [np.nan, 1.0], "b must be finite: 1 of its 2 entries is NaN or infinite."),
+    (np.eye(2), [np.inf, 1.0], "b must be finite: 1 of its 2 entries is NaN or infinite."),
+])
+def test_entries_that_are_not_finite_are_named(capsys, A, b, message):
+    with pytest.raises(ValueError) as info:
+        TiberqSolver(A, b)
+    assert str(info.value) == message
+    assert capsys.readouterr().out.splitlines() == BANNER
+
+
+def test_matrices_near_the_ends_of_the_range():
+    # Scaled by a power of two first: the symmetric part and the norms of
+    # 1.7e308 * A overflow.
+    A = np.array([[3.0, 1.0], [1.0, 2.0]])
+    b = np.array([1.0, -0.5])
+    _, x, _ = TiberqSolver(A, b, logging=False)
+    size = 1.7e308 / 3
+    _, x_scaled, _ = TiberqSolver(A * size, b, logging=False)
+    np.testing.assert_allclose(x_scaled * size, x, rtol=1e-9)
+    # The singularity cut stays 1e-12 in the caller's scale, not moved with
+    # the scaling: diag(1.7e308, 1) has kappa 1.7e308 and is refused by it,
+    # and every eigenvalue of A * 1e-310 lies below the cut.
+    with pytest.raises(ValueError, match=r"^Chebyshev coefficients cannot be formed for kappa = 1\.7e\+308 "):
+        TiberqSolver(np.diag([1.7e308, 1.0]), [1.0, 1.0], logging=False)
+    with pytest.raises(ValueError, match=r"^Matrix is singular \(infinite condition number\)\.$"):
+        TiberqSolver(A * 1e-310, b, logging=False)
+
+
+@pytest.mark.parametrize("kappa, epsilon", [(1.0, 0.5), (1.0, 0.01), (10.0, 0.01), (100.0, 0.001), (3000.0, 0.01)])
+def test_the_estimate_counts_the_terms_kept(kappa, epsilon):
+    from quorvex.library.linear_solver._costs import chebyshev_degree, chebyshev_terms
+
+    coeffs, b, j0 = _compute_chebyshev_coeffs_tiberq(kappa, epsilon)
+    assert chebyshev_degree(kappa, epsilon) == (b, j0)
+    assert chebyshev_terms(b, j0) == len(coeffs)
+
+
+@pytest.mark.parametrize("kappa, memory, error, message", [
+    # 1.66 million terms on 23 qubits: about 13 minutes and 7.4 GiB.
+    (1e5, 2 ** 40, ValueError, r"^kappa = 100000 with epsilon = 0\.01 \(1,659,922 Chebyshev terms, a circuit on "
+                               r"23 qubits\) would take about 1\d min; runs estimated to take more than 10 min "
+                               r"are refused\. A larger epsilon, or a better-conditioned A, needs fewer terms\.$"),
+    (1e5, 2 ** 32, MemoryError, r"^kappa = 100000 with epsilon = 0\.01 \(1,659,922 Chebyshev terms, a circuit on "
+                                r"23 qubits\) would need about 7\.\d+ GiB of memory; this process may use about "
+                                r"4 GiB \(the memory available on this machine\)\. A larger epsilon"),
+    # 1e6 and 1e7: 82 GiB and 850 GiB.
+    (1e6, 2 ** 34, MemoryError, r"^kappa = 1e\+06 with epsilon = 0\.01 \(17,745,315 Chebyshev terms, a circuit "
+                                r"on 27 qubits\) would need about 8\d\.\d GiB of memory"),
+    (1e7, 2 ** 34, MemoryError, r"^kappa = 1e\+07 with epsilon = 0\.01 \(188,217,492 Chebyshev terms"),
+])
+def test_runs_that_cannot_finish_or_fit_are_refused_before_any_term(monkeypatch, capsys, memory_limit, kappa, memory,
+                                                                     error, message):
+    memory_limit(memory)
+    monkeypatch.setattr(tiberq, "_compute_chebyshev_coeffs_tiberq", lambda *args: pytest.fail("terms computed"))
+    with pytest.raises(error, match=message):
+        TiberqSolver(np.diag([1.0, 1.0 / kappa]), [1.0, 1.0])
+    assert capsys.readouterr().out.splitlines()[-1] == (
+        "[TIBERQ] Step 2/6: Computing Chebyshev coefficients for 1/x ...")
+
+
+def test_block_encoding_shows_progress_every_ten_seconds(monkeypatch, capsys):
+    class Clock:
+        now = 0.0
+
+        def time(self):
+            # Each reading of the clock is 6 seconds after the one before.
+            self.now += 6.0
+            return self.now
+
+    monkeypatch.setattr(tiberq, "time", Clock())
+    TiberqSolver(np.eye(4), [1.0, 0.0, 0.0, 0.0], epsilon=0.01)
+    out = capsys.readouterr().out.splitlines()
+    start = out.index("[TIBERQ] Step 4/6: Block-encoding each Chebyshev term (Dorrin method) ...")
+    assert out[start + 1:start + 4] == ["  - Block-encoded 2 of 5 terms", "  - Block-encoded 4 of 5 terms",
+                                        "  - Block-encoded 5 matrices, each on 3 qubits (target=2)"]
+    monkeypatch.setattr(tiberq, "time", Clock())
+    TiberqSolver(np.eye(4), [1.0, 0.0, 0.0, 0.0], epsilon=0.01, logging=False)
+    assert capsys.readouterr().out == ""
+
+
+def test_memory_running_out_midway_is_named(monkeypatch):
+    def exhausted(matrix, method):
+        raise MemoryError()
+
+    monkeypatch.setattr(tiberq, "block_encode", exhausted)
+    with pytest.raises(MemoryError, match=r"^TiberqSolver's circuit of 5 Chebyshev terms ran out of memory "
+                                          r"\(about .* GiB is left\); no result is returned\.$"):
+        TiberqSolver(np.eye(2), [1.0, 0.0], logging=False)

@@ -25,6 +25,8 @@ _PARAMETERS_REQUIRED = ("r", "σ", "K")
 _PARAMETERS_OPTIONAL = ("L1", "L2")
 _MISSING = object()
 _MAX_QUBITS = 62
+# The boundary conditions the difference operators know.
+_BOUNDARY_TYPES = ("dirichlet", "neumann", "periodic")
 
 
 def _put_option(K):
@@ -167,6 +169,11 @@ def parse_equation(params):
     _check_keys(boundary, ("type", "left_value", "right_value"), (), "'boundary'")
     if not isinstance(boundary["type"], str):
         raise ValueError(f"'type' of 'boundary' must be a string, got {boundary['type']!r}")
+    # The examples always impose the Dirichlet values; the type is shown with
+    # the result. A type nothing knows is a mistake in the set-up.
+    if boundary["type"] not in _BOUNDARY_TYPES:
+        known = ", ".join(repr(kind) for kind in _BOUNDARY_TYPES)
+        raise ValueError(f"'type' of 'boundary' must be one of {known}, got {boundary['type']!r}")
     boundary = Boundary(boundary["type"], _boundary_value(boundary["left_value"], "left_value"),
                         _boundary_value(boundary["right_value"], "right_value"))
 
@@ -180,10 +187,15 @@ def parse_equation(params):
             raise ValueError("missing key 'dt' in 'solver': the trotter solver needs a time step")
     else:
         dt = _number(dt, "dt")
-        if not 0 < dt <= T:
+        if solver["type"] != "trotter":
+            # Only the trotter solver steps in time: elsewhere dt is not
+            # used, and T = 0 (the initial values) is a valid end time.
+            if not dt > 0:
+                raise ValueError(f"'dt' must be positive, got {dt!r}")
+        elif not 0 < dt <= T:
             raise ValueError(f"'dt' must lie in (0, T], got {dt!r} with T = {T!r}")
         # The number of steps is int(T / dt).
-        if not math.isfinite(T / dt):
+        elif not math.isfinite(T / dt):
             raise ValueError(f"'dt' is too small: T / dt overflows, got dt = {dt!r} with T = {T!r}")
     solver = Solver(solver["type"], dt)
 

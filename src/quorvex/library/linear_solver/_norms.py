@@ -1,4 +1,5 @@
-"""Norms and unit vectors of right-hand sides of any finite magnitude.
+"""Norms and unit vectors of right-hand sides of any finite magnitude, and the
+input checks the solvers share.
 
 A solver accepts every finite nonzero b. Its Euclidean norm squares the
 entries, which underflow below about 1e-154 and overflow above 1e154, and
@@ -80,3 +81,66 @@ def require_finite(x):
                          f"(largest double {np.finfo(float).max:.6g}) or is undefined; no result is "
                          "returned.")
     return x
+
+
+def require_finite_input(v, name):
+    """Raise ValueError naming ``name`` (A or b) unless every entry of ``v`` is finite."""
+    bad = int(v.size - np.count_nonzero(np.isfinite(v)))
+    if bad:
+        raise ValueError(f"{name} must be finite: {bad} of its {v.size} entries "
+                         f"{'is' if bad == 1 else 'are'} NaN or infinite.")
+
+
+def real_if_real(x, real):
+    """``x`` with its imaginary part set to zero where the system was real.
+
+    The solution of a real system is real: what the simulated amplitudes
+    carry beyond it is rounding (or approximation) and only blurs the result;
+    dropping it cannot move x away from the solution. The element type stays.
+    """
+    if not real or not np.iscomplexobj(x):
+        return x
+    return x.real.astype(x.dtype)
+
+
+def real_array(x, name):
+    """``x`` as a float64 array; ValueError naming ``name`` where an entry has
+    a nonzero imaginary part, which a real solver would silently drop."""
+    x = np.asarray(x)
+    if np.iscomplexobj(x):
+        if np.any(x.imag != 0):
+            raise ValueError(f"{name} has entries with a nonzero imaginary part; this solver is real "
+                             f"(TiberqSolver solves real systems only): pass the real system [[Re A, -Im A], "
+                             f"[Im A, Re A]] [Re x, Im x] = [Re b, Im b] instead.")
+        x = x.real
+    return np.asarray(x, dtype=float)
+
+
+def type_name(value):
+    """The name of ``value``'s type as the interpreter's argument errors show
+    it: a type defined in C carries its module ("numpy.int64"), a class
+    defined in Python not."""
+    kind = type(value)
+    shown = kind.__name__
+    if not kind.__flags__ & (1 << 9) and kind.__module__ != "builtins":
+        shown = kind.__module__ + "." + shown
+    return shown
+
+
+def whole_number(value, name, none_allowed=False):
+    """``value`` converted as a parameter typed int is: int() of any number.
+
+    An argument of another type raises the interpreter's TypeError for typed
+    parameters; NaN and the infinities, which int() cannot convert, a
+    ValueError that names the parameter.
+    """
+    if type(value) is int or none_allowed and value is None:
+        return value
+    kind = type(value)
+    if not any(hasattr(kind, slot) for slot in ("__index__", "__int__", "__float__")) \
+            and not isinstance(value, complex):
+        raise TypeError(f"Argument '{name}' has incorrect type (expected int, got {type_name(value)})")
+    try:
+        return int(value)
+    except (ValueError, OverflowError):
+        raise ValueError(f"{name} must be a whole number, got {value!r}") from None

@@ -17,6 +17,8 @@ Run ``python -m quorvex quorvex.library.linear_solver.pelqa [--compare | r]``
 for a demonstration on a 2 x 2 system.
 """
 import time
+
+import cython
 import numpy as np
 from typing import Dict, Any, List, Tuple, Optional
 
@@ -31,6 +33,9 @@ def _hermitian_dilate_system(A: np.ndarray, b: np.ndarray) -> Tuple[np.ndarray, 
     return A_dilated, b_dilated
 
 
+# d and r are converted in the body, as int() converts any number, so that a
+# NaN or infinite one is refused by its name.
+@cython.locals(d=object, r=object)
 def PelqaSolver(A: np.ndarray, b: np.ndarray, d: int = 6, t: Optional[float] = None,
                 r: Optional[int] = None, use_small_angle_approx: Optional[bool] = None,
                 logging: bool = True, backend="torch", device="cpu",
@@ -59,6 +64,13 @@ def PelqaSolver(A: np.ndarray, b: np.ndarray, d: int = 6, t: Optional[float] = N
     the solution is [1e13, 1]); numpy.linalg.solve still runs for the
     reference and for an exactly singular A raises its LinAlgError.
     """
+    from ._norms import whole_number
+
+    d = whole_number(d, "d")
+    r = whole_number(r, "r", none_allowed=True)
+    if t is not None and t != t:
+        raise ValueError("t must be a number (or None for the largest that keeps every eigenphase on the "
+                         "grid), got nan")
     use_r_mode = r is not None
     if use_r_mode and r < 3:
         raise ValueError("r must be >= 3 when using r-parameter mode.")
@@ -98,6 +110,32 @@ def PelqaSolver(A: np.ndarray, b: np.ndarray, d: int = 6, t: Optional[float] = N
     if N == 0:
         raise ValueError("Dimension N must be a power of 2.")
 
+    # Any finite nonzero b passes: a b of entries like 1e-200 must not read
+    # as all zeros, nor one like 1e-310 make |b> infinite.
+    from ._costs import require_pelqa
+    from ._norms import (exponent, norm, real_if_real, require_finite, require_finite_input, rescaled,
+                         unit)
+    from ..equation._memory import naming_memory_errors
+
+    require_finite_input(A, "A")
+    require_finite_input(b, "b")
+    real_system = not (np.any(A.imag) or np.any(b.imag))
+    # The scale factor multiplies ||b|| by t * grid / k_start or 2^r / pi,
+    # which overflows for a b near the largest double although x need not:
+    # a b far from unit size is solved as b / 2^eb, and x and the factor
+    # multiplied back by 2^eb. Likewise an A of entries beyond about 1e150
+    # (or below 1e-150), whose eigenvalues, t and the reference solution
+    # would over- or underflow, is solved as A / 2^ea: its eigenvalues are
+    # divided by 2^ea, t is multiplied by it, and x divided by it. Both are
+    # exact, and nothing changes for ordinary sizes.
+    b_exponent = exponent(b)
+    b = rescaled(b, -b_exponent)
+    a_exponent = exponent(A.ravel())
+    A = rescaled(A, -a_exponent)
+    if t is not None:
+        t = float(rescaled(t, a_exponent))
+    x_exponent = b_exponent - a_exponent
+
     original_A = A.copy()
     original_b = b.copy()
     original_dimension = N
@@ -109,18 +147,10 @@ def PelqaSolver(A: np.ndarray, b: np.ndarray, d: int = 6, t: Optional[float] = N
         log(f"  - Non-Hermitian input detected; applied Hermitian dilation "
             f"({original_dimension} -> {N}).")
 
-    # Any finite nonzero b passes: a b of entries like 1e-200 must not read
-    # as all zeros, nor one like 1e-310 make |b> infinite.
-    from ._norms import exponent, norm, require_finite, rescaled, unit
-
-    # The scale factor multiplies ||b|| by t * grid / k_start or 2^r / pi,
-    # which overflows for a b near the largest double although x need not:
-    # a b far from unit size is solved as b / 2^e, and x and the factor
-    # multiplied back by 2^e.
-    b_exponent = exponent(b)
-    b = rescaled(b, -b_exponent)
-
     n = int(np.log2(N))
+    # 2^d rotations: a d that cannot fit or finish is refused before any
+    # grid of its size is formed.
+    require_pelqa(d, n)
     norm_b = norm(b)
     if norm_b == 0:
         raise ValueError("Vector b cannot be all zeros.")
@@ -128,13 +158,15 @@ def PelqaSolver(A: np.ndarray, b: np.ndarray, d: int = 6, t: Optional[float] = N
 
     lam = np.real(np.linalg.eigvalsh(A)).astype(float)
     lam_abs = np.abs(lam)
-    lam_abs = lam_abs[lam_abs > 1e-12]
+    # The cut is 1e-12 in the caller's scale, whatever A was divided by.
+    cut = float(rescaled(1e-12, -a_exponent))
+    lam_abs = lam_abs[lam_abs > cut]
     if lam_abs.size == 0:
         raise ValueError("Eigenvalues of A are approximately zero; inverse cannot be computed.")
     lam_min = float(np.min(lam_abs))
     lam_max = float(np.max(lam_abs))
     kappa = lam_max / lam_min
-    has_negative_eigenvalues = bool(np.any(lam < -1e-12))
+    has_negative_eigenvalues = bool(np.any(lam < -cut))
 
     # Negative eigenvalues wrap into the upper half of the grid, so positive
     # phases must stay below one half to keep the two apart.
@@ -147,7 +179,8 @@ def PelqaSolver(A: np.ndarray, b: np.ndarray, d: int = 6, t: Optional[float] = N
         t = phi_max / lam_max
     elif lam_max * t > phi_max:
         t = phi_max / lam_max
-        print(f"  * Warning: user-provided t causes phase overflow; auto-corrected to {t:.4f}")
+        print(f"  * Warning: user-provided t causes phase overflow; auto-corrected to "
+              f"{float(rescaled(t, -a_exponent)):.4f}")
 
     grid = 2 ** d
     phi_min = lam_min * t
@@ -167,11 +200,11 @@ def PelqaSolver(A: np.ndarray, b: np.ndarray, d: int = 6, t: Optional[float] = N
         scale_factor = norm_b * t * grid / k_start
     scale_factor = float(scale_factor)
     unscaled_factor = scale_factor
-    scale_factor = float(rescaled(scale_factor, b_exponent))
+    scale_factor = float(rescaled(scale_factor, x_exponent))
 
     log(f"  - Linear system dimension (N): {N} ({n} System Qubits)")
     log(f"  - Condition number (kappa): {kappa:.2f}")
-    log(f"  - Auto evolution time (t): {t:.6f}")
+    log(f"  - Auto evolution time (t): {float(rescaled(t, -a_exponent)):.6f}")
     log(f"  - Phase grid start index (k_start): {k_start}")
     if use_r_mode:
         log(f"  - C_base = 2^(-r)*pi: {C_base:.6e}")
@@ -191,34 +224,35 @@ def PelqaSolver(A: np.ndarray, b: np.ndarray, d: int = 6, t: Optional[float] = N
     system_qubits = list(range(d + 1, d + 1 + n))
     total_qubits = 1 + d + n
 
-    circuit = Circuit(total_qubits, name="Pelqa_Algorithm")
-    circuit.initialize(b_state, system_qubits)
-    log("  - State preparation module loaded: initialized |b>")
+    with naming_memory_errors(f"PelqaSolver's circuit of d = {d} phase qubits on {total_qubits} qubits"):
+        circuit = Circuit(total_qubits, name="Pelqa_Algorithm")
+        circuit.initialize(b_state, system_qubits)
+        log("  - State preparation module loaded: initialized |b>")
 
-    U, _ = _expi_hermitian(A, t)
-    U_circ = _unitary_circuit_from_matrix(U)
-    qpe = QPE(U_circ, d, return_circuit=True, backend=backend, device=device, dtype=dtype)
-    circuit.append(qpe, phase_qubits + system_qubits)
-    log("  - QPE module loaded: extracting eigenphases")
+        U, _ = _expi_hermitian(A, t)
+        U_circ = _unitary_circuit_from_matrix(U)
+        qpe = QPE(U_circ, d, return_circuit=True, backend=backend, device=device, dtype=dtype)
+        circuit.append(qpe, phase_qubits + system_qubits)
+        log("  - QPE module loaded: extracting eigenphases")
 
-    use_linear = bool(use_small_angle_approx) if use_r_mode else False
-    rot = _controlled_reciprocal_rotation(d, k_start, C_rotation, use_linear=use_linear,
-                                          signed=has_negative_eigenvalues)
-    circuit.append(rot, [0] + phase_qubits)
-    log("  - Controlled reciprocal rotation loaded: nonlinear mapping 1/lambda")
-    log(f"    -> n_rotations: {getattr(rot, '_n_rot', grid - k_start)}")
+        use_linear = bool(use_small_angle_approx) if use_r_mode else False
+        rot = _controlled_reciprocal_rotation(d, k_start, C_rotation, use_linear=use_linear,
+                                              signed=has_negative_eigenvalues)
+        circuit.append(rot, [0] + phase_qubits)
+        log("  - Controlled reciprocal rotation loaded: nonlinear mapping 1/lambda")
+        log(f"    -> n_rotations: {getattr(rot, '_n_rot', grid - k_start)}")
 
-    circuit.append(qpe.dagger(), phase_qubits + system_qubits)
-    log("  - Inverse QPE (iQPE) loaded: system uncomputation")
-    log(f"{log_prefix}Stage 2/4 complete [OK]")
+        circuit.append(qpe.dagger(), phase_qubits + system_qubits)
+        log("  - Inverse QPE (iQPE) loaded: system uncomputation")
+        log(f"{log_prefix}Stage 2/4 complete [OK]")
 
-    # ---- Stage 3: simulation ----------------------------------------------
-    log("=" * 50)
-    log(f"{log_prefix}Stage 3/4: Running quantum simulation...")
-    started = time.time()
-    state = circuit.execute(backend=backend, device=device, dtype=dtype).state
-    state = np.asarray(state, dtype=dtype).reshape(-1)
-    sim_time = time.time() - started
+        # ---- Stage 3: simulation ----------------------------------------------
+        log("=" * 50)
+        log(f"{log_prefix}Stage 3/4: Running quantum simulation...")
+        started = time.time()
+        state = circuit.execute(backend=backend, device=device, dtype=dtype).state
+        state = np.asarray(state, dtype=dtype).reshape(-1)
+        sim_time = time.time() - started
     log(f"  - Core simulation time: {sim_time:.4f} s")
     log(f"{log_prefix}Stage 3/4 complete [OK]")
 
@@ -226,19 +260,27 @@ def PelqaSolver(A: np.ndarray, b: np.ndarray, d: int = 6, t: Optional[float] = N
     log("=" * 50)
     log(f"{log_prefix}Stage 4/4: Running classical post-processing "
         f"(post-selection for solution vector)...")
-    psi_sys, p_succ, x_q = _postselect_solution_state(state, unscaled_factor, d, n)
-    x_q = rescaled(x_q, b_exponent)
+    psi_sys, p_succ, x_scaled = _postselect_solution_state(state, unscaled_factor, d, n)
     if hermitian_dilation_applied:
-        x_q = x_q[original_dimension:]
+        x_scaled = x_scaled[original_dimension:]
+    # The solution of a real system is real: the imaginary rounding of the
+    # simulation is not part of it.
+    x_scaled = real_if_real(x_scaled, real_system)
+    x_q = rescaled(x_scaled, x_exponent)
     # A solution beyond the floating-point range is refused, never returned
     # as infinities.
     require_finite(x_q)
-    if hermitian_dilation_applied:
+    # The reference and the comparison are made in the scale of A / 2^ea and
+    # b / 2^eb, where neither overflows: a b near the largest double would
+    # give an infinite reference and a NaN fidelity.
+    try:
         x_classical = np.linalg.solve(original_A, original_b)
-    else:
-        x_classical = np.linalg.solve(A, original_b)
-    diff_norm = norm(x_q - x_classical)
-    fidelity = float(abs(np.vdot(unit(x_q), unit(x_classical))) ** 2)
+    except np.linalg.LinAlgError:
+        raise np.linalg.LinAlgError("Matrix is singular: A has no inverse, so A x = b has no unique solution "
+                                    "(phase estimation passed over its eigenvalues of modulus 1e-12 or "
+                                    "less).") from None
+    diff_norm = float(rescaled(norm(x_scaled - x_classical), x_exponent))
+    fidelity = float(abs(np.vdot(unit(x_scaled), unit(x_classical))) ** 2)
     log(f"  - Post-selection probability P(anc=1, phase=|0>): {p_succ:.6f}")
     log(f"  - Fidelity: {fidelity:.6f}")
     log(f"  - Quantum vs classical L2 error: {diff_norm:.6e}")

@@ -111,23 +111,38 @@ def TiberqSolver(A: np.ndarray, b: np.ndarray, device: str = "cpu", epsilon: flo
     def silent(*args, **kwargs):
         return None
 
+    import warnings
+
     # A b of entries like 1e-200 must not read as all zeros, nor one of
     # 1e200 as infinite.
-    from ._norms import exponent, norm, require_finite, rescaled, unit as unit_vector
+    from ._costs import require_tiberq
+    from ._norms import (exponent, norm, real_array, require_finite, require_finite_input, rescaled,
+                         unit as unit_vector)
+    from ..equation._memory import naming_memory_errors
 
     log = print if logging else silent
     log("=" * 70)
     log("[TIBERQ] Starting TIBERQ linear solver (epsilon=" + repr(epsilon) + ")")
     log("=" * 70)
 
-    A = np.asarray(A, dtype=float)
-    b = np.asarray(b, dtype=float).reshape(-1)
+    A = real_array(A, "A")
+    b = real_array(b, "b").reshape(-1)
     if A.ndim != 2 or A.shape[0] != A.shape[1]:
         raise ValueError("A must be a square matrix.")
     if len(b) != A.shape[0]:
         raise ValueError("Dimension of b does not match A.")
-    if not np.allclose(A, A.T):
-        log("[TIBERQ] Warning: A is not Hermitian. TIBERQ requires Hermitian input; results may be inaccurate.")
+    require_finite_input(A, "A")
+    require_finite_input(b, "b")
+    # A of entries near the largest double (or far below 1) is solved as
+    # A / 2^e, exact; its symmetric part and norms would overflow otherwise.
+    # x is multiplied by 2^-e at the end.
+    a_exponent = exponent(A.ravel())
+    A = rescaled(A, -a_exponent)
+    symmetric = bool(np.allclose(A, A.T))
+    if not symmetric:
+        message = "A is not Hermitian. TIBERQ requires Hermitian input; results may be inaccurate."
+        log("[TIBERQ] Warning: " + message)
+        warnings.warn(message, stacklevel=2)
     norm_b = norm(b)
     if norm_b == 0:
         raise ValueError("Source vector b cannot be all zeros.")
@@ -139,63 +154,79 @@ def TiberqSolver(A: np.ndarray, b: np.ndarray, device: str = "cpu", epsilon: flo
     N = A.shape[0]
 
     log("[TIBERQ] Step 1/6: Normalising matrix (spectral scaling)...")
-    kappa = _compute_kappa(A)
-    if kappa == np.inf:
+    # The singularity cut is 1e-12 in the caller's scale, whatever A was
+    # divided by.
+    cut = float(rescaled(1e-12, -a_exponent))
+    kappa = _compute_kappa(A) if a_exponent == 0 else _compute_kappa(A, cut)
+    # kappa is that of the symmetric part, which a singular non-symmetric A
+    # can have finite ([[1, 2], [0.5, 1]]): its singular values tell.
+    if kappa == np.inf or not symmetric and np.min(np.linalg.svd(A, compute_uv=False)) < cut:
         raise ValueError("Matrix is singular (infinite condition number).")
     norm_A = float(np.linalg.norm(A, ord=2))
     A_norm = A / norm_A
-    log(f"  - N = {N}, kappa = {kappa:.4f}, ||A|| = {norm_A:.4f}")
+    log(f"  - N = {N}, kappa = {kappa:.4f}, ||A|| = {float(rescaled(norm_A, a_exponent)):.4f}")
     log("  - Spectral norm after scaling: ||A_norm|| = 1.0")
 
     log("[TIBERQ] Step 2/6: Computing Chebyshev coefficients for 1/x ...")
+    # The number of terms fixes the circuit: one that cannot fit or finish is
+    # refused before anything is built.
+    require_tiberq(kappa, epsilon, N)
     coeffs_dict, b_val, j0 = _compute_chebyshev_coeffs_tiberq(kappa, epsilon)
     max_k = max(coeffs_dict)
     n_terms = len(coeffs_dict)
     log(f"  - b = {b_val}, j0 = {j0}, max_k = {max_k}")
     log(f"  - Retained {n_terms} odd-degree Chebyshev terms")
 
-    log("[TIBERQ] Step 3/6: Computing Chebyshev matrix terms T_k(A_norm) ...")
-    T_matrices = _compute_chebyshev_matrix_terms(A_norm, max_k)
-    log(f"  - Computed T_0 through T_{max_k} (each {N}x{N})")
+    with naming_memory_errors(f"TiberqSolver's circuit of {n_terms} Chebyshev terms"):
+        log("[TIBERQ] Step 3/6: Computing Chebyshev matrix terms T_k(A_norm) ...")
+        T_matrices = _compute_chebyshev_matrix_terms(A_norm, max_k)
+        log(f"  - Computed T_0 through T_{max_k} (each {N}x{N})")
 
-    log("[TIBERQ] Step 4/6: Block-encoding each Chebyshev term (Dorrin method) ...")
-    Uk_list = []
-    coeffs_list = []
-    for k, c in sorted(coeffs_dict.items()):
-        # A negative coefficient is carried by the encoded matrix, so that
-        # every LCU weight is positive.
-        if c < 0:
-            c = -c
-            T_matrices[k] = -T_matrices[k]
-        coeffs_list.append(c)
-        Uk_list.append(block_encode(T_matrices[k], method="dorrin").circuit)
-    n_be = Uk_list[0].get_num_qubits()
-    for i, circuit in enumerate(Uk_list):
-        if circuit.get_num_qubits() != n_be:
-            raise RuntimeError(f"Block-encoded circuit {i} has {circuit.get_num_qubits()} qubits"
-                               f" but expected {n_be}.")
-    log(f"  - Block-encoded {n_terms} matrices, each on {n_be} qubits (target={n_be - 1})")
+        log("[TIBERQ] Step 4/6: Block-encoding each Chebyshev term (Dorrin method) ...")
+        Uk_list = []
+        coeffs_list = []
+        # Tens of thousands of terms take a while: a line every ten seconds
+        # shows the work going on.
+        shown = time.time()
+        for k, c in sorted(coeffs_dict.items()):
+            # A negative coefficient is carried by the encoded matrix, so that
+            # every LCU weight is positive.
+            if c < 0:
+                c = -c
+                T_matrices[k] = -T_matrices[k]
+            coeffs_list.append(c)
+            Uk_list.append(block_encode(T_matrices[k], method="dorrin").circuit)
+            if logging and time.time() - shown >= 10.0:
+                shown = time.time()
+                log(f"  - Block-encoded {len(Uk_list)} of {n_terms} terms")
 
-    log("[TIBERQ] Step 5/6: Building LCU circuit ...")
-    lcu_circuit, n_be_q, n_anc, lambda_val = _build_lcu(Uk_list, coeffs_list)
-    assert n_be_q == n_be
-    log(f"  - LCU ancilla qubits: {n_anc}")
-    log(f"  - LCU normalisation factor (lambda): {lambda_val:.4f}")
+        n_be = Uk_list[0].get_num_qubits()
+        for i, circuit in enumerate(Uk_list):
+            if circuit.get_num_qubits() != n_be:
+                raise RuntimeError(f"Block-encoded circuit {i} has {circuit.get_num_qubits()} qubits"
+                                   f" but expected {n_be}.")
+        log(f"  - Block-encoded {n_terms} matrices, each on {n_be} qubits (target={n_be - 1})")
 
-    log("[TIBERQ] Step 6/6: Building full circuit and executing ...")
-    sys_reg = Register("sys", n_be)
-    anc_reg = Register("anc", n_anc)
-    full_qc = Circuit(sys_reg, anc_reg, name="TIBERQ")
-    b_padded = np.zeros(1 << n_be, dtype=float)
-    b_padded[:N] = b
-    b_padded = unit_vector(b_padded)
-    full_qc.initialize(b_padded, sys_reg[:])
-    full_qc.append(lcu_circuit, range(n_be + n_anc))
+        log("[TIBERQ] Step 5/6: Building LCU circuit ...")
+        lcu_circuit, n_be_q, n_anc, lambda_val = _build_lcu(Uk_list, coeffs_list)
+        assert n_be_q == n_be
+        log(f"  - LCU ancilla qubits: {n_anc}")
+        log(f"  - LCU normalisation factor (lambda): {lambda_val:.4f}")
 
-    t0 = time.time()
-    state = full_qc.execute(device=device).state
-    state_arr = np.asarray(state).ravel()
-    sim_time = time.time() - t0
+        log("[TIBERQ] Step 6/6: Building full circuit and executing ...")
+        sys_reg = Register("sys", n_be)
+        anc_reg = Register("anc", n_anc)
+        full_qc = Circuit(sys_reg, anc_reg, name="TIBERQ")
+        b_padded = np.zeros(1 << n_be, dtype=float)
+        b_padded[:N] = b
+        b_padded = unit_vector(b_padded)
+        full_qc.initialize(b_padded, sys_reg[:])
+        full_qc.append(lcu_circuit, range(n_be + n_anc))
+
+        t0 = time.time()
+        state = full_qc.execute(device=device).state
+        state_arr = np.asarray(state).ravel()
+        sim_time = time.time() - t0
     log(f"  - Simulation time: {sim_time:.3f} s")
 
     # The flag and index qubits at |0> select the first 2**(n_be - 1)
@@ -212,8 +243,9 @@ def TiberqSolver(A: np.ndarray, b: np.ndarray, device: str = "cpu", epsilon: flo
     # come back as zeros.
     unit = Ax_raw / peak
     alpha = float(np.dot(b, unit) / np.dot(unit, unit) / peak)
-    solution = rescaled(alpha * raw_solution, b_exponent)
-    alpha = float(rescaled(alpha, b_exponent))
+    # x = A^-1 b = 2^(eb - ea) (A / 2^ea)^-1 (b / 2^eb)
+    solution = rescaled(alpha * raw_solution, b_exponent - a_exponent)
+    alpha = float(rescaled(alpha, b_exponent - a_exponent))
     # A solution beyond the floating-point range is refused, never returned
     # as infinities.
     require_finite(solution)
@@ -222,7 +254,8 @@ def TiberqSolver(A: np.ndarray, b: np.ndarray, device: str = "cpu", epsilon: flo
     log(f"  - Scaling factor: {alpha:.6f}")
     log("=" * 70)
     log("[TIBERQ] Done.")
-    return full_qc.decompose(), solution, alpha
+    with naming_memory_errors(f"TiberqSolver's circuit of {n_terms} Chebyshev terms"):
+        return full_qc.decompose(), solution, alpha
 
 
 def _compute_kappa(A: np.ndarray, tol: float = 1e-12) -> float:
@@ -251,18 +284,17 @@ def _compute_chebyshev_coeffs_tiberq(kappa: float, epsilon: float) -> Tuple[Dict
     by no more than the 1e-8 below which a coefficient is dropped, and the
     accurate one is used everywhere else.
 
-    Returns (coefficients by odd degree, b, j0). Raises ValueError where the
-    tails cannot be formed in double precision."""
+    Returns (coefficients by odd degree, b, j0). Raises ValueError for an
+    epsilon outside (0, kappa) and where the tails cannot be formed in double
+    precision, MemoryError where their j0 + 1 entries cannot."""
     from scipy.special import betainc
+    from ._costs import chebyshev_degree
+    from ..equation._memory import require_memory
 
-    size = kappa ** 2 * np.log(kappa / epsilon)
-    # The trial counts b + j (j0 is far below b there) must be exact doubles.
-    if size > 2.0 ** 52:
-        raise ValueError(f"Chebyshev coefficients cannot be formed for kappa = {kappa:g} and "
-                         f"epsilon = {epsilon:g}: their binomial tails would need {2 * size:.3e} "
-                         f"trials, more than double precision counts exactly (2**53).")
-    b = int(np.ceil(size))
-    j0 = int(np.ceil(np.sqrt(b * np.log(4 * b / epsilon))))
+    b, j0 = chebyshev_degree(kappa, epsilon)
+    # Some eight arrays of j0 + 1 entries are alive at once.
+    require_memory(64 * (j0 + 1), f"the Chebyshev coefficient tables of kappa = {kappa:g} and epsilon = "
+                                  f"{epsilon:g} ({j0 + 1} entries)")
     j = np.arange(j0 + 1)
     inner_sum = bdtrc(b + j, 2 * b, 0.5)
     # The tails vanish for j >= b, where the beta function is undefined (and

@@ -139,14 +139,12 @@ def ZumraSolver(A: np.ndarray, b: np.ndarray, T: int = None, p: float = 1.4, log
     amplitude and phase of the post-selected vector. When ``logging`` is true
     the four stages are reported on standard output.
     """
+    import warnings
+
+    from ._norms import type_name
+
     if T is not None and type(T) is not int:
-        kind = type(T)
-        # Shown as the interpreter names the type: a type defined in C
-        # carries its module ("numpy.int64"), a class defined in Python not.
-        shown = kind.__name__
-        if not kind.__flags__ & (1 << 9) and kind.__module__ != "builtins":
-            shown = kind.__module__ + "." + shown
-        raise TypeError("Argument 'T' has incorrect type (expected int, got %.200s)" % shown)
+        raise TypeError("Argument 'T' has incorrect type (expected int, got %.200s)" % type_name(T))
 
     log_prefix = "[ZUMRA] " if logging else ""
     if logging:
@@ -168,11 +166,33 @@ def ZumraSolver(A: np.ndarray, b: np.ndarray, T: int = None, p: float = 1.4, log
         raise ValueError("Dimension N must be a power of 2.")
     if b.size != N:
         raise ValueError("Dimension of b does not match A.")
+
+    # Any finite nonzero b is solved: its norm must survive squares that
+    # under- or overflow, and |b> a norm too small to divide by.
+    from ._costs import require_zumra
+    from ._norms import (exponent, norm, real_if_real, require_finite, require_finite_input, rescaled,
+                         unit)
+    from ..equation._memory import naming_memory_errors
+
+    require_finite_input(A, "A")
+    require_finite_input(b, "b")
     # Tested entry by entry: the norm of a b of tiny entries underflows to 0.
     if not b.any():
         raise ValueError("Vector b cannot be all zeros.")
     if p <= 1:
         raise ValueError("Schedule parameter p must be > 1.")
+    real_system = not (np.any(A.imag) or np.any(b.imag))
+
+    # ||b|| of a b near the largest double is not representable: such a b
+    # (and one far from unit size) is solved as b / 2^eb, and x multiplied
+    # back by 2^eb. An A far from unit size (diag(1e-310, 2e-310) has no
+    # representable spectral norm or condition number) likewise as A / 2^ea,
+    # x divided by 2^ea. Both are exact, and ordinary sizes are untouched.
+    b_exponent = exponent(b)
+    b = rescaled(b, -b_exponent)
+    a_exponent = exponent(A.ravel())
+    A = rescaled(A, -a_exponent)
+    x_exponent = b_exponent - a_exponent
 
     original_A = A.copy()
     original_b = b.copy()
@@ -184,16 +204,6 @@ def ZumraSolver(A: np.ndarray, b: np.ndarray, T: int = None, p: float = 1.4, log
         hermitian_dilation_applied = True
         if logging:
             print(f"  - Non-Hermitian input detected; applied Hermitian dilation ({original_dimension} -> {N}).")
-
-    # Any finite nonzero b is solved: its norm must survive squares that
-    # under- or overflow, and |b> a norm too small to divide by.
-    from ._norms import exponent, norm, require_finite, rescaled, unit
-
-    # ||b|| of a b near the largest double is not representable: such a b
-    # (and one far from unit size) is solved as b / 2^e, and x multiplied
-    # back by 2^e.
-    b_exponent = exponent(b)
-    b = rescaled(b, -b_exponent)
 
     n_sys = int(np.log2(N))
     norm_A_orig = float(np.linalg.norm(A, ord=2))
@@ -208,7 +218,8 @@ def ZumraSolver(A: np.ndarray, b: np.ndarray, T: int = None, p: float = 1.4, log
         b = unit(b)
     normalisation_applied = divide_A or divide_b
     if normalisation_applied and logging:
-        print(f"  - Note: Input was auto-normalised (||A||_2 = {norm_A_orig:.6f}, ||b|| = {norm_b_orig:.6f})")
+        print(f"  - Note: Input was auto-normalised (||A||_2 = {float(rescaled(norm_A_orig, a_exponent)):.6f}, "
+              f"||b|| = {float(rescaled(norm_b_orig, b_exponent)):.6f})")
 
     kappa = np.linalg.cond(A)
     if T is None:
@@ -228,6 +239,9 @@ def ZumraSolver(A: np.ndarray, b: np.ndarray, T: int = None, p: float = 1.4, log
                          f"condition number.")
     if T <= 0:
         raise ValueError("Number of steps T must be positive.")
+    # The circuit grows by a step of 4 n + 27 calls per unit of T: a walk that
+    # cannot fit or finish is refused before any of it is built.
+    require_zumra(T, n_sys)
 
     if logging:
         print(f"  - Linear system dimension (N): {N} ({n_sys} System Qubits)")
@@ -256,7 +270,7 @@ def ZumraSolver(A: np.ndarray, b: np.ndarray, T: int = None, p: float = 1.4, log
         x_final = A @ b
         if normalisation_applied:
             x_final = x_final * (b_scale / a_scale)
-        x_final = rescaled(x_final, b_exponent)
+        x_final = rescaled(x_final, x_exponent)
         if hermitian_dilation_applied:
             x_final = x_final[original_dimension:]
         require_finite(x_final)
@@ -270,26 +284,27 @@ def ZumraSolver(A: np.ndarray, b: np.ndarray, T: int = None, p: float = 1.4, log
             print(x_final)
         return (qc, x_final, 1.0)
 
-    mcz_template = Circuit(n_sys + 1)
-    mcz_template.mcz(controls=list(range(0, n_sys)), target=n_sys, control_state=[1] * n_sys)
-    # One copy of each adjoint for the whole walk: the circuit may keep every
-    # matrix it is given, and a fresh copy per step would multiply its memory
-    # by the number of steps.
-    Ub_dag = np.ascontiguousarray(Ub_mat.conj().T)
-    Bl_A_dag = np.ascontiguousarray(Bl_A.conj().T)
-    for k in range(1, T + 1):
-        _walk_step(qc, sys_qubits, anl_qubits, n_sys, Ub_mat, Ub_dag, Bl_A, Bl_A_dag,
-                   mcz_template, kappa, p, T, k)
-    if logging:
-        print(f"{log_prefix}Stage 2/4 complete")
-        print("=" * 50)
-        print(f"{log_prefix}Stage 3/4: Running quantum simulation...")
+    with naming_memory_errors(f"ZumraSolver's walk of T = {T} steps on {n_sys + 5} qubits"):
+        mcz_template = Circuit(n_sys + 1)
+        mcz_template.mcz(controls=list(range(0, n_sys)), target=n_sys, control_state=[1] * n_sys)
+        # One copy of each adjoint for the whole walk: the circuit may keep every
+        # matrix it is given, and a fresh copy per step would multiply its memory
+        # by the number of steps.
+        Ub_dag = np.ascontiguousarray(Ub_mat.conj().T)
+        Bl_A_dag = np.ascontiguousarray(Bl_A.conj().T)
+        for k in range(1, T + 1):
+            _walk_step(qc, sys_qubits, anl_qubits, n_sys, Ub_mat, Ub_dag, Bl_A, Bl_A_dag,
+                       mcz_template, kappa, p, T, k)
+        if logging:
+            print(f"{log_prefix}Stage 2/4 complete")
+            print("=" * 50)
+            print(f"{log_prefix}Stage 3/4: Running quantum simulation...")
 
-    # ---- Stage 3: simulation ----
-    sim_start = time.time()
-    final_state = qc.execute(backend=backend, device=device, dtype=dtype).state
-    state_arr = np.asarray(final_state, dtype=complex).reshape(-1)
-    sim_time = time.time() - sim_start
+        # ---- Stage 3: simulation ----
+        sim_start = time.time()
+        final_state = qc.execute(backend=backend, device=device, dtype=dtype).state
+        state_arr = np.asarray(final_state, dtype=complex).reshape(-1)
+        sim_time = time.time() - sim_start
     if logging:
         print(f"  - Core simulation time: {sim_time:.4f} s")
         print(f"{log_prefix}Stage 3/4 complete")
@@ -315,23 +330,30 @@ def ZumraSolver(A: np.ndarray, b: np.ndarray, T: int = None, p: float = 1.4, log
             break
     if abs(internal_scale) < 1e-15:
         internal_scale = 1.0
-    x_result_problem = internal_scale * x_normalised
+    if real_system:
+        # A real system has a real solution and a real factor: the
+        # imaginary part the simulation leaves on it is rounding.
+        internal_scale = float(internal_scale.real)
+    x_scaled = internal_scale * x_normalised
     if normalisation_applied:
-        x_result_problem = x_result_problem * (b_scale / a_scale)
-    x_result_problem = rescaled(x_result_problem, b_exponent)
-
+        x_scaled = x_scaled * (b_scale / a_scale)
     if hermitian_dilation_applied:
-        x_result_problem = x_result_problem[original_dimension:]
+        x_scaled = x_scaled[original_dimension:]
+    x_scaled = real_if_real(x_scaled, real_system)
+    x_result_problem = rescaled(x_scaled, x_exponent)
     # A solution beyond the floating-point range is refused, never returned
     # as infinities.
     require_finite(x_result_problem)
 
+    # The comparison is made in the scale of A / 2^ea and b / 2^eb, where
+    # nothing overflows; the residual of the caller's system is 2^eb times
+    # that of the scaled one.
     if hermitian_dilation_applied:
         x_classical = np.linalg.solve(original_A, original_b)
-        x_direction = unit(x_result_problem)
+        x_direction = unit(x_scaled)
         x_classical_normalised = unit(x_classical)
-        error = float(np.linalg.norm(x_direction - x_classical_normalised))
-        residual_norm = float(np.linalg.norm(original_A @ x_result_problem - original_b))
+        error = float(norm(x_direction - x_classical_normalised))
+        residual = original_A @ x_scaled - original_b
     else:
         x_classical = np.linalg.solve(A, b)
         x_classical_normalised = x_classical / np.linalg.norm(x_classical)
@@ -342,8 +364,21 @@ def ZumraSolver(A: np.ndarray, b: np.ndarray, T: int = None, p: float = 1.4, log
         else:
             A_orig = A
             b_orig = b
-        b_orig = rescaled(b_orig, b_exponent)
-        residual_norm = float(np.linalg.norm(A_orig @ x_result_problem - b_orig))
+        residual = A_orig @ x_scaled - b_orig
+    residual_norm = float(rescaled(norm(residual), b_exponent))
+    # The returned x against the reference, up to a global phase (the
+    # printed error keeps the walk's phase: a sign alone makes it 2).
+    off = float(np.sqrt(max(0.0, 2.0 - 2.0 * abs(np.vdot(unit(x_scaled), unit(x_classical))))))
+    if off > 0.1:
+        # The walk was too short for kappa (an explicit T may be any size):
+        # its own check shows it, and a wrong answer is never handed back
+        # as if it were right.
+        T_kappa = int(np.ceil(10 * kappa))
+        T_kappa += T_kappa % 2
+        advice = (f"kappa = {kappa:.4g} asks for T = {T_kappa} or more (10 kappa)" if T < T_kappa else
+                  f"more than the {T_kappa} that kappa = {kappa:.4g} asks for (10 kappa) reduce it further")
+        warnings.warn(f"ZumraSolver's solution is off: its direction error against the classical solution is "
+                      f"{off:.3g} (above 0.1) with T = {T} steps; {advice}.", stacklevel=2)
 
     if logging:
         print(f"  - Post-selection success amplitude: {x_quantum_norm:.6f}")

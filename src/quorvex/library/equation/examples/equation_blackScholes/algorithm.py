@@ -51,14 +51,22 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
         Returns:
             dict: the results of the selected solution method.
         """
-        if algo_dir is None:
+        default_dir = algo_dir is None
+        if default_dir:
             module_file = os.path.abspath(__file__)
             algo_dir = os.path.join(os.getcwd(), "results", "equation",
                                     os.path.basename(os.path.dirname(module_file)))
-            os.makedirs(algo_dir, exist_ok=True)
-        self.algo_dir = algo_dir
-        self.logger = create_algorithm_logger(algo_dir)
-        self.logger.info("=" * 50)
+        try:
+            if default_dir:
+                os.makedirs(algo_dir, exist_ok=True)
+            self.algo_dir = algo_dir
+            self.logger = create_algorithm_logger(algo_dir)
+            # The first line opens the log file: a directory that cannot be
+            # written shows here, before any work.
+            self.logger.info("=" * 50)
+        except OSError as error:
+            raise type(error)(f"The results directory {algo_dir} cannot be written to "
+                              f"({error.strerror or error}).") from error
         self.logger.info("Stage 1/5: Parsing Black-Scholes equation parameters...")
         try:
             if params is None:
@@ -90,8 +98,8 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
         Returns:
             dict: the results.
         """
-        from ...schrodingerization import schro_classical as schro, circuit_classical
-        from ..._memory import require_memory
+        from ...schrodingerization import schro_classical as schro, circuit_classical, expm_multiply_cost
+        from ..._memory import require_memory, require_time
 
         L, T, source, nx, na, R, point, order, f0 = eq.get_common_coefficients()
         bd = eq.boundary.type
@@ -139,6 +147,12 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
         A = A + csc_matrix(([-1], ([Nx - 1], [2 * Nx - 1])), shape=(2 * Nx, 2 * Nx))
         A = A - r * eye(2 * Nx)
         dim = A.shape[0] // 2
+        # expm_multiply takes a number of products with A that grows with
+        # ||T A||: refused here when they cannot finish.
+        products, seconds = expm_multiply_cost(A, T)
+        require_time(seconds, f"Evolving to 'T' = {T} with 'r' = {r} and 'σ' = {sigma} ({products:.3g} products of "
+                              f"expm_multiply with the {2 * Nx} x {2 * Nx} operator)",
+                     hint="A smaller 'T', 'σ' or 'nx' needs fewer.")
         log("Stage 2/5: Finite difference matrix complete")
         log("=" * 50)
         log("Stage 3/5: Starting computation...")
@@ -207,15 +221,36 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
         return derived[-1][1]
 
     @staticmethod
+    def _growth_rate(r, sigma, dx, Nx):
+        """Largest eigenvalue of the symmetric part of the operator the Trotter circuits carry.
+
+        That part is (σ²/2) D2 - r on the grid half, -r on the source half and
+        -1/2 between the last grid point and its source: -r plus the largest
+        eigenvalue of the tridiagonal c [1, -2, 1] (c = σ²/(2 dx²)) bordered by
+        -1/2, which lies in (0, 1/2]. Taken of the last 65,536 grid points at
+        most, a lower bound for finer grids (by interlacing), and of the matrix
+        divided by c, so that no entry overflows.
+        """
+        from scipy.linalg import eigvalsh_tridiagonal
+
+        c = 0.5 * float(sigma) ** 2 / (dx * dx)
+        if c == 0:
+            return 0.5 - r
+        m = min(Nx, 1 << 16)
+        diagonal = np.append(np.full(m, -2.0), 0.0)
+        off = np.append(np.ones(m - 1), -0.5 / c)
+        return c * float(eigvalsh_tridiagonal(diagonal, off, select="i", select_range=(m, m))[0]) - r
+
+    @staticmethod
     def _derived_L2(eq, K):
         if eq.get_parameter("L2", None) is not None:
             return ""
         return f"L2 = ln(10 K) was derived from K = {K}, not given"
 
     def _solve_trotter(self, eq, backend: str = "torch", device: str = "cpu", dtype=np.complex128):
-        from ...schrodingerization import schro_trotter as schro
+        from ...schrodingerization import schro_trotter as schro, p_grid, readout_index, trotter_cost
         from ...differential_operator import TDiff
-        from ..._memory import require_memory
+        from ..._memory import require_memory, require_resources
 
         L, T, source, nx, na, R, point, order, f0 = eq.get_common_coefficients()
         bd = eq.boundary.type
@@ -228,11 +263,25 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
         L1 = eq.get_parameter("L1", default_L1)
         default_L2 = np.log(10 * K)
         L2 = eq.get_parameter("L2", default_L2)
+        # The difference circuits act on the nx grid qubits.
+        if nx < 1:
+            raise ValueError(f"'nx' must be at least 1 for the trotter solver, got {nx}")
         Nx = 2 ** nx
         dx = self._grid_spacing(L1, L2, Nx, derived=self._derived_L2(eq, K))
         self._checked_coefficients(r, sigma, K, T, dx)
         # The circuit's state is the largest array of this path.
         require_memory(16 << (nx + 1 + na), f"the state vector of nx + 1 + na = {nx + 1 + na} qubits")
+        # The read-out recovers u at p only while p >= lambda T, lambda the
+        # largest growth rate of the operator; below it the result is wrong,
+        # however fine the steps (r = -5: 131 where the solution reaches 7,698).
+        rate = self._growth_rate(r, sigma, dx, Nx)
+        p_star = float(p_grid(na, R)[readout_index(na, R, point)])
+        if rate > 0 and p_star < rate * T * (1 - 1e-12):
+            raise ValueError(f"'point' = {point} reads the solution out at p = {p_star:.6g}, but 'r' = {r} and "
+                             f"'σ' = {sigma} make it grow at the rate {rate:.6g} (the largest eigenvalue of the "
+                             f"symmetric part of the operator), and the Trotter read-out recovers it only at "
+                             f"p >= rate * 'T' = {rate * T:.6g}: the result would be wrong. A 'point' of at least "
+                             f"that (with 'R' above point / pi), or a smaller 'T', is needed.")
         x = np.linspace(L1 + dx, L2 - dx, Nx)
         u0 = f0(x)
         scale_b = K * (0.5 * sigma ** 2 / dx ** 2 + 0.25 * (-(sigma ** 2) + 2 * r) / dx)
@@ -260,6 +309,12 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
         func2 = ((r - sigma ** 2 / 2) * TDiff(n=nx, dx=dx, order=1)).data()[1]
         H2.append(func2(dt), target=range(nx), control=nx, control_state="0")
         H2.mcry(dt, range(nx), nx)
+        # Every step is executed gate by gate: a step count that cannot fit or
+        # finish is refused before the circuit is built.
+        step_gates, nbytes, seconds = trotter_cost(H1, H2, na, Nt)
+        require_resources(nbytes, seconds, f"'dt' = {dt} with 'T' = {T} ({Nt} Trotter steps of {step_gates} gates "
+                                           f"on nx + 1 + na = {nx + 1 + na} qubits)",
+                          hint="A larger 'dt', or a smaller 'nx' or 'na', needs fewer.")
 
         log("Stage 2/5: Quantum circuit complete")
         log("=" * 50)
@@ -304,7 +359,13 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
 
 
 if __name__ == "__main__":
-    result = BlackScholesEquationAlgorithm().run()
+    try:
+        result = BlackScholesEquationAlgorithm().run()
+    except OSError as error:
+        # One sentence, naming the directory: no traceback for a place that
+        # cannot be written.
+        print(error, file=sys.stderr)
+        sys.exit(1)
     print(f"Execution completed: {result['status']} ({result['message']})")
     if result["u"]:
         print(f"Option values V at {len(result['u'])} of {result['grid']['n_points']} grid points, "

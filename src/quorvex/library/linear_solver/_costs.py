@@ -1,0 +1,153 @@
+"""What a solver's run will cost, estimated before its circuit is built.
+
+Each solver's circuit grows with one of its arguments: the phase qubits d of
+PelqaSolver (2**d rotations), the walk steps T of ZumraSolver and the
+Chebyshev terms of TiberqSolver (about kappa * sqrt(ln(kappa / epsilon)) of
+them). Past the memory the process may use, or past the run time the package
+accepts, a request is refused here, in well under a second, by a MemoryError
+or ValueError that names the argument; without it the run ends minutes later
+in a bare MemoryError, or never.
+
+The figures per gate, step and term were measured on an idle 8-core machine
+(peak resident memory and wall time of whole runs) and rounded up.
+"""
+import math
+
+import numpy as np
+
+from ..equation._memory import require_resources
+
+# TiberqSolver, per Chebyshev term: the matrices T_k and the block encoding
+# of a padded P x P term (a 2P x 2P complex unitary, kept by its circuit and
+# the LCU's copy) and about 4 kB of circuit records; building, encoding and
+# simulating each term.
+_TERM_BYTES = 4096
+_TERM_BYTES_PER_ENTRY = 96           # times P**2
+_TERM_SECONDS = 2.0e-4
+_TERM_SECONDS_PER_CUBE = 1.6e-8      # times P**3: the encoding's eigendecompositions
+_TERM_SECONDS_PER_STATE_BYTE = 2e-12  # the controlled term's pass over the state
+
+# PelqaSolver: the rotation circuit's gates (one multi-controlled rotation and
+# about d NOTs for each of the 2**d phase indices), each some 80 bytes plus
+# its d controls (112 bytes a gate measured at d = 16), and about a pass over
+# the 2**(1 + d + n) amplitudes each (d = 16: 70 s).
+_GATE_BYTES = 80
+_GATE_BYTES_PER_CONTROL = 4
+_GATE_SECONDS = 1e-6
+_GATE_SECONDS_PER_AMPLITUDE = 2.2e-10
+
+# ZumraSolver, per walk step of 4 n + 27 circuit calls: about 300 bytes a call
+# (8.2 kB a step measured at n = 1), and the step's dense N x N and 2N x 2N
+# products.
+_CALL_BYTES = 300
+_STEP_SECONDS = 1e-4
+_STEP_SECONDS_PER_ENTRY = 1.2e-7     # times N**2
+
+# Larger exponents are refused long before; they would only overflow the sums.
+_EXPONENT_CAP = 1000
+
+
+def _pow2(k):
+    return math.ldexp(1.0, min(k, _EXPONENT_CAP))
+
+
+def chebyshev_degree(kappa, epsilon):
+    """(b, j0) of the Chebyshev expansion of 1/x for ``kappa`` and ``epsilon``.
+
+    ValueError for an epsilon outside (0, kappa), where ln(kappa / epsilon) is
+    not positive or not defined, and where the binomial tails cannot be
+    formed in double precision.
+    """
+    if not 0 < epsilon < kappa:
+        raise ValueError(f"epsilon must lie between 0 and kappa (0 < epsilon < kappa = {kappa:.6g}), "
+                         f"got {epsilon!r}")
+    size = kappa * kappa * np.log(kappa / epsilon)  # inf, not OverflowError, past the range
+    # The trial counts b + j (j0 is far below b there) must be exact doubles.
+    if size > 2.0 ** 52:
+        raise ValueError(f"Chebyshev coefficients cannot be formed for kappa = {kappa:g} and "
+                         f"epsilon = {epsilon:g}: their binomial tails would need {2 * size:.3e} "
+                         f"trials, more than double precision counts exactly (2**53).")
+    b = int(np.ceil(size))
+    j0 = int(np.ceil(np.sqrt(b * np.log(4 * b / epsilon))))
+    return b, j0
+
+
+def chebyshev_terms(b, j0):
+    """How many of c_0 ... c_j0 exceed 1e-8 in modulus (the terms kept).
+
+    c_j = 4 P(X > b + j), X binomial with 2b trials of 1/2, falls with j, so
+    the last kept j is found by bisection, from about 30 tails.
+    """
+    from scipy.special import betainc
+
+    def kept(j):
+        return j < b and 4.0 * betainc(b + 1.0 + j, b - 1.0 * j, 0.5) > 1e-8
+
+    if not kept(0):
+        return 0
+    low, high = 0, j0  # kept(low); the answer is below high + 1
+    while low < high:
+        middle = (low + high + 1) // 2
+        if kept(middle):
+            low = middle
+        else:
+            high = middle - 1
+    return low + 1
+
+
+def tiberq_cost(kappa, epsilon, n):
+    """(terms, qubits, bytes, seconds) of a TiberqSolver run on an n x n system."""
+    b, j0 = chebyshev_degree(kappa, epsilon)
+    terms = max(chebyshev_terms(b, j0), 1)
+    n_be = (n - 1).bit_length() + 1
+    padded = _pow2(n_be - 1)
+    n_anc = (terms - 1).bit_length()
+    state = 16 * _pow2(n_be + n_anc)
+    nbytes = terms * (_TERM_BYTES + _TERM_BYTES_PER_ENTRY * padded ** 2) + 3 * state + 64 * (j0 + 1)
+    seconds = terms * (_TERM_SECONDS + _TERM_SECONDS_PER_CUBE * padded ** 3 + _TERM_SECONDS_PER_STATE_BYTE * state)
+    return terms, n_be + n_anc, nbytes, seconds
+
+
+def require_tiberq(kappa, epsilon, n):
+    """Refuse a TiberqSolver run on an n x n system that cannot fit or finish."""
+    terms, qubits, nbytes, seconds = tiberq_cost(kappa, epsilon, n)
+    require_resources(nbytes, seconds,
+                      f"kappa = {kappa:.6g} with epsilon = {epsilon:g} ({terms:,} Chebyshev terms, a circuit "
+                      f"on {qubits} qubits)",
+                      hint="A larger epsilon, or a better-conditioned A, needs fewer terms.")
+
+
+def pelqa_cost(d, n):
+    """(gates, bytes, seconds) of a PelqaSolver run with d phase qubits on n system qubits."""
+    gates = (_pow2(d) - 1) * (d + 1) + 2 * d * d + 8 * d + 8  # the rotation, both phase estimations
+    amplitudes = _pow2(1 + d + n)
+    nbytes = gates * (_GATE_BYTES + _GATE_BYTES_PER_CONTROL * d) + 4 * 16 * amplitudes
+    seconds = gates * (_GATE_SECONDS + _GATE_SECONDS_PER_AMPLITUDE * amplitudes)
+    return gates, nbytes, seconds
+
+
+def require_pelqa(d, n):
+    """Refuse a PelqaSolver run with d phase qubits on n system qubits that cannot fit or finish."""
+    if d < 1:
+        return
+    gates, nbytes, seconds = pelqa_cost(d, n)
+    require_resources(nbytes, seconds,
+                      f"d = {d} phase qubits (a reciprocal rotation of {gates:.3g} gates on {1 + d + n} qubits)",
+                      hint="Each phase qubit doubles the rotation; a d that resolves the smallest eigenphase "
+                           "is enough.")
+
+
+def zumra_cost(T, n_sys):
+    """(circuit calls, bytes, seconds) of a ZumraSolver walk of T steps on n_sys system qubits."""
+    entries = _pow2(2 * n_sys)
+    calls = float(T) * (4 * n_sys + 27)
+    nbytes = calls * _CALL_BYTES + 4 * 16 * _pow2(n_sys + 5) + 4 * 64 * entries
+    seconds = float(T) * (_STEP_SECONDS + _STEP_SECONDS_PER_ENTRY * entries)
+    return calls, nbytes, seconds
+
+
+def require_zumra(T, n_sys):
+    """Refuse a ZumraSolver walk of T steps on n_sys system qubits that cannot fit or finish."""
+    calls, nbytes, seconds = zumra_cost(T, n_sys)
+    require_resources(nbytes, seconds, f"T = {T} walk steps ({calls:.3g} circuit calls on {n_sys + 5} qubits)",
+                      hint="The default T, the smallest even number not below 10 kappa, is usually enough.")
