@@ -360,7 +360,8 @@ def test_a_block_that_contains_itself_is_refused_by_the_circuit(storage):
         assert [g.id for g in records(c)] == ["h"]
         return
     c.add_gate(Loop().gate)
-    for run in (Circuit.execute, lambda c: c.compile()):
+    for run in (Circuit.execute, lambda c: c.compile(), lambda c: qcompiler_transpile(c, basis="default", times=1),
+                lambda c: circuit_io.qasm_to_qcis(c)):
         with pytest.raises(RecursionError, match="^a gate block contains itself$"):
             run(c)
 

@@ -14,7 +14,10 @@ measurement per qubit; global phases are read back with the id ``gp``.
 """
 import ast
 import math
+import operator
 import re
+
+from ..gate.morlith import _walk_blocks
 
 _IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
 
@@ -26,18 +29,10 @@ _IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
 def _flat_gates(gates):
     """Yield the gates with every composite gate expanded, at any depth, in order.
 
-    The open levels wait on a stack of their own, so that any nesting is
-    walked without recursion.
+    The walk shared by every expansion of nested blocks: no recursion, and a
+    block that contains itself raises RecursionError instead of never ending.
     """
-    pending = [iter(gates)]
-    while pending:
-        gate = next(pending[-1], None)
-        if gate is None:
-            pending.pop()
-        elif gate.block_gate_sequence is None:
-            yield gate
-        else:
-            pending.append(iter(gate.decompose()))
+    return _walk_blocks(gates, operator.methodcaller("decompose"))
 
 
 def _real(value):
