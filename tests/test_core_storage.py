@@ -2,6 +2,7 @@
 import copy
 import gc
 import tracemalloc
+import weakref
 from types import SimpleNamespace
 
 import numpy as np
@@ -239,6 +240,22 @@ def test_a_packed_circuit_keeps_no_python_object_per_gate():
         tracemalloc.stop()
     assert held < 4 * count
     assert len(records(c)) == count
+
+
+def test_reading_the_sequence_between_adds_leaves_nothing_behind():
+    # A sequence read and dropped is freed at once, so the circuit's last
+    # record page is its own again and the next add goes on filling it.
+    c = Circuit(4, gate_storage="packed")
+    gc.disable()
+    try:
+        for i in range(2000):
+            sequence = weakref.ref(c.gate_sequence)
+            c.h(i % 4)
+            assert sequence() is None
+    finally:
+        gc.enable()
+    assert c.gate_sequence.storage_breakdown["record_slices"] <= 2
+    assert [g.target for g in records(c)[:5]] == [(0,), (1,), (2,), (3,), (0,)]
 
 
 @pytest.mark.parametrize("storage", STORAGES)
