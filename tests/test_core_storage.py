@@ -2,6 +2,7 @@
 import copy
 import gc
 import tracemalloc
+import weakref
 from types import SimpleNamespace
 
 import numpy as np
@@ -241,6 +242,22 @@ def test_a_packed_circuit_keeps_no_python_object_per_gate():
     assert len(records(c)) == count
 
 
+def test_reading_the_sequence_between_adds_leaves_nothing_behind():
+    # A sequence read and dropped is freed at once, so the circuit's last
+    # record page is its own again and the next add goes on filling it.
+    c = Circuit(4, gate_storage="packed")
+    gc.disable()
+    try:
+        for i in range(2000):
+            sequence = weakref.ref(c.gate_sequence)
+            c.h(i % 4)
+            assert sequence() is None
+    finally:
+        gc.enable()
+    assert c.gate_sequence.storage_breakdown["record_slices"] <= 2
+    assert [g.target for g in records(c)[:5]] == [(0,), (1,), (2,), (3,), (0,)]
+
+
 @pytest.mark.parametrize("storage", STORAGES)
 def test_edits_of_the_sequence_are_taken_back_whatever_they_add(storage):
     c = Circuit(3, gate_storage=storage)
@@ -386,7 +403,8 @@ def test_a_block_that_contains_itself_is_refused_by_the_circuit(storage):
         assert [g.id for g in records(c)] == ["h"]
         return
     c.add_gate(Loop().gate)
-    for run in (Circuit.execute, lambda c: c.compile()):
+    for run in (Circuit.execute, lambda c: c.compile(), lambda c: qcompiler_transpile(c, basis="default", times=1),
+                lambda c: circuit_io.qasm_to_qcis(c)):
         with pytest.raises(RecursionError, match="^a gate block contains itself$"):
             run(c)
 

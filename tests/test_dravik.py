@@ -537,6 +537,15 @@ def test_interrupt_ends_an_execution_on_the_main_thread():
     stopped_where_it_should(state)
 
 
+def test_interrupt_ends_zeroing_a_large_state():
+    # Zeroing 2**25 amplitudes (512 MiB) takes far longer than the 0.03 s
+    # before the interrupt; held to its end, the state would be handed back.
+    done = collections.deque()
+    with alarm(0.03, signal.default_int_handler), pytest.raises(KeyboardInterrupt):
+        done.extend(map(dravik.DeviceState.zero_state, [25]))
+    assert not done
+
+
 def test_cancelled_chunk_stops_between_gates():
     chunk = dravik.prepare_fusion_chunk_gates(N_LONG, rotations(COUNT))
     state = dravik.DeviceState.zero_state(N_LONG)

@@ -346,10 +346,73 @@ def test_modifier_counts_are_whole_numbers_of_operands(modifier, message):
     with pytest.raises(ValueError) as info:
         Opchain.from_openqasm("OPENQASM 3.0; qubit[2] q; " + modifier + " @ x q[0], q[1];")
     assert str(info.value) == message
-    for count in ("1", "+1", "2-1", "4/2-1", "2^0", "3*2-5"):
+    for count in ("1", "+1", "2-1", "4/2-1", "2^0", "3*2-5", "(1)", "((2))-1", "(-1)^2"):
         for word, state in (("ctrl", 1), ("negctrl", 0)):
             seq = Opchain.from_openqasm("OPENQASM 3.0; qubit[2] q; " + word + "(" + count + ") @ x q[0], q[1];")
             assert seq.data() == [Q("cx", 1, control=0, control_state=state)]
+
+
+@pytest.mark.parametrize("text, message", [
+    ("rx(1;2) q[0];", "OpenQASM statement 'rx(1' ends before its parenthesis is closed."),
+    ("rx(1)) q[0];", "OpenQASM statement 'rx(1)) q[0]' closes a parenthesis it did not open."),
+    ("ctrl((2) @ x q[0], q[1];", "OpenQASM statement 'ctrl((2) @ x q[0], q[1]' ends before its parenthesis is closed."),
+    ("gate g a { rz(pi;2) a; } g q[0];", "OpenQASM statement 'rz(pi' ends before its parenthesis is closed."),
+])
+def test_unpaired_parentheses_are_named_as_such(text, message):
+    with pytest.raises(ValueError) as info:
+        Opchain.from_openqasm("OPENQASM 3.0; qubit[2] q; " + text)
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize("text, angle", [
+    # full-width letters are names of their own, never their ASCII look-alikes
+    ("gate g(ａ, a) b { rx(ａ) b; } g(0.25, 0.75) q[0];", 0.25),
+    ("gate g(a, ａ) b { rx(ａ) b; } g(0.25, 0.75) q[0];", 0.75),
+    ("gate g(ａ, a) b { rx(π * (\n a - ａ)) b; } g(0.25, 0.75) q[0];", math.pi / 2),
+    ("rx(ℇ) q[0];", math.e),
+    ("rx(τ / 4) q[0];", math.pi / 2),
+])
+def test_names_are_read_as_written(text, angle):
+    seq = Opchain.from_openqasm("OPENQASM 3.0; qubit[1] q; " + text)
+    assert seq.data() == [Q("rx", 0, parameter=angle)]
+
+
+@pytest.mark.parametrize("expression", ["ｐｉ", "ｓｉｎ(1)", "ｔａｕ"])
+def test_look_alikes_of_known_names_are_unknown(expression):
+    with pytest.raises(ValueError) as info:
+        Opchain.from_openqasm("OPENQASM 3.0; qubit[1] q; rx(" + expression + ") q[0];")
+    assert str(info.value) == "Unsupported OpenQASM expression " + repr(expression) + "."
+
+
+@pytest.mark.parametrize("definitions, call, message", [
+    ("gate g a { g a; }", "g q[0];", "OpenQASM gate 'g' calls itself: g -> g."),
+    ("gate g a { inv @ g a; }", "g q[0];", "OpenQASM gate 'g' calls itself: g -> g."),
+    ("gate g a, b { h a; ctrl @ g a, b; }", "g q[0], q[1];", "OpenQASM gate 'g' calls itself: g -> g."),
+    ("gate f a { h a; } gate g a { f a; } gate f a { g a; }", "g q[0];", "OpenQASM gate 'g' calls itself: g -> f -> g."),
+])
+def test_gates_that_call_themselves_are_refused_by_name(definitions, call, message):
+    with pytest.raises(ValueError) as info:
+        Opchain.from_openqasm("OPENQASM 3.0; qubit[2] q; " + definitions + " " + call)
+    assert str(info.value) == message
+
+
+def _doubling(levels):
+    """Definitions each calling the one below twice: 2**levels gates from a few bytes a level."""
+    return ("OPENQASM 2.0; qreg q[1]; gate g0 a { x a; } "
+            + " ".join("gate g%d a { g%d a; g%d a; }" % (i, i - 1, i - 1) for i in range(1, levels + 1))
+            + " g%d q[0];" % levels)
+
+
+def test_definitions_are_expanded_to_any_depth_and_counted_before():
+    depth = 1000
+    chain = ["OPENQASM 2.0; qreg q[2]; gate g0(t) a, b { rx(t) a; cx a, b; }"]
+    # each level swaps its qubits
+    chain += ["gate g%d(t) a, b { g%d(t) b, a; }" % (i, i - 1) for i in range(1, depth + 1)]
+    seq = Opchain.from_openqasm("\n".join(chain + ["g%d(0.5) q[0], q[1];" % depth]))
+    assert seq.data() == [Q("rx", 0, parameter=0.5), Q("cx", 1, control=0)]
+    assert len(Opchain.from_openqasm(_doubling(10)).data()) == 2**10
+    with pytest.raises(MemoryError, match=r"^Expanding OpenQASM gate 'g60' would make " + str(2**60) + " gates, "):
+        Opchain.from_openqasm(_doubling(60))
 
 
 def test_export_and_unrolling_walk_any_nesting_in_order():

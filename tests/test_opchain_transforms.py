@@ -389,6 +389,8 @@ def _sequence_of(gate):
     lambda gate: materialize_gate_sequence([gate]),
     lambda gate: _sequence_of(gate).has_measurement,
     lambda gate: _sequence_of(Q("block", 0, block_gate_sequence=(gate,))).inverse(),
+    lambda gate: _sequence_of(gate).to_openqasm(),
+    lambda gate: _sequence_of(gate).to_openqasm2(),
 ])
 def test_block_that_contains_itself_is_refused(walk):
     # Walked without end, the explicit stack would grow until memory ran out.

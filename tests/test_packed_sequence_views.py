@@ -1,5 +1,7 @@
 """The list views of a packed sequence: the data proxy against a plain list,
 block views, snapshots and the index conversions."""
+import gc
+import weakref
 from collections.abc import Sequence
 
 import pytest
@@ -149,6 +151,21 @@ def test_proxy_is_live_and_unique():
     assert proxy._packed_store_native is seq._native
     assert proxy._owner is seq
     assert isinstance(proxy, _PackedDataProxy)
+
+
+def test_proxy_keeps_its_owner_and_no_cycle_keeps_either():
+    gc.disable()
+    try:
+        seq = packed_with([A])
+        owner = weakref.ref(seq)
+        proxy = seq.data()
+        del seq
+        assert owner() is not None and list(proxy) == [A]
+        del proxy
+        # freed at once, not when the cycle collector runs
+        assert owner() is None
+    finally:
+        gc.enable()
 
 
 def test_proxy_copy_is_a_detached_list(proxy):

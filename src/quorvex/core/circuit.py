@@ -27,10 +27,11 @@ from collections import OrderedDict
 
 import numpy as np
 
+from ..backend.expansion import check_expansion
 from ..backend.gate.matrix import (NAMED_IDS, NO_OP_IDS, UNITARY_TOLERANCE, UNITARY_TOLERANCE_TEXT,
                                    check_gate_shape, resolve_numpy_base_matrix, runs_stored_matrix,
                                    unitary_deviation)
-from ..backend.gate.morlith import _DONE, QuantumGate, _enter_block
+from ..backend.gate.morlith import _DONE, QuantumGate, _leaf_count, _walk_blocks
 from .register import Register
 
 _NORM_TOLERANCE = 1e-8
@@ -492,39 +493,24 @@ def _packed_executor():
 _NATIVE_IDS = NAMED_IDS | {"measure"}
 
 
-def _walk(record, children_of):
-    """The gates ``record`` applies, composite gates expanded at every level
-    through ``children_of``, in order.
-
-    An explicit stack, so that any nesting the store accepts (and deeper) is
-    walked without recursion; a block met again inside itself ends the walk.
-    Each frame holds its block, so that no other object takes its id (the
-    key) while it is walked.
-    """
-    open_blocks = set()
-    pending = [(iter((record,)), None, None)]
-    while pending:
-        gate = next(pending[-1][0], _DONE)
-        if gate is _DONE:
-            open_blocks.discard(pending.pop()[1])
-            continue
-        children = gate.block_gate_sequence
-        if children is None:
-            yield gate
-        else:
-            pending.append((iter(children_of(gate)), _enter_block(children, open_blocks), children))
-
-
 def _leaves(record):
-    """The gates ``record`` applies, each placed on the qubits it acts on."""
-    return _walk(record, operator.methodcaller("decompose"))
+    """The gates ``record`` applies, each placed on the qubits it acts on.
+
+    Whoever takes them keeps at least a store record for each: a block
+    shared by reference that would make more gates than fit in memory is
+    refused before the first one.
+    """
+    if record.block_gate_sequence is not None:
+        check_expansion("Expanding gate " + record.name, _leaf_count((record,)))
+    return _walk_blocks((record,), operator.methodcaller("decompose"))
 
 
 def _runs_natively(record):
     # Which gates a block holds does not depend on where it is placed: the
-    # children are read as stored, without remapping them.
+    # children are read as stored, without remapping them, and each block
+    # object once.
     return all(leaf.id in _NATIVE_IDS or runs_stored_matrix(leaf.id, leaf.stored_matrix)
-               for leaf in _walk(record, operator.attrgetter("block_gate_sequence")))
+               for leaf in _walk_blocks((record,), operator.attrgetter("block_gate_sequence"), once=True))
 
 
 def _encode_record(store, record):

@@ -49,6 +49,38 @@ using packed::DispatchScratch;
 using packed::GateView;
 using packed::Op;
 
+// --- signal handlers in loops without the GIL ---------------------------------
+
+// Python runs signal handlers on the main thread only: the identity of that
+// thread, taken when the module is loaded.
+unsigned long main_thread_ident = 0;
+
+// Taking the GIL waits for the thread that holds it, up to the interpreter's
+// switch interval (5 ms) when that thread is busy, so the main thread runs
+// the signal handlers only this often, the first time after this long: a
+// busy Python thread beside it then delays an execution by at most a switch
+// interval per check, and not at all when it is shorter.
+constexpr std::chrono::milliseconds kHandlerInterval{50};
+
+// For a long loop that has released the GIL: called between its steps, on
+// the main thread it runs the pending signal handlers once they are due, so
+// that Ctrl-C ends the loop with KeyboardInterrupt; elsewhere it does nothing.
+class HandlerCheck {
+public:
+    HandlerCheck() : runs_(PyThread_get_thread_ident() == main_thread_ident) {}
+
+    void operator()() {
+        if (!runs_ || std::chrono::steady_clock::now() < due_) return;
+        py::gil_scoped_acquire gil;
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        due_ = std::chrono::steady_clock::now() + kHandlerInterval;
+    }
+
+private:
+    bool runs_;
+    std::chrono::steady_clock::time_point due_ = std::chrono::steady_clock::now() + kHandlerInterval;
+};
+
 // --- device state -------------------------------------------------------------
 
 constexpr std::size_t kHugePage = std::size_t{1} << 21;
@@ -111,10 +143,20 @@ bool single_of(const std::string& dtype) {
     throw py::value_error("dtype must be 'complex64' or 'complex128', not '" + dtype + "'");
 }
 
+// Zeroing takes seconds for the largest states (2**26 amplitudes: 1 GiB,
+// most of the time the first touch of each page), so it goes in pieces,
+// answering Ctrl-C between them.
+constexpr std::size_t kZeroPiece = std::size_t{1} << 24;  // bytes
+
 StateRef zero_state(std::int64_t n, const std::string& dtype) {
     auto state = std::make_shared<DeviceState>(n, single_of(dtype));
+    HandlerCheck handlers;
     with_amplitudes(*state, [&](auto* amps) {
-        std::memset(static_cast<void*>(amps), 0, state->bytes());
+        auto* bytes = static_cast<unsigned char*>(static_cast<void*>(amps));
+        for (std::size_t done = 0; done < state->bytes(); done += kZeroPiece) {
+            handlers();
+            std::memset(bytes + done, 0, std::min(kZeroPiece, state->bytes() - done));
+        }
         amps[0] = 1;
     });
     return state;
@@ -330,18 +372,7 @@ ChunkRef prepare_fusion_chunk_gates(std::int64_t n, const py::handle& gates, std
     return std::make_shared<PreparedChunk>(n, std::move(prepared));
 }
 
-// Python runs signal handlers on the main thread only: the identity of that
-// thread, taken when the module is loaded.
-unsigned long main_thread_ident = 0;
-
 [[noreturn]] void throw_cancelled() { throw std::runtime_error("prepared chunk was cancelled"); }
-
-// Taking the GIL waits for the thread that holds it, up to the interpreter's
-// switch interval (5 ms) when that thread is busy, so the main thread runs
-// the signal handlers only this often, the first time after this long: a
-// busy Python thread beside it then delays an execution by at most a switch
-// interval per check, and not at all when it is shorter.
-constexpr std::chrono::milliseconds kHandlerInterval{50};
 
 // Between gates, after every so many amplitudes touched, an execution stops
 // when its chunk has been cancelled (the way a run on another thread is
@@ -354,22 +385,17 @@ void execute_prepared_fusion_chunk(const StateRef& state, const ChunkRef& chunk)
                               std::to_string(state->n()));
     }
     if (chunk->cancelled()) throw_cancelled();
-    const bool runs_handlers = PyThread_get_thread_ident() == main_thread_ident;
+    HandlerCheck handlers;
     with_amplitudes(*state, [&](auto* amps) {
         using C = std::remove_pointer_t<decltype(amps)>;
         DispatchScratch scratch;
         packed::WorkMeter meter;
-        auto handlers_due = std::chrono::steady_clock::now() + kHandlerInterval;
         const std::int64_t n = state->n();
         const std::int64_t size = state->size();
         for (const PreparedGate& g : chunk->gates()) {
             if (meter.add(static_cast<std::uint64_t>(size))) {
                 if (chunk->cancelled()) throw_cancelled();
-                if (runs_handlers && std::chrono::steady_clock::now() >= handlers_due) {
-                    py::gil_scoped_acquire gil;
-                    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-                    handlers_due = std::chrono::steady_clock::now() + kHandlerInterval;
-                }
+                handlers();
             }
             const GateView view = g.view();
             if (packed::has_kernel_row(g.op)) {

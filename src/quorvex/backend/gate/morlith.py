@@ -150,6 +150,77 @@ def _enter_block(children, open_blocks):
     return key
 
 
+def _block_identity(children):
+    """What makes two blocks the same: a view over a packed store is made anew
+    at every read of its gate, and the store it shows is the block."""
+    return getattr(children, "_packed_store_native", children)
+
+
+def _walk_blocks(gates, children_of, once=False):
+    """Yield ``gates`` with every composite gate replaced, at any depth and in
+    order, by the gates that ``children_of(gate)`` gives for it.
+
+    An explicit stack, so that any nesting is walked without recursion; a
+    block met again inside itself ends the walk with RecursionError. Each
+    frame holds its block, so that no other object takes its id (the key)
+    while it is walked. With ``once``, a block walked before is not walked
+    again: for questions that do not depend on where a block is placed, a
+    block shared by reference at k levels costs k walks, not 2**k.
+    """
+    open_blocks = set()
+    walked = {} if once else None
+    pending = [(iter(gates), None, None)]
+    while pending:
+        gate = next(pending[-1][0], _DONE)
+        if gate is _DONE:
+            _, key, children = pending.pop()
+            open_blocks.discard(key)
+            if walked is not None and children is not None:
+                block = _block_identity(children)
+                walked[id(block)] = block
+            continue
+        children = gate.block_gate_sequence
+        if children is None:
+            yield gate
+        elif walked is None or id(_block_identity(children)) not in walked:
+            pending.append((iter(children_of(gate)), _enter_block(children, open_blocks), children))
+
+
+def _leaf_count(gates):
+    """How many gates ``gates`` make with every composite gate expanded.
+
+    Each block is counted once, by identity, so the count of a block shared
+    by reference costs as many steps as it has distinct blocks, however many
+    gates they make.
+    """
+    open_blocks = set()
+    # id of a block -> (the block, kept so that its id stays its own, its count)
+    counted = {}
+    # frames: [remaining gates, count so far, the walked block, key]
+    stack = [[iter(gates), 0, None, None]]
+    while True:
+        frame = stack[-1]
+        gate = next(frame[0], _DONE)
+        if gate is _DONE:
+            stack.pop()
+            if not stack:
+                return frame[1]
+            open_blocks.discard(frame[3])
+            block = _block_identity(frame[2])
+            counted[id(block)] = (block, frame[1])
+            stack[-1][1] += frame[1]
+            continue
+        children = gate.block_gate_sequence
+        if children is None:
+            frame[1] += 1
+            continue
+        known = counted.get(id(_block_identity(children)))
+        if known is not None:
+            frame[1] += known[1]
+        else:
+            stack.append([iter(children), 0, children, _enter_block(children, open_blocks)])
+
+
 def _dagger_frame(gate, open_blocks):
     """[gate, its children, their inverses so far, children last first, key]."""
     children = gate.block_gate_sequence

@@ -11,6 +11,7 @@ the extension whenever a sequence has to create an empty store (the import
 system's module table keeps the repeated look-up cheap).
 """
 
+import weakref
 from collections.abc import MutableSequence, Sequence
 
 import numpy as np
@@ -149,7 +150,12 @@ class OpchainPacked:
         self._name = name
         self.dtype = dtype
         self._native = _native_type()() if _native is None else _native
-        self._data_proxy = _PackedDataProxy(self)
+        # A weak reference to the list view (None until one is made): the
+        # view keeps its owner alive, so a strong one both ways would be a
+        # cycle, and a dropped sequence would keep its store, sharing the
+        # pages of the store it was copied from, until the cycle collector
+        # ran.
+        self._data_proxy = None
 
     # ------------------------------------------------------------------
     # Store and statistics
@@ -158,9 +164,18 @@ class OpchainPacked:
     def _packed_store_native(self):
         return self._native
 
+    def _view(self):
+        """The one list view of this sequence while anything holds it; a new one otherwise."""
+        ref = self._data_proxy
+        proxy = None if ref is None else ref()
+        if proxy is None:
+            proxy = _PackedDataProxy(self)
+            self._data_proxy = weakref.ref(proxy)
+        return proxy
+
     @property
     def _data(self):
-        return self._data_proxy
+        return self._view()
 
     @_data.setter
     def _data(self, gates):
@@ -203,7 +218,7 @@ class OpchainPacked:
 
     def __getitem__(self, index):
         if type(index) is slice:
-            return self._data_proxy[index]
+            return self._view()[index]
         return self._snapshot_native(self._native, self._normalize_index(index))
 
     def __iter__(self):
@@ -278,7 +293,7 @@ class OpchainPacked:
     # Accessors and builders
 
     def data(self):
-        return self._data_proxy
+        return self._view()
 
     def get_name(self) -> str:
         return self._name

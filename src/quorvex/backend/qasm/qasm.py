@@ -14,7 +14,11 @@ measurement per qubit; global phases are read back with the id ``gp``.
 """
 import ast
 import math
+import operator
 import re
+
+from ..expansion import check_expansion
+from ..gate.morlith import _walk_blocks
 
 _IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
 
@@ -26,18 +30,10 @@ _IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
 def _flat_gates(gates):
     """Yield the gates with every composite gate expanded, at any depth, in order.
 
-    The open levels wait on a stack of their own, so that any nesting is
-    walked without recursion.
+    The walk shared by every expansion of nested blocks: no recursion, and a
+    block that contains itself raises RecursionError instead of never ending.
     """
-    pending = [iter(gates)]
-    while pending:
-        gate = next(pending[-1], None)
-        if gate is None:
-            pending.pop()
-        elif gate.block_gate_sequence is None:
-            yield gate
-        else:
-            pending.append(iter(gate.decompose()))
+    return _walk_blocks(gates, operator.methodcaller("decompose"))
 
 
 def _real(value):
@@ -213,15 +209,33 @@ _CONSTANTS = {"pi": math.pi, "π": math.pi, "tau": math.tau, "τ": math.tau,
               "euler": math.e, "ℇ": math.e}
 
 
+_LINE_BREAK = re.compile(r"\r\n|\r|\n")
+
+
+def _written_name(source):
+    """How a name node of ``source`` reads there.
+
+    Python's parser folds identifiers to their NFKC form, which would make
+    'ａ' the name 'a' and 'ｐｉ' pi; OpenQASM's names are kept as written.
+    Node offsets count UTF-8 bytes within a line.
+    """
+    if source.isascii():
+        return operator.attrgetter("id")
+    lines = [line.encode() for line in _LINE_BREAK.split(source)]
+    return lambda node: lines[node.lineno - 1][node.col_offset:node.end_col_offset].decode()
+
+
 def _evaluate(text, env):
     """Evaluate an OpenQASM angle expression with the names in ``env``: a finite real number."""
+    source = text.replace("^", "**")
     try:
-        tree = ast.parse(text.replace("^", "**"), mode="eval")
+        tree = ast.parse(source, mode="eval")
     except SyntaxError as exc:
         raise ValueError("Cannot parse OpenQASM expression " + repr(text) + ".") from exc
     except (RecursionError, MemoryError) as exc:
         # The parser's own limits on nesting ("too complex to parse").
         raise _too_deep(text) from exc
+    name_of = _written_name(source)
 
     def walk(node):
         if isinstance(node, ast.Expression):
@@ -229,10 +243,11 @@ def _evaluate(text, env):
         if isinstance(node, ast.Constant) and type(node.value) in (int, float):
             return float(node.value)
         if isinstance(node, ast.Name):
-            if node.id in env:
-                return env[node.id]
-            if node.id in _CONSTANTS:
-                return _CONSTANTS[node.id]
+            name = name_of(node)
+            if name in env:
+                return env[name]
+            if name in _CONSTANTS:
+                return _CONSTANTS[name]
         if isinstance(node, ast.UnaryOp) and isinstance(node.op, (ast.USub, ast.UAdd)):
             value = walk(node.operand)
             return -value if isinstance(node.op, ast.USub) else value
@@ -253,10 +268,10 @@ def _evaluate(text, env):
                     raise _no_value(text)
                 return value
         if (isinstance(node, ast.Call) and isinstance(node.func, ast.Name)
-                and node.func.id in _FUNCTIONS and len(node.args) == 1 and not node.keywords):
+                and name_of(node.func) in _FUNCTIONS and len(node.args) == 1 and not node.keywords):
             argument = walk(node.args[0])
             try:
-                return _FUNCTIONS[node.func.id](argument)
+                return _FUNCTIONS[name_of(node.func)](argument)
             except ValueError as exc:  # outside the function's domain
                 raise _no_value(text) from exc
         raise ValueError("Unsupported OpenQASM expression " + repr(text) + ".")
@@ -386,23 +401,61 @@ def _statements(code):
 
 
 _CALL = re.compile(r"(?P<name>[A-Za-z_][A-Za-z0-9_]*)\s*(?:\((?P<params>.*)\))?\s*(?P<args>.*)\Z", re.S)
-_MODIFIER = re.compile(r"\s*(?P<word>ctrl|negctrl|inv|pow)\s*(?:\((?P<arg>[^)]*)\))?\s*@", re.S)
+_MODIFIER = re.compile(r"\s*(?P<word>ctrl|negctrl|inv|pow)\b\s*")
+_AT = re.compile(r"\s*@")
+
+
+def _check_parentheses(stmt):
+    """Refuse a statement whose parentheses do not pair up, saying so.
+
+    A ';' inside parentheses ends the statement there, and what is left of
+    it would otherwise be read as a qubit operand.
+    """
+    depth = 0
+    for ch in stmt:
+        if ch == "(":
+            depth += 1
+        elif ch == ")":
+            depth -= 1
+            if depth < 0:
+                raise ValueError("OpenQASM statement " + repr(stmt) + " closes a parenthesis it did not open.")
+    if depth > 0:
+        raise ValueError("OpenQASM statement " + repr(stmt) + " ends before its parenthesis is closed.")
 
 
 def _split_call(stmt):
     """Return the modifiers of a gate call, as (word, argument) pairs, and the match of the call."""
+    _check_parentheses(stmt)
     modifiers = []
     rest = stmt
     while True:
         m = _MODIFIER.match(rest)
         if not m:
             break
-        modifiers.append((m.group("word"), m.group("arg")))
-        rest = rest[m.end():]
+        end, arg = m.end(), None
+        if rest.startswith("(", end):
+            # The argument runs to its own closing parenthesis: it may hold
+            # parentheses of its own, as in ctrl((1 + 1)).
+            depth = 0
+            for close in range(end, len(rest)):
+                depth += {"(": 1, ")": -1}.get(rest[close], 0)
+                if depth == 0:
+                    break
+            arg, end = rest[end + 1:close], close + 1
+        at = _AT.match(rest, end)
+        if not at:
+            break
+        modifiers.append((m.group("word"), arg))
+        rest = rest[at.end():]
     m = _CALL.match(rest.strip())
     if not m:
         raise ValueError("Cannot parse OpenQASM statement " + repr(stmt) + ".")
     return modifiers, m
+
+
+# Bytes that each gate of an imported program takes while it is read, its
+# operation and its gate record together (measured: about 300).
+_BYTES_PER_IMPORTED_GATE = 300
 
 
 class _Program:
@@ -413,6 +466,10 @@ class _Program:
         self.num_bits = 0
         self.definitions = {}
         self.ops = []  # ("gate", id, targets, controls, states, params) or ("measure", q, c) ...
+        # Derived from the definitions, made again after each new one: the
+        # parsed calls of each body, and how many gates a call of a gate makes.
+        self._bodies = {}
+        self._counts = {}
 
     # -- operands -------------------------------------------------------------
     def _operand(self, text, registers, kind):
@@ -466,12 +523,68 @@ class _Program:
             return
         operands = [self._operand(a, self.qregs, "qubit") for a in args if a]
         rows = self._broadcast(operands) if operands else [[]]
+        # Definitions that call each other twice a level make 2**levels
+        # gates from a short text: counted first, refused if they cannot fit.
+        check_expansion("Expanding OpenQASM gate " + repr(name), len(rows) * self._gate_count(name),
+                        _BYTES_PER_IMPORTED_GATE)
         for qubits in rows:
-            for op in self._expand(name, params, list(qubits), modifiers, {}):
-                self.ops.append(op)
+            self.ops.extend(self._expand(name, params, list(qubits), modifiers, {}))
 
-    def _expand(self, name, params, qubits, modifiers, env):
-        """Gate operations of one call: (\"gate\", id, targets, controls, states, params)."""
+    def _is_defined(self, name):
+        # The order in which _call looks names up.
+        return name != "gphase" and name not in _KNOWN_GATES and name in self.definitions
+
+    def _body(self, name):
+        """The calls in the body of gate ``name``: (modifiers, callee, angle texts, qubit names)."""
+        body = self._bodies.get(name)
+        if body is None:
+            body = []
+            for stmt in self.definitions[name][2]:
+                mods, m = _split_call(stmt)
+                body.append((mods, m.group("name"), _split_top(m.group("params") or ""),
+                             [a for a in _split_top(m.group("args")) if a]))
+            self._bodies[name] = body
+        return body
+
+    def _gate_count(self, name):
+        """How many gates one call of ``name`` makes, without making them.
+
+        Each definition is counted once, so the count costs as much as the
+        definitions' text. A gate that calls itself, directly or through
+        others, is refused here, by name.
+        """
+        if not self._is_defined(name):
+            return 1
+        counts = self._counts
+        path = [name]  # the definitions being counted, outermost first
+        # frames: [name, remaining calls of its body, count so far]
+        stack = [[name, iter(self._body(name)), 0]]
+        while stack:
+            frame = stack[-1]
+            call = next(frame[1], None)
+            if call is None:
+                stack.pop()
+                path.pop()
+                counts[frame[0]] = frame[2]
+                if stack:
+                    stack[-1][2] += frame[2]
+                continue
+            callee = call[1]
+            if not self._is_defined(callee):
+                frame[2] += 1
+            elif callee in counts:
+                frame[2] += counts[callee]
+            elif callee in path:
+                cycle = path[path.index(callee):] + [callee]
+                raise ValueError("OpenQASM gate " + repr(callee) + " calls itself: " + " -> ".join(cycle) + ".")
+            else:
+                path.append(callee)
+                stack.append([callee, iter(self._body(callee)), 0])
+        return counts[name]
+
+    def _call(self, name, params, qubits, modifiers, env):
+        """One call: its operations when it names a built-in gate, else a
+        frame for the body of the gate it names."""
         controls, states, inverse = [], [], False
         for word, arg in modifiers:
             if word == "inv":
@@ -511,29 +624,46 @@ class _Program:
                 gate_id = "mc" + base
             ops = [("gate", gate_id, tuple(operands[builtin:]), all_controls, all_states, tuple(params))]
         elif name in self.definitions:
-            formal_params, formal_qubits, body = self.definitions[name]
+            formal_params, formal_qubits, _ = self.definitions[name]
             if len(params) != len(formal_params) or len(operands) != len(formal_qubits):
                 raise ValueError("Wrong operands for OpenQASM gate " + name + ".")
-            inner_env = dict(zip(formal_params, params))
-            qubit_of = dict(zip(formal_qubits, operands))
-            ops = []
-            for stmt in body:
-                mods, m = _split_call(stmt)
-                inner_params = [_evaluate(p, inner_env) for p in _split_top(m.group("params") or "")]
-                try:
-                    inner_qubits = [qubit_of[a] for a in _split_top(m.group("args")) if a]
-                except KeyError as exc:
-                    raise ValueError("Unknown qubit in the body of gate " + name + ".") from exc
-                ops.extend(self._expand(m.group("name"), inner_params, inner_qubits, mods, inner_env))
-            ops = [(kind, gid, tg, tuple(controls) + ct, tuple(states) + st, pr)
-                   for kind, gid, tg, ct, st, pr in ops]
-            controls, states = [], []
+            return _Frame(name, iter(self._body(name)), dict(zip(formal_params, params)),
+                          dict(zip(formal_qubits, operands)), tuple(controls), tuple(states), inverse)
         else:
             raise ValueError("Unknown OpenQASM gate " + repr(name) + ".")
+        return _inverted(ops) if inverse else ops
 
-        if inverse:
-            ops = [("inverse" if op[0] == "gate" else "gate",) + op[1:] for op in reversed(ops)]
-        return ops
+    def _expand(self, name, params, qubits, modifiers, env):
+        """Gate operations of one call: (\"gate\", id, targets, controls, states, params).
+
+        The bodies being expanded wait on a stack of their own, so that a
+        chain of definitions as long as the text allows needs no recursion.
+        """
+        called = self._call(name, params, qubits, modifiers, env)
+        if type(called) is list:
+            return called
+        stack = [called]
+        while True:
+            frame = stack[-1]
+            call = next(frame.body, None)
+            if call is None:
+                stack.pop()
+                ops = frame.placed()
+                if not stack:
+                    return ops
+                stack[-1].ops.extend(ops)
+                continue
+            mods, callee, angle_texts, qubit_names = call
+            inner_params = [_evaluate(p, frame.env) for p in angle_texts]
+            try:
+                inner_qubits = [frame.qubit_of[a] for a in qubit_names]
+            except KeyError as exc:
+                raise ValueError("Unknown qubit in the body of gate " + frame.name + ".") from exc
+            called = self._call(callee, inner_params, inner_qubits, mods, frame.env)
+            if type(called) is list:
+                frame.ops.extend(called)
+            else:
+                stack.append(called)
 
     def define(self, stmt):
         m = re.fullmatch(r"gate\s+([A-Za-z_][A-Za-z0-9_]*)\s*(?:\(([^)]*)\))?\s*([^{]*)\{(.*)\}", stmt, re.S)
@@ -546,6 +676,34 @@ class _Program:
         formal_qubits = [q for q in _split_top(m.group(3)) if q]
         body = [s.strip() for s in m.group(4).split(";") if s.strip()]
         self.definitions[name] = (formal_params, formal_qubits, body)
+        self._bodies.pop(name, None)
+        self._counts.clear()
+
+
+def _inverted(ops):
+    return [("inverse" if op[0] == "gate" else "gate",) + op[1:] for op in reversed(ops)]
+
+
+class _Frame:
+    """A call of a defined gate being expanded: its body and what it places its gates under."""
+
+    __slots__ = ("name", "body", "env", "qubit_of", "controls", "states", "inverse", "ops")
+
+    def __init__(self, name, body, env, qubit_of, controls, states, inverse):
+        self.name = name
+        self.body = body
+        self.env = env
+        self.qubit_of = qubit_of
+        self.controls = controls
+        self.states = states
+        self.inverse = inverse
+        self.ops = []
+
+    def placed(self):
+        """The body's operations under this call's controls, inverted if the call is."""
+        controls, states = self.controls, self.states
+        ops = [(kind, gid, tg, controls + ct, states + st, pr) for kind, gid, tg, ct, st, pr in self.ops]
+        return _inverted(ops) if self.inverse else ops
 
 
 def _parse(code):

@@ -1,7 +1,10 @@
 #include "codec.hpp"
 
 #include <limits>
+#include <map>
 #include <stdexcept>
+#include <unordered_map>
+#include <utility>
 
 #include "gate_ids.hpp"
 
@@ -254,42 +257,64 @@ void resolve_block_positions(DecodedGate& child, std::size_t k) {
 // open levels are kept in a list rather than on the C stack, so that no
 // nesting and no thread's stack size can overflow it, and the nesting limit
 // is checked as each level is entered: a block that contains itself ends
-// there too.
+// there too. A block object met again (a gate shared by reference, at one
+// level or at several) gets the store read for it the first time, as a
+// packed view would: the parent's records share one snapshot of it, so that
+// a block of blocks shared k levels deep costs k stores, not 2**k. Only an
+// iterator, which a second reading would find used up, is read each time.
 void gather_unread_blocks(DecodedGate& gate, UnreadBlock& unread) {
     struct Level {
         py::object items;  // iterator over the block's gate objects
+        py::object source;  // the block object, while it may be read again
         StoreRef store;    // the block's gates read so far
         DecodedGate owner;  // the gate whose block this is
         py::object classical_target;  // the owner's, read once its block is complete
     };
     std::vector<Level> levels;
-    auto enter = [&levels](DecodedGate& owner, UnreadBlock& block) {
+    // Block objects read so far, kept alive so that no other object takes
+    // their address while the gate is gathered. The owner's target count is
+    // part of the key: negative positions in one block object resolve
+    // differently under owners of different widths.
+    using ReadKey = std::pair<PyObject*, std::size_t>;
+    std::map<ReadKey, std::pair<py::object, StoreRef>> read;
+    SignalPoll signals;
+    // Returns false when the block was read before and its gate is complete.
+    auto enter = [&levels, &read](DecodedGate& owner, UnreadBlock& block) {
+        if (auto it = read.find(ReadKey{block.block.ptr(), owner.targets.size()}); it != read.end()) {
+            owner.block = it->second.second;
+            read_classical(owner, block.classical_target);
+            return false;
+        }
         // The outermost block's store is nested at least as deep as the
         // levels open below it.
         check_nesting(static_cast<std::uint32_t>(levels.size()));
         PyObject* items = PyObject_GetIter(block.block.ptr());
         if (items == nullptr) throw py::error_already_set();
-        levels.push_back(Level{py::reinterpret_steal<py::object>(items), std::make_shared<Store>(),
-                               std::move(owner), std::move(block.classical_target)});
+        py::object source;
+        if (items != block.block.ptr()) source = std::move(block.block);
+        levels.push_back(Level{py::reinterpret_steal<py::object>(items), std::move(source),
+                               std::make_shared<Store>(), std::move(owner), std::move(block.classical_target)});
+        return true;
     };
-    enter(gate, unread);
+    if (!enter(gate, unread)) return;
     for (;;) {
+        signals.tick();
         if (PyObject* item = PyIter_Next(levels.back().items.ptr())) {
             const auto held = py::reinterpret_steal<py::object>(item);
             DecodedGate child;
             UnreadBlock child_block;
             read_gate(held, child, child_block);
             resolve_block_positions(child, levels.back().owner.targets.size());
-            if (child_block.block) {
-                enter(child, child_block);
-            } else {
-                append_decoded_gate(*levels.back().store, child);
-            }
+            if (!child_block.block || !enter(child, child_block)) append_decoded_gate(*levels.back().store, child);
             continue;
         }
         if (PyErr_Occurred()) throw py::error_already_set();
         Level done = std::move(levels.back());
         levels.pop_back();
+        if (done.source) {
+            const ReadKey key{done.source.ptr(), done.owner.targets.size()};
+            read.emplace(key, std::make_pair(std::move(done.source), done.store));
+        }
         done.owner.block = std::move(done.store);
         read_classical(done.owner, done.classical_target);
         if (levels.empty()) {

@@ -41,6 +41,11 @@ void check_nesting(std::uint32_t nesting) {
     }
 }
 
+void check_expansion(const char* what, std::uint64_t gates) {
+    // One rule for every expansion of gates, native or not, kept in Python.
+    py::module_::import("quorvex.backend.expansion").attr("check_expansion")(what, gates);
+}
+
 Store::~Store() {
     // Nested stores would each release the next from their destructor, one
     // C stack frame per level, too many for a thread with a small stack.

@@ -164,4 +164,9 @@ inline std::string_view Store::gate_id(const PackedRecord& record) const {
 // Raises RecursionError when a store of this nesting may not gain a level.
 void check_nesting(std::uint32_t nesting);
 
+// Raises MemoryError, before anything is allocated, when expanding into
+// this many gates (at a record each) would not fit in the memory this
+// process can still allocate; what names the expansion in the message.
+void check_expansion(const char* what, std::uint64_t gates);
+
 }  // namespace quorvex::packed

@@ -133,6 +133,50 @@ struct Inversion {
     DecodedGate waiting;  // the gate whose block is being inverted above this one
 };
 
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t sum = 0;
+    return __builtin_add_overflow(a, b, &sum) ? std::numeric_limits<std::uint64_t>::max() : sum;
+}
+
+std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t product = 0;
+    return __builtin_mul_overflow(a, b, &product) ? std::numeric_limits<std::uint64_t>::max() : product;
+}
+
+// The gate count of the largest of the passes of a decomposition, counted
+// without building any. A block shared by reference doubles the gates at
+// every level, so the count must not expand it either: the records of each
+// distinct block store are read once a pass, with the number of times the
+// store occurs. selected_block gives the children of a record that a pass
+// replaces, or null.
+template <class Selected>
+std::uint64_t largest_pass(const Store& store, std::uint64_t levels, const Selected& selected_block,
+                           SignalPoll& signals) {
+    std::uint64_t kept = 0;  // gates no later pass replaces
+    std::uint64_t largest = store.length();
+    std::unordered_map<const Store*, std::uint64_t> occurring{{&store, 1}};
+    for (std::uint64_t pass = 0; pass < levels && !occurring.empty(); ++pass) {
+        std::unordered_map<const Store*, std::uint64_t> placed;
+        for (const auto& [source, times] : occurring) {
+            for_each_record(*source, signals, [&](const Store& holder, const PackedRecord& rec) {
+                if (const Store* children = selected_block(holder, rec)) {
+                    std::uint64_t& count = placed[children];
+                    count = saturating_add(count, times);
+                } else {
+                    kept = saturating_add(kept, times);
+                }
+            });
+        }
+        std::uint64_t gates = kept;
+        for (const auto& [children, times] : placed) {
+            gates = saturating_add(gates, saturating_mul(times, children->length()));
+        }
+        if (gates > largest) largest = gates;
+        occurring = std::move(placed);
+    }
+    return largest;
+}
+
 }  // namespace
 
 StoreRef inverse_store(const Store& source) {
@@ -229,22 +273,27 @@ StoreRef decompose_store(const Store& store, std::uint64_t levels, const py::han
     if (levels == 0) return result;
     SignalPoll signals;  // result and the next one are private; snapshots are read-only
 
-    // Whether a record is a selected composite gate of the store holding it.
-    auto selected_block = [&](const Store& holder, const PackedRecord& rec) {
-        if (!(rec.flags & kRecordExtra)) return false;
+    // The children of a record that is a selected composite gate of the
+    // store holding it, or null.
+    auto selected_block = [&](const Store& holder, const PackedRecord& rec) -> const Store* {
+        if (!(rec.flags & kRecordExtra)) return nullptr;
         const ExtraEntry e = holder.extra_at(rec.extra);
-        if (!(e.flags & kExtraBlock)) return false;
-        if (select_all) return true;
-        const std::string shown = (e.flags & kExtraName) ? holder.string_at(e.name)
-                                                         : default_display_name(holder.gate_id(rec));
-        return selected.count(shown) != 0;
+        if (!(e.flags & kExtraBlock)) return nullptr;
+        if (!select_all) {
+            const std::string shown = (e.flags & kExtraName) ? holder.string_at(e.name)
+                                                             : default_display_name(holder.gate_id(rec));
+            if (selected.count(shown) == 0) return nullptr;
+        }
+        return holder.block_at(holder.block_extra_at(e.block_extra).block).snapshot.get();
     };
+
+    check_expansion("Decomposing the blocks", largest_pass(*result, levels, selected_block, signals));
 
     for (std::uint64_t pass = 0; pass < levels; ++pass) {
         std::vector<std::uint64_t> inline_at;
         std::uint64_t index = 0;
         for_each_record(*result, signals, [&](const Store& holder, const PackedRecord& rec) {
-            if (selected_block(holder, rec)) inline_at.push_back(index);
+            if (selected_block(holder, rec) != nullptr) inline_at.push_back(index);
             ++index;
         });
         if (inline_at.empty()) break;

@@ -1,0 +1,131 @@
+"""Small inputs that describe very many gates: time and memory.
+
+Each case runs in a fresh process, which prints the seconds it took and the
+growth of its peak resident memory (ru_maxrss after less before, MB):
+- adding a gate whose block holds the same gate twice, 20 levels deep
+  (21 records, 2**20 gates), to an OpchainPacked and to a packed Circuit;
+  the same 60 levels deep (2**60 gates), and executing a circuit holding
+  one of vendor gates (x2p, expanded by the executor), which is refused;
+- 40,000 and 80,000 times reading a packed circuit's gate_sequence and
+  adding one gate, and the adds alone;
+- reading OpenQASM gate definitions that call the one below twice, 17
+  levels (131,072 gates), and 60 levels, which is refused.
+
+With --baseline REV the cases that a revision can finish are also run on a
+build of REV (made once into build/bench-baseline/, as bench/interrupt.py
+makes it), each next to this tree's.
+
+Run: bash dev.sh bench shared_blocks [--baseline REV] [--repeat R]
+"""
+import argparse
+import os
+import statistics
+import subprocess
+import sys
+
+import quorvex
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+CASE = r"""
+import resource, sys, time
+from quorvex.backend.gate.morlith import QuantumGate
+from quorvex.backend.opchain.opchain import Opchain
+from quorvex.backend.opchain.packed import OpchainPacked
+from quorvex.core import Circuit
+
+def shared(leaf, levels):
+    gate = QuantumGate(leaf, [0])
+    for _ in range(levels):
+        gate = QuantumGate("block", [0], block_gate_sequence=(gate, gate))
+    return gate
+
+def doubling(levels):
+    return ("OPENQASM 2.0; qreg q[1]; gate g0 a { x a; } "
+            + " ".join("gate g%d a { g%d a; g%d a; }" % (i, i - 1, i - 1) for i in range(1, levels + 1))
+            + " g%d q[0];" % levels)
+
+kind, size = sys.argv[1], int(sys.argv[2])
+if kind == "add to sequence":
+    gate = shared("x", size)
+    run = lambda: OpchainPacked(1).add_gate(gate)
+elif kind == "add to circuit":
+    gate = shared("x", size)
+    run = lambda: Circuit(1, gate_storage="packed").add_gate(gate)
+elif kind == "execute vendor gates":
+    circuit = Circuit(1, gate_storage="packed")
+    circuit.add_gate(shared("x2p", size))
+    run = circuit.execute
+elif kind in ("read and add", "add"):
+    def run():
+        c = Circuit(4, gate_storage="packed")
+        for i in range(size):
+            if kind == "read and add":
+                c.gate_sequence
+            c.h(i % 4)
+else:
+    text = doubling(size)
+    run = lambda: Opchain.from_openqasm(text)
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+start = time.perf_counter()
+try:
+    run()
+    outcome = "done"
+except MemoryError as exc:
+    outcome = "MemoryError: " + str(exc)[:60] + "..."
+seconds = time.perf_counter() - start
+print(seconds, (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) / 1024, outcome)
+"""
+
+# (case, size, whether a build without the bounds finishes it in reasonable time and memory)
+CASES = [
+    ("add to sequence", 20, True),
+    ("add to circuit", 20, True),
+    ("add to sequence", 60, False),
+    ("add to circuit", 60, False),
+    ("execute vendor gates", 60, False),
+    ("read and add", 40_000, True),
+    ("read and add", 80_000, True),
+    ("add", 80_000, True),
+    ("OpenQASM import", 17, True),
+    ("OpenQASM import", 60, False),
+]
+
+
+def run_case(site, kind, size):
+    env = dict(os.environ, PYTHONPATH=site)
+    done = subprocess.run([sys.executable, "-P", "-c", CASE, kind, str(size)], env=env, capture_output=True,
+                          text=True, check=True)
+    seconds, megabytes, outcome = done.stdout.split(None, 2)
+    return float(seconds), float(megabytes), outcome.strip()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--baseline", default=None)
+    parser.add_argument("--repeat", type=int, default=3)
+    args = parser.parse_args()
+    builds = {"this tree": os.path.dirname(os.path.dirname(quorvex.__file__))}
+    if args.baseline:
+        sys.path.insert(0, HERE)
+        from interrupt import baseline_site
+
+        site, described = baseline_site(args.baseline)
+        print("baseline: " + described)
+        builds = {"baseline": site, **builds}
+    print("seconds and peak memory growth (MB), min / median of %d, each run in a fresh process" % args.repeat)
+    print("%-22s %7s  %-10s %17s %17s  %s" % ("case", "size", "build", "seconds", "MB", "outcome"))
+    for kind, size, old_finishes in CASES:
+        for name, site in builds.items():
+            if name == "baseline" and not old_finishes:
+                continue
+            found = [run_case(site, kind, size) for _ in range(args.repeat)]
+            seconds = [f[0] for f in found]
+            megabytes = [f[1] for f in found]
+            print("%-22s %7d  %-10s %8.3f %8.3f %8.1f %8.1f  %s" % (
+                kind, size, name, min(seconds), statistics.median(seconds), min(megabytes),
+                statistics.median(megabytes), found[-1][2]))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,140 @@
+"""Blocks shared by reference: a few records that describe very many gates.
+
+A gate whose block holds the same gate twice, k levels deep, is k + 1
+records and 2**k gates. Adding it keeps it at that size; whatever has to
+expand it counts the gates first and refuses, with MemoryError, an expansion
+that cannot fit in the memory the process can still allocate.
+"""
+import collections
+import signal
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+from quorvex.backend.expansion import check_expansion, usable_memory
+from quorvex.backend.gate.morlith import QuantumGate
+from quorvex.backend.opchain.packed import OpchainPacked
+from quorvex.backend.pelmor.strovane import OpchainPackedNative
+from quorvex.core import Circuit
+
+from interrupts import alarm
+
+STORAGES = ["list", "packed"]
+HUGE = 60  # levels: 2**60 gates, beyond any machine's memory
+
+
+def shared(leaf, levels):
+    gate = leaf
+    for _ in range(levels):
+        gate = QuantumGate("block", [0], block_gate_sequence=(gate, gate))
+    return gate
+
+
+def too_many(what, levels):
+    return r"^" + what + " would make " + str(2**levels) + r" gates, at least \d+ bytes, more than the \d+ bytes"
+
+
+def test_the_store_holds_a_shared_block_once_per_level():
+    levels = 40
+    store = OpchainPackedNative()
+    store.append_gate(shared(QuantumGate("x", [0]), levels))
+    level = store.components(0)[7]
+    for depth in range(levels - 1):
+        # both records of a level share one snapshot of the level below
+        assert len(level) == 2 and level.block_resource_count == 1
+        below = level.components(0)[7]
+        assert level.components(1)[7] is below
+        level = below
+    assert [level.components(i)[0] for i in range(2)] == ["x", "x"]
+
+
+def test_only_an_iterator_is_read_again_where_it_recurs():
+    class Gate:
+        """Duck-typed gate whose block is whatever it was given."""
+
+        def __init__(self, id, block=None):
+            self.id, self.target, self.control, self.control_state = id, (0,), (), ()
+            self.parameter, self.name, self.stored_matrix, self.classical_target = None, id.upper(), None, None
+            self.block_gate_sequence = block
+
+    for block, second in ((iter([Gate("h")]), 0), ([Gate("h")], 1)):
+        store = OpchainPackedNative()
+        store.append_gate(Gate("block", [Gate("block", block), Gate("block", block)]))
+        inner = store.components(0)[7]
+        # an iterator is used up by its first reading, as it always was
+        assert [len(inner.components(i)[7]) for i in range(2)] == [1, second]
+
+
+@pytest.mark.parametrize("storage", STORAGES)
+def test_a_circuit_adds_and_runs_a_shared_block(storage):
+    levels, theta = 12, 1e-3
+    c = Circuit(1, gate_storage=storage)
+    c.add_gate(shared(QuantumGate("rx", [0], parameter=theta), levels))
+    # vendor gates are run from their matrices, so this one is expanded
+    c.add_gate(shared(QuantumGate("x2p", [0]), 2))
+    want = Circuit(1)
+    want.add_gate(QuantumGate("rx", [0], parameter=theta * 2**levels + 4 * np.pi / 2))
+    assert np.allclose(c.execute().state, want.execute().state, atol=1e-9)
+    huge = Circuit(1, gate_storage=storage)
+    huge.add_gate(shared(QuantumGate("x", [0]), HUGE))
+    assert len(huge.gate_sequence.data()) == 1
+
+
+@pytest.mark.parametrize("storage", STORAGES)
+def test_an_expansion_that_cannot_fit_is_refused_before_it_starts(storage):
+    c = Circuit(1, gate_storage=storage)
+    c.h(0)
+    c.add_gate(shared(QuantumGate("x2p", [0]), HUGE))
+    with pytest.raises(MemoryError, match=too_many("Expanding gate BLOCK", HUGE)):
+        c.execute()
+
+
+def test_a_decomposition_that_cannot_fit_is_refused_before_it_starts():
+    seq = OpchainPacked(1)
+    seq.add_gate(shared(QuantumGate("x", [0]), HUGE))
+    assert len(seq.decompose(3)) == 8
+    with pytest.raises(MemoryError, match=too_many("Decomposing the blocks", HUGE)):
+        seq.decompose(HUGE)
+    # a repeat view counts as the gates it repeats
+    body = OpchainPacked(1)
+    body.add_gate(QuantumGate("h", [0]))
+    outer = OpchainPacked(1)
+    outer.append(body.repeat(2**HUGE), [0])
+    with pytest.raises(MemoryError, match=too_many("Decomposing the blocks", HUGE)):
+        outer.decompose()
+
+
+def test_the_bound_is_the_memory_the_process_can_still_allocate():
+    assert usable_memory() > 2**22 * 32
+    check_expansion("Expanding", 2**22)
+    # Under an address-space limit 48 MiB above what the process maps now,
+    # 2**21 records (64 MiB) no longer fit, 2**20 (32 MiB) do.
+    code = textwrap.dedent("""
+        import os, resource
+        from quorvex.backend.expansion import check_expansion, usable_memory
+        mapped = int(open("/proc/self/statm").read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+        resource.setrlimit(resource.RLIMIT_AS, (mapped + 3 * 2**24, resource.getrlimit(resource.RLIMIT_AS)[1]))
+        assert usable_memory() <= 3 * 2**24
+        check_expansion("Expanding", 2**20)
+        try:
+            check_expansion("Expanding", 2**21)
+        except MemoryError as exc:
+            print(exc)
+    """)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith("Expanding would make 2097152 gates, at least 67108864 bytes, more than the ")
+
+
+def test_reading_a_long_block_answers_an_interrupt():
+    # 2**21 gates to read take far longer than the 0.03 s before the
+    # interrupt; a read held to its end would leave the gate added.
+    gate = QuantumGate("block", [0], block_gate_sequence=(QuantumGate("h", [0]),) * 2**21)
+    store = OpchainPackedNative()
+    done = collections.deque()
+    with alarm(0.03, signal.default_int_handler), pytest.raises(KeyboardInterrupt):
+        done.extend(map(OpchainPackedNative.append_gate, [store], [gate]))
+    assert not done and (len(store), store.version) == (0, 0)
