@@ -268,6 +268,21 @@ def test_negative_block_positions_count_from_the_last_target_on_every_path(seed)
     assert [(g.id, g.target) for g in stored] == [("x", (1,))]
 
 
+def test_one_block_object_under_owners_of_two_widths_resolves_by_each():
+    # The store reads a block object once per add and reuses it: not across
+    # owners of different widths, where -1 names different positions.
+    narrow = Q("block", (0, 1), block_gate_sequence=[Q("x", -1)])
+    wide = Q("block", (0, 1, 2), block_gate_sequence=narrow.block_gate_sequence)
+    assert wide.block_gate_sequence is narrow.block_gate_sequence
+    gates = [Q("block", (0, 1, 2), block_gate_sequence=[narrow, wide])]
+    expected = reference(gates, 3)
+    assert_every_path(gates, 3, expected)
+    sequence = OpchainPacked(3)
+    sequence.add_gate(gates[0])
+    inner = sequence.data()[0].block_gate_sequence
+    assert [[(g.id, g.target) for g in b.block_gate_sequence] for b in inner] == [[("x", (1,))], [("x", (2,))]]
+
+
 def test_positions_beyond_the_block_are_still_refused_natively():
     # Only -k .. -1 is resolved; -k - 1 stays outside the block.
     store = store_of(f("block", (0, 1), block=[Q("x", -3)]))
