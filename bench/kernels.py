@@ -20,15 +20,17 @@ Sections (all by default, or those named with --sections):
          GOMP_SPINCOUNT=N runs beside them;
   targets n = 24 (or the largest --sizes), both precisions, one thread and all
          threads: H, RX and CX on every target 0 ... n - 1 (CX controlled by
-         the highest other qubit, so every CX touches the same half of the
-         state), each as a ratio to the median of the eight highest targets,
-         with the walk each target takes in this tree (QUORVEX_WALK and the
-         calibration decide it); then a random circuit of --circuit-gates
-         gates through the packed executor, one thread and all threads. Both
-         beside a baseline revision (--baseline, default ee2564e, the one
-         before the four-stream walk; "none" skips it), built once into
-         build/bench-baseline/ as bench/interrupt.py builds its own: each
-         build runs in a worker process of its own, the two timed in turn.
+         the highest other qubit, so every CX but the last touches the same
+         half of the state; the last one touches a quarter no other CX does,
+         which the cache may not hold), each as a ratio to the median of the
+         eight highest targets, with the walk each target takes in this tree
+         (QUORVEX_WALK and the calibration decide it); then a random circuit
+         of --circuit-gates gates through the packed executor, one thread and
+         all threads. Both beside one or more baseline revisions (--baseline,
+         default ee2564e, the one before the four-stream walk; "none" skips
+         it), each built once into build/bench-baseline/ as bench/interrupt.py
+         builds its own: each build runs in a worker process of its own, all
+         timed in turn.
 
 Times are the min and median of interleaved repeats. The default sizes are
 reduced (n = 16, 20) to keep runs short on a shared machine; --full runs
@@ -37,11 +39,12 @@ and 24 unless --sizes names others.
 
     bash dev.sh bench kernels [--full] [--sizes N ...] [--repeat R] [--sections load swap ...]
                               [--spins N ...] [--circuit-dtype complex64|complex128]
-                              [--baseline REV|none] [--circuit-gates G]
+                              [--baseline REV ...|none] [--circuit-gates G]
 """
 import argparse
 import ctypes
 import os
+import random
 import statistics
 import subprocess
 import sys
@@ -361,9 +364,15 @@ class TargetWorker:
 def timed_in_turn(workers, cases, repeat):
     """{(build, case): [seconds, ...]}: every case once untimed, then `repeat`
     rounds in which each case runs in every build, the builds' order
-    alternating from one round to the next."""
+    alternating from one round to the next. The cases come in a new order
+    each round (the same in every run), so no case always follows the same
+    one: in a fixed order the first CX cases always came right after RX had
+    swept the whole state through the cache, and the later ones after CX
+    cases that had left their half in it."""
     times = {}
+    rng = random.Random(1)
     for rnd in range(repeat + 1):
+        cases = rng.sample(cases, len(cases))
         for case in cases:
             order = list(workers) if rnd % 2 == 0 else list(workers)[::-1]
             for build in order:
@@ -373,15 +382,17 @@ def timed_in_turn(workers, cases, repeat):
     return times
 
 
-def section_targets(n, repeat, baseline, dtype, gates):
-    builds = {"this tree": None}
+def section_targets(n, repeat, baselines, dtype, gates):
+    builds = {}
     print(f"\n== every target, n={n}: H, RX and CX (CX controlled by the highest other qubit),"
           f" time as a ratio to the median of the eight highest targets, min and median of {repeat}")
-    if baseline != "none":
-        from interrupt import baseline_site
-        site, described = baseline_site(baseline)
-        builds = {"before": site, "this tree": None}
-        print(f"   before: {described}")
+    from interrupt import baseline_site
+    for rev in baselines:
+        if rev != "none":
+            site, described = baseline_site(rev)
+            builds[rev] = site
+            print(f"   before: {described}")
+    builds["this tree"] = None
     workers = {name: TargetWorker(site, dtype, gates) for name, site in builds.items()}
     try:
         print("   threads: " + ", ".join(f"{b} {w.threads}" for b, w in workers.items())
@@ -427,11 +438,13 @@ def print_targets(workers, times, walks, n, dtype, omp):
     for b in workers:
         worst = max(r[1] for g in ("H", "RX", "CX") for r in ratios[b, g])
         print(f"   {b}: worst median ratio {worst:.2f} (goal <= {goal})")
-    if "before" in workers:
-        median = {key: statistics.median(found) for key, found in times.items()}
-        worst, g, t = max((median["this tree", c] / median["before", c], c[1], c[4])
+    median = {key: statistics.median(found) for key, found in times.items()}
+    for b in workers:
+        if b == "this tree":
+            continue
+        worst, g, t = max((median["this tree", c] / median[b, c], c[1], c[4])
                           for c in {case for _, case in times})
-        print(f"   this tree / before, the worst median over every gate and target: {worst:.2f}"
+        print(f"   this tree / {b}, the worst median over every gate and target: {worst:.2f}"
               f" ({g} on target {t})")
 
 
@@ -455,7 +468,7 @@ def main():
                         default=["load", "copy", "swap", "calls", "policy", "targets"])
     parser.add_argument("--spins", type=int, nargs="*", default=[])
     parser.add_argument("--circuit-dtype", default="complex128", choices=["complex64", "complex128"])
-    parser.add_argument("--baseline", default="ee2564e")
+    parser.add_argument("--baseline", nargs="+", default=["ee2564e"])
     parser.add_argument("--circuit-gates", type=int, default=120)
     parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--target-worker", action="store_true", help=argparse.SUPPRESS)
