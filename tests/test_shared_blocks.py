@@ -140,3 +140,60 @@ def test_reading_a_long_block_answers_an_interrupt():
     with alarm(0.03, signal.default_int_handler), pytest.raises(KeyboardInterrupt):
         done.extend(map(OpchainPackedNative.append_gate, [store], [gate]))
     assert not done and (len(store), store.version) == (0, 0)
+
+
+# Each path that expands a shared block, with what it keeps per gate far
+# above the store's 32 bytes. Under an address-space limit 160 MiB above
+# what the process maps, 2**19 gates at 32 bytes (16 MiB) would pass a count
+# made at the store's cost, and the path would then run out of memory
+# half-way; counted at its own cost, it is refused before it starts.
+EXPANDING_PATHS = {
+    "list storage execute": ('c = Circuit(1); c.add_gate(shared(QuantumGate("x2p", [0]), LEVELS)); c.execute()',
+                             "Expanding gate BLOCK"),
+    "packed storage execute": ('c = Circuit(1, gate_storage="packed"); '
+                               'c.add_gate(shared(QuantumGate("x2p", [0]), LEVELS)); c.execute()',
+                               "Expanding gate BLOCK"),
+    "PyTorch execute": ('c = Circuit(1); c.rz(torch.tensor(0.5), 0); c.add_gate(shared(QuantumGate("x", [0]), LEVELS)); '
+                        'c.execute()', "Expanding the blocks of 1 composite gate", 1),
+    "apply_to_batch": ('c = Circuit(1); c.add_gate(shared(QuantumGate("x", [0]), LEVELS)); '
+                       'c.compile().apply_to_batch(torch.eye(2, dtype=torch.complex128))',
+                       "Expanding the blocks of 1 composite gate"),
+    "to_openqasm": ('s = Opchain(1); s.add_gate(shared(QuantumGate("x", [0]), LEVELS)); s.to_openqasm()',
+                    "Writing the sequence as OpenQASM"),
+    "to_openqasm2": ('s = Opchain(1); s.add_gate(shared(QuantumGate("x", [0]), LEVELS)); s.to_openqasm2()',
+                     "Writing the sequence as OpenQASM"),
+    "list decompose": ('s = Opchain(1); s.add_gate(shared(QuantumGate("x", [0]), LEVELS)); s.decompose(LEVELS)',
+                       "Decomposing the blocks"),
+    "qcompiler_transpile": ('c = Circuit(1); c.add_gate(shared(QuantumGate("h", [0]), LEVELS)); '
+                            'qcompiler_transpile(c, basis="default")', "Unrolling into basis 'default'"),
+}
+
+
+@pytest.mark.parametrize("path", sorted(EXPANDING_PATHS))
+def test_each_path_counts_an_expansion_at_what_it_keeps_per_gate(path):
+    # (the statement, the expansion's name, gates besides the block's)
+    statement, what, *others = EXPANDING_PATHS[path]
+    levels = 19
+    code = textwrap.dedent("""
+        import os, resource
+        import torch
+        from quorvex.backend.gate.morlith import QuantumGate
+        from quorvex.backend.opchain.opchain import Opchain
+        from quorvex.core import Circuit
+        from quorvex.qcompiler.transpile import qcompiler_transpile
+        LEVELS = {levels}
+        def shared(gate, levels):
+            for _ in range(levels):
+                gate = QuantumGate("block", [0], block_gate_sequence=(gate, gate))
+            return gate
+        mapped = int(open("/proc/self/statm").read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+        resource.setrlimit(resource.RLIMIT_AS, (mapped + 160 * 2**20, resource.getrlimit(resource.RLIMIT_AS)[1]))
+        try:
+            {statement}
+        except MemoryError as exc:
+            print("MemoryError:", exc)
+    """).format(levels=levels, statement=statement)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr[-2000:]
+    gates = 2**levels + sum(others)
+    assert done.stdout.startswith("MemoryError: " + what + " would make " + str(gates) + " gates"), done.stdout

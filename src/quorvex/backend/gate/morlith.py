@@ -221,6 +221,44 @@ def _leaf_count(gates):
             stack.append([iter(children), 0, children, _enter_block(children, open_blocks)])
 
 
+def _decomposed_count(gates, levels, name=None):
+    """How many gates ``gates`` make decomposed by ``levels`` levels, as
+    `QuantumGate.decompose` does it level by level (``name`` selects the
+    composite gates expanded).
+
+    A block's gates at a given depth are counted once, by identity, so a
+    block shared by reference costs a step per distinct block and depth.
+    """
+    selection = None if name is None else ([name] if isinstance(name, str) else name)
+    open_blocks = set()
+    # (id of a block, levels left) -> (the block, kept so that its id stays its own, its count)
+    counted = {}
+    # frames: [remaining gates, count so far, levels left for them, the walked block, key]
+    stack = [[iter(gates), 0, levels, None, None]]
+    while True:
+        frame = stack[-1]
+        gate = next(frame[0], _DONE)
+        if gate is _DONE:
+            stack.pop()
+            if not stack:
+                return frame[1]
+            open_blocks.discard(frame[4])
+            block = _block_identity(frame[3])
+            counted[(id(block), frame[2])] = (block, frame[1])
+            stack[-1][1] += frame[1]
+            continue
+        children = gate.block_gate_sequence
+        if children is None or frame[2] <= 0 or (selection is not None and len(children) != 0
+                                                  and gate.name not in selection):
+            frame[1] += 1
+            continue
+        known = counted.get((id(_block_identity(children)), frame[2] - 1))
+        if known is not None:
+            frame[1] += known[1]
+        else:
+            stack.append([iter(children), 0, frame[2] - 1, children, _enter_block(children, open_blocks)])
+
+
 def _dagger_frame(gate, open_blocks):
     """[gate, its children, their inverses so far, children last first, key]."""
     children = gate.block_gate_sequence

@@ -17,8 +17,8 @@ import math
 import operator
 import re
 
-from ..expansion import check_expansion
-from ..gate.morlith import _walk_blocks
+from ..expansion import PYTHON_GATE_BYTES, check_expansion
+from ..gate.morlith import _leaf_count, _walk_blocks
 
 _IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
 
@@ -27,12 +27,17 @@ _IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
 # Shared by both exporters
 # --------------------------------------------------------------------------
 
-def _flat_gates(gates):
+def _flat_gates(gates, what=None):
     """Yield the gates with every composite gate expanded, at any depth, in order.
 
     The walk shared by every expansion of nested blocks: no recursion, and a
     block that contains itself raises RecursionError instead of never ending.
+    With ``what`` (the expansion's name for a message), the caller keeps
+    every gate as a Python record: the gates are counted first and an
+    expansion that cannot fit is refused with MemoryError.
     """
+    if what is not None:
+        check_expansion(what, _leaf_count(gates), PYTHON_GATE_BYTES)
     return _walk_blocks(gates, operator.methodcaller("decompose"))
 
 
@@ -53,7 +58,7 @@ def _check_register_name(name, what):
 def _sequence_layout(sequence):
     """Return (num_qubits, flattened gates, number of classical bits), checking qubit indices."""
     num_qubits = int(sequence._num_qubits)
-    gates = list(_flat_gates(sequence.data()))
+    gates = list(_flat_gates(sequence.data(), "Writing the sequence as OpenQASM"))
     num_bits = 0
     for gate in gates:
         for q in tuple(gate.target) + tuple(gate.control):
