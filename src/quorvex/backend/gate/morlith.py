@@ -482,11 +482,17 @@ class QuantumGate:
 
         A composite gate's children are inverted bottom-up with an explicit
         stack rather than by recursion, so that any depth of nesting fits
-        in the C stack.
+        in the C stack. Each gate object, and each block object, is inverted
+        once: a block shared by reference at k levels costs k inversions,
+        not 2**k, and its inverse is shared as the block was.
         """
         if _is_own_inverse(self):
             return self
         open_blocks = set()
+        # id -> (the gate or block, kept so that its id stays its own, its
+        # inverse or the inverses of its children)
+        inverted_gates = {}
+        inverted_blocks = {}
         stack = [_dagger_frame(self, open_blocks)]
         while True:
             frame = stack[-1]
@@ -494,13 +500,29 @@ class QuantumGate:
             if child is _DONE:
                 stack.pop()
                 open_blocks.discard(frame[4])
-                children = None if frame[1] is None else tuple(frame[2])
+                block = frame[1]
+                if block is None:
+                    children = None
+                else:
+                    children = tuple(frame[2])
+                    identity = _block_identity(block)
+                    inverted_blocks[id(identity)] = (identity, children)
                 inverted = _inverted_with(frame[0], children)
                 if not stack:
                     return inverted
+                inverted_gates[id(frame[0])] = (frame[0], inverted)
                 stack[-1][2].append(inverted)
             elif _inverts_by_these_rules(child) and not _is_own_inverse(child):
-                stack.append(_dagger_frame(child, open_blocks))
+                known = inverted_gates.get(id(child))
+                if known is None:
+                    block = child.block_gate_sequence
+                    known_block = None if block is None else inverted_blocks.get(id(_block_identity(block)))
+                    if known_block is None:
+                        stack.append(_dagger_frame(child, open_blocks))
+                        continue
+                    known = (child, _inverted_with(child, known_block[1]))
+                    inverted_gates[id(child)] = known
+                frame[2].append(known[1])
             else:
                 frame[2].append(child.dagger())
 
