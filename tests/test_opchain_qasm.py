@@ -415,6 +415,62 @@ def test_definitions_are_expanded_to_any_depth_and_counted_before():
         Opchain.from_openqasm(_doubling(60))
 
 
+def test_counting_reads_each_definition_once_however_the_calls_interleave(monkeypatch):
+    # A chain of definitions, each called as soon as it is defined: a count
+    # made afresh at every call would read the chain again, n**2 / 2 bodies.
+    depth = 300
+    lines = ["OPENQASM 3.0; qubit[1] q; gate g0 a { x a; }"]
+    for i in range(1, depth + 1):
+        lines.append("gate g%d a { g%d a; } g%d q[0];" % (i, i - 1, i))
+    read = []
+    body, count = qasm3._Program._body, qasm3._Program._gate_count
+
+    def counting(self, name):
+        read.append(0)
+        try:
+            return count(self, name)
+        finally:
+            read.pop()
+
+    def reading(self, name):
+        if read:
+            read[-1] += 1
+            reads.append(name)
+        return body(self, name)
+
+    reads = []
+    monkeypatch.setattr(qasm3._Program, "_gate_count", counting)
+    monkeypatch.setattr(qasm3._Program, "_body", reading)
+    assert len(Opchain.from_openqasm("\n".join(lines)).data()) == depth
+    assert len(reads) <= 2 * depth
+
+
+def test_a_count_follows_a_definition_it_met_changing():
+    program = qasm3._parse("OPENQASM 3.0; qubit[1] q; gate f a { g a; g a; } gate g a { x a; } f q[0]; "
+                           "gate g a { x a; x a; x a; } f q[0];")
+    assert len(program.ops) == 2 + 6
+    assert program._gate_count("f") == 6
+    # a name met undefined (counted as one gate) and defined later
+    program = qasm3._parse("OPENQASM 3.0; qubit[1] q; gate f a { h a; } f q[0];")
+    program.define("gate e a { g a; g a; }")
+    assert program._gate_count("e") == 2
+    program.define("gate g a { x a; x a; }")
+    assert program._gate_count("e") == 4
+
+
+@pytest.mark.parametrize("text", [
+    "qubit[２] q; x q[1];",          # fullwidth digits are not OpenQASM's digits
+    "qubit[2] q; x q[１];",
+    "qreg q[２]; x q[1];",
+    "qubit[2] q; bit[2] c; c[１] = measure q[0];",
+    "qubit[2] q; bit[２] c; measure q[0] -> c[1];",
+    "qubit[2] q; x q[\u0661];",      # ARABIC-INDIC DIGIT ONE
+])
+def test_digits_are_read_as_written(text):
+    with pytest.raises(ValueError):
+        Opchain.from_openqasm("OPENQASM 3.0; " + text)
+
+
 def test_export_and_unrolling_walk_any_nesting_in_order():
     depth = 5000
     gate = Q("block", [0, 1], block_gate_sequence=(Q("h", 0), Q("x", 1)))

@@ -17,6 +17,7 @@ import pytest
 from quorvex._memory import available_memory
 from quorvex.backend.expansion import check_expansion
 from quorvex.backend.gate.morlith import QuantumGate
+from quorvex.backend.opchain.opchain import Opchain
 from quorvex.backend.opchain.packed import OpchainPacked
 from quorvex.backend.pelmor.strovane import OpchainPackedNative
 from quorvex.core import Circuit
@@ -140,3 +141,125 @@ def test_reading_a_long_block_answers_an_interrupt():
     with alarm(0.03, signal.default_int_handler), pytest.raises(KeyboardInterrupt):
         done.extend(map(OpchainPackedNative.append_gate, [store], [gate]))
     assert not done and (len(store), store.version) == (0, 0)
+
+
+# Each path that expands a shared block, with what it keeps per gate far
+# above the store's 32 bytes. Under an address-space limit 160 MiB above
+# what the process maps, 2**19 gates at 32 bytes (16 MiB) would pass a count
+# made at the store's cost, and the path would then run out of memory
+# half-way; counted at its own cost, it is refused before it starts.
+EXPANDING_PATHS = {
+    "list storage execute": ('c = Circuit(1); c.add_gate(shared(QuantumGate("x2p", [0]), LEVELS)); c.execute()',
+                             "Expanding gate BLOCK"),
+    "packed storage execute": ('c = Circuit(1, gate_storage="packed"); '
+                               'c.add_gate(shared(QuantumGate("x2p", [0]), LEVELS)); c.execute()',
+                               "Expanding gate BLOCK"),
+    "PyTorch execute": ('c = Circuit(1); c.rz(torch.tensor(0.5), 0); c.add_gate(shared(QuantumGate("x", [0]), LEVELS)); '
+                        'c.execute()', "Expanding the blocks of 1 composite gate", 1),
+    "apply_to_batch": ('c = Circuit(1); c.add_gate(shared(QuantumGate("x", [0]), LEVELS)); '
+                       'c.compile().apply_to_batch(torch.eye(2, dtype=torch.complex128))',
+                       "Expanding the blocks of 1 composite gate"),
+    "to_openqasm": ('s = Opchain(1); s.add_gate(shared(QuantumGate("x", [0]), LEVELS)); s.to_openqasm()',
+                    "Writing the sequence as OpenQASM"),
+    "to_openqasm2": ('s = Opchain(1); s.add_gate(shared(QuantumGate("x", [0]), LEVELS)); s.to_openqasm2()',
+                     "Writing the sequence as OpenQASM"),
+    "list decompose": ('s = Opchain(1); s.add_gate(shared(QuantumGate("x", [0]), LEVELS)); s.decompose(LEVELS)',
+                       "Decomposing the blocks"),
+    "qcompiler_transpile": ('c = Circuit(1); c.add_gate(shared(QuantumGate("h", [0]), LEVELS)); '
+                            'qcompiler_transpile(c, basis="default")', "Unrolling into basis 'default'"),
+}
+
+
+@pytest.mark.parametrize("path", sorted(EXPANDING_PATHS))
+def test_each_path_counts_an_expansion_at_what_it_keeps_per_gate(path):
+    # (the statement, the expansion's name, gates besides the block's)
+    statement, what, *others = EXPANDING_PATHS[path]
+    levels = 19
+    code = textwrap.dedent("""
+        import os, resource
+        import torch
+        from quorvex.backend.gate.morlith import QuantumGate
+        from quorvex.backend.opchain.opchain import Opchain
+        from quorvex.core import Circuit
+        from quorvex.qcompiler.transpile import qcompiler_transpile
+        LEVELS = {levels}
+        def shared(gate, levels):
+            for _ in range(levels):
+                gate = QuantumGate("block", [0], block_gate_sequence=(gate, gate))
+            return gate
+        mapped = int(open("/proc/self/statm").read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+        resource.setrlimit(resource.RLIMIT_AS, (mapped + 160 * 2**20, resource.getrlimit(resource.RLIMIT_AS)[1]))
+        try:
+            {statement}
+        except MemoryError as exc:
+            print("MemoryError:", exc)
+    """).format(levels=levels, statement=statement)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr[-2000:]
+    gates = 2**levels + sum(others)
+    assert done.stdout.startswith("MemoryError: " + what + " would make " + str(gates) + " gates"), done.stdout
+
+
+def _fields(gate):
+    """Everything a record says, its blocks read out in full."""
+    children = gate.block_gate_sequence
+    matrix = gate.stored_matrix
+    return (type(gate), gate.id, gate.name, gate.target, gate.control, gate.control_state, gate.parameter,
+            None if matrix is None else np.asarray(matrix).tobytes(), gate.classical_target,
+            None if children is None else tuple(_fields(child) for child in children))
+
+
+def _unshared(gate):
+    """The same record with a new object for every occurrence of a block."""
+    children = gate.block_gate_sequence
+    if children is None:
+        return gate.replace()
+    return gate.replace(block_gate_sequence=tuple(_unshared(child) for child in children))
+
+
+def test_inverting_a_shared_block_inverts_each_block_once_and_keeps_the_sharing():
+    u = np.array([[0, 1j], [1, 0]], dtype=complex)
+    leaves = (QuantumGate("rx", [0], parameter=0.3), QuantumGate("u", [0], parameter=(0.1, 0.2, 0.3)),
+              QuantumGate("unitary", [0], matrix=u), QuantumGate("s", [0], control=1, name="mine"))
+    inner = QuantumGate("block", [0, 1], block_gate_sequence=leaves)
+    gate = QuantumGate("block", [1, 0], control=2, block_gate_sequence=(inner, QuantumGate("h", [1]), inner))
+    gate = QuantumGate("block", [0, 1, 2], block_gate_sequence=(gate, gate))
+    inverse = gate.dagger()
+    # the same inverse, value for value, as of the same gate without sharing
+    assert _fields(inverse) == _fields(_unshared(gate).dagger())
+    first, second = inverse.block_gate_sequence
+    assert first is second
+    assert first.block_gate_sequence[0] is first.block_gate_sequence[2]
+    # 2**60 gates: a walk per block object, not per gate
+    huge = shared(QuantumGate("rx", [0], parameter=0.3), HUGE)
+    level = huge.dagger()
+    for _ in range(HUGE):
+        assert level.block_gate_sequence[0] is level.block_gate_sequence[1]
+        level = level.block_gate_sequence[0]
+    assert (level.id, level.parameter) == ("rx", (-0.3,))
+
+
+@pytest.mark.parametrize("storage", STORAGES)
+def test_a_circuit_or_sequence_holding_a_shared_block_inverts_at_its_size(storage):
+    small = Circuit(2, gate_storage=storage)
+    small.h(0)
+    gate = QuantumGate("ry", [1], control=0, parameter=0.1)
+    for _ in range(10):
+        gate = QuantumGate("block", [0, 1], block_gate_sequence=(gate, gate))
+    small.add_gate(gate)
+    back = small.dagger()
+    top = back.gate_sequence.data()[0]
+    if storage == "list":
+        assert top.block_gate_sequence[0] is top.block_gate_sequence[1]
+    undone = Circuit(small.execute().state, gate_storage=storage)
+    undone.append(back, [0, 1])
+    assert np.allclose(undone.execute().state, [1, 0, 0, 0], atol=1e-9)
+    for levels in (3, HUGE):
+        sequence = Opchain(1)
+        sequence.add_gate(shared(QuantumGate("rx", [0], parameter=0.3), levels))
+        for inverted in (sequence.inverse(), sequence.dagger()):
+            top = inverted.data()[0]
+            assert top.block_gate_sequence[0] is top.block_gate_sequence[1]
+    huge = Circuit(1, gate_storage=storage)
+    huge.add_gate(shared(QuantumGate("rx", [0], parameter=0.3), HUGE))
+    assert len(huge.dagger().gate_sequence.data()) == 1

@@ -12,6 +12,18 @@ from .._memory import available_memory
 # the native store.
 GATE_RECORD_BYTES = 32
 
+# What each path keeps for a gate it expands, measured at 2**20 gates of a
+# shared block, with about half again as a margin: an expansion counted at
+# the store's 32 bytes would pass where the path itself cannot fit.
+# A leaf re-encoded into a store with the matrix the executor runs (~340 B).
+STORED_LEAF_BYTES = 512
+# A QuantumGate record kept in a Python list, with what is made of it: a line
+# of OpenQASM text (~240 B), the next level of a decomposition (~340 B), the
+# compiler's gate lists (~270 B).
+PYTHON_GATE_BYTES = 512
+# A gate tuple, its record and its prepared PyTorch operation (~1.15 KB).
+TORCH_GATE_BYTES = 2048
+
 # An expansion this small is not worth a look at the memory left.
 _ALWAYS_FITS = 1 << 20
 

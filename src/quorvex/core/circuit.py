@@ -27,7 +27,7 @@ from collections import OrderedDict
 
 import numpy as np
 
-from ..backend.expansion import check_expansion
+from ..backend.expansion import STORED_LEAF_BYTES, check_expansion
 from ..backend.gate.matrix import (NAMED_IDS, NO_OP_IDS, UNITARY_TOLERANCE, UNITARY_TOLERANCE_TEXT,
                                    check_gate_shape, resolve_numpy_base_matrix, runs_stored_matrix,
                                    unitary_deviation)
@@ -493,15 +493,15 @@ def _packed_executor():
 _NATIVE_IDS = NAMED_IDS | {"measure"}
 
 
-def _leaves(record):
+def _leaves(record, bytes_per_gate=STORED_LEAF_BYTES):
     """The gates ``record`` applies, each placed on the qubits it acts on.
 
-    Whoever takes them keeps at least a store record for each: a block
-    shared by reference that would make more gates than fit in memory is
-    refused before the first one.
+    Whoever takes them keeps ``bytes_per_gate`` for each (by default a store
+    record with its matrix): a block shared by reference that would make
+    more gates than fit in memory is refused before the first one.
     """
     if record.block_gate_sequence is not None:
-        check_expansion("Expanding gate " + record.name, _leaf_count((record,)))
+        check_expansion("Expanding gate " + record.name, _leaf_count((record,)), bytes_per_gate)
     return _walk_blocks((record,), operator.methodcaller("decompose"))
 
 

@@ -108,7 +108,7 @@ def _gate_lines(gate, num_qubits):
 def gates_to_qcis(gates, num_qubits):
     """QCIS text of ``gates`` (composite gates expanded) on ``num_qubits`` qubits."""
     lines = []
-    for gate in _flat_gates(gates):
+    for gate in _flat_gates(gates, "Writing the gates as QCIS"):
         lines.extend(_gate_lines(gate, num_qubits))
     return "\n".join(lines)
 

@@ -79,7 +79,7 @@ def unroll_gates(gates, basis, times, circuit=None):
     a ValueError says how many and which.
     """
     # Read as the executors read them: the rules then keep what a circuit runs.
-    current = [as_executed(gate) for gate in _flat_gates(gates)]
+    current = [as_executed(gate) for gate in _flat_gates(gates, "Unrolling into basis " + repr(basis.name))]
     kept = []
     settled = False
     for _ in range(times):

@@ -221,6 +221,44 @@ def _leaf_count(gates):
             stack.append([iter(children), 0, children, _enter_block(children, open_blocks)])
 
 
+def _decomposed_count(gates, levels, name=None):
+    """How many gates ``gates`` make decomposed by ``levels`` levels, as
+    `QuantumGate.decompose` does it level by level (``name`` selects the
+    composite gates expanded).
+
+    A block's gates at a given depth are counted once, by identity, so a
+    block shared by reference costs a step per distinct block and depth.
+    """
+    selection = None if name is None else ([name] if isinstance(name, str) else name)
+    open_blocks = set()
+    # (id of a block, levels left) -> (the block, kept so that its id stays its own, its count)
+    counted = {}
+    # frames: [remaining gates, count so far, levels left for them, the walked block, key]
+    stack = [[iter(gates), 0, levels, None, None]]
+    while True:
+        frame = stack[-1]
+        gate = next(frame[0], _DONE)
+        if gate is _DONE:
+            stack.pop()
+            if not stack:
+                return frame[1]
+            open_blocks.discard(frame[4])
+            block = _block_identity(frame[3])
+            counted[(id(block), frame[2])] = (block, frame[1])
+            stack[-1][1] += frame[1]
+            continue
+        children = gate.block_gate_sequence
+        if children is None or frame[2] <= 0 or (selection is not None and len(children) != 0
+                                                  and gate.name not in selection):
+            frame[1] += 1
+            continue
+        known = counted.get((id(_block_identity(children)), frame[2] - 1))
+        if known is not None:
+            frame[1] += known[1]
+        else:
+            stack.append([iter(children), 0, frame[2] - 1, children, _enter_block(children, open_blocks)])
+
+
 def _dagger_frame(gate, open_blocks):
     """[gate, its children, their inverses so far, children last first, key]."""
     children = gate.block_gate_sequence
@@ -444,11 +482,17 @@ class QuantumGate:
 
         A composite gate's children are inverted bottom-up with an explicit
         stack rather than by recursion, so that any depth of nesting fits
-        in the C stack.
+        in the C stack. Each gate object, and each block object, is inverted
+        once: a block shared by reference at k levels costs k inversions,
+        not 2**k, and its inverse is shared as the block was.
         """
         if _is_own_inverse(self):
             return self
         open_blocks = set()
+        # id -> (the gate or block, kept so that its id stays its own, its
+        # inverse or the inverses of its children)
+        inverted_gates = {}
+        inverted_blocks = {}
         stack = [_dagger_frame(self, open_blocks)]
         while True:
             frame = stack[-1]
@@ -456,13 +500,29 @@ class QuantumGate:
             if child is _DONE:
                 stack.pop()
                 open_blocks.discard(frame[4])
-                children = None if frame[1] is None else tuple(frame[2])
+                block = frame[1]
+                if block is None:
+                    children = None
+                else:
+                    children = tuple(frame[2])
+                    identity = _block_identity(block)
+                    inverted_blocks[id(identity)] = (identity, children)
                 inverted = _inverted_with(frame[0], children)
                 if not stack:
                     return inverted
+                inverted_gates[id(frame[0])] = (frame[0], inverted)
                 stack[-1][2].append(inverted)
             elif _inverts_by_these_rules(child) and not _is_own_inverse(child):
-                stack.append(_dagger_frame(child, open_blocks))
+                known = inverted_gates.get(id(child))
+                if known is None:
+                    block = child.block_gate_sequence
+                    known_block = None if block is None else inverted_blocks.get(id(_block_identity(block)))
+                    if known_block is None:
+                        stack.append(_dagger_frame(child, open_blocks))
+                        continue
+                    known = (child, _inverted_with(child, known_block[1]))
+                    inverted_gates[id(child)] = known
+                frame[2].append(known[1])
             else:
                 frame[2].append(child.dagger())
 

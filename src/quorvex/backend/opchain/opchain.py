@@ -1,5 +1,6 @@
 """List-backed gate sequences: ``OpchainBase`` and ``Opchain``."""
-from ..gate.morlith import QuantumGate, _DONE, _enter_block
+from ..expansion import PYTHON_GATE_BYTES, check_expansion
+from ..gate.morlith import QuantumGate, _DONE, _decomposed_count, _enter_block
 from ..gate.validation import validate_gate_parameters
 import numpy as np
 
@@ -151,6 +152,10 @@ class Opchain(OpchainBase):
 
     def decompose(self, n=1, name=None):
         """Expand the selected composite gates by ``n`` levels."""
+        if n > 0:
+            # Every gate of the result is a new record: blocks shared by
+            # reference are counted first, not expanded until memory runs out.
+            check_expansion("Decomposing the blocks", _decomposed_count(self._data, n, name), PYTHON_GATE_BYTES)
         current = self
         for _ in range(n):
             expanded = type(self)(current._num_qubits, current._name)

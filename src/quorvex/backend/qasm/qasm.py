@@ -17,8 +17,8 @@ import math
 import operator
 import re
 
-from ..expansion import check_expansion
-from ..gate.morlith import _walk_blocks
+from ..expansion import PYTHON_GATE_BYTES, check_expansion
+from ..gate.morlith import _leaf_count, _walk_blocks
 
 _IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
 
@@ -27,12 +27,17 @@ _IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
 # Shared by both exporters
 # --------------------------------------------------------------------------
 
-def _flat_gates(gates):
+def _flat_gates(gates, what=None):
     """Yield the gates with every composite gate expanded, at any depth, in order.
 
     The walk shared by every expansion of nested blocks: no recursion, and a
     block that contains itself raises RecursionError instead of never ending.
+    With ``what`` (the expansion's name for a message), the caller keeps
+    every gate as a Python record: the gates are counted first and an
+    expansion that cannot fit is refused with MemoryError.
     """
+    if what is not None:
+        check_expansion(what, _leaf_count(gates), PYTHON_GATE_BYTES)
     return _walk_blocks(gates, operator.methodcaller("decompose"))
 
 
@@ -53,7 +58,7 @@ def _check_register_name(name, what):
 def _sequence_layout(sequence):
     """Return (num_qubits, flattened gates, number of classical bits), checking qubit indices."""
     num_qubits = int(sequence._num_qubits)
-    gates = list(_flat_gates(sequence.data()))
+    gates = list(_flat_gates(sequence.data(), "Writing the sequence as OpenQASM"))
     num_bits = 0
     for gate in gates:
         for q in tuple(gate.target) + tuple(gate.control):
@@ -454,8 +459,8 @@ def _split_call(stmt):
 
 
 # Bytes that each gate of an imported program takes while it is read, its
-# operation and its gate record together (measured: about 300).
-_BYTES_PER_IMPORTED_GATE = 300
+# operation and its gate record together (measured: about 330), with a margin.
+_BYTES_PER_IMPORTED_GATE = 512
 
 
 class _Program:
@@ -466,15 +471,18 @@ class _Program:
         self.num_bits = 0
         self.definitions = {}
         self.ops = []  # ("gate", id, targets, controls, states, params) or ("measure", q, c) ...
-        # Derived from the definitions, made again after each new one: the
-        # parsed calls of each body, and how many gates a call of a gate makes.
+        # Derived from the definitions: the parsed calls of each body, and
+        # how many gates a call of a gate makes. A count depends on the
+        # definitions it met and the names it met undefined (counted as one
+        # gate); it is made again only when one of those changes.
         self._bodies = {}
         self._counts = {}
+        self._undefined = set()
 
     # -- operands -------------------------------------------------------------
     def _operand(self, text, registers, kind):
         text = text.strip()
-        m = re.fullmatch(r"([A-Za-z_][A-Za-z0-9_]*)\s*(?:\[\s*(\d+)\s*\])?", text)
+        m = re.fullmatch(r"([A-Za-z_][A-Za-z0-9_]*)\s*(?:\[\s*([0-9]+)\s*\])?", text)
         if not m or m.group(1) not in registers:
             raise ValueError("Unknown " + kind + " operand " + repr(text) + ".")
         offset, size = registers[m.group(1)]
@@ -556,7 +564,10 @@ class _Program:
         if not self._is_defined(name):
             return 1
         counts = self._counts
+        if name in counts:
+            return counts[name]
         path = [name]  # the definitions being counted, outermost first
+        on_path = {name}
         # frames: [name, remaining calls of its body, count so far]
         stack = [[name, iter(self._body(name)), 0]]
         while stack:
@@ -564,21 +575,23 @@ class _Program:
             call = next(frame[1], None)
             if call is None:
                 stack.pop()
-                path.pop()
+                on_path.discard(path.pop())
                 counts[frame[0]] = frame[2]
                 if stack:
                     stack[-1][2] += frame[2]
                 continue
             callee = call[1]
             if not self._is_defined(callee):
+                self._undefined.add(callee)
                 frame[2] += 1
             elif callee in counts:
                 frame[2] += counts[callee]
-            elif callee in path:
+            elif callee in on_path:
                 cycle = path[path.index(callee):] + [callee]
                 raise ValueError("OpenQASM gate " + repr(callee) + " calls itself: " + " -> ".join(cycle) + ".")
             else:
                 path.append(callee)
+                on_path.add(callee)
                 stack.append([callee, iter(self._body(callee)), 0])
         return counts[name]
 
@@ -675,9 +688,13 @@ class _Program:
         formal_params = [p for p in _split_top(m.group(2) or "") if p]
         formal_qubits = [q for q in _split_top(m.group(3)) if q]
         body = [s.strip() for s in m.group(4).split(";") if s.strip()]
+        if name in self.definitions or name in self._undefined:
+            # Counts made with the old meaning of the name are stale; a new
+            # name no count has met leaves them all as they are.
+            self._counts.clear()
+            self._undefined.clear()
         self.definitions[name] = (formal_params, formal_qubits, body)
         self._bodies.pop(name, None)
-        self._counts.clear()
 
 
 def _inverted(ops):
@@ -710,7 +727,7 @@ def _parse(code):
     statements = _statements(code)
     if not statements:
         raise ValueError("Empty OpenQASM program.")
-    header = re.fullmatch(r"OPENQASM\s+(\d+)(?:\.(\d+))?", statements[0])
+    header = re.fullmatch(r"OPENQASM\s+([0-9]+)(?:\.([0-9]+))?", statements[0])
     if not header or header.group(1) not in ("2", "3"):
         raise ValueError("OpenQASM program must start with 'OPENQASM 2.0;' or 'OPENQASM 3.0;'.")
     version = int(header.group(1))
@@ -721,11 +738,11 @@ def _parse(code):
         if stmt.startswith("gate ") or stmt.startswith("gate\t"):
             program.define(stmt)
             continue
-        m = re.fullmatch(r"(qreg|creg)\s+([A-Za-z_][A-Za-z0-9_]*)\s*\[\s*(\d+)\s*\]", stmt)
+        m = re.fullmatch(r"(qreg|creg)\s+([A-Za-z_][A-Za-z0-9_]*)\s*\[\s*([0-9]+)\s*\]", stmt)
         if m:
             program.declare("q" if m.group(1) == "qreg" else "c", m.group(2), int(m.group(3)))
             continue
-        m = re.fullmatch(r"(qubit|bit)\s*(?:\[\s*(\d+)\s*\])?\s+([A-Za-z_][A-Za-z0-9_]*)", stmt)
+        m = re.fullmatch(r"(qubit|bit)\s*(?:\[\s*([0-9]+)\s*\])?\s+([A-Za-z_][A-Za-z0-9_]*)", stmt)
         if m and version == 3:
             size = 1 if m.group(2) is None else int(m.group(2))
             program.declare("q" if m.group(1) == "qubit" else "c", m.group(3), size)
@@ -734,7 +751,7 @@ def _parse(code):
         if m:
             program.measure(m.group(1), m.group(2))
             continue
-        m = re.fullmatch(r"([A-Za-z_][A-Za-z0-9_]*\s*(?:\[\s*\d+\s*\])?)\s*=\s*measure\s+(.+)", stmt, re.S)
+        m = re.fullmatch(r"([A-Za-z_][A-Za-z0-9_]*\s*(?:\[\s*[0-9]+\s*\])?)\s*=\s*measure\s+(.+)", stmt, re.S)
         if m and version == 3:
             program.measure(m.group(2), m.group(1))
             continue
