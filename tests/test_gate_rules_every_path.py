@@ -61,6 +61,21 @@ def torch_operator(gates, n):
     return rows.T.numpy()
 
 
+def torch_execute_operator(gates, n):
+    """Column j: ``execute`` from |j>, on PyTorch, which a tensor angle (an rz of 0) selects."""
+    columns = []
+    for j in range(1 << n):
+        circuit = Circuit(n)
+        circuit.rz(torch.tensor(0.0, dtype=torch.float64), 0)
+        for q in range(n):
+            if j >> q & 1:
+                circuit.x(q)
+        for gate in gates:
+            circuit.add_gate(gate)
+        columns.append(circuit.execute().state.detach().numpy())
+    return np.array(columns).T
+
+
 def gpu_operator(gates, n):
     executor = CuCircuitExecutor()
     circuit = circuit_of(gates, n)
@@ -72,6 +87,7 @@ def run_operators(gates, n):
     """What each execution path applies."""
     ops = {storage: native_operator(gates, n, storage) for storage in STORAGES}
     ops["torch"] = torch_operator(gates, n)
+    ops["torch execute"] = torch_execute_operator(gates, n)
     ops["gpu"] = gpu_operator(gates, n)
     return ops
 
@@ -283,11 +299,66 @@ def test_one_block_object_under_owners_of_two_widths_resolves_by_each():
     assert [[(g.id, g.target) for g in b.block_gate_sequence] for b in inner] == [[("x", (1,))], [("x", (2,))]]
 
 
-def test_positions_beyond_the_block_are_still_refused_natively():
-    # Only -k .. -1 is resolved; -k - 1 stays outside the block.
-    store = store_of(f("block", (0, 1), block=[Q("x", -3)]))
-    with pytest.raises(RuntimeError, match="^block-local qubit index out of range$"):
-        execute_gate_sequence_packed(2, np.array([1, 0, 0, 0], complex), store)
+BLOCK_POSITION_REFUSALS = [
+    # (block, message): positions outside -k .. k - 1, and positions that resolve to one target.
+    (Q("block", (0, 1), block_gate_sequence=[Q("x", -3)]),
+     "Block position -3 of gate 'x' is outside its block of 2 targets: positions run from -2 to 1."),
+    (Q("block", (0, 1), block_gate_sequence=[Q("h", 0), Q("x", 2)]),
+     "Block position 2 of gate 'x' is outside its block of 2 targets: positions run from -2 to 1."),
+    (Q("block", (2,), block_gate_sequence=[Q("x", 0, control=-2)]),
+     "Block position -2 of gate 'x' is outside its block of 1 target: positions run from -1 to 0."),
+    (Q("block", (0, 1), block_gate_sequence=[Q("x", 1, control=-1)]),
+     "Block positions 1 and -1 of gate 'x' are one target, position 1 of its block of 2 targets "
+     "(-j counts from the end, as 2 - j)."),
+    (Q("block", (0, 1), block_gate_sequence=[Q("swap", (0, -2))]),
+     "Block positions 0 and -2 of gate 'swap' are one target, position 0 of its block of 2 targets "
+     "(-j counts from the end, as 2 - j)."),
+    (Q("block", (0, 1, 2), block_gate_sequence=[Q("h", 2), Q("block", (0, 1), block_gate_sequence=[Q("x", -3)])]),
+     "Block position -3 of gate 'x' is outside its block of 2 targets: positions run from -2 to 1."),
+    # A child naming more positions than a pairwise look compares.
+    (Q("block", tuple(range(40)), block_gate_sequence=[
+        Q("block", tuple(range(39)) + (-40,), block_gate_sequence=[Q("x", 0)])]),
+     "Block positions 0 and -40 of gate 'block' are one target, position 0 of its block of 40 targets "
+     "(-j counts from the end, as 40 - j)."),
+]
+
+
+def add_to_circuit(storage):
+    def add(gate):
+        circuit = Circuit(40, gate_storage=storage)
+        circuit.h(0)
+        try:
+            circuit.add_gate(gate)
+        finally:
+            assert [g.id for g in circuit.gate_sequence.data()] == ["h"]
+    return add
+
+
+def add_to_packed_sequence(gate):
+    sequence = OpchainPacked(40)
+    sequence.add_gate(Q("h", 0))
+    try:
+        sequence.add_gate(gate)
+    finally:
+        assert [g.id for g in sequence.data()] == ["h"] and len(sequence._native) == 1
+
+
+def add_to_store(gate):
+    store = store_of(f("h", (0,)))
+    try:
+        store.append_fields(*f(gate.id, gate.target, block=gate.block_gate_sequence))
+    finally:
+        assert len(store) == 1 and store.version == 1
+
+
+@pytest.mark.parametrize("add", [add_to_circuit("list"), add_to_circuit("packed"), add_to_packed_sequence,
+                                 add_to_store], ids=["list", "packed", "OpchainPacked", "store"])
+@pytest.mark.parametrize("gate, message", BLOCK_POSITION_REFUSALS)
+def test_block_positions_that_resolve_outside_or_onto_one_target_are_refused_at_add(add, gate, message):
+    # One rule, one message, whatever storage takes the block, and nothing of it kept.
+    with pytest.raises(ValueError) as refused:
+        add(gate)
+    assert str(refused.value) == message
 
 
 # --- 4. one check of a gate's shape, one exception --------------------------------------------------

@@ -575,21 +575,50 @@ def _check_stored_values(values, what, gate_id):
                              "holds: indices from -2**31 to 2**31 - 1 = " + str(_MAX_STORED_QUBIT) + ".")
 
 
-def _check_stored_fields(gate, inside_block):
+def _width_text(width):
+    return str(width) + (" target" if width == 1 else " targets")
+
+
+def _check_block_positions(positions, gate_id, width):
+    """Refuse positions that do not name distinct targets of the enclosing block of ``width`` targets.
+
+    A position -k .. -1 counts from the block's last target (as k - j for
+    -j); the store resolves it so when it takes the block, and every other
+    path reads it so. Anything outside -k .. k - 1, or two positions that
+    resolve to one target, no path could run the same way.
+    """
+    seen = {}
+    for q in positions:
+        if q < -width or q >= width:
+            raise ValueError("Block position " + str(q) + " of gate '" + gate_id + "' is outside its block of "
+                             + _width_text(width) + ": positions run from " + str(-width) + " to "
+                             + str(width - 1) + ".")
+        r = q + width if q < 0 else q
+        if r in seen:
+            raise ValueError("Block positions " + str(seen[r]) + " and " + str(q) + " of gate '" + gate_id
+                             + "' are one target, position " + str(r) + " of its block of " + _width_text(width)
+                             + " (-j counts from the end, as " + str(width) + " - j).")
+        seen[r] = q
+
+
+def _check_stored_fields(gate, width):
+    """``width``: the target count of the enclosing block, or None for a gate of the circuit itself."""
     gate_id = gate.id
     _check_text(gate_id, "Gate id")
     if type(gate) is QuantumGate and gate._extra is None:
         # The common record: an id, targets and angles, and nothing else to look at.
-        if inside_block:
+        if width is not None:
             _check_stored_values(gate.target, "Block position", gate_id)
+            _check_block_positions(gate.target, gate_id, width)
         check_gate_shape(gate_id, len(gate.target), None)
         return
     _check_text(gate.name, "Gate name")
-    if inside_block:
+    if width is not None:
         # Positions in the enclosing block's targets: the circuit's width
-        # says nothing about them, the store's integers do.
+        # says nothing about them, the store's integers and the block's do.
         _check_stored_values(gate.target, "Block position", gate_id)
         _check_stored_values(gate.control, "Block position", gate_id)
+        _check_block_positions(tuple(gate.target) + tuple(gate.control), gate_id, width)
     classical = gate.classical_target
     if classical is not None:
         _check_stored_values(classical, "Classical bit", gate_id)
@@ -608,27 +637,34 @@ def _check_record(record, num_qubits):
     that any nesting fits.
     """
     _check_qubits(tuple(record.target), tuple(record.control), num_qubits)
-    _check_stored_fields(record, False)
+    _check_stored_fields(record, None)
     children = record.block_gate_sequence
     if children is None:
         return
-    # A lazy view over a packed store stands for that store, whichever view object holds it.
-    seen = {id(getattr(children, "_packed_store_native", children))}
-    held = [children]  # keeps every seen object, and so its id, alive
-    pending = [iter(children)]
+    # A lazy view over a packed store stands for that store, whichever view
+    # object holds it; the owner's width is part of the key, since negative
+    # positions in one block object mean different targets under owners of
+    # different widths.
+    key = getattr(children, "_packed_store_native", children)
+    width = len(record.target)
+    seen = {(id(key), width)}
+    held = [key]  # keeps every seen object, and so its id, alive
+    pending = [(iter(children), width)]
     while pending:
-        child = next(pending[-1], _DONE)
+        items, width = pending[-1]
+        child = next(items, _DONE)
         if child is _DONE:
             pending.pop()
             continue
-        _check_stored_fields(child, True)
+        _check_stored_fields(child, width)
         grandchildren = child.block_gate_sequence
         if grandchildren is not None:
             key = getattr(grandchildren, "_packed_store_native", grandchildren)
-            if id(key) not in seen:
-                seen.add(id(key))
+            inner = len(child.target)
+            if (id(key), inner) not in seen:
+                seen.add((id(key), inner))
                 held.append(key)
-                pending.append(iter(grandchildren))
+                pending.append((iter(grandchildren), inner))
 
 
 def _record_at(store, index):

@@ -1,5 +1,6 @@
 #include "codec.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <map>
 #include <stdexcept>
@@ -239,16 +240,63 @@ void read_gate(py::handle gate, DecodedGate& g, UnreadBlock& unread) {
     }
 }
 
+std::string width_text(std::size_t k) { return std::to_string(k) + (k == 1 ? " target" : " targets"); }
+
 // A position from -k to -1 inside a block of k targets counts from the
 // last target, as the gate record has it. It is resolved as the block is
 // stored, so that every reader of the store (the walk, the transformations)
-// sees positions 0 to k - 1 only.
+// sees positions 0 to k - 1 only. A position outside -k .. k - 1, or two
+// that resolve to one target, is refused here, in the words of the circuit
+// layer's own check, before the block reaches any store.
+[[noreturn]] void throw_outside_block(const DecodedGate& child, std::int64_t q, std::size_t k) {
+    const auto count = static_cast<std::int64_t>(k);
+    throw py::value_error("Block position " + std::to_string(q) + " of gate '" + child.id +
+                          "' is outside its block of " + width_text(k) + ": positions run from " +
+                          std::to_string(-count) + " to " + std::to_string(count - 1) + ".");
+}
+
+[[noreturn]] void throw_one_target(const DecodedGate& child, std::int64_t first, std::int64_t second,
+                                   std::size_t k) {
+    const auto count = static_cast<std::int64_t>(k);
+    const std::int64_t resolved = second < 0 ? second + count : second;
+    throw py::value_error("Block positions " + std::to_string(first) + " and " + std::to_string(second) +
+                          " of gate '" + child.id + "' are one target, position " + std::to_string(resolved) +
+                          " of its block of " + width_text(k) + " (-j counts from the end, as " +
+                          std::to_string(count) + " - j).");
+}
+
 void resolve_block_positions(DecodedGate& child, std::size_t k) {
     const auto count = static_cast<std::int64_t>(k);
-    for (std::vector<std::int32_t>* positions : {&child.targets, &child.controls}) {
-        for (std::int32_t& q : *positions) {
-            if (q < 0 && q >= -count) q = static_cast<std::int32_t>(q + count);
+    // Targets, then controls, as written: the order the messages name them in.
+    const std::size_t total = child.targets.size() + child.controls.size();
+    auto written = [&child](std::size_t i) -> std::int64_t {
+        return i < child.targets.size() ? child.targets[i] : child.controls[i - child.targets.size()];
+    };
+    auto resolve = [count](std::int64_t q) { return q < 0 ? q + count : q; };
+    // A gate names a handful of positions, which a pairwise look compares
+    // without allocating; a wide one is sorted instead.
+    constexpr std::size_t pairwise_limit = 32;
+    for (std::size_t i = 0; i < total; ++i) {
+        const std::int64_t q = written(i);
+        if (q < -count || q >= count) throw_outside_block(child, q, k);
+        if (total > pairwise_limit) continue;
+        for (std::size_t j = 0; j < i; ++j) {
+            if (resolve(written(j)) == resolve(q)) throw_one_target(child, written(j), q, k);
         }
+    }
+    if (total > pairwise_limit) {
+        std::vector<std::pair<std::int64_t, std::size_t>> order;  // resolved, index as written
+        order.reserve(total);
+        for (std::size_t i = 0; i < total; ++i) order.emplace_back(resolve(written(i)), i);
+        std::sort(order.begin(), order.end());
+        for (std::size_t i = 1; i < total; ++i) {
+            if (order[i].first == order[i - 1].first) {
+                throw_one_target(child, written(order[i - 1].second), written(order[i].second), k);
+            }
+        }
+    }
+    for (std::vector<std::int32_t>* positions : {&child.targets, &child.controls}) {
+        for (std::int32_t& q : *positions) q = static_cast<std::int32_t>(resolve(q));
     }
 }
 
