@@ -385,7 +385,8 @@ BAD_BLOCK = QuantumGate(id="block", target=(0,), block_gate_sequence=_NotAStoreV
 ], ids=["set", "insert", "append"])
 def test_store_errors_pass_through_and_keep_the_gates(proxy, edit):
     version = proxy._owner.version
-    with pytest.raises(RuntimeError):
+    with pytest.raises(TypeError, match=r"^A block marked as a packed view \(_packed_store_native\) must hold a "
+                                        r"packed gate store, got int\.$"):
         edit(proxy)
     assert list(proxy) == BASE and proxy._owner.version == version
 

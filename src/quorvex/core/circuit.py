@@ -747,7 +747,7 @@ class _PackedGates:
             runs_natively = _runs_natively(record)
             try:
                 store.append_gate(record)
-            except RuntimeError:
+            except ValueError:  # the store's limit, said here in qubits
                 _check_storable(targets, controls)
                 raise
             if not runs_natively:
@@ -763,7 +763,7 @@ class _PackedGates:
                     break
         try:
             store.append_fields(gate_id, targets, controls, states, params, None, matrix, None, None)
-        except RuntimeError:
+        except ValueError:  # the store's limit, said here in qubits
             _check_storable(targets, controls)
             raise
         self.recorded.append(0)
