@@ -299,6 +299,47 @@ def test_one_block_object_under_owners_of_two_widths_resolves_by_each():
     assert [[(g.id, g.target) for g in b.block_gate_sequence] for b in inner] == [[("x", (1,))], [("x", (2,))]]
 
 
+def test_both_storages_read_a_block_back_with_its_positions_resolved():
+    # A stored block reads back with -j written as k - j, on list storage as on packed, at any depth and
+    # through every way of reading the sequence; the read-back gate runs the same wherever it is added.
+    written = Q("block", (2, 0), block_gate_sequence=[
+        Q("x", -1), Q("h", -2, control=-1), Q("block", (-1, 0), block_gate_sequence=[Q("z", -2)])])
+    resolved = Q("block", (2, 0), block_gate_sequence=[
+        Q("x", 1), Q("h", 0, control=1), Q("block", (1, 0), block_gate_sequence=[Q("z", 0)])])
+    shared = Q("block", (-1,), block_gate_sequence=[Q("x", -1)])
+    for _ in range(11):  # 4,096 leaves in 13 records: rebuilt once per level
+        shared = Q("block", (-1,), block_gate_sequence=(shared, shared))
+    plain = Q("block", (0, 1), block_gate_sequence=[Q("cx", 1, control=0)])
+    gates = [Q("h", 1), written, Q("block", (1,), block_gate_sequence=(shared, shared)), plain]
+    n = 3
+    reads = {}
+    for storage in STORAGES:
+        circuit = circuit_of(gates, n, storage)
+        data = circuit.gate_sequence.data()
+        assert data[1] == resolved and list(data)[1] == resolved and data[1:2][0] == resolved, storage
+        assert [(g.id, g.target, g.control) for g in data[1].block_gate_sequence] == [
+            ("x", (1,), ()), ("h", (0,), (1,)), ("block", (1, 0), ())], storage
+        assert [g.target for g in data[-3].block_gate_sequence[2].block_gate_sequence] == [(0,)], storage
+        inner, levels = data[2], 0
+        while inner.block_gate_sequence is not None:
+            first, second = inner.block_gate_sequence[0], inner.block_gate_sequence[-1]
+            assert first == second and first.target == (0,), storage
+            inner, levels = first, levels + 1
+        assert levels == 13, storage
+        assert data[3] == plain
+        reads[storage] = (circuit, data)
+    (list_circuit, list_data), (packed_circuit, packed_data) = reads["list"], reads["packed"]
+    assert list_data == packed_data and list(list_data) == list(packed_data)
+    assert list_circuit.gate_sequence.data()[3] is plain  # nothing to resolve: the record itself
+    expected = reference(gates, n)
+    np.testing.assert_allclose(reference(list(list_data), n), expected, atol=1e-10)
+    for source in (list_data, packed_data):
+        for storage in STORAGES:
+            again = circuit_of(list(source), n, storage)
+            assert again.gate_sequence.data() == list_data
+            np.testing.assert_allclose(again.execute().state, expected[:, 0], atol=1e-10)
+
+
 BLOCK_POSITION_REFUSALS = [
     # (block, message): positions outside -k .. k - 1, and positions that resolve to one target.
     (Q("block", (0, 1), block_gate_sequence=[Q("x", -3)]),
