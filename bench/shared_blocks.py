@@ -7,7 +7,9 @@ growth of its peak resident memory (ru_maxrss after less before, MB):
   the same 60 levels deep (2**60 gates), and executing a circuit holding
   one of vendor gates (x2p, expanded by the executor), which is refused;
 - 40,000 and 80,000 times reading a packed circuit's gate_sequence and
-  adding one gate, and the adds alone;
+  adding one gate; 10,000 to 80,000 adds with the sequence read once
+  before them and kept (its view shares the store's last page, which an
+  add must not copy whole each time), and the adds alone;
 - reading OpenQASM gate definitions that call the one below twice, 17
   levels (131,072 gates), and 60 levels, which is refused.
 
@@ -56,9 +58,10 @@ elif kind == "execute vendor gates":
     circuit = Circuit(1, gate_storage="packed")
     circuit.add_gate(shared("x2p", size))
     run = circuit.execute
-elif kind in ("read and add", "add"):
+elif kind in ("read and add", "add", "kept view and add"):
     def run():
         c = Circuit(4, gate_storage="packed")
+        kept = c.gate_sequence if kind == "kept view and add" else None
         for i in range(size):
             if kind == "read and add":
                 c.gate_sequence
@@ -86,6 +89,13 @@ CASES = [
     ("execute vendor gates", 60, False),
     ("read and add", 40_000, True),
     ("read and add", 80_000, True),
+    ("kept view and add", 10_000, True),
+    ("kept view and add", 20_000, True),
+    ("kept view and add", 40_000, True),
+    ("kept view and add", 80_000, True),
+    ("add", 10_000, True),
+    ("add", 20_000, True),
+    ("add", 40_000, True),
     ("add", 80_000, True),
     ("OpenQASM import", 17, True),
     ("OpenQASM import", 60, False),

@@ -10,6 +10,7 @@ import pytest
 import torch
 
 from quorvex.backend.gate.morlith import QuantumGate
+from quorvex.backend.opchain.packed import OpchainPacked
 from quorvex.core import Circuit
 from quorvex.qcompiler import circuit_io
 from quorvex.qcompiler.hardware_api.providers import vellicor
@@ -388,6 +389,12 @@ def test_what_the_gate_store_cannot_hold_is_refused_at_add_by_its_limit(storage,
         c.add_gate(record)
     assert [g.id for g in records(c)] == ["h"]
     np.testing.assert_allclose(c.execute().state, [2**-0.5, 2**-0.5, 0, 0])
+    # A packed sequence's own add, which reaches the store without the circuit's check, says the same.
+    sequence = OpchainPacked(2)
+    sequence.add_gate(QuantumGate("h", [0]))
+    with pytest.raises(ValueError, match=message):
+        sequence.add_gate(record)
+    assert [g.id for g in sequence.data()] == ["h"]
 
 
 @pytest.mark.parametrize("storage", STORAGES)

@@ -61,6 +61,21 @@ def torch_operator(gates, n):
     return rows.T.numpy()
 
 
+def torch_execute_operator(gates, n):
+    """Column j: ``execute`` from |j>, on PyTorch, which a tensor angle (an rz of 0) selects."""
+    columns = []
+    for j in range(1 << n):
+        circuit = Circuit(n)
+        circuit.rz(torch.tensor(0.0, dtype=torch.float64), 0)
+        for q in range(n):
+            if j >> q & 1:
+                circuit.x(q)
+        for gate in gates:
+            circuit.add_gate(gate)
+        columns.append(circuit.execute().state.detach().numpy())
+    return np.array(columns).T
+
+
 def gpu_operator(gates, n):
     executor = CuCircuitExecutor()
     circuit = circuit_of(gates, n)
@@ -72,6 +87,7 @@ def run_operators(gates, n):
     """What each execution path applies."""
     ops = {storage: native_operator(gates, n, storage) for storage in STORAGES}
     ops["torch"] = torch_operator(gates, n)
+    ops["torch execute"] = torch_execute_operator(gates, n)
     ops["gpu"] = gpu_operator(gates, n)
     return ops
 
@@ -283,11 +299,107 @@ def test_one_block_object_under_owners_of_two_widths_resolves_by_each():
     assert [[(g.id, g.target) for g in b.block_gate_sequence] for b in inner] == [[("x", (1,))], [("x", (2,))]]
 
 
-def test_positions_beyond_the_block_are_still_refused_natively():
-    # Only -k .. -1 is resolved; -k - 1 stays outside the block.
-    store = store_of(f("block", (0, 1), block=[Q("x", -3)]))
-    with pytest.raises(RuntimeError, match="^block-local qubit index out of range$"):
-        execute_gate_sequence_packed(2, np.array([1, 0, 0, 0], complex), store)
+def test_both_storages_read_a_block_back_with_its_positions_resolved():
+    # A stored block reads back with -j written as k - j, on list storage as on packed, at any depth and
+    # through every way of reading the sequence; the read-back gate runs the same wherever it is added.
+    written = Q("block", (2, 0), block_gate_sequence=[
+        Q("x", -1), Q("h", -2, control=-1), Q("block", (-1, 0), block_gate_sequence=[Q("z", -2)])])
+    resolved = Q("block", (2, 0), block_gate_sequence=[
+        Q("x", 1), Q("h", 0, control=1), Q("block", (1, 0), block_gate_sequence=[Q("z", 0)])])
+    shared = Q("block", (-1,), block_gate_sequence=[Q("x", -1)])
+    for _ in range(11):  # 4,096 leaves in 13 records: rebuilt once per level
+        shared = Q("block", (-1,), block_gate_sequence=(shared, shared))
+    plain = Q("block", (0, 1), block_gate_sequence=[Q("cx", 1, control=0)])
+    gates = [Q("h", 1), written, Q("block", (1,), block_gate_sequence=(shared, shared)), plain]
+    n = 3
+    reads = {}
+    for storage in STORAGES:
+        circuit = circuit_of(gates, n, storage)
+        data = circuit.gate_sequence.data()
+        assert data[1] == resolved and list(data)[1] == resolved and data[1:2][0] == resolved, storage
+        assert [(g.id, g.target, g.control) for g in data[1].block_gate_sequence] == [
+            ("x", (1,), ()), ("h", (0,), (1,)), ("block", (1, 0), ())], storage
+        assert [g.target for g in data[-3].block_gate_sequence[2].block_gate_sequence] == [(0,)], storage
+        inner, levels = data[2], 0
+        while inner.block_gate_sequence is not None:
+            first, second = inner.block_gate_sequence[0], inner.block_gate_sequence[-1]
+            assert first == second and first.target == (0,), storage
+            inner, levels = first, levels + 1
+        assert levels == 13, storage
+        assert data[3] == plain
+        reads[storage] = (circuit, data)
+    (list_circuit, list_data), (packed_circuit, packed_data) = reads["list"], reads["packed"]
+    assert list_data == packed_data and list(list_data) == list(packed_data)
+    assert list_circuit.gate_sequence.data()[3] is plain  # nothing to resolve: the record itself
+    expected = reference(gates, n)
+    np.testing.assert_allclose(reference(list(list_data), n), expected, atol=1e-10)
+    for source in (list_data, packed_data):
+        for storage in STORAGES:
+            again = circuit_of(list(source), n, storage)
+            assert again.gate_sequence.data() == list_data
+            np.testing.assert_allclose(again.execute().state, expected[:, 0], atol=1e-10)
+
+
+BLOCK_POSITION_REFUSALS = [
+    # (block, message): positions outside -k .. k - 1, and positions that resolve to one target.
+    (Q("block", (0, 1), block_gate_sequence=[Q("x", -3)]),
+     "Block position -3 of gate 'x' is outside its block of 2 targets: positions run from -2 to 1."),
+    (Q("block", (0, 1), block_gate_sequence=[Q("h", 0), Q("x", 2)]),
+     "Block position 2 of gate 'x' is outside its block of 2 targets: positions run from -2 to 1."),
+    (Q("block", (2,), block_gate_sequence=[Q("x", 0, control=-2)]),
+     "Block position -2 of gate 'x' is outside its block of 1 target: positions run from -1 to 0."),
+    (Q("block", (0, 1), block_gate_sequence=[Q("x", 1, control=-1)]),
+     "Block positions 1 and -1 of gate 'x' are one target, position 1 of its block of 2 targets "
+     "(-j counts from the end, as 2 - j)."),
+    (Q("block", (0, 1), block_gate_sequence=[Q("swap", (0, -2))]),
+     "Block positions 0 and -2 of gate 'swap' are one target, position 0 of its block of 2 targets "
+     "(-j counts from the end, as 2 - j)."),
+    (Q("block", (0, 1, 2), block_gate_sequence=[Q("h", 2), Q("block", (0, 1), block_gate_sequence=[Q("x", -3)])]),
+     "Block position -3 of gate 'x' is outside its block of 2 targets: positions run from -2 to 1."),
+    # A child naming more positions than a pairwise look compares.
+    (Q("block", tuple(range(40)), block_gate_sequence=[
+        Q("block", tuple(range(39)) + (-40,), block_gate_sequence=[Q("x", 0)])]),
+     "Block positions 0 and -40 of gate 'block' are one target, position 0 of its block of 40 targets "
+     "(-j counts from the end, as 40 - j)."),
+]
+
+
+def add_to_circuit(storage):
+    def add(gate):
+        circuit = Circuit(40, gate_storage=storage)
+        circuit.h(0)
+        try:
+            circuit.add_gate(gate)
+        finally:
+            assert [g.id for g in circuit.gate_sequence.data()] == ["h"]
+    return add
+
+
+def add_to_packed_sequence(gate):
+    sequence = OpchainPacked(40)
+    sequence.add_gate(Q("h", 0))
+    try:
+        sequence.add_gate(gate)
+    finally:
+        assert [g.id for g in sequence.data()] == ["h"] and len(sequence._native) == 1
+
+
+def add_to_store(gate):
+    store = store_of(f("h", (0,)))
+    try:
+        store.append_fields(*f(gate.id, gate.target, block=gate.block_gate_sequence))
+    finally:
+        assert len(store) == 1 and store.version == 1
+
+
+@pytest.mark.parametrize("add", [add_to_circuit("list"), add_to_circuit("packed"), add_to_packed_sequence,
+                                 add_to_store], ids=["list", "packed", "OpchainPacked", "store"])
+@pytest.mark.parametrize("gate, message", BLOCK_POSITION_REFUSALS)
+def test_block_positions_that_resolve_outside_or_onto_one_target_are_refused_at_add(add, gate, message):
+    # One rule, one message, whatever storage takes the block, and nothing of it kept.
+    with pytest.raises(ValueError) as refused:
+        add(gate)
+    assert str(refused.value) == message
 
 
 # --- 4. one check of a gate's shape, one exception --------------------------------------------------

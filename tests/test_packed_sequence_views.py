@@ -253,7 +253,8 @@ def test_empty_block_view_is_false():
 
 
 def test_block_gate_round_trip_in_both_directions():
-    inner = QuantumGate(id="block", target=(1, 0), block_gate_sequence=(X, Z), name="inner")
+    # X and Z name positions 3, 1 and 2: the inner block has four targets.
+    inner = QuantumGate(id="block", target=(1, 0, 3, 2), block_gate_sequence=(X, Z), name="inner")
     original = QuantumGate(id="block", target=(0, 1, 2, 3), control=(4,),
                            block_gate_sequence=(A, inner, C), name="outer")
     seq = packed_with([original], num_qubits=5)
@@ -384,7 +385,8 @@ BAD_BLOCK = QuantumGate(id="block", target=(0,), block_gate_sequence=_NotAStoreV
 ], ids=["set", "insert", "append"])
 def test_store_errors_pass_through_and_keep_the_gates(proxy, edit):
     version = proxy._owner.version
-    with pytest.raises(RuntimeError):
+    with pytest.raises(TypeError, match=r"^A block marked as a packed view \(_packed_store_native\) must hold a "
+                                        r"packed gate store, got int\.$"):
         edit(proxy)
     assert list(proxy) == BASE and proxy._owner.version == version
 

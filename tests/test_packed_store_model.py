@@ -1,5 +1,6 @@
 """OpchainPackedNative against a plain Python list model under random edits."""
 import numpy as np
+import pytest
 from hypothesis import HealthCheck, settings, strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
 
@@ -59,6 +60,12 @@ gate_fields = st.tuples(
 )
 
 
+def outside_block(fields):
+    """Whether a block child's position lies outside the block's targets: the store refuses the gate."""
+    target, block = fields[1], fields[7]
+    return block is not None and any(t >= len(target) for t in block)
+
+
 def call_fields(fields):
     *head, block, classical = fields
     block_arg = None if block is None else [Gate("h", (t,)) for t in block]
@@ -94,6 +101,10 @@ class StoreMachine(RuleBasedStateMachine):
     @rule(data=st.data(), g=gate_fields)
     def append(self, data, g):
         p = self.pick(data)
+        if outside_block(g):
+            with pytest.raises(ValueError, match="^Block position .* is outside its block of "):
+                p.store.append_fields(*call_fields(g))
+            return
         p.store.append_fields(*call_fields(g))
         p.model.append(expected_components(g))
         p.version += 1
@@ -102,6 +113,10 @@ class StoreMachine(RuleBasedStateMachine):
     def insert(self, data, g):
         p = self.pick(data)
         i = self.pick_index(data, p, extra=1)
+        if outside_block(g):
+            with pytest.raises(ValueError, match="^Block position .* is outside its block of "):
+                p.store.insert_fields(i, *call_fields(g))
+            return
         p.store.insert_fields(i, *call_fields(g))
         p.model.insert(i, expected_components(g))
         p.version += 1

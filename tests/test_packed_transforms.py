@@ -234,7 +234,7 @@ def test_decompose_empty_blocks_and_errors():
         bad.decompose()
     with pytest.raises(TypeError):
         s.decompose(1, 5)
-    with pytest.raises(RuntimeError):
+    with pytest.raises(TypeError, match=r"^Gate name must be text \(str\), got int\.$"):
         s.decompose(1, [5])
     with pytest.raises(TypeError):
         s.decompose(-1)

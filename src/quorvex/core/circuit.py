@@ -384,8 +384,7 @@ def _gates_of_records(records, num_qubits):
     """Gate tuples of a sequence's records, each checked against the sequence's width."""
     gates = []
     for record in records:
-        _check_record(record, num_qubits)
-        gates.append(_from_record(record))
+        gates.append(_from_record(_check_record(record, num_qubits)))
     return gates
 
 
@@ -575,60 +574,166 @@ def _check_stored_values(values, what, gate_id):
                              "holds: indices from -2**31 to 2**31 - 1 = " + str(_MAX_STORED_QUBIT) + ".")
 
 
-def _check_stored_fields(gate, inside_block):
+def _width_text(width):
+    return str(width) + (" target" if width == 1 else " targets")
+
+
+def _check_block_positions(positions, gate_id, width):
+    """Refuse positions that do not name distinct targets of the enclosing block of ``width`` targets.
+
+    A position -k .. -1 counts from the block's last target (as k - j for
+    -j); the store resolves it so when it takes the block, and every other
+    path reads it so. Anything outside -k .. k - 1, or two positions that
+    resolve to one target, no path could run the same way.
+    """
+    seen = {}
+    for q in positions:
+        if q < -width or q >= width:
+            raise ValueError("Block position " + str(q) + " of gate '" + gate_id + "' is outside its block of "
+                             + _width_text(width) + ": positions run from " + str(-width) + " to "
+                             + str(width - 1) + ".")
+        r = q + width if q < 0 else q
+        if r in seen:
+            raise ValueError("Block positions " + str(seen[r]) + " and " + str(q) + " of gate '" + gate_id
+                             + "' are one target, position " + str(r) + " of its block of " + _width_text(width)
+                             + " (-j counts from the end, as " + str(width) + " - j).")
+        seen[r] = q
+    return any(q < 0 for q in positions)
+
+
+def _check_stored_fields(gate, width):
+    """``width``: the target count of the enclosing block, or None for a gate of the circuit itself.
+
+    Returns whether the gate names a block position counting from the end.
+    """
     gate_id = gate.id
     _check_text(gate_id, "Gate id")
     if type(gate) is QuantumGate and gate._extra is None:
         # The common record: an id, targets and angles, and nothing else to look at.
-        if inside_block:
-            _check_stored_values(gate.target, "Block position", gate_id)
         check_gate_shape(gate_id, len(gate.target), None)
-        return
+        if width is not None:
+            _check_stored_values(gate.target, "Block position", gate_id)
+            return _check_block_positions(gate.target, gate_id, width)
+        return False
     _check_text(gate.name, "Gate name")
-    if inside_block:
+    negative = False
+    if width is not None:
         # Positions in the enclosing block's targets: the circuit's width
-        # says nothing about them, the store's integers do.
+        # says nothing about them, the store's integers and the block's do.
         _check_stored_values(gate.target, "Block position", gate_id)
         _check_stored_values(gate.control, "Block position", gate_id)
+        negative = _check_block_positions(tuple(gate.target) + tuple(gate.control), gate_id, width)
     classical = gate.classical_target
     if classical is not None:
         _check_stored_values(classical, "Classical bit", gate_id)
     if gate.block_gate_sequence is None:
         check_gate_shape(gate_id, len(gate.target), gate.stored_matrix)
+    return negative
+
+
+def _from_end(positions, width):
+    return tuple([q + width if q < 0 else q for q in positions])
+
+
+def _resolved_positions(record):
+    """``record`` with every block position -j written as k - j in its block of k targets.
+
+    This is how the packed store keeps a block, so that both storages read
+    back one record. Gates and blocks without such positions stay the
+    objects they were, and a block shared by reference is rebuilt once per
+    owner width; the walk keeps its levels on a list, so any nesting fits.
+    """
+    rebuilt = {}  # (id(children), width) -> the children as rebuilt
+    placed_blocks = {}  # (id(gate), enclosing width) -> the block gate as placed, shared as the original is
+    stack = [(record, len(record.target), iter(record.block_gate_sequence), [], False)]
+    while True:
+        gate, width, items, children, changed = stack[-1]
+        child = next(items, _DONE)
+        if child is not _DONE:
+            grandchildren = child.block_gate_sequence
+            if grandchildren is None:
+                placed = _in_block(child, width, None)
+            else:
+                placed = placed_blocks.get((id(child), width))
+                if placed is None:
+                    key = (id(grandchildren), len(child.target))
+                    if key not in rebuilt:
+                        stack.append((child, len(child.target), iter(grandchildren), [], False))
+                        continue
+                    placed = placed_blocks[(id(child), width)] = _in_block(child, width, rebuilt[key])
+            children.append(placed)
+            if placed is not child:
+                stack[-1] = (gate, width, items, children, True)
+            continue
+        stack.pop()
+        original = gate.block_gate_sequence
+        new_children = tuple(children) if changed else original
+        if not stack:
+            return record if new_children is original else record.replace(block_gate_sequence=new_children)
+        rebuilt[(id(original), width)] = new_children
+        parent, parent_width, parent_items, siblings, parent_changed = stack[-1]
+        placed = placed_blocks[(id(gate), parent_width)] = _in_block(gate, parent_width, new_children)
+        siblings.append(placed)
+        if placed is not gate:
+            stack[-1] = (parent, parent_width, parent_items, siblings, True)
+
+
+def _in_block(gate, width, children):
+    """``gate`` inside a block of ``width`` targets, its positions from the end resolved, with ``children``."""
+    targets = _from_end(gate.target, width)
+    controls = _from_end(gate.control, width)
+    if (targets == tuple(gate.target) and controls == tuple(gate.control)
+            and (children is None or children is gate.block_gate_sequence)):
+        return gate
+    changes = dict(target=targets, control=controls)
+    if children is not None:
+        changes["block_gate_sequence"] = children
+    return gate.replace(**changes)
 
 
 def _check_record(record, num_qubits):
-    """Refuse, with ValueError and before anything changes, a record that the executors cannot take.
+    """The record as the circuit keeps it, or a ValueError, before anything changes, if the executors cannot take it.
 
     Its qubits must lie in the circuit; every gate in it without children
     must have the shape its name or its stored matrix asks for (the check
     the GPU executor makes too); names, and the positions and classical bits
     inside blocks, must be what the gate store holds. A block's children are
     looked at once however many gates share them, on an explicit stack, so
-    that any nesting fits.
+    that any nesting fits. A record whose blocks name positions from the end
+    comes back with them resolved, as the packed store keeps it.
     """
     _check_qubits(tuple(record.target), tuple(record.control), num_qubits)
-    _check_stored_fields(record, False)
+    _check_stored_fields(record, None)
     children = record.block_gate_sequence
     if children is None:
-        return
-    # A lazy view over a packed store stands for that store, whichever view object holds it.
-    seen = {id(getattr(children, "_packed_store_native", children))}
-    held = [children]  # keeps every seen object, and so its id, alive
-    pending = [iter(children)]
+        return record
+    negative = False
+    # A lazy view over a packed store stands for that store, whichever view
+    # object holds it; the owner's width is part of the key, since negative
+    # positions in one block object mean different targets under owners of
+    # different widths.
+    key = getattr(children, "_packed_store_native", children)
+    width = len(record.target)
+    seen = {(id(key), width)}
+    held = [key]  # keeps every seen object, and so its id, alive
+    pending = [(iter(children), width)]
     while pending:
-        child = next(pending[-1], _DONE)
+        items, width = pending[-1]
+        child = next(items, _DONE)
         if child is _DONE:
             pending.pop()
             continue
-        _check_stored_fields(child, True)
+        if _check_stored_fields(child, width):
+            negative = True
         grandchildren = child.block_gate_sequence
         if grandchildren is not None:
             key = getattr(grandchildren, "_packed_store_native", grandchildren)
-            if id(key) not in seen:
-                seen.add(id(key))
+            inner = len(child.target)
+            if (id(key), inner) not in seen:
+                seen.add((id(key), inner))
                 held.append(key)
-                pending.append(iter(grandchildren))
+                pending.append((iter(grandchildren), inner))
+    return _resolved_positions(record) if negative else record
 
 
 def _record_at(store, index):
@@ -711,7 +816,7 @@ class _PackedGates:
             runs_natively = _runs_natively(record)
             try:
                 store.append_gate(record)
-            except RuntimeError:
+            except ValueError:  # the store's limit, said here in qubits
                 _check_storable(targets, controls)
                 raise
             if not runs_natively:
@@ -727,7 +832,7 @@ class _PackedGates:
                     break
         try:
             store.append_fields(gate_id, targets, controls, states, params, None, matrix, None, None)
-        except RuntimeError:
+        except ValueError:  # the store's limit, said here in qubits
             _check_storable(targets, controls)
             raise
         self.recorded.append(0)
@@ -917,8 +1022,7 @@ class Circuit:
         for record in self._records_of(sequence):
             gate = known.get(id(record))
             if gate is None:
-                _check_record(record, width)
-                gate = _from_record(record)
+                gate = _from_record(_check_record(record, width))
             else:
                 _check_qubits(tuple(record.target), tuple(record.control), width)
             gates.append(gate)
@@ -1125,8 +1229,7 @@ class Circuit:
         """Append a ready `QuantumGate` record."""
         if not isinstance(gate, QuantumGate):
             raise TypeError("add_gate expects a QuantumGate, got " + type(gate).__name__ + ".")
-        _check_record(gate, self._num_qubits)
-        self._add(*_from_record(gate))
+        self._add(*_from_record(_check_record(gate, self._num_qubits)))
 
     def append(self, circuit, target, control=None, control_state=None):
         """Add ``circuit`` with its qubit r on target[r], controlled as a whole by ``control``."""

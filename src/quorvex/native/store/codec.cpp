@@ -1,5 +1,6 @@
 #include "codec.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <map>
 #include <stdexcept>
@@ -12,27 +13,106 @@ namespace quorvex::packed {
 
 namespace {
 
-[[noreturn]] void throw_not_utf8() {
-    throw py::cast_error("Unable to cast Python instance to C++ type 'std::string': not valid UTF-8");
+// What a refusal shows of a value: its str(), or its type where even that
+// fails (an int beyond Python's digit limit for text, a raising __str__).
+std::string shown(py::handle value) {
+    PyObject* text = PyObject_Str(value.ptr());
+    if (text != nullptr) {
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+        if (data != nullptr) {
+            std::string out(data, static_cast<std::size_t>(std::min<Py_ssize_t>(size, 200)));
+            if (size > 200) out += "...";
+            Py_DECREF(text);
+            return out;
+        }
+        Py_DECREF(text);
+    }
+    PyErr_Clear();
+    return std::string("a value of type ") + Py_TYPE(value.ptr())->tp_name;
 }
 
-// Text that Python could not decode back would make the store unreadable.
-std::string checked_text(std::string text) {
-    if (!is_valid_utf8(text)) throw_not_utf8();
+std::string quoted(const std::string& gate_id) { return "'" + gate_id + "'"; }
+
+[[noreturn]] void throw_not_utf8(const char* what, py::handle text) {
+    const std::string written = py::repr(text).cast<std::string>();
+    if (PyUnicode_Check(text.ptr())) {
+        throw py::value_error(std::string(what) + " " + written +
+                              " is not valid Unicode text: gate storage holds names as UTF-8, which a lone "
+                              "surrogate does not have.");
+    }
+    throw py::value_error(std::string(what) + " " + written +
+                          " is not valid UTF-8: gate storage holds names as UTF-8 text.");
+}
+
+// UTF-8 of a str, or of bytes as they are; a str without one (lone
+// surrogates) or bytes that are not UTF-8 would make the store unreadable.
+std::string to_text(py::handle object, const char* what) {
+    PyObject* o = object.ptr();
+    if (PyUnicode_Check(o)) {
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(o, &size);
+        if (data == nullptr) {
+            PyErr_Clear();
+            throw_not_utf8(what, object);
+        }
+        return std::string(data, static_cast<std::size_t>(size));
+    }
+    std::string text;
+    if (PyBytes_Check(o)) {
+        text.assign(PyBytes_AS_STRING(o), static_cast<std::size_t>(PyBytes_GET_SIZE(o)));
+    } else if (PyByteArray_Check(o)) {
+        text.assign(PyByteArray_AS_STRING(o), static_cast<std::size_t>(PyByteArray_GET_SIZE(o)));
+    } else {
+        throw py::type_error(std::string(what) + " must be text (str), got " + Py_TYPE(o)->tp_name + ".");
+    }
+    if (!is_valid_utf8(text)) throw_not_utf8(what, object);
     return text;
 }
 
-std::string to_text(py::handle object) { return checked_text(py::cast<std::string>(object)); }
-
-void to_int_list(py::handle object, std::vector<std::int32_t>& out) {
+// Indices as the store holds them: 32-bit signed integers. `what` names
+// the field ("Target", "Block position", ...) in a refusal.
+void to_int_list(py::handle object, std::vector<std::int32_t>& out, const char* what, const std::string& gate_id) {
     out.clear();
     if (object.is_none()) return;
-    for (py::handle item : object) out.push_back(py::cast<std::int32_t>(item));
+    for (py::handle item : object) {
+        // As an integer argument is read: a float is refused rather than truncated.
+        PyObject* number = PyFloat_Check(item.ptr()) ? nullptr : PyNumber_Index(item.ptr());
+        if (number == nullptr) {
+            PyErr_Clear();
+            throw py::type_error(std::string(what) + " " + shown(item) + " of gate " + quoted(gate_id) +
+                                 " is not an integer (" + Py_TYPE(item.ptr())->tp_name + ").");
+        }
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(number, &overflow);
+        Py_DECREF(number);
+        if (overflow == 0 && value == -1 && PyErr_Occurred()) throw py::error_already_set();
+        if (overflow != 0 || value < std::numeric_limits<std::int32_t>::min() ||
+            value > std::numeric_limits<std::int32_t>::max()) {
+            throw py::value_error(std::string(what) + " " + shown(item) + " of gate " + quoted(gate_id) +
+                                  " is beyond what gate storage holds: indices from -2**31 to 2**31 - 1 = " +
+                                  std::to_string(std::numeric_limits<std::int32_t>::max()) + ".");
+        }
+        out.push_back(static_cast<std::int32_t>(value));
+    }
 }
 
-void to_double_list(py::handle object, std::vector<double>& out) {
+void to_double_list(py::handle object, std::vector<double>& out, const std::string& gate_id) {
     out.clear();
-    for (py::handle item : object) out.push_back(py::cast<double>(item));
+    for (py::handle item : object) {
+        const double value = PyFloat_AsDouble(item.ptr());
+        if (value == -1.0 && PyErr_Occurred()) {
+            const bool overflow = PyErr_ExceptionMatches(PyExc_OverflowError);
+            PyErr_Clear();
+            if (overflow) {
+                throw py::value_error("Parameter " + shown(item) + " of gate " + quoted(gate_id) +
+                                      " is beyond what gate storage holds: doubles, up to about 1.8e308.");
+            }
+            throw py::type_error("Parameter " + shown(item) + " of gate " + quoted(gate_id) +
+                                 " is not a real number (" + Py_TYPE(item.ptr())->tp_name + ").");
+        }
+        out.push_back(value);
+    }
 }
 
 // A packed view's store, or null for a block of any other kind.
@@ -45,9 +125,9 @@ StoreRef packed_view_store(py::handle block) {
     auto value = py::reinterpret_steal<py::object>(native);
     // The holder cast would turn None into an empty reference, and the
     // block would vanish from the gate without a word.
-    if (value.is_none()) {
-        throw py::cast_error("Unable to cast Python instance of type <class 'NoneType'> to C++ type "
-                             "'OpchainPackedNative'");
+    if (!py::isinstance<Store>(value)) {
+        throw py::type_error(std::string("A block marked as a packed view (_packed_store_native) must hold a "
+                                         "packed gate store, got ") + Py_TYPE(value.ptr())->tp_name + ".");
     }
     return py::cast<StoreRef>(value);
 }
@@ -92,15 +172,9 @@ bool all_ones(const std::vector<std::int32_t>& values) {
 
 }  // namespace
 
-std::string str_to_text(const py::str& text) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-    if (data == nullptr) {
-        PyErr_Clear();  // lone surrogates have no UTF-8 form
-        throw_not_utf8();
-    }
-    return std::string(data, static_cast<std::size_t>(size));
-}
+std::string str_to_text(const py::str& text) { return to_text(text, "Gate id"); }
+
+std::string str_to_name(py::handle text) { return to_text(text, "Gate name"); }
 
 namespace {
 
@@ -114,7 +188,7 @@ struct UnreadBlock {
 
 void read_classical(DecodedGate& g, py::handle classical_target) {
     g.has_classical = !classical_target.is_none();
-    if (g.has_classical) to_int_list(classical_target, g.classical_targets);
+    if (g.has_classical) to_int_list(classical_target, g.classical_targets, "Classical bit", g.id);
 }
 
 // Reads the fields in their fixed order. A block given as a packed view is
@@ -122,20 +196,21 @@ void read_classical(DecodedGate& g, py::handle classical_target) {
 // targets that follow it.
 void read_fields(DecodedGate& g, std::string id, py::handle target, py::handle control, py::handle control_state,
                  py::handle parameter, py::handle name, py::handle matrix, py::handle block,
-                 py::handle classical_target, UnreadBlock& unread) {
-    g.id = checked_text(std::move(id));
+                 py::handle classical_target, UnreadBlock& unread, bool in_block) {
+    g.id = std::move(id);  // checked text already
     ascii_lower_in_place(g.id);
-    to_int_list(target, g.targets);
-    to_int_list(control, g.controls);
-    to_int_list(control_state, g.control_states);
+    // Inside a block, targets and controls are positions among its targets.
+    to_int_list(target, g.targets, in_block ? "Block position" : "Target", g.id);
+    to_int_list(control, g.controls, in_block ? "Block position" : "Control", g.id);
+    to_int_list(control_state, g.control_states, "Control state", g.id);
     g.parameters_absent = parameter.is_none();
-    if (!g.parameters_absent) to_double_list(parameter, g.parameters);
+    if (!g.parameters_absent) to_double_list(parameter, g.parameters, g.id);
     g.has_name = true;
     if (name.is_none()) {
         g.name = g.id;
         ascii_upper_in_place(g.name);
     } else {
-        g.name = to_text(name);
+        g.name = to_text(name, "Gate name");
     }
     g.has_matrix = !matrix.is_none();
     if (g.has_matrix) g.matrix = py::reinterpret_borrow<py::object>(matrix);
@@ -174,7 +249,7 @@ void read_fields(DecodedGate& g, std::string id, py::handle target, py::handle c
 }
 
 // The attributes of any gate object, in the fixed order.
-void read_attributes(py::handle gate, DecodedGate& g, UnreadBlock& unread) {
+void read_attributes(py::handle gate, DecodedGate& g, UnreadBlock& unread, bool in_block) {
     py::object classical_target = gate.attr("classical_target");
     py::object block = gate.attr("block_gate_sequence");
     py::object matrix = gate.attr("stored_matrix");
@@ -184,8 +259,8 @@ void read_attributes(py::handle gate, DecodedGate& g, UnreadBlock& unread) {
     py::object control = gate.attr("control");
     py::object target = gate.attr("target");
     py::object id = gate.attr("id");
-    read_fields(g, to_text(id), target, control, control_state, parameter, name, matrix, block, classical_target,
-                unread);
+    read_fields(g, to_text(id, "Gate id"), target, control, control_state, parameter, name, matrix, block,
+                classical_target, unread, in_block);
 }
 
 // A QuantumGate itself (a subclass may compute its properties differently)
@@ -195,7 +270,7 @@ void read_attributes(py::handle gate, DecodedGate& g, UnreadBlock& unread) {
 // fields without nine property calls. Whatever does not look like that
 // (an unset slot, a non-ASCII id whose default name Python would upper-case
 // differently) is read through its attributes, which raise the usual errors.
-[[gnu::noinline]] void read_quantum_gate(py::handle gate, DecodedGate& g, UnreadBlock& unread) {
+[[gnu::noinline]] void read_quantum_gate(py::handle gate, DecodedGate& g, UnreadBlock& unread, bool in_block) {
     auto slot = [&](const char* name) -> py::object {
         PyObject* value = PyObject_GetAttrString(gate.ptr(), name);
         if (value == nullptr) PyErr_Clear();
@@ -205,7 +280,7 @@ void read_attributes(py::handle gate, DecodedGate& g, UnreadBlock& unread) {
                parameter = slot("parameter");
     if (!extra || !id || !target || !parameter || !PyUnicode_CheckExact(id.ptr()) ||
         !PyUnicode_IS_ASCII(id.ptr()) || (!extra.is_none() && !PyDict_CheckExact(extra.ptr()))) {
-        read_attributes(gate, g, unread);
+        read_attributes(gate, g, unread, in_block);
         return;
     }
     auto field = [&](const char* key) -> py::handle {
@@ -225,30 +300,77 @@ void read_attributes(py::handle gate, DecodedGate& g, UnreadBlock& unread) {
         for (std::size_t i = 0; i < count; ++i) ones[i] = py::int_(1);
         states = std::move(ones);
     }
-    read_fields(g, to_text(id), target, control, states, parameter, or_none(field("name")),
+    read_fields(g, to_text(id, "Gate id"), target, control, states, parameter, or_none(field("name")),
                 or_none(field("matrix")), or_none(field("block_gate_sequence")),
-                or_none(field("classical_target")), unread);
+                or_none(field("classical_target")), unread, in_block);
 }
 
-void read_gate(py::handle gate, DecodedGate& g, UnreadBlock& unread) {
+void read_gate(py::handle gate, DecodedGate& g, UnreadBlock& unread, bool in_block) {
     const PyTypeObject* type = quantum_gate_type();
     if (type != nullptr && Py_TYPE(gate.ptr()) == type) {
-        read_quantum_gate(gate, g, unread);
+        read_quantum_gate(gate, g, unread, in_block);
     } else {
-        read_attributes(gate, g, unread);
+        read_attributes(gate, g, unread, in_block);
     }
 }
+
+std::string width_text(std::size_t k) { return std::to_string(k) + (k == 1 ? " target" : " targets"); }
 
 // A position from -k to -1 inside a block of k targets counts from the
 // last target, as the gate record has it. It is resolved as the block is
 // stored, so that every reader of the store (the walk, the transformations)
-// sees positions 0 to k - 1 only.
+// sees positions 0 to k - 1 only. A position outside -k .. k - 1, or two
+// that resolve to one target, is refused here, in the words of the circuit
+// layer's own check, before the block reaches any store.
+[[noreturn]] void throw_outside_block(const DecodedGate& child, std::int64_t q, std::size_t k) {
+    const auto count = static_cast<std::int64_t>(k);
+    throw py::value_error("Block position " + std::to_string(q) + " of gate '" + child.id +
+                          "' is outside its block of " + width_text(k) + ": positions run from " +
+                          std::to_string(-count) + " to " + std::to_string(count - 1) + ".");
+}
+
+[[noreturn]] void throw_one_target(const DecodedGate& child, std::int64_t first, std::int64_t second,
+                                   std::size_t k) {
+    const auto count = static_cast<std::int64_t>(k);
+    const std::int64_t resolved = second < 0 ? second + count : second;
+    throw py::value_error("Block positions " + std::to_string(first) + " and " + std::to_string(second) +
+                          " of gate '" + child.id + "' are one target, position " + std::to_string(resolved) +
+                          " of its block of " + width_text(k) + " (-j counts from the end, as " +
+                          std::to_string(count) + " - j).");
+}
+
 void resolve_block_positions(DecodedGate& child, std::size_t k) {
     const auto count = static_cast<std::int64_t>(k);
-    for (std::vector<std::int32_t>* positions : {&child.targets, &child.controls}) {
-        for (std::int32_t& q : *positions) {
-            if (q < 0 && q >= -count) q = static_cast<std::int32_t>(q + count);
+    // Targets, then controls, as written: the order the messages name them in.
+    const std::size_t total = child.targets.size() + child.controls.size();
+    auto written = [&child](std::size_t i) -> std::int64_t {
+        return i < child.targets.size() ? child.targets[i] : child.controls[i - child.targets.size()];
+    };
+    auto resolve = [count](std::int64_t q) { return q < 0 ? q + count : q; };
+    // A gate names a handful of positions, which a pairwise look compares
+    // without allocating; a wide one is sorted instead.
+    constexpr std::size_t pairwise_limit = 32;
+    for (std::size_t i = 0; i < total; ++i) {
+        const std::int64_t q = written(i);
+        if (q < -count || q >= count) throw_outside_block(child, q, k);
+        if (total > pairwise_limit) continue;
+        for (std::size_t j = 0; j < i; ++j) {
+            if (resolve(written(j)) == resolve(q)) throw_one_target(child, written(j), q, k);
         }
+    }
+    if (total > pairwise_limit) {
+        std::vector<std::pair<std::int64_t, std::size_t>> order;  // resolved, index as written
+        order.reserve(total);
+        for (std::size_t i = 0; i < total; ++i) order.emplace_back(resolve(written(i)), i);
+        std::sort(order.begin(), order.end());
+        for (std::size_t i = 1; i < total; ++i) {
+            if (order[i].first == order[i - 1].first) {
+                throw_one_target(child, written(order[i - 1].second), written(order[i].second), k);
+            }
+        }
+    }
+    for (std::vector<std::int32_t>* positions : {&child.targets, &child.controls}) {
+        for (std::int32_t& q : *positions) q = static_cast<std::int32_t>(resolve(q));
     }
 }
 
@@ -303,7 +425,7 @@ void gather_unread_blocks(DecodedGate& gate, UnreadBlock& unread) {
             const auto held = py::reinterpret_steal<py::object>(item);
             DecodedGate child;
             UnreadBlock child_block;
-            read_gate(held, child, child_block);
+            read_gate(held, child, child_block, true);
             resolve_block_positions(child, levels.back().owner.targets.size());
             if (!child_block.block || !enter(child, child_block)) append_decoded_gate(*levels.back().store, child);
             continue;
@@ -333,7 +455,7 @@ DecodedGate gather_fields(std::string id, py::handle target, py::handle control,
     DecodedGate g;
     UnreadBlock unread;
     read_fields(g, std::move(id), target, control, control_state, parameter, name, matrix, block, classical_target,
-                unread);
+                unread, false);
     if (unread.block) gather_unread_blocks(g, unread);
     return g;
 }
@@ -341,7 +463,7 @@ DecodedGate gather_fields(std::string id, py::handle target, py::handle control,
 DecodedGate gather_gate(py::handle gate) {
     DecodedGate g;
     UnreadBlock unread;
-    read_gate(gate, g, unread);
+    read_gate(gate, g, unread, false);
     if (unread.block) gather_unread_blocks(g, unread);
     return g;
 }

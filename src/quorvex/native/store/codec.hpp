@@ -17,8 +17,10 @@ namespace quorvex::packed {
 namespace py = pybind11;
 
 // --- gathering (may run arbitrary Python code) ---------------------------
-// UTF-8 of a str; a str without one (lone surrogates) is a cast error.
+// UTF-8 of a str; a str without one (lone surrogates) is refused with ValueError.
 std::string str_to_text(const py::str& text);
+// A gate name given as str or UTF-8 bytes; anything else is refused by type.
+std::string str_to_name(py::handle text);
 DecodedGate gather_fields(std::string id, py::handle target, py::handle control, py::handle control_state,
                           py::handle parameter, py::handle name, py::handle matrix, py::handle block,
                           py::handle classical_target);

@@ -267,7 +267,7 @@ StoreRef decompose_store(const Store& store, std::uint64_t levels, const py::han
     const bool select_all = selected_names.is_none();
     std::unordered_set<std::string> selected;
     if (!select_all) {
-        for (py::handle item : selected_names) selected.insert(py::cast<std::string>(item));
+        for (py::handle item : selected_names) selected.insert(str_to_name(item));
     }
     StoreRef result = store.copy();
     if (levels == 0) return result;
