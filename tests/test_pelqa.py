@@ -553,3 +553,38 @@ def test_the_estimate_bounds_the_gates_built(d, N):
     circuit, _, _ = quiet(np.diag(np.linspace(1.0, 2.0, N)), np.ones(N), d=d)
     built = len(circuit.gate_sequence.data())
     assert built <= pelqa_cost(d, int(np.log2(N)))[0] <= 2 * built
+
+
+@pytest.mark.parametrize("N, d, memory, message", [
+    # About 2 d + 8 dense N x N matrices: 320 MiB at N = 1024, d = 6.
+    (1024, 6, 2 ** 28, r"^A 1024 x 1024 system \(phase estimation's dense exponential of A, its powers for d = 6 "
+                       r"phase qubits and their inverses\) would need about 0\.31\d GiB of memory"),
+    (1024, 14, 2 ** 28, r"^A 1024 x 1024 system .* for d = 14 phase qubits .* would need about 0\.5\d* GiB"),
+])
+def test_large_systems_are_refused_by_their_dense_matrices(monkeypatch, memory_limit, N, d, memory, message):
+    from quorvex.library.linear_solver import pelqa
+    from quorvex.library.linear_solver._costs import pelqa_cost
+
+    memory_limit(memory)
+    monkeypatch.setattr(pelqa, "_expi_hermitian", lambda *a: pytest.fail("exponential formed"))
+    with pytest.raises(MemoryError, match=message):
+        PelqaSolver(np.diag(np.linspace(1.0, 2.0, N)), np.ones(N), d=d, logging=False)
+    # Measured peaks: 0.23 GiB at N = 1024, d = 4 and 0.85 GiB at N = 2048, d = 4.
+    assert 0.23 * 2 ** 30 <= pelqa_cost(4, 10)[1] <= 0.5 * 2 ** 30
+    assert 0.85 * 2 ** 30 <= pelqa_cost(4, 11)[1] <= 2 * 2 ** 30
+
+
+@pytest.mark.parametrize("r, small_angle, largest", [
+    (60, None, "1.63e-17"),      # the small-angle form from r = 5
+    (60, False, "1.63e-17"),
+    (2000, None, "0"),           # C = 0: the scale factor would be infinite
+])
+def test_r_that_leaves_no_rotation_is_named(recwarn, r, small_angle, largest):
+    with pytest.raises(ValueError) as err:
+        PelqaSolver(np.diag([1.0, 0.5]), [1.0, 1.0], r=r, use_small_angle_approx=small_angle, logging=False)
+    assert str(err.value).startswith(f"r = {r} makes the rotation constant C = 2^(-r)*pi = ")
+    assert f"every rotation angle (at most {largest}) is below 1e-12" in str(err.value)
+    assert not [w for w in recwarn if issubclass(w.category, RuntimeWarning)]
+    # The largest r that still rotates is solved.
+    _, x, _ = PelqaSolver(np.diag([1.0, 0.5]), [1.0, 1.0], r=38, logging=False)
+    np.testing.assert_allclose(x.real, [1.0, 2.0], rtol=0.05)

@@ -1,5 +1,6 @@
 """Chebyshev/LCU linear-system solver against an independent expansion."""
 import inspect
+import math
 import os
 import subprocess
 import sys
@@ -493,3 +494,22 @@ def test_memory_running_out_midway_is_named(monkeypatch):
     with pytest.raises(MemoryError, match=r"^TiberqSolver's circuit of 5 Chebyshev terms ran out of memory "
                                           r"\(about .* GiB is left\); no result is returned\.$"):
         TiberqSolver(np.eye(2), [1.0, 0.0], logging=False)
+
+
+@pytest.mark.parametrize("kappa, epsilon, b, j0", [
+    (2.0, 1e-300, 2766, 1392),
+    # kappa / epsilon overflows (the tails were refused as needing inf trials).
+    (2.0, 5e-324, 2981, 1500),
+    # 4 b / epsilon overflows (an OverflowError once).
+    (1000.0, 1e-300, 697683284, 705066),
+])
+def test_epsilon_far_below_its_use_gives_the_expansion_of_its_logarithms(kappa, epsilon, b, j0):
+    from quorvex.library.linear_solver._costs import chebyshev_degree
+
+    assert chebyshev_degree(kappa, epsilon) == (b, j0)
+    assert j0 == math.ceil(math.sqrt(b * (math.log(4 * b) - math.log(epsilon))))
+
+
+def test_epsilon_far_below_its_use_solves():
+    _, x, _ = TiberqSolver(np.diag([1.0, 0.5]), [1.0, 1.0], epsilon=5e-324, logging=False)
+    np.testing.assert_allclose(x, [1.0, 2.0], rtol=1e-6)

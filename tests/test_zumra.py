@@ -621,3 +621,40 @@ def test_the_estimate_counts_the_circuit_calls(recording, n_sys, T):
     A, b = random_system(7, 2 ** n_sys, 3.0, True, False)
     qc, _, _ = zumra.ZumraSolver(A, b, T=T, logging=False)
     assert zumra_cost(T, n_sys)[0] == len(qc.calls) - 1  # all but the preparation of |b>
+
+
+def test_the_estimate_counts_the_dense_copies_every_step_holds():
+    # The circuit shares one copy of a matrix among the gates given the same
+    # array only up to the estimate's size; beyond it each gate keeps its own.
+    from quorvex.core import Circuit
+    from quorvex.library.linear_solver._costs import _SHARED_MATRIX_BYTES, zumra_cost
+
+    for dimension, shared in ((512, True), (1024, False)):
+        assert (16 * dimension ** 2 <= _SHARED_MATRIX_BYTES) is shared
+        qc = Circuit(10)
+        matrix = np.eye(dimension, dtype=complex)
+        for _ in range(2):
+            qc.unitary(matrix, list(range(dimension.bit_length() - 1)))
+        first, second = (gate.stored_matrix for gate in qc.gate_sequence.data())
+        assert np.shares_memory(first, second) is shared
+    # N = 512: the 2N x 2N block encoding, twice a step (16 MiB each); N =
+    # 1024: that and the N x N preparation of |b>, four times a step. A walk
+    # of 20 steps at N = 1024 holds about 4 GiB (4.1 GiB measured).
+    for n_sys, per_step in ((8, 0), (9, 2 * 16 * 1024 ** 2), (10, 2 * 16 * 2048 ** 2 + 4 * 16 * 1024 ** 2)):
+        grown = zumra_cost(20, n_sys)[1] - zumra_cost(10, n_sys)[1]
+        assert 10 * per_step <= grown <= 10 * per_step + 2 ** 20
+
+
+@pytest.mark.parametrize("T, memory, message", [
+    (None, 2 ** 28, r"^A walk on a 1024 x 1024 system, even of one step \(67 circuit calls on 15 qubits, each step "
+                    r"with its own copies of the dense matrices\) would need about 0\.4\d+ GiB"),
+    (20, 2 ** 31, r"^T = 20 walk steps \(1\.34e\+03 circuit calls on 15 qubits, each step with its own copies of "
+                  r"the dense matrices\) would need about 4 GiB"),
+])
+def test_large_systems_are_refused_by_their_copies_before_the_walk(monkeypatch, memory_limit, T, memory, message):
+    memory_limit(memory)
+    monkeypatch.setattr(zumra, "_walk_step", lambda *args: pytest.fail("walk built"))
+    # Refused before A's singular values are taken.
+    monkeypatch.setattr(np.linalg, "cond", lambda *args: pytest.fail("kappa taken"))
+    with pytest.raises(MemoryError, match=message):
+        zumra.ZumraSolver(np.diag(np.linspace(1.0, 2.0, 1024)), np.ones(1024), T=T, logging=False)

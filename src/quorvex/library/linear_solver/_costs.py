@@ -36,12 +36,29 @@ _GATE_BYTES_PER_CONTROL = 4
 _GATE_SECONDS = 1e-6
 _GATE_SECONDS_PER_AMPLITUDE = 2.2e-10
 
+# PelqaSolver's dense N x N work besides the circuit's gates: U = exp(2 pi i A
+# t), its columns read back one simulation each, the d powers U^(2^j) of
+# phase estimation and their inverses, all alive at once (about 2 d + 8
+# matrices measured at N = 1024 and 2048), and products of N**3 each.
+_DENSE_MATRICES_PER_PHASE_QUBIT = 2
+_DENSE_MATRICES = 8
+_DENSE_SECONDS_PER_CUBE = 6e-10      # times (d + 2) N**3
+
 # ZumraSolver, per walk step of 4 n + 27 circuit calls: about 300 bytes a call
 # (8.2 kB a step measured at n = 1), and the step's dense N x N and 2N x 2N
 # products.
 _CALL_BYTES = 300
 _STEP_SECONDS = 1e-4
 _STEP_SECONDS_PER_ENTRY = 1.2e-7     # times N**2
+
+# The circuit shares one checked copy of a dense matrix among the gates given
+# the same array only up to 8 MiB (its memo's largest entry); a larger matrix
+# is copied, and checked for unitarity by a product of its size cubed, at every
+# gate that takes it. The walk's |b> preparation (N x N, 4 gates a step) and
+# block encoding of A (2N x 2N, 2 gates a step) pass that size from N = 1024
+# and N = 512: then every step holds copies of its own (N = 1024: 192 MiB).
+_SHARED_MATRIX_BYTES = 8 << 20
+_CHECK_SECONDS_PER_CUBE = 1e-10
 
 # Larger exponents are refused long before; they would only overflow the sums.
 _EXPONENT_CAP = 1000
@@ -61,14 +78,20 @@ def chebyshev_degree(kappa, epsilon):
     if not 0 < epsilon < kappa:
         raise ValueError(f"epsilon must lie between 0 and kappa (0 < epsilon < kappa = {kappa:.6g}), "
                          f"got {epsilon!r}")
-    size = kappa * kappa * np.log(kappa / epsilon)  # inf, not OverflowError, past the range
+    # An epsilon far below the range of its use (1e-300) makes kappa / epsilon
+    # and 4 b / epsilon overflow; their logarithms do not.
+    quotient = kappa / epsilon
+    log_quotient = np.log(quotient) if np.isfinite(quotient) else np.log(kappa) - np.log(epsilon)
+    size = kappa * kappa * log_quotient  # inf, not OverflowError, past the range
     # The trial counts b + j (j0 is far below b there) must be exact doubles.
     if size > 2.0 ** 52:
         raise ValueError(f"Chebyshev coefficients cannot be formed for kappa = {kappa:g} and "
                          f"epsilon = {epsilon:g}: their binomial tails would need {2 * size:.3e} "
                          f"trials, more than double precision counts exactly (2**53).")
     b = int(np.ceil(size))
-    j0 = int(np.ceil(np.sqrt(b * np.log(4 * b / epsilon))))
+    ratio = 4 * b / epsilon
+    log_ratio = np.log(ratio) if np.isfinite(ratio) else np.log(4 * b) - np.log(epsilon)
+    j0 = int(np.ceil(np.sqrt(b * log_ratio)))
     return b, j0
 
 
@@ -121,15 +144,30 @@ def pelqa_cost(d, n):
     """(gates, bytes, seconds) of a PelqaSolver run with d phase qubits on n system qubits."""
     gates = (_pow2(d) - 1) * (d + 1) + 2 * d * d + 8 * d + 8  # the rotation, both phase estimations
     amplitudes = _pow2(1 + d + n)
-    nbytes = gates * (_GATE_BYTES + _GATE_BYTES_PER_CONTROL * d) + 4 * 16 * amplitudes
-    seconds = gates * (_GATE_SECONDS + _GATE_SECONDS_PER_AMPLITUDE * amplitudes)
+    dense_bytes, dense_seconds = _pelqa_dense_cost(d, n)
+    nbytes = gates * (_GATE_BYTES + _GATE_BYTES_PER_CONTROL * d) + 4 * 16 * amplitudes + dense_bytes
+    seconds = gates * (_GATE_SECONDS + _GATE_SECONDS_PER_AMPLITUDE * amplitudes) + dense_seconds
     return gates, nbytes, seconds
+
+
+def _pelqa_dense_cost(d, n):
+    """(bytes, seconds) of PelqaSolver's dense 2**n x 2**n matrices, the part that grows with A."""
+    nbytes = 16 * _pow2(2 * n) * (_DENSE_MATRICES_PER_PHASE_QUBIT * d + _DENSE_MATRICES)
+    return nbytes, _DENSE_SECONDS_PER_CUBE * (d + 2) * _pow2(3 * n)
 
 
 def require_pelqa(d, n):
     """Refuse a PelqaSolver run with d phase qubits on n system qubits that cannot fit or finish."""
     if d < 1:
         return
+    # A large system is refused by its size first: fewer phase qubits would
+    # hardly help there.
+    size = 1 << n if n < 64 else _pow2(n)
+    nbytes, seconds = _pelqa_dense_cost(d, n)
+    require_resources(nbytes, seconds,
+                      f"A {size:g} x {size:g} system (phase estimation's dense exponential of A, its powers "
+                      f"for d = {d} phase qubits and their inverses)",
+                      hint="PelqaSolver holds about 2 d + 8 dense matrices of the system's size.")
     gates, nbytes, seconds = pelqa_cost(d, n)
     require_resources(nbytes, seconds,
                       f"d = {d} phase qubits (a reciprocal rotation of {gates:.3g} gates on {1 + d + n} qubits)",
@@ -141,13 +179,31 @@ def zumra_cost(T, n_sys):
     """(circuit calls, bytes, seconds) of a ZumraSolver walk of T steps on n_sys system qubits."""
     entries = _pow2(2 * n_sys)
     calls = float(T) * (4 * n_sys + 27)
-    nbytes = calls * _CALL_BYTES + 4 * 16 * _pow2(n_sys + 5) + 4 * 64 * entries
-    seconds = float(T) * (_STEP_SECONDS + _STEP_SECONDS_PER_ENTRY * entries)
+    step_bytes = 0.0
+    step_seconds = _STEP_SECONDS + _STEP_SECONDS_PER_ENTRY * entries
+    for dimension, gates in ((_pow2(n_sys), 4), (_pow2(n_sys + 1), 2)):
+        matrix = 16 * dimension * dimension
+        if matrix > _SHARED_MATRIX_BYTES:
+            step_bytes += gates * matrix
+            step_seconds += gates * _CHECK_SECONDS_PER_CUBE * dimension ** 3
+    nbytes = calls * _CALL_BYTES + float(T) * step_bytes + 4 * 16 * _pow2(n_sys + 5) + 4 * 64 * entries
+    seconds = float(T) * step_seconds
     return calls, nbytes, seconds
 
 
-def require_zumra(T, n_sys):
-    """Refuse a ZumraSolver walk of T steps on n_sys system qubits that cannot fit or finish."""
+def require_zumra(T, n_sys, shortest=False):
+    """Refuse a ZumraSolver walk of T steps on n_sys system qubits that cannot fit or finish.
+
+    ``shortest``: T = 1 stands for a walk whose length is not known yet; the
+    message then names the system's size instead.
+    """
     calls, nbytes, seconds = zumra_cost(T, n_sys)
-    require_resources(nbytes, seconds, f"T = {T} walk steps ({calls:.3g} circuit calls on {n_sys + 5} qubits)",
-                      hint="The default T, the smallest even number not below 10 kappa, is usually enough.")
+    copied = ", each step with its own copies of the dense matrices" if 16 * _pow2(2 * n_sys + 2) > \
+        _SHARED_MATRIX_BYTES else ""
+    size = f"{_pow2(n_sys):g}"
+    what = (f"A walk on a {size} x {size} system, even of one step ({calls:.3g} circuit calls on {n_sys + 5} "
+            f"qubits{copied})" if shortest else
+            f"T = {T} walk steps ({calls:.3g} circuit calls on {n_sys + 5} qubits{copied})")
+    hint = ("Each step holds the dense N x N and 2N x 2N matrices of the system." if shortest else
+            "The default T, the smallest even number not below 10 kappa, is usually enough.")
+    require_resources(nbytes, seconds, what, hint=hint)

@@ -194,6 +194,15 @@ def PelqaSolver(A: np.ndarray, b: np.ndarray, d: int = 6, t: Optional[float] = N
 
     if use_r_mode:
         C_rotation = C_base * t * grid
+        # The largest angle is the rotation's at k_start: below the cut, no
+        # rotation is built and no amplitude reaches the ancilla (for r from
+        # 1077, C_base is zero and the scale factor infinite).
+        largest = min(C_rotation / k_start, 1.0)
+        largest = largest + largest if use_small_angle_approx else 2.0 * float(np.arcsin(largest))
+        if not abs(largest) >= 1e-12:
+            raise ValueError(f"r = {r} makes the rotation constant C = 2^(-r)*pi = {C_base:.3g} too small: every "
+                             f"rotation angle (at most {largest:.3g}) is below 1e-12, so no amplitude would reach "
+                             f"the ancilla. A smaller r is needed.")
         scale_factor = norm_b / C_base
     else:
         C_rotation = float(k_start)

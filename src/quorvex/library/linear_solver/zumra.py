@@ -206,6 +206,14 @@ def ZumraSolver(A: np.ndarray, b: np.ndarray, T: int = None, p: float = 1.4, log
             print(f"  - Non-Hermitian input detected; applied Hermitian dilation ({original_dimension} -> {N}).")
 
     n_sys = int(np.log2(N))
+    # The dense work of a large system grows with every step: a system whose
+    # walk cannot fit even at its shortest (or at the T given) is refused
+    # before the singular values of A, themselves minutes for N in the
+    # thousands, are taken.
+    if T is None:
+        require_zumra(1, n_sys, shortest=True)
+    elif T > 0:
+        require_zumra(T, n_sys)
     norm_A_orig = float(np.linalg.norm(A, ord=2))
     norm_b_orig = float(norm(b))
     divide_A = abs(norm_A_orig - 1.0) > 1e-12
