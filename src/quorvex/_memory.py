@@ -68,8 +68,17 @@ def _control_group_room():
     return max(limit - used + reclaimable, 0)
 
 
+# Address space a run takes besides what its estimate counts: the stacks of
+# threads started on the first parallel gate or BLAS call, libraries loaded
+# late, the BLAS buffers. Where an address-space or data limit binds, running
+# into it there aborts the process (OpenBLAS and the OpenMP runtime cannot
+# raise MemoryError), so so much is kept back from the room the limit leaves.
+_LIMIT_RESERVE = 256 << 20
+
+
 def _limit_room(which, status_field):
-    """What the soft resource limit ``which`` leaves beyond the process's current use, or None."""
+    """What the soft resource limit ``which`` leaves beyond the process's current use and a
+    reserve for what no estimate counts, or None."""
     if resource is None:
         return None
     try:
@@ -79,7 +88,7 @@ def _limit_room(which, status_field):
     if soft == resource.RLIM_INFINITY or soft < 0:
         return None
     used = _kib_field("/proc/self/status", status_field) or 0
-    return max(soft - used, 0)
+    return max(soft - used - _LIMIT_RESERVE, 0)
 
 
 def memory_bounds():
