@@ -23,8 +23,10 @@ Sections (all by default, or those named with --sections):
          the highest other qubit, so every CX but the last touches the same
          half of the state; the last one touches a quarter no other CX does,
          which the cache may not hold), each as a ratio to the median of the
-         eight highest targets, with the walk each target takes in this tree
-         (QUORVEX_WALK and the calibration decide it); then a random circuit
+         eight highest targets, with the walk each target took in this tree
+         without and with a control (H/CX; QUORVEX_WALK, or the first gates
+         of each class, decide it: eight untimed rounds come first, so that
+         every class has ended its trial); then a random circuit
          of --circuit-gates gates through the packed executor, one thread and
          all threads. Both beside one or more baseline revisions (--baseline,
          default ee2564e, the one before the four-stream walk; "none" skips
@@ -296,14 +298,14 @@ def walk_hooks():
     if not hasattr(lib, "quorvex_walk_of"):
         return None
     lib.quorvex_walk_of.restype = ctypes.c_char_p
-    lib.quorvex_walk_of.argtypes = [ctypes.c_int64] * 3
+    lib.quorvex_walk_of.argtypes = [ctypes.c_int64] * 5
     return lib
 
 
 def target_worker(dtype_name, gates):
     """Runs in a worker process of one build: builds its states once, then
     times what stdin asks, one line each, and prints the seconds:
-      gate NAME DTYPE N TARGET OMP | circuit N OMP | walk AMP_BYTES N TARGET"""
+      gate NAME DTYPE N TARGET OMP | circuit N OMP | walk AMP_BYTES N TARGET CONTROLS OMP"""
     from quorvex.backend.pelmor.strovane import execute_gate_sequence_packed
     hooks = walk_hooks()
     print(strovane.max_threads(), flush=True)
@@ -331,8 +333,8 @@ def target_worker(dtype_name, gates):
             print(runs[n](omp), flush=True)
             continue
         else:
-            amp, n, t = (int(a) for a in args)
-            print(hooks.quorvex_walk_of(amp, n, t).decode() if hooks else "-", flush=True)
+            amp, n, t, controls, omp = (int(a) for a in args)
+            print(hooks.quorvex_walk_of(amp, n, t, controls, omp).decode() if hooks else "-", flush=True)
             continue
         start = time.perf_counter()
         call()
@@ -361,8 +363,13 @@ class TargetWorker:
         self.proc.wait()
 
 
-def timed_in_turn(workers, cases, repeat):
-    """{(build, case): [seconds, ...]}: every case once untimed, then `repeat`
+# Untimed rounds before the timed ones: enough for every class of near gates
+# to have ended its trial of walks (eight gates at most; CX is one a round).
+WARMUP_ROUNDS = 8
+
+
+def timed_in_turn(workers, cases, repeat, warmup=WARMUP_ROUNDS):
+    """{(build, case): [seconds, ...]}: `warmup` untimed rounds, then `repeat`
     rounds in which each case runs in every build, the builds' order
     alternating from one round to the next. The cases come in a new order
     each round (the same in every run), so no case always follows the same
@@ -371,13 +378,13 @@ def timed_in_turn(workers, cases, repeat):
     cases that had left their half in it."""
     times = {}
     rng = random.Random(1)
-    for rnd in range(repeat + 1):
+    for rnd in range(repeat + warmup):
         cases = rng.sample(cases, len(cases))
         for case in cases:
             order = list(workers) if rnd % 2 == 0 else list(workers)[::-1]
             for build in order:
                 took = float(workers[build].ask(*case))
-                if rnd:
+                if rnd >= warmup:
                     times.setdefault((build, case), []).append(took)
     return times
 
@@ -404,7 +411,9 @@ def section_targets(n, repeat, baselines, dtype, gates):
                 cases = [("gate", g, name, n, t, int(omp)) for g in ("H", "RX", "CX")
                          for t in range(n)]
                 times = timed_in_turn(workers, cases, repeat)
-                walks = [here.ask("walk", np.dtype(dt).itemsize, n, t) for t in range(n)]
+                # Gates without controls (H, RX) and with one (CX) decide apart.
+                walks = ["/".join(here.ask("walk", np.dtype(dt).itemsize, n, t, controls, int(omp))
+                                  for controls in (0, 1)) for t in range(n)]
                 print_targets(workers, times, walks, n, name, omp)
         section_random(workers, n, repeat, dtype, gates)
     finally:
@@ -429,11 +438,11 @@ def print_targets(workers, times, walks, n, dtype, omp):
           + "; ".join(f"{g} " + ", ".join(f"{b} {fmt(refs[b, g][0]).strip()} {fmt(refs[b, g][1]).strip()}"
                                          for b in workers) for g in ("H", "RX", "CX")))
     head = "   ".join(f"{g + ' ' + b:>19}" for g in ("H", "RX", "CX") for b in workers)
-    print(f"   {'t':>3} {'walk':>8}   {head}   (ratio min / median)")
+    print(f"   {'t':>3} {'walk H/CX':>15}   {head}   (ratio min / median)")
     for t in range(n):
         cells = "   ".join(f"{ratios[b, g][t][0]:9.2f} {ratios[b, g][t][1]:9.2f}"
                            for g in ("H", "RX", "CX") for b in workers)
-        print(f"   {t:>3} {walks[t]:>8}   {cells}")
+        print(f"   {t:>3} {walks[t]:>15}   {cells}")
     goal = 1.15 if omp else 1.25
     for b in workers:
         worst = max(r[1] for g in ("H", "RX", "CX") for r in ratios[b, g])
@@ -452,7 +461,8 @@ def section_random(workers, n, repeat, dtype, gates):
     print(f"\n   random circuit, {gates} gates, n={n}, {dtype}, through the packed executor"
           f" (whole circuit, min / median of {repeat}):")
     cases = [("circuit", n, int(omp)) for omp in (False, True)]
-    times = timed_in_turn(workers, cases, repeat)
+    # The per-target scan before it has ended every class's trial of walks.
+    times = timed_in_turn(workers, cases, repeat, warmup=1)
     for case in cases:
         label = "all threads" if case[2] else "one thread"
         cells = [f"{b} {fmt(min(times[b, case]))} {fmt(statistics.median(times[b, case]))}" for b in workers]

@@ -2,12 +2,15 @@
 
 From 32 MiB on, a gate whose pairs lie fewer than 512 bytes apart may walk
 several far apart stretches of the state side by side instead of one
-ascending stream; the process measures once which walk is faster, and
-QUORVEX_WALK forces one. Relabelling two qubits turns a gate on a low target
+ascending stream, and one whose pairs lie 512 bytes to 8 KiB apart may
+prefetch its blocks ahead; the first gates of each class (precision, pair distance,
+controls or none, state size, serial or parallel) take both walks in turn
+and the class keeps the faster, and QUORVEX_WALK forces one. Relabelling two qubits turns a gate on a low target
 into the same gate on a high one, whose walk is always the plain one: applied
 to the relabelled state, it must give the relabelled result bit for bit,
 serially and in parallel, with and without controls, under each walk (forced
-here through the module's hooks, whatever this machine would choose).
+here through the module's hooks, whatever this machine would choose) and
+while the classes measure.
 """
 import ctypes
 import os
@@ -19,13 +22,17 @@ import pytest
 
 from quorvex.backend.pelmor import strovane as m
 
-# The smallest states walked in streams, and the near targets there (every
-# low-target block length, the plain loop's shortest runs, the last near one),
-# with a far one that always walks plainly.
+# The smallest states walked in streams or ahead, and the near targets there
+# (every low-target block length, the plain loop's shortest runs, the last
+# near one), middle ones (the first and last that may prefetch ahead) and a
+# far one that always walks plainly.
 SIZES = {np.complex64: 22, np.complex128: 21}
-TARGETS = {np.complex64: (0, 1, 2, 3, 4, 5, 8), np.complex128: (0, 1, 2, 3, 4, 7)}
+TARGETS = {np.complex64: (0, 1, 2, 3, 4, 5, 6, 8, 10, 11), np.complex128: (0, 1, 2, 3, 4, 5, 7, 9, 10)}
 NEAR_BYTES = 512
-WALKS = ("plain", "streams")
+AHEAD_BYTES = 16 * 1024
+WALKS = ("plain", "streams", "ahead")
+# The hook's answer for a class that is still measuring.
+MEASURING = "auto"
 
 
 def hooks():
@@ -33,7 +40,7 @@ def hooks():
     lib.quorvex_walk.restype = ctypes.c_char_p
     lib.quorvex_set_walk.argtypes = [ctypes.c_char_p]
     lib.quorvex_walk_of.restype = ctypes.c_char_p
-    lib.quorvex_walk_of.argtypes = [ctypes.c_int64] * 3
+    lib.quorvex_walk_of.argtypes = [ctypes.c_int64] * 5
     return lib
 
 
@@ -84,7 +91,7 @@ CONTROLS = [
 ]
 
 
-@pytest.mark.parametrize("name", WALKS)
+@pytest.mark.parametrize("name", WALKS + ("auto",))
 @pytest.mark.parametrize("controls, values, omp", CONTROLS)
 @pytest.mark.parametrize("dtype", list(SIZES))
 def test_low_target_matches_high_target(states, walk, name, dtype, controls, values, omp):
@@ -93,9 +100,12 @@ def test_low_target_matches_high_target(states, walk, name, dtype, controls, val
     far = n - 1
     itemsize = np.dtype(dtype).itemsize
     for t in TARGETS[dtype]:
-        near = 2**t * itemsize < NEAR_BYTES
-        assert hooks().quorvex_walk_of(itemsize, n, t).decode() == (name if near else "plain")
+        distance = 2**t * itemsize
+        takes = "streams" if distance < NEAR_BYTES else "ahead" if distance < AHEAD_BYTES else None
         ctl = controls(n, t)
+        if name != "auto":
+            expected = name if name == takes else "plain"
+            assert hooks().quorvex_walk_of(itemsize, n, t, len(ctl), omp).decode() == expected
         low = states[dtype].copy()
         gates(n, low, ctl, values, t, omp)
         high = relabel(states[dtype], n, t, far)
@@ -104,29 +114,62 @@ def test_low_target_matches_high_target(states, walk, name, dtype, controls, val
         assert same.all(), f"target {t}: first difference at byte {np.argmin(same)}"
 
 
-def test_which_gates_walk_in_streams(walk):
-    walk("streams")
-    lib = hooks()
-    cases = [  # (amplitude bytes, n, target, walk)
+@pytest.mark.parametrize("forced, cases", [
+    ("streams", [  # (amplitude bytes, n, target, walk)
         (8, 22, 0, "streams"), (8, 22, 5, "streams"), (8, 22, 6, "plain"),
         (16, 21, 4, "streams"), (16, 21, 5, "plain"), (16, 21, 20, "plain"),
         (8, 21, 0, "plain"), (16, 20, 0, "plain"),  # below 32 MiB
-    ]
-    for amp, n, t, expected in cases:
-        assert lib.quorvex_walk_of(amp, n, t).decode() == expected, (amp, n, t)
-
-
-def test_calibration_and_hook_names(walk):
+    ]),
+    ("ahead", [
+        (8, 22, 5, "plain"), (8, 22, 6, "ahead"), (8, 22, 10, "ahead"), (8, 22, 11, "plain"),
+        (16, 21, 4, "plain"), (16, 21, 5, "ahead"), (16, 21, 9, "ahead"), (16, 21, 10, "plain"),
+        (8, 21, 6, "plain"), (16, 20, 5, "plain"),  # below 32 MiB
+    ]),
+])
+def test_which_gates_take_a_forced_walk(walk, forced, cases):
+    walk(forced)
     lib = hooks()
-    # "auto" measures anew on this machine; either walk may come out.
+    for amp, n, t, expected in cases:
+        for controls in (0, 2):
+            for omp in (0, 1):
+                assert lib.quorvex_walk_of(amp, n, t, controls, omp).decode() == expected, (amp, n, t, controls)
+
+
+def test_each_class_measures_its_walk(walk):
+    lib = hooks()
+    n = SIZES[np.complex64]
+    st = np.zeros(2**n, np.complex64)
+    st[0] = 1
+    expected = st.copy()
+    walk("plain")
+    for _ in range(8):
+        m.h_little(n, expected, [], [], 2, False)
     assert lib.quorvex_set_walk(b"auto") == 0
-    chosen = lib.quorvex_walk().decode()
+    assert lib.quorvex_walk().decode() == "auto"
+    classes = [(amp, t, controls, omp) for amp, measured in ((8, 11), (16, 10)) for t in range(measured)
+               for controls in (0, 1) for omp in (0, 1)]
+    assert {lib.quorvex_walk_of(amp, n, t, c, omp).decode() for amp, t, c, omp in classes} == {MEASURING}
+    # Eight gates, four in each walk, decide a class at the latest, and no other.
+    for _ in range(8):
+        m.h_little(n, st, [], [], 2, False)
+    chosen = lib.quorvex_walk_of(8, n, 2, 0, 0).decode()
     assert chosen in WALKS
-    assert lib.quorvex_walk_of(16, 21, 0).decode() == chosen
+    assert st.tobytes() == expected.tobytes()
+    others = [c for c in classes if c != (8, 2, 0, 0)]
+    assert {lib.quorvex_walk_of(amp, n, t, c, omp).decode() for amp, t, c, omp in others} == {MEASURING}
+    assert lib.quorvex_walk_of(8, n + 1, 2, 0, 0).decode() == MEASURING  # another size
     # A name of no walk changes nothing.
     for bad in (b"bogus", b"Streams", b"plain,streams"):
         assert lib.quorvex_set_walk(bad) == -1
-        assert lib.quorvex_walk().decode() == chosen
+        assert lib.quorvex_walk().decode() == "auto"
+        assert lib.quorvex_walk_of(8, n, 2, 0, 0).decode() == chosen
+    # A forced walk holds for every class that may take it; "auto" then measures anew.
+    assert lib.quorvex_set_walk(b"streams") == 0
+    assert {lib.quorvex_walk_of(amp, n, t, c, omp).decode() for amp, t, c, omp in classes} == {"streams", "plain"}
+    assert lib.quorvex_set_walk(b"ahead") == 0
+    assert {lib.quorvex_walk_of(amp, n, t, c, omp).decode() for amp, t, c, omp in classes} == {"ahead", "plain"}
+    assert lib.quorvex_set_walk(b"auto") == 0
+    assert lib.quorvex_walk_of(8, n, 2, 0, 0).decode() == MEASURING
 
 
 def run_with_walk(value):
@@ -137,15 +180,15 @@ def run_with_walk(value):
     return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True)
 
 
-@pytest.mark.parametrize("value, expected", [("plain", "plain"), ("streams", "streams"),
-                                             ("", None), ("auto", None)])
+@pytest.mark.parametrize("value, expected", [("plain", "plain"), ("streams", "streams"), ("ahead", "ahead"),
+                                             ("", "auto"), ("auto", "auto")])
 def test_environment_forces_the_walk(value, expected):
     done = run_with_walk(value)
     assert done.returncode == 0, done.stderr[-2000:]
-    assert done.stdout.strip() == expected if expected else done.stdout.strip() in WALKS
+    assert done.stdout.strip() == expected
 
 
 def test_environment_naming_no_walk_fails_the_import():
     done = run_with_walk("prefetch")
     assert done.returncode != 0
-    assert "QUORVEX_WALK must be one of auto, plain, streams, not 'prefetch'" in done.stderr
+    assert "QUORVEX_WALK must be one of auto, plain, streams, ahead, not 'prefetch'" in done.stderr

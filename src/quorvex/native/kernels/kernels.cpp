@@ -6,6 +6,7 @@
 #include <omp.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -78,7 +79,8 @@ struct WalkName {
     const char* name;
     Walk walk;
 };
-constexpr WalkName kWalkNames[] = {{"plain", Walk::kPlain}, {"streams", Walk::kStreams}};
+constexpr WalkName kWalkNames[] = {
+    {"plain", Walk::kPlain}, {"streams", Walk::kStreams}, {"ahead", Walk::kAhead}};
 
 // False when `spec` names no walk; `forced` is left empty for "auto".
 bool parse_walk(const char* spec, std::optional<Walk>& forced) {
@@ -101,34 +103,122 @@ const std::optional<Walk>& forced_walk() {
         std::optional<Walk> out;
         if (spec != nullptr && !parse_walk(spec, out))
             throw std::runtime_error(
-                std::string("QUORVEX_WALK must be one of auto, plain, streams, not '") + spec +
+                std::string("QUORVEX_WALK must be one of auto, plain, streams, ahead, not '") + spec +
                 "'");
         return out;
     }();
     return forced;
 }
 
-// The walk in use, or kUndecided until the first walk_choice() (or the
-// hook) decides it.
-constexpr int kUndecided = -1;
-std::atomic<int> walk_in_use{kUndecided};
-std::mutex deciding;
+// The classes of gates that decide their walk apart: amplitudes of 8 or 16
+// bytes, pairs 8 bytes ... 8 KiB apart, without and with controls, serial
+// or parallel, states of 2**0 ... 2**63 amplitudes (only those out of cache
+// are ever asked for).
+constexpr int kDistances = 11;  // log2 of the distance in bytes, 3 ... 13
+constexpr int kSizeLogs = 64;
+constexpr int kClasses = 2 * kDistances * 2 * 2 * kSizeLogs;
+
+int walk_class(int amp_bytes, int distance_log, bool controlled, int size_log, bool parallel) {
+    const int kind = ((amp_bytes == 8 ? 0 : 1) * kDistances + distance_log - 3) * 4 +
+                     (controlled ? 2 : 0) + (parallel ? 1 : 0);
+    return kind * kSizeLogs + size_log;
+}
+
+// The other walk is kept when its best of kWalkSamples beats the plain
+// walk's best by kOtherMargin; the plain walk early when the best of
+// kEarlySamples passes of the other is already kPlainAtOnce slower than the
+// plain walk's best, so that where the other loses (most classes on most
+// machines measured) the trial costs two slow gates. (With one pass, a
+// single pass slowed by something else lost a twofold gain.)
+constexpr int kWalkSamples = 4;
+constexpr int kEarlySamples = 2;
+constexpr double kOtherMargin = 0.90;
+constexpr double kPlainAtOnce = 1.05;
+
+// A class's walk: 0 while it measures, then the walk + 1. The times are
+// guarded by `measuring`; a gate of a class already decided reads only
+// `decided`.
+struct ClassWalk {
+    std::atomic<int> decided{0};
+    std::atomic<unsigned> turns{0};
+    double best[2] = {0, 0};  // seconds per pair, plain and the other; 0: none yet
+    int samples[2] = {0, 0};
+};
+ClassWalk class_walks[kClasses];
+std::mutex measuring;
+
+// The walk forced for every class (QUORVEX_WALK or the hook), or -1.
+std::atomic<int> forced_for_all{-1};
+std::once_flag forced_read;
+
+int forced_now() {
+    std::call_once(forced_read, [] {
+        const std::optional<Walk>& forced = forced_walk();
+        if (forced) forced_for_all.store(static_cast<int>(*forced), std::memory_order_release);
+    });
+    return forced_for_all.load(std::memory_order_acquire);
+}
+
+void forget_classes() {
+    const std::lock_guard<std::mutex> hold(measuring);
+    for (ClassWalk& c : class_walks) {
+        c.decided.store(0, std::memory_order_relaxed);
+        c.turns.store(0, std::memory_order_relaxed);
+        c.best[0] = c.best[1] = 0;
+        c.samples[0] = c.samples[1] = 0;
+    }
+}
+
+std::int64_t now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// The class's walk as the hooks name it: "auto" while it measures.
+const char* class_walk_name(int slot) {
+    const int decided = class_walks[slot].decided.load(std::memory_order_acquire);
+    return decided == 0 ? "auto" : walk_name(static_cast<Walk>(decided - 1));
+}
 
 }  // namespace
 
-Walk walk_choice() {
-    int walk = walk_in_use.load(std::memory_order_acquire);
-    if (walk == kUndecided) {
-        // Concurrent first callers wait for one calibration.
-        const std::lock_guard<std::mutex> hold(deciding);
-        walk = walk_in_use.load(std::memory_order_relaxed);
-        if (walk == kUndecided) {
-            const std::optional<Walk>& forced = forced_walk();
-            walk = static_cast<int>(forced ? *forced : kernel_table().calibrate_walk());
-            walk_in_use.store(walk, std::memory_order_release);
-        }
-    }
-    return static_cast<Walk>(walk);
+const Walk* forced_walk_for_all() {
+    static const Walk walks[] = {Walk::kPlain, Walk::kStreams, Walk::kAhead};
+    const int forced = forced_now();
+    return forced < 0 ? nullptr : &walks[forced];
+}
+
+WalkTrial walk_trial(int amp_bytes, int distance_log, Walk candidate, bool controlled,
+                     int size_log, bool parallel) {
+    // A forced walk serves the classes that may take it; the others walk plainly.
+    if (const Walk* forced = forced_walk_for_all())
+        return {*forced == candidate ? candidate : Walk::kPlain, candidate, -1, 0};
+    const int slot = walk_class(amp_bytes, distance_log, controlled, size_log, parallel);
+    ClassWalk& c = class_walks[slot];
+    const int decided = c.decided.load(std::memory_order_acquire);
+    if (decided != 0) return {static_cast<Walk>(decided - 1), candidate, -1, 0};
+    // The plain walk first: a fresh state's first gate also pays for its
+    // pages, and that sample should not be the other walk's best.
+    const unsigned turn = c.turns.fetch_add(1, std::memory_order_relaxed);
+    return {turn % 2 == 0 ? Walk::kPlain : candidate, candidate, slot, now_ns()};
+}
+
+void WalkTrial::finish(std::uint64_t pairs) const {
+    if (slot < 0 || pairs == 0) return;
+    const double per_pair = 1e-9 * static_cast<double>(now_ns() - start) / static_cast<double>(pairs);
+    ClassWalk& c = class_walks[slot];
+    const std::lock_guard<std::mutex> hold(measuring);
+    if (c.decided.load(std::memory_order_relaxed) != 0) return;
+    const int w = walk == Walk::kPlain ? 0 : 1;
+    if (c.samples[w] == 0 || per_pair < c.best[w]) c.best[w] = per_pair;
+    ++c.samples[w];
+    int chosen = 0;
+    if (c.samples[0] > 0 && c.samples[1] >= kEarlySamples && c.best[1] > kPlainAtOnce * c.best[0])
+        chosen = 1 + static_cast<int>(Walk::kPlain);
+    else if (c.samples[0] >= kWalkSamples && c.samples[1] >= kWalkSamples)
+        chosen = 1 + static_cast<int>(c.best[1] < kOtherMargin * c.best[0] ? other : Walk::kPlain);
+    if (chosen != 0) c.decided.store(chosen, std::memory_order_release);
 }
 
 const char* supported_lanes() {
@@ -277,30 +367,43 @@ void apply_swap_big_f32_serial(std::int64_t n, c64* amps, const std::int64_t* co
 
 namespace kq = quorvex::kernels;
 
-// The walk in use, as QUORVEX_WALK names it; decides it first.
+// The walk forced for every class, as QUORVEX_WALK names it, or "auto" when
+// each class measures its own.
 extern "C" __attribute__((visibility("default"))) const char* quorvex_walk() {
-    return kq::walk_name(kq::walk_choice());
+    const kq::Walk* forced = kq::forced_walk_for_all();
+    return forced == nullptr ? "auto" : kq::walk_name(*forced);
 }
 
-// Replaces the walk in use for the rest of the process: a name as
-// QUORVEX_WALK takes it, "auto" calibrating anew. Returns 0, or -1 (nothing
-// changed) for a name of no walk. Not to be called while a gate runs.
+// Replaces the walk for the rest of the process: a name as QUORVEX_WALK
+// takes it forces that walk for every class; "auto" lets each class measure
+// anew on its next gates. Returns 0, or -1 (nothing changed) for a name of
+// no walk. Not to be called while a gate runs.
 extern "C" __attribute__((visibility("default"))) int quorvex_set_walk(const char* spec) {
     std::optional<kq::Walk> forced;
     if (spec == nullptr || !kq::parse_walk(spec, forced)) return -1;
-    const std::lock_guard<std::mutex> hold(kq::deciding);
-    const kq::Walk walk = forced ? *forced : kq::kernel_table().calibrate_walk();
-    kq::walk_in_use.store(static_cast<int>(walk), std::memory_order_release);
+    kq::forced_now();
+    kq::forget_classes();
+    kq::forced_for_all.store(forced ? static_cast<int>(*forced) : -1, std::memory_order_release);
     return 0;
 }
 
-// The walk of a single-target gate on `target` in a little-endian state of n
-// qubits whose amplitudes take `amp_bytes` bytes (8 or 16).
+// The walk of a single-target gate on `target` with `controls` controls in a
+// little-endian state of n qubits whose amplitudes take `amp_bytes` bytes
+// (8 or 16), serial or parallel: "plain", "streams" or "ahead", or "auto"
+// while its class is still measuring.
 extern "C" __attribute__((visibility("default"))) const char* quorvex_walk_of(
-    std::int64_t amp_bytes, std::int64_t n, std::int64_t target) {
-    if (n < 1 || n > 62 || target < 0 || target >= n) return "plain";
-    const std::int64_t size = std::int64_t{1} << n;
+    std::int64_t amp_bytes, std::int64_t n, std::int64_t target, std::int64_t controls,
+    std::int64_t parallel) {
+    if (n < 1 || n > 62 || target < 0 || target >= n || (amp_bytes != 8 && amp_bytes != 16))
+        return "plain";
+    const auto size = static_cast<std::uint64_t>(std::int64_t{1} << n);
     const auto distance = (std::uint64_t{1} << target) * static_cast<std::uint64_t>(amp_bytes);
-    return kq::walk_name(amp_bytes == 8 ? kq::walk_for<float>(size, distance)
-                                        : kq::walk_for<double>(size, distance));
+    if (size * static_cast<std::uint64_t>(amp_bytes) < kq::kStreamState ||
+        distance >= kq::kAheadPairs)
+        return "plain";
+    const kq::Walk candidate = kq::walk_candidate(distance);
+    if (const kq::Walk* forced = kq::forced_walk_for_all())
+        return kq::walk_name(*forced == candidate ? candidate : kq::Walk::kPlain);
+    return kq::class_walk_name(kq::walk_class(static_cast<int>(amp_bytes), __builtin_ctzll(distance),
+                                              controls > 0, static_cast<int>(n), parallel != 0));
 }

@@ -4,13 +4,7 @@
 // QUORVEX_TABLE_FUNCTION, and switches the instruction set on (after the
 // standard headers, so that their inline code stays the common build).
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <cpuid.h>
-#endif
-
-#include <chrono>
 #include <cstdlib>
-#include <limits>
 
 #include "gates.hpp"
 #include "loops.hpp"
@@ -58,70 +52,6 @@ void unitary(F* a, std::int64_t size, const std::int64_t* controls, const std::i
     unitary_loop<Loop>(a, size, controls, values, k, targets, t, m, dim, threads);
 }
 
-#if defined(__x86_64__) || defined(__i386__)
-// clflushopt, where the processor has it, flushes several lines at a time.
-inline bool has_clflushopt() {
-    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-    return __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) && (ebx >> 23 & 1);
-}
-__attribute__((target("clflushopt"))) inline void flush_lines_opt(const char* c,
-                                                                  std::size_t bytes) {
-    for (std::size_t i = 0; i < bytes; i += 64) __builtin_ia32_clflushopt(c + i);
-}
-#endif
-
-// Flushes the lines of a buffer from every cache, so that the next pass
-// over it reads memory as a gate on a state out of cache does. Elsewhere than
-// on x86 the buffer stays where it is.
-inline void flush_lines(const void* p, std::size_t bytes) {
-#if defined(__x86_64__) || defined(__i386__)
-    static const bool opt = has_clflushopt();
-    const auto* c = static_cast<const char*>(p);
-    if (opt)
-        flush_lines_opt(c, bytes);
-    else
-        for (std::size_t i = 0; i < bytes; i += 64) __builtin_ia32_clflush(c + i);
-    __builtin_ia32_mfence();
-#else
-    (void)p;
-    (void)bytes;
-#endif
-}
-
-// Times the four streams against the plain walk: one thread, a Hadamard on
-// target 0 of a private 4 MiB buffer flushed before every pass, the two
-// walks taking turns. The streams are kept only when their best pass beats
-// the plain walk's by kMargin; where they tie, or the buffer cannot be had,
-// the plain walk stays. A few milliseconds, once per process.
-Walk calibrate_walk() {
-    constexpr std::size_t kBytes = std::size_t{4} << 20;
-    constexpr int kRounds = 3;
-    constexpr double kMargin = 0.95;
-    using F = double;
-    void* buffer = nullptr;
-    if (posix_memalign(&buffer, 4096, kBytes) != 0) return Walk::kPlain;
-    std::memset(buffer, 0, kBytes);
-    auto* a = static_cast<F*>(buffer);
-    const auto size = static_cast<std::int64_t>(kBytes / (2 * sizeof(F)));
-    const auto gate = h_gate<F>();
-    const Walk walks[2] = {Walk::kPlain, Walk::kStreams};
-    double best[2] = {std::numeric_limits<double>::infinity(),
-                      std::numeric_limits<double>::infinity()};
-    for (int round = 0; round < kRounds; ++round) {
-        for (int turn = 0; turn < 2; ++turn) {
-            const int which = (round + turn) & 1;
-            flush_lines(a, kBytes);
-            const auto start = std::chrono::steady_clock::now();
-            single_target_loop<SerialLoop>(a, size, nullptr, nullptr, 0, 0, LittleEndian{}, gate,
-                                           walks[which]);
-            const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-            best[which] = std::min(best[which], took.count());
-        }
-    }
-    std::free(buffer);
-    return best[1] < kMargin * best[0] ? Walk::kStreams : Walk::kPlain;
-}
-
 }  // namespace
 }  // namespace QUORVEX_LANES
 
@@ -150,7 +80,6 @@ const KernelTable& QUORVEX_TABLE_FUNCTION() {
         &swap_big,
         {&unitary<SerialLoop, float>, &unitary<ParallelLoop, float>},
         {&unitary<SerialLoop, double>, &unitary<ParallelLoop, double>},
-        &calibrate_walk,
     };
 #undef QUORVEX_PAIR
 #undef QUORVEX_SINGLE

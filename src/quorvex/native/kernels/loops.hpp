@@ -9,6 +9,7 @@
 
 #include <omp.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -30,12 +31,17 @@ inline namespace QUORVEX_LANES {
 // time: a whole number of lane groups of every width) instead of one
 // ascending sweep, on states of kStreamState bytes or more, which the caches
 // no longer hold: on smaller ones the extra steps cost more than the memory
-// they overlap (measured). Whether the streams win depends on the
-// processor's prefetchers, so walk_choice() measures it. Pairs farther apart
+// they overlap (measured). Gates whose pairs lie kNearPairs to kAheadPairs
+// bytes apart alternate between the two halves of a block inside a few
+// pages, where some processors' prefetchers lose track: these may prefetch
+// each block kAheadBytes before they reach it. Whether either wins depends
+// on the processor, so the gates measure it (WalkTrial). Pairs farther apart
 // make two streams of their own, and with four more they ran slower
 // (measured), so they always walk plainly.
 constexpr std::uint64_t kNearPairs = 512;
+constexpr std::uint64_t kAheadPairs = std::uint64_t{16} << 10;
 constexpr std::uint64_t kStreamPiece = 256;
+constexpr std::uint64_t kAheadBytes = std::uint64_t{8} << 10;
 constexpr std::uint64_t kStreamState = std::uint64_t{32} << 20;
 
 template <class F>
@@ -43,12 +49,21 @@ inline bool out_of_cache(std::int64_t size) {
     return static_cast<std::uint64_t>(size) * 2 * sizeof(F) >= kStreamState;
 }
 
-// The walk of pairs whose halves lie `distance` bytes apart in a state of
-// `size` amplitudes.
-template <class F>
-inline Walk walk_for(std::int64_t size, std::uint64_t distance) {
-    if (!out_of_cache<F>(size) || distance >= kNearPairs) return Walk::kPlain;
-    return walk_choice();
+// The walk other than the plain one that pairs `distance` bytes apart may
+// take: the streams for near pairs, prefetching ahead for the middle ones.
+inline Walk walk_candidate(std::uint64_t distance) {
+    return distance < kNearPairs ? Walk::kStreams : Walk::kAhead;
+}
+
+// The walk of pairs whose halves lie `distance` bytes apart (a power of two)
+// in a state of `size` amplitudes, for a gate with or without controls.
+template <class Loop, class F>
+inline WalkTrial walk_for(std::int64_t size, std::uint64_t distance, bool controlled) {
+    if (!out_of_cache<F>(size) || distance >= kAheadPairs) return {};
+    const int size_log = 63 - __builtin_clzll(static_cast<std::uint64_t>(size));
+    return walk_trial(static_cast<int>(2 * sizeof(F)), __builtin_ctzll(distance),
+                      walk_candidate(distance), controlled, size_log,
+                      std::is_same_v<Loop, ParallelLoop>);
 }
 
 // Low targets (bit 0, 1 or 2; 3 too with 16 lanes) give runs too short to
@@ -80,11 +95,11 @@ void low_target_loop(F* a, std::int64_t size, const std::int64_t* controls,
 
 // Applies `gate` to every pair (j, j | target bit) with the target bit clear
 // in j and the controls matched, in the walk the state's size and the pairs'
-// distance call for, or in `forced` (the calibration's passes).
+// distance call for.
 template <class Loop, class F, class Order, class Gate>
 void single_target_loop(F* a, std::int64_t size, const std::int64_t* controls,
                         const std::int64_t* values, std::int64_t k, std::int64_t target,
-                        Order order, const Gate& gate, std::optional<Walk> forced = {}) {
+                        Order order, const Gate& gate) {
     IndexSet set(size);
     set.require_controls(controls, values, k, order);
     const std::int64_t pos = order(target);
@@ -93,7 +108,8 @@ void single_target_loop(F* a, std::int64_t size, const std::int64_t* controls,
     if (count == 0) return;
     const std::uint64_t tbit = set.bit(pos);
     const std::uint64_t distance = tbit * 2 * sizeof(F);
-    const Walk walk = forced ? *forced : walk_for<F>(size, distance);
+    const WalkTrial trial = walk_for<Loop, F>(size, distance, k > 0);
+    const Walk walk = trial.walk;
     // With 16 single-precision lanes, target 3 gives runs of 8 pairs: half a
     // group, so it is a low target too.
     constexpr std::int64_t low = Simd<F>::W > 8 ? 4 : 3;
@@ -101,6 +117,7 @@ void single_target_loop(F* a, std::int64_t size, const std::int64_t* controls,
         const auto low_loop = [&](auto t) {
             low_target_loop<decltype(t)::value, Loop>(a, size, controls, values, k, order, gate,
                                                       walk);
+            trial.finish(count);
         };
         switch (pos) {
             case 0: return low_loop(std::integral_constant<int, 0>{});
@@ -110,9 +127,18 @@ void single_target_loop(F* a, std::int64_t size, const std::int64_t* controls,
         }
     }
     const std::uint64_t step = 2 * set.step();
+    // Runs of whole halves make blocks that follow each other, unless
+    // controls leave some out: then the prefetch only misses.
+    const bool ahead = walk == Walk::kAhead && step == 2 && set.free_below(pos);
+    const char* const end = reinterpret_cast<const char*>(a + 2 * static_cast<std::uint64_t>(size));
     const auto pairs = [&](std::uint64_t first, std::uint64_t len) {
         F* p0 = a + 2 * first;
         F* p1 = a + 2 * (first | tbit);
+        if (ahead) {
+            const char* line = reinterpret_cast<const char*>(p0) + kAheadBytes;
+            const char* const stop = std::min(line + 2 * distance, end);
+            for (; line < stop; line += 64) __builtin_prefetch(line, 1, 3);
+        }
         if (step == 2) {
             contiguous_pairs(p0, p1, len, gate);
         } else {
@@ -127,6 +153,7 @@ void single_target_loop(F* a, std::int64_t size, const std::int64_t* controls,
         else
             set.visit_runs(begin, end, pairs);
     });
+    trial.finish(count);
 }
 
 // Exchanges two equally long blocks of amplitudes through a small buffer,

@@ -27,11 +27,14 @@ using BigLoop = void (*)(std::int64_t, float*, const std::int64_t*, const std::i
 
 // The order in which a gate whose pairs lie close together visits them on a
 // state too large for the caches. Which order is faster depends on the
-// processor's prefetchers, so it is measured on the machine (walk_choice).
+// processor's prefetchers, and on one processor it differed between pair
+// distances and between gates with and without controls, so it is measured
+// on the machine, on the gates themselves, for each such class (WalkTrial).
 // Both visit the same pairs with the same arithmetic.
 enum class Walk : unsigned char {
     kPlain,    // one ascending sweep
     kStreams,  // four far apart parts side by side (IndexSet::visit_runs_abreast)
+    kAhead,    // one ascending sweep, each block prefetched a few blocks early
 };
 
 template <class Fn>
@@ -66,7 +69,6 @@ struct KernelTable {
     SwapLoop<float> swap_big_serial;  // amplitude count 2**n passed as size
     LoopPair<UnitaryLoop<float>> unitary_little_f32;
     LoopPair<UnitaryLoop<double>> unitary_little_f64;
-    Walk (*calibrate_walk)();  // times the walks with this width's kernels
 };
 
 // One table per build; the wider ones exist only on x86-64.
@@ -83,9 +85,27 @@ const KernelTable& kernel_table();
 // Names of the widths this processor runs, narrowest first, comma-separated.
 const char* supported_lanes();
 
-// The walk of near pairs on large states: the one QUORVEX_WALK names, or else
-// the table's calibration, run on first use and kept for the process.
+// The walk of one gate whose pairs lie fewer than kAheadPairs bytes apart on
+// a state out of cache. Gates fall into classes by precision, pair distance,
+// controls or none, state size and serial or parallel loop. QUORVEX_WALK may
+// force one walk for all; otherwise the first gates of a class take the two
+// walks in turn, the plain one and its candidate, and time themselves
+// (finish()): the class keeps the plain walk as soon as two passes of the
+// other are clearly slower, or, after a few passes of each, unless the other's best
+// time per pair beat the plain walk's by 10%. Every walk gives the same bits.
+struct WalkTrial {
+    Walk walk = Walk::kPlain;
+    Walk other = Walk::kPlain;  // the class's walk other than the plain one
+    int slot = -1;              // the class still measuring, or -1
+    std::int64_t start = 0;     // steady-clock nanoseconds
+    void finish(std::uint64_t pairs) const;
+};
+// `candidate` is the walk other than the plain one that the class may take.
+WalkTrial walk_trial(int amp_bytes, int distance_log, Walk candidate, bool controlled,
+                     int size_log, bool parallel);
+
+// The walk forced for every class, or nullptr when each class decides.
 // kernel_table() throws std::runtime_error when QUORVEX_WALK names no walk.
-Walk walk_choice();
+const Walk* forced_walk_for_all();
 
 }  // namespace quorvex::kernels
