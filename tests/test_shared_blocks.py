@@ -112,14 +112,16 @@ def test_a_decomposition_that_cannot_fit_is_refused_before_it_starts():
 def test_the_bound_is_the_memory_the_process_can_still_allocate():
     assert available_memory() > 2**22 * 32
     check_expansion("Expanding", 2**22)
-    # Under an address-space limit 48 MiB above what the process maps now,
-    # 2**21 records (64 MiB) no longer fit, 2**20 (32 MiB) do.
+    # Under an address-space limit 48 MiB (and the limit's reserve) above what
+    # the process maps now, 2**21 records (64 MiB) no longer fit, 2**20
+    # (32 MiB) do.
     code = textwrap.dedent("""
         import os, resource
-        from quorvex._memory import available_memory
+        from quorvex._memory import _LIMIT_RESERVE, available_memory
         from quorvex.backend.expansion import check_expansion
         mapped = int(open("/proc/self/statm").read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
-        resource.setrlimit(resource.RLIMIT_AS, (mapped + 3 * 2**24, resource.getrlimit(resource.RLIMIT_AS)[1]))
+        resource.setrlimit(resource.RLIMIT_AS, (mapped + 3 * 2**24 + _LIMIT_RESERVE,
+                                                resource.getrlimit(resource.RLIMIT_AS)[1]))
         assert available_memory() <= 3 * 2**24
         check_expansion("Expanding", 2**20)
         try:
