@@ -6,6 +6,7 @@ import os
 import re
 import subprocess
 import sys
+import warnings
 
 import numpy as np
 import pytest
@@ -317,6 +318,14 @@ def test_a_result_that_is_not_finite_is_an_error(run, tmp_path, capsys, solver, 
     out = capsys.readouterr().out
     assert str(info.value) + "\n" in out and "successful" not in out
     assert not list((tmp_path / "out").glob("*.svg"))
+
+
+def test_an_overflowing_classical_solution_is_refused_without_warnings(run, capsys):
+    # The refusal says it; NumPy's overflow warnings on the way would only precede it.
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", RuntimeWarning)
+        with pytest.raises(RuntimeError, match=r"is not finite at 8 of 8 grid points"):
+            run(params(nx=3, na=3, solver="classical", dt=0.5, r=-1000.0))
 
 
 def test_module_surface():
