@@ -193,32 +193,7 @@ def _leaf_count(gates):
     by reference costs as many steps as it has distinct blocks, however many
     gates they make.
     """
-    open_blocks = set()
-    # id of a block -> (the block, kept so that its id stays its own, its count)
-    counted = {}
-    # frames: [remaining gates, count so far, the walked block, key]
-    stack = [[iter(gates), 0, None, None]]
-    while True:
-        frame = stack[-1]
-        gate = next(frame[0], _DONE)
-        if gate is _DONE:
-            stack.pop()
-            if not stack:
-                return frame[1]
-            open_blocks.discard(frame[3])
-            block = _block_identity(frame[2])
-            counted[id(block)] = (block, frame[1])
-            stack[-1][1] += frame[1]
-            continue
-        children = gate.block_gate_sequence
-        if children is None:
-            frame[1] += 1
-            continue
-        known = counted.get(id(_block_identity(children)))
-        if known is not None:
-            frame[1] += known[1]
-        else:
-            stack.append([iter(children), 0, children, _enter_block(children, open_blocks)])
+    return _decomposed_count(gates, float("inf"))
 
 
 def _decomposed_count(gates, levels, name=None):

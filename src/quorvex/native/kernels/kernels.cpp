@@ -74,7 +74,7 @@ const KernelTable& choose_table() {
 }
 
 // QUORVEX_WALK: the walk of near pairs on large states, or "auto" (the
-// same as unset or empty) for the calibration's choice.
+// same as unset or empty) for each class of gates to measure its own.
 struct WalkName {
     const char* name;
     Walk walk;

@@ -187,7 +187,7 @@ public:
     // ascending stream keeps only the processor's prefetch for one 4 KiB
     // region running at a time; several regions far apart keep several
     // running, which some processors need once the state is out of cache
-    // (others prefetch one stream better: walk_choice() measures which).
+    // (others prefetch one stream better: the gates measure which, WalkTrial).
     // Each member still gets its own update, only the order changes. Falls
     // back to visit_runs when the range does not split evenly.
     static constexpr std::uint64_t kWays = 4;
