@@ -25,7 +25,7 @@ Sections (all by default, or those named with --sections):
          which the cache may not hold), each as a ratio to the median of the
          eight highest targets, with the walk each target took in this tree
          without and with a control (H/CX; QUORVEX_WALK, or the first gates
-         of each class, decide it: eight untimed rounds come first, so that
+         of each class, decide it: twelve untimed rounds come first, so that
          every class has ended its trial); then a random circuit
          of --circuit-gates gates through the packed executor, one thread and
          all threads. Both beside one or more baseline revisions (--baseline,
@@ -364,8 +364,8 @@ class TargetWorker:
 
 
 # Untimed rounds before the timed ones: enough for every class of near gates
-# to have ended its trial of walks (eight gates at most; CX is one a round).
-WARMUP_ROUNDS = 8
+# to have ended its trial of walks (twelve gates at most; CX is one a round).
+WARMUP_ROUNDS = 12
 
 
 def timed_in_turn(workers, cases, repeat, warmup=WARMUP_ROUNDS):

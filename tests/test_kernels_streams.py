@@ -142,15 +142,15 @@ def test_each_class_measures_its_walk(walk):
     st[0] = 1
     expected = st.copy()
     walk("plain")
-    for _ in range(8):
+    for _ in range(12):
         m.h_little(n, expected, [], [], 2, False)
     assert lib.quorvex_set_walk(b"auto") == 0
     assert lib.quorvex_walk().decode() == "auto"
     classes = [(amp, t, controls, omp) for amp, measured in ((8, 11), (16, 10)) for t in range(measured)
                for controls in (0, 1) for omp in (0, 1)]
     assert {lib.quorvex_walk_of(amp, n, t, c, omp).decode() for amp, t, c, omp in classes} == {MEASURING}
-    # Eight gates, four in each walk, decide a class at the latest, and no other.
-    for _ in range(8):
+    # Twelve gates, six in each walk, decide a class at the latest, and no other.
+    for _ in range(12):
         m.h_little(n, st, [], [], 2, False)
     chosen = lib.quorvex_walk_of(8, n, 2, 0, 0).decode()
     assert chosen in WALKS

@@ -5,6 +5,7 @@
 
 #include <omp.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -124,13 +125,15 @@ int walk_class(int amp_bytes, int distance_log, bool controlled, int size_log, b
     return kind * kSizeLogs + size_log;
 }
 
-// The other walk is kept when its best of kWalkSamples beats the plain
-// walk's best by kOtherMargin; the plain walk early when the best of
-// kEarlySamples passes of the other is already kPlainAtOnce slower than the
-// plain walk's best, so that where the other loses (most classes on most
-// machines measured) the trial costs two slow gates. (With one pass, a
-// single pass slowed by something else lost a twofold gain.)
-constexpr int kWalkSamples = 4;
+// The other walk is kept when both its best and its median of kWalkSamples
+// passes beat the plain walk's by kOtherMargin (on a machine shared with
+// other work the best alone once chose the streams where they were slower);
+// the plain walk early when the best of kEarlySamples passes of the other is
+// already kPlainAtOnce slower than the plain walk's best, so that where the
+// other loses (most classes on most machines measured) the trial costs two
+// slow gates. (With one pass, a single pass slowed by something else lost a
+// twofold gain.)
+constexpr int kWalkSamples = 6;
 constexpr int kEarlySamples = 2;
 constexpr double kOtherMargin = 0.90;
 constexpr double kPlainAtOnce = 1.05;
@@ -141,9 +144,17 @@ constexpr double kPlainAtOnce = 1.05;
 struct ClassWalk {
     std::atomic<int> decided{0};
     std::atomic<unsigned> turns{0};
-    double best[2] = {0, 0};  // seconds per pair, plain and the other; 0: none yet
+    double times[2][kWalkSamples] = {};  // seconds per pair, plain and the other
+    double best[2] = {0, 0};             // the least of each, 0 while there is none
     int samples[2] = {0, 0};
 };
+
+double median_of(const double* times, int count) {
+    double sorted[kWalkSamples];
+    std::copy(times, times + count, sorted);
+    std::sort(sorted, sorted + count);
+    return count % 2 ? sorted[count / 2] : 0.5 * (sorted[count / 2 - 1] + sorted[count / 2]);
+}
 ClassWalk class_walks[kClasses];
 std::mutex measuring;
 
@@ -211,14 +222,21 @@ void WalkTrial::finish(std::uint64_t pairs) const {
     const std::lock_guard<std::mutex> hold(measuring);
     if (c.decided.load(std::memory_order_relaxed) != 0) return;
     const int w = walk == Walk::kPlain ? 0 : 1;
+    if (c.samples[w] == kWalkSamples) return;  // concurrent gates took more turns of it
     if (c.samples[w] == 0 || per_pair < c.best[w]) c.best[w] = per_pair;
-    ++c.samples[w];
-    int chosen = 0;
+    c.times[w][c.samples[w]++] = per_pair;
+    Walk chosen;
     if (c.samples[0] > 0 && c.samples[1] >= kEarlySamples && c.best[1] > kPlainAtOnce * c.best[0])
-        chosen = 1 + static_cast<int>(Walk::kPlain);
-    else if (c.samples[0] >= kWalkSamples && c.samples[1] >= kWalkSamples)
-        chosen = 1 + static_cast<int>(c.best[1] < kOtherMargin * c.best[0] ? other : Walk::kPlain);
-    if (chosen != 0) c.decided.store(chosen, std::memory_order_release);
+        chosen = Walk::kPlain;
+    else if (c.samples[0] == kWalkSamples && c.samples[1] == kWalkSamples)
+        chosen = c.best[1] < kOtherMargin * c.best[0] &&
+                         median_of(c.times[1], kWalkSamples) <
+                             kOtherMargin * median_of(c.times[0], kWalkSamples)
+                     ? other
+                     : Walk::kPlain;
+    else
+        return;
+    c.decided.store(1 + static_cast<int>(chosen), std::memory_order_release);
 }
 
 const char* supported_lanes() {

@@ -91,8 +91,9 @@ const char* supported_lanes();
 // force one walk for all; otherwise the first gates of a class take the two
 // walks in turn, the plain one and its candidate, and time themselves
 // (finish()): the class keeps the plain walk as soon as two passes of the
-// other are clearly slower, or, after a few passes of each, unless the other's best
-// time per pair beat the plain walk's by 10%. Every walk gives the same bits.
+// other are clearly slower, or, after a few passes of each, unless the
+// other's best and median time per pair beat the plain walk's by 10%. Every
+// walk gives the same bits.
 struct WalkTrial {
     Walk walk = Walk::kPlain;
     Walk other = Walk::kPlain;  // the class's walk other than the plain one
