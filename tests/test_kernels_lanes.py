@@ -98,15 +98,15 @@ def test_every_width_gives_the_same_bits():
     assert len(set(digests.values())) == 1, digests
 
 
-# The widest width is the default, which the rest of the suite runs.
+# The widest width is the default, which the rest of the suite runs. A file
+# a test, so that no one test runs for long.
+@pytest.mark.parametrize("checks", ["test_kernels_bits.py", "test_kernels_parallel.py",
+                                    "test_kernels_reference.py", "test_kernels_streams.py"])
 @pytest.mark.parametrize("width", WIDTHS[:-1])
-def test_existing_checks_under_each_width(width):
+def test_existing_checks_under_each_width(width, checks):
     here = os.path.dirname(os.path.abspath(__file__))
-    files = [os.path.join(here, name) for name in
-             ("test_kernels_bits.py", "test_kernels_parallel.py", "test_kernels_reference.py",
-              "test_kernels_streams.py")]
     done = run_forced(width, "-m", "pytest", "-q", "-p", "no:randomly", "-p", "no:cacheprovider",
-                      *files)
+                      os.path.join(here, checks))
     assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-2000:]
 
 
