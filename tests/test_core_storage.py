@@ -397,6 +397,43 @@ def test_what_the_gate_store_cannot_hold_is_refused_at_add_by_its_limit(storage,
     assert [g.id for g in sequence.data()] == ["h"]
 
 
+class FieldsOnly:
+    """A block child that is no QuantumGate, only an object with a gate's fields, as the store reads them."""
+
+    def __init__(self, **fields):
+        self.id, self.target, self.control, self.control_state = "x", (1,), (), ()
+        self.parameter, self.name, self.stored_matrix, self.classical_target = None, "X", None, None
+        self.block_gate_sequence = None
+        self.__dict__.update(fields)
+
+
+@pytest.mark.parametrize("fields, error, message", [
+    (dict(id=5), TypeError, r"^Gate id must be text \(str\), got int\.$"),
+    (dict(id=None), TypeError, r"^Gate id must be text \(str\), got NoneType\.$"),
+    (dict(name=5), TypeError, r"^Gate name must be text \(str\), got int\.$"),
+    (dict(name=b"\xff"), ValueError, r"^Gate name b'\\xff' is not valid UTF-8: gate storage holds names as UTF-8 "
+                                      r"text\.$"),
+])
+@pytest.mark.parametrize("storage", STORAGES)
+def test_a_block_child_whose_id_or_name_is_not_text_is_refused_as_the_store_refuses_it(storage, fields, error,
+                                                                                      message):
+    # The circuit looks at a child's id and name before the store does: in the store's words, not with an
+    # AttributeError of its own look.
+    record = in_block(FieldsOnly(**fields))
+    c = Circuit(2, gate_storage=storage)
+    c.h(0)
+    with pytest.raises(error, match=message):
+        c.add_gate(record)
+    assert [g.id for g in records(c)] == ["h"]
+    sequence = OpchainPacked(2)
+    with pytest.raises(error, match=message):
+        sequence.add_gate(record)
+    # Text the store takes passes, a name left out included (the store names the gate by its id).
+    for fine in (dict(name=None), dict(name=b"mine")):
+        c.add_gate(in_block(FieldsOnly(**fine)))
+    np.testing.assert_allclose(c.execute().state, [2**-0.5, 2**-0.5, 0, 0], atol=1e-12)  # H H and X X undo each other
+
+
 @pytest.mark.parametrize("storage", STORAGES)
 def test_a_block_that_contains_itself_is_refused_by_the_circuit(storage):
     from block_loops import Loop

@@ -241,6 +241,31 @@ def test_inverting_a_shared_block_inverts_each_block_once_and_keeps_the_sharing(
     assert (level.id, level.parameter) == ("rx", (-0.3,))
 
 
+class NeverEnded(Exception):
+    pass
+
+
+def never_ended(signum, frame):
+    raise NeverEnded
+
+
+def test_the_matrix_of_a_shared_block_multiplies_each_block_once():
+    u = np.array([[0, 1j], [1, 0]], dtype=complex)
+    inner = QuantumGate("block", [1, 0], block_gate_sequence=(
+        QuantumGate("rx", [-1], parameter=0.3), QuantumGate("unitary", [0], control=1, matrix=u),
+        QuantumGate("block", [0], block_gate_sequence=[QuantumGate("s", [0])], matrix=np.eye(2))))
+    gate = QuantumGate("block", [1, 0, 2], control=3, block_gate_sequence=(inner, QuantumGate("h", [2]), inner))
+    gate = QuantumGate("block", [0, 1, 2, 3], block_gate_sequence=(gate, QuantumGate("t", [3]), gate))
+    for _ in range(3):
+        gate = QuantumGate("block", [3, 1, 0, 2], block_gate_sequence=(gate, gate))
+    # the same bits as the same gate without sharing
+    assert gate.matrix.tobytes() == _unshared(gate).matrix.tobytes()
+    # 2**60 gates in 61 records: a product per block object (one per gate would run for ever)
+    with alarm(60, never_ended):
+        matrix = shared(QuantumGate("x", [0]), HUGE).matrix
+    assert matrix.tobytes() == np.eye(2, dtype=complex).tobytes()
+
+
 @pytest.mark.parametrize("storage", STORAGES)
 def test_a_circuit_or_sequence_holding_a_shared_block_inverts_at_its_size(storage):
     small = Circuit(2, gate_storage=storage)

@@ -557,7 +557,21 @@ def _check_storable(targets, controls):
 
 
 def _check_text(text, what):
-    """Refuse a name the gate store cannot hold: text without a UTF-8 form (a lone surrogate)."""
+    """Refuse a name the gate store cannot hold, as the store itself does: anything but text (str, or
+    bytes of UTF-8), and text without a UTF-8 form (a lone surrogate).
+
+    Children of a block may be any objects with a gate's fields, so their
+    id and name are not always str.
+    """
+    if isinstance(text, (bytes, bytearray)):
+        try:
+            text.decode("utf-8")
+        except UnicodeDecodeError:
+            raise ValueError(what + " " + repr(text) + " is not valid UTF-8: gate storage holds names as UTF-8 "
+                             "text.") from None
+        return
+    if not isinstance(text, str):
+        raise TypeError(what + " must be text (str), got " + type(text).__name__ + ".")
     if not text.isascii():
         try:
             text.encode("utf-8")
@@ -615,7 +629,9 @@ def _check_stored_fields(gate, width):
             _check_stored_values(gate.target, "Block position", gate_id)
             return _check_block_positions(gate.target, gate_id, width)
         return False
-    _check_text(gate.name, "Gate name")
+    name = gate.name
+    if name is not None:  # the store names such a gate by its id
+        _check_text(name, "Gate name")
     negative = False
     if width is not None:
         # Positions in the enclosing block's targets: the circuit's width

@@ -147,7 +147,15 @@ def _embed(op, targets, controls, states, num_qubits, dtype):
     return full
 
 
-def _block_matrix(gate, dtype):
+def _block_matrix(gate, dtype, done=None):
+    """The matrix of a composite gate without a stored matrix.
+
+    ``done`` maps id(block gate) to (the gate, kept so that its id stays its
+    own, its matrix): a block gate shared by reference (k records making
+    2**k gates) is multiplied out once per object, not once per occurrence.
+    """
+    if done is None:
+        done = {}
     num_targets = len(gate.target)
     result = np.eye(1 << num_targets, dtype=dtype)
     positions = range(num_targets)
@@ -159,7 +167,13 @@ def _block_matrix(gate, dtype):
         except IndexError:
             raise ValueError("Child gate " + str(child.id)
                              + " addresses a position outside its block.") from None
-        op = np.asarray(resolve_numpy_base_matrix(child, dtype=dtype), dtype=dtype)
+        if child.stored_matrix is None and child.block_gate_sequence is not None:
+            known = done.get(id(child))
+            if known is None:
+                known = done[id(child)] = (child, np.asarray(_block_matrix(child, dtype, done), dtype=dtype))
+            op = known[1]
+        else:
+            op = np.asarray(resolve_numpy_base_matrix(child, dtype=dtype), dtype=dtype)
         result = _embed(op, targets, controls, tuple(child.control_state), num_targets, dtype) @ result
     return result
 

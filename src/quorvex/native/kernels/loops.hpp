@@ -130,14 +130,18 @@ void single_target_loop(F* a, std::int64_t size, const std::int64_t* controls,
     // Runs of whole halves make blocks that follow each other, unless
     // controls leave some out: then the prefetch only misses.
     const bool ahead = walk == Walk::kAhead && step == 2 && set.free_below(pos);
-    const char* const end = reinterpret_cast<const char*>(a + 2 * static_cast<std::uint64_t>(size));
+    const std::uint64_t state_bytes = static_cast<std::uint64_t>(size) * 2 * sizeof(F);
     const auto pairs = [&](std::uint64_t first, std::uint64_t len) {
         F* p0 = a + 2 * first;
         F* p1 = a + 2 * (first | tbit);
         if (ahead) {
-            const char* line = reinterpret_cast<const char*>(p0) + kAheadBytes;
-            const char* const stop = std::min(line + 2 * distance, end);
-            for (; line < stop; line += 64) __builtin_prefetch(line, 1, 3);
+            // Offsets from the state's start, so that no pointer past its end
+            // is ever formed, even for the last blocks.
+            const std::uint64_t at = first * 2 * sizeof(F);
+            const std::uint64_t stop = std::min(at + kAheadBytes + 2 * distance, state_bytes);
+            const char* const base = reinterpret_cast<const char*>(a);
+            for (std::uint64_t line = at + kAheadBytes; line < stop; line += 64)
+                __builtin_prefetch(base + line, 1, 3);
         }
         if (step == 2) {
             contiguous_pairs(p0, p1, len, gate);
