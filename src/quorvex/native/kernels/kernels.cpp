@@ -83,12 +83,12 @@ struct WalkName {
 constexpr WalkName kWalkNames[] = {
     {"plain", Walk::kPlain}, {"streams", Walk::kStreams}, {"ahead", Walk::kAhead}};
 
-// False when `spec` names no walk; `forced` is left empty for "auto".
-bool parse_walk(const char* spec, std::optional<Walk>& forced) {
+// False when `setting` names no walk; `forced` is left empty for "auto".
+bool parse_walk(const char* setting, std::optional<Walk>& forced) {
     forced.reset();
-    if (*spec == '\0' || std::strcmp(spec, "auto") == 0) return true;
+    if (*setting == '\0' || std::strcmp(setting, "auto") == 0) return true;
     for (const WalkName& w : kWalkNames)
-        if (std::strcmp(spec, w.name) == 0) forced = w.walk;
+        if (std::strcmp(setting, w.name) == 0) forced = w.walk;
     return forced.has_value();
 }
 
@@ -100,11 +100,11 @@ const char* walk_name(Walk walk) {
 
 const std::optional<Walk>& forced_walk() {
     static const std::optional<Walk> forced = [] {
-        const char* spec = std::getenv("QUORVEX_WALK");
+        const char* setting = std::getenv("QUORVEX_WALK");
         std::optional<Walk> out;
-        if (spec != nullptr && !parse_walk(spec, out))
+        if (setting != nullptr && !parse_walk(setting, out))
             throw std::runtime_error(
-                std::string("QUORVEX_WALK must be one of auto, plain, streams, ahead, not '") + spec +
+                std::string("QUORVEX_WALK must be one of auto, plain, streams, ahead, not '") + setting +
                 "'");
         return out;
     }();
@@ -396,9 +396,9 @@ extern "C" __attribute__((visibility("default"))) const char* quorvex_walk() {
 // takes it forces that walk for every class; "auto" lets each class measure
 // anew on its next gates. Returns 0, or -1 (nothing changed) for a name of
 // no walk. Not to be called while a gate runs.
-extern "C" __attribute__((visibility("default"))) int quorvex_set_walk(const char* spec) {
+extern "C" __attribute__((visibility("default"))) int quorvex_set_walk(const char* setting) {
     std::optional<kq::Walk> forced;
-    if (spec == nullptr || !kq::parse_walk(spec, forced)) return -1;
+    if (setting == nullptr || !kq::parse_walk(setting, forced)) return -1;
     kq::forced_now();
     kq::forget_classes();
     kq::forced_for_all.store(forced ? static_cast<int>(*forced) : -1, std::memory_order_release);
