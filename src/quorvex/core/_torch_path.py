@@ -19,7 +19,7 @@ import torch
 from ..backend.gate.matrix import NAMED_IDS, NO_OP_IDS, resolve_numpy_base_matrix
 from ..backend.expansion import TORCH_GATE_BYTES, check_expansion
 from ..backend.gate.morlith import QuantumGate, _leaf_count
-from .circuit import _NO_MEASUREMENTS, _from_record, _leaves, _state_size, _to_record
+from .circuit import _NO_MEASUREMENTS, _counted, _from_record, _placed_leaves, _state_size, _to_record
 
 _LETTERS = string.ascii_letters
 
@@ -69,23 +69,19 @@ def _fixed_matrix(gate_id):
     return matrix
 
 
-def _counted_gates(count):
-    return str(count) + (" composite gate" if count == 1 else " composite gates")
-
-
 def _leaf_gates(gates):
     """The gates with every composite record expanded down to its leaves."""
     composite = [gate[6] for gate in gates if gate[6] is not None and gate[6].block_gate_sequence is not None]
     if composite:
         # Every gate is kept here and prepared as an operation: the whole
         # expansion is counted at that cost before the first one.
-        check_expansion("Expanding the blocks of " + _counted_gates(len(composite)),
+        check_expansion("Expanding the blocks of " + _counted(len(composite), "composite gate"),
                         _leaf_count(composite) + len(gates) - len(composite), TORCH_GATE_BYTES)
     leaves = []
     for gate in gates:
         record = gate[6]
         if record is not None and record.block_gate_sequence is not None:
-            leaves.extend([_from_record(leaf) for leaf in _leaves(record, TORCH_GATE_BYTES)])
+            leaves.extend([_from_record(leaf) for leaf in _placed_leaves(record)])
         else:
             leaves.append(gate)
     return leaves

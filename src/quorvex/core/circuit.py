@@ -31,7 +31,7 @@ from ..backend.expansion import STORED_LEAF_BYTES, check_expansion
 from ..backend.gate.matrix import (NAMED_IDS, NO_OP_IDS, UNITARY_TOLERANCE, UNITARY_TOLERANCE_TEXT,
                                    check_gate_shape, resolve_numpy_base_matrix, runs_stored_matrix,
                                    unitary_deviation)
-from ..backend.gate.morlith import _DONE, QuantumGate, _leaf_count, _walk_blocks
+from ..backend.gate.morlith import _DONE, QuantumGate, _block_identity, _leaf_count, _walk_blocks
 from .register import Register
 
 _NORM_TOLERANCE = 1e-8
@@ -492,15 +492,20 @@ def _packed_executor():
 _NATIVE_IDS = NAMED_IDS | {"measure"}
 
 
-def _leaves(record, bytes_per_gate=STORED_LEAF_BYTES):
+def _leaves(record):
     """The gates ``record`` applies, each placed on the qubits it acts on.
 
-    Whoever takes them keeps ``bytes_per_gate`` for each (by default a store
-    record with its matrix): a block shared by reference that would make
-    more gates than fit in memory is refused before the first one.
+    Whoever takes them keeps a store record with its matrix for each: a
+    block shared by reference that would make more gates than fit in memory
+    is refused before the first one.
     """
     if record.block_gate_sequence is not None:
-        check_expansion("Expanding gate " + record.name, _leaf_count((record,)), bytes_per_gate)
+        check_expansion("Expanding gate " + record.name, _leaf_count((record,)), STORED_LEAF_BYTES)
+    return _placed_leaves(record)
+
+
+def _placed_leaves(record):
+    """`_leaves` for a caller that has counted the expansion already."""
     return _walk_blocks((record,), operator.methodcaller("decompose"))
 
 
@@ -728,7 +733,7 @@ def _check_record(record, num_qubits):
     # object holds it; the owner's width is part of the key, since negative
     # positions in one block object mean different targets under owners of
     # different widths.
-    key = getattr(children, "_packed_store_native", children)
+    key = _block_identity(children)
     width = len(record.target)
     seen = {(id(key), width)}
     held = [key]  # keeps every seen object, and so its id, alive
@@ -743,7 +748,7 @@ def _check_record(record, num_qubits):
             negative = True
         grandchildren = child.block_gate_sequence
         if grandchildren is not None:
-            key = getattr(grandchildren, "_packed_store_native", grandchildren)
+            key = _block_identity(grandchildren)
             inner = len(child.target)
             if (id(key), inner) not in seen:
                 seen.add((id(key), inner))

@@ -78,21 +78,22 @@ def chebyshev_degree(kappa, epsilon):
     if not 0 < epsilon < kappa:
         raise ValueError(f"epsilon must lie between 0 and kappa (0 < epsilon < kappa = {kappa:.6g}), "
                          f"got {epsilon!r}")
-    # An epsilon far below the range of its use (1e-300) makes kappa / epsilon
-    # and 4 b / epsilon overflow; their logarithms do not.
-    quotient = kappa / epsilon
-    log_quotient = np.log(quotient) if np.isfinite(quotient) else np.log(kappa) - np.log(epsilon)
-    size = kappa * kappa * log_quotient  # inf, not OverflowError, past the range
+    size = kappa * kappa * _log_quotient(kappa, epsilon)  # inf, not OverflowError, past the range
     # The trial counts b + j (j0 is far below b there) must be exact doubles.
     if size > 2.0 ** 52:
         raise ValueError(f"Chebyshev coefficients cannot be formed for kappa = {kappa:g} and "
                          f"epsilon = {epsilon:g}: their binomial tails would need {2 * size:.3e} "
                          f"trials, more than double precision counts exactly (2**53).")
     b = int(np.ceil(size))
-    ratio = 4 * b / epsilon
-    log_ratio = np.log(ratio) if np.isfinite(ratio) else np.log(4 * b) - np.log(epsilon)
-    j0 = int(np.ceil(np.sqrt(b * log_ratio)))
+    j0 = int(np.ceil(np.sqrt(b * _log_quotient(4 * b, epsilon))))
     return b, j0
+
+
+def _log_quotient(a, b):
+    """ln(a / b), also where an epsilon far below the range of its use
+    (1e-300) makes the quotient overflow: its logarithm does not."""
+    quotient = a / b
+    return np.log(quotient) if np.isfinite(quotient) else np.log(a) - np.log(b)
 
 
 def chebyshev_terms(b, j0):

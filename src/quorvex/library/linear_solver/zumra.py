@@ -240,6 +240,10 @@ def ZumraSolver(A: np.ndarray, b: np.ndarray, T: int = None, p: float = 1.4, log
         T = int(np.ceil(10 * kappa))
         if T % 2 == 1:
             T += 1
+        # The circuit grows by a step of 4 n + 27 calls per unit of T: a walk
+        # that cannot fit or finish is refused before any of it is built (a T
+        # given was checked above).
+        require_zumra(T, n_sys)
     elif not kappa < np.inf:
         # The schedule divides by kappa - 1: an infinite or undefined kappa
         # leaves no rotation angle to build, whatever the number of steps.
@@ -247,9 +251,6 @@ def ZumraSolver(A: np.ndarray, b: np.ndarray, T: int = None, p: float = 1.4, log
                          f"condition number.")
     if T <= 0:
         raise ValueError("Number of steps T must be positive.")
-    # The circuit grows by a step of 4 n + 27 calls per unit of T: a walk that
-    # cannot fit or finish is refused before any of it is built.
-    require_zumra(T, n_sys)
 
     if logging:
         print(f"  - Linear system dimension (N): {N} ({n_sys} System Qubits)")

@@ -145,16 +145,17 @@ struct ClassWalk {
     std::atomic<int> decided{0};
     std::atomic<unsigned> turns{0};
     double times[2][kWalkSamples] = {};  // seconds per pair, plain and the other
-    double best[2] = {0, 0};             // the least of each, 0 while there is none
     int samples[2] = {0, 0};
-};
 
-double median_of(const double* times, int count) {
-    double sorted[kWalkSamples];
-    std::copy(times, times + count, sorted);
-    std::sort(sorted, sorted + count);
-    return count % 2 ? sorted[count / 2] : 0.5 * (sorted[count / 2 - 1] + sorted[count / 2]);
-}
+    double best(int w) const { return *std::min_element(times[w], times[w] + samples[w]); }
+    double median(int w) const {
+        double sorted[kWalkSamples];
+        std::copy(times[w], times[w] + samples[w], sorted);
+        std::sort(sorted, sorted + samples[w]);
+        const int half = samples[w] / 2;
+        return samples[w] % 2 ? sorted[half] : 0.5 * (sorted[half - 1] + sorted[half]);
+    }
+};
 ClassWalk class_walks[kClasses];
 std::mutex measuring;
 
@@ -170,12 +171,26 @@ int forced_now() {
     return forced_for_all.load(std::memory_order_acquire);
 }
 
+std::optional<Walk> forced_walk_now() {
+    const int forced = forced_now();
+    return forced < 0 ? std::nullopt : std::optional<Walk>(static_cast<Walk>(forced));
+}
+
+// The walk of a class that no longer measures: the forced one where the
+// class may take it (the plain one where it may not), or the class's own
+// decision; nothing while it measures.
+std::optional<Walk> settled_walk(int slot, Walk candidate) {
+    if (const std::optional<Walk> forced = forced_walk_now())
+        return *forced == candidate ? candidate : Walk::kPlain;
+    const int decided = class_walks[slot].decided.load(std::memory_order_acquire);
+    return decided == 0 ? std::nullopt : std::optional<Walk>(static_cast<Walk>(decided - 1));
+}
+
 void forget_classes() {
     const std::lock_guard<std::mutex> hold(measuring);
     for (ClassWalk& c : class_walks) {
         c.decided.store(0, std::memory_order_relaxed);
         c.turns.store(0, std::memory_order_relaxed);
-        c.best[0] = c.best[1] = 0;
         c.samples[0] = c.samples[1] = 0;
     }
 }
@@ -186,32 +201,15 @@ std::int64_t now_ns() {
         .count();
 }
 
-// The class's walk as the hooks name it: "auto" while it measures.
-const char* class_walk_name(int slot) {
-    const int decided = class_walks[slot].decided.load(std::memory_order_acquire);
-    return decided == 0 ? "auto" : walk_name(static_cast<Walk>(decided - 1));
-}
-
 }  // namespace
-
-const Walk* forced_walk_for_all() {
-    static const Walk walks[] = {Walk::kPlain, Walk::kStreams, Walk::kAhead};
-    const int forced = forced_now();
-    return forced < 0 ? nullptr : &walks[forced];
-}
 
 WalkTrial walk_trial(int amp_bytes, int distance_log, Walk candidate, bool controlled,
                      int size_log, bool parallel) {
-    // A forced walk serves the classes that may take it; the others walk plainly.
-    if (const Walk* forced = forced_walk_for_all())
-        return {*forced == candidate ? candidate : Walk::kPlain, candidate, -1, 0};
     const int slot = walk_class(amp_bytes, distance_log, controlled, size_log, parallel);
-    ClassWalk& c = class_walks[slot];
-    const int decided = c.decided.load(std::memory_order_acquire);
-    if (decided != 0) return {static_cast<Walk>(decided - 1), candidate, -1, 0};
+    if (const std::optional<Walk> walk = settled_walk(slot, candidate)) return {*walk, candidate, -1, 0};
     // The plain walk first: a fresh state's first gate also pays for its
     // pages, and that sample should not be the other walk's best.
-    const unsigned turn = c.turns.fetch_add(1, std::memory_order_relaxed);
+    const unsigned turn = class_walks[slot].turns.fetch_add(1, std::memory_order_relaxed);
     return {turn % 2 == 0 ? Walk::kPlain : candidate, candidate, slot, now_ns()};
 }
 
@@ -223,15 +221,12 @@ void WalkTrial::finish(std::uint64_t pairs) const {
     if (c.decided.load(std::memory_order_relaxed) != 0) return;
     const int w = walk == Walk::kPlain ? 0 : 1;
     if (c.samples[w] == kWalkSamples) return;  // concurrent gates took more turns of it
-    if (c.samples[w] == 0 || per_pair < c.best[w]) c.best[w] = per_pair;
     c.times[w][c.samples[w]++] = per_pair;
     Walk chosen;
-    if (c.samples[0] > 0 && c.samples[1] >= kEarlySamples && c.best[1] > kPlainAtOnce * c.best[0])
+    if (c.samples[0] > 0 && c.samples[1] >= kEarlySamples && c.best(1) > kPlainAtOnce * c.best(0))
         chosen = Walk::kPlain;
     else if (c.samples[0] == kWalkSamples && c.samples[1] == kWalkSamples)
-        chosen = c.best[1] < kOtherMargin * c.best[0] &&
-                         median_of(c.times[1], kWalkSamples) <
-                             kOtherMargin * median_of(c.times[0], kWalkSamples)
+        chosen = c.best(1) < kOtherMargin * c.best(0) && c.median(1) < kOtherMargin * c.median(0)
                      ? other
                      : Walk::kPlain;
     else
@@ -388,8 +383,8 @@ namespace kq = quorvex::kernels;
 // The walk forced for every class, as QUORVEX_WALK names it, or "auto" when
 // each class measures its own.
 extern "C" __attribute__((visibility("default"))) const char* quorvex_walk() {
-    const kq::Walk* forced = kq::forced_walk_for_all();
-    return forced == nullptr ? "auto" : kq::walk_name(*forced);
+    const std::optional<kq::Walk> forced = kq::forced_walk_now();
+    return forced ? kq::walk_name(*forced) : "auto";
 }
 
 // Replaces the walk for the rest of the process: a name as QUORVEX_WALK
@@ -414,14 +409,11 @@ extern "C" __attribute__((visibility("default"))) const char* quorvex_walk_of(
     std::int64_t parallel) {
     if (n < 1 || n > 62 || target < 0 || target >= n || (amp_bytes != 8 && amp_bytes != 16))
         return "plain";
-    const auto size = static_cast<std::uint64_t>(std::int64_t{1} << n);
     const auto distance = (std::uint64_t{1} << target) * static_cast<std::uint64_t>(amp_bytes);
-    if (size * static_cast<std::uint64_t>(amp_bytes) < kq::kStreamState ||
-        distance >= kq::kAheadPairs)
+    if (!kq::walk_measured((std::uint64_t{1} << n) * static_cast<std::uint64_t>(amp_bytes), distance))
         return "plain";
-    const kq::Walk candidate = kq::walk_candidate(distance);
-    if (const kq::Walk* forced = kq::forced_walk_for_all())
-        return kq::walk_name(*forced == candidate ? candidate : kq::Walk::kPlain);
-    return kq::class_walk_name(kq::walk_class(static_cast<int>(amp_bytes), __builtin_ctzll(distance),
-                                              controls > 0, static_cast<int>(n), parallel != 0));
+    const int slot = kq::walk_class(static_cast<int>(amp_bytes), __builtin_ctzll(distance), controls > 0,
+                                    static_cast<int>(n), parallel != 0);
+    const std::optional<kq::Walk> walk = kq::settled_walk(slot, kq::walk_candidate(distance));
+    return walk ? kq::walk_name(*walk) : "auto";
 }

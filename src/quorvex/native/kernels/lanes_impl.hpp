@@ -4,8 +4,6 @@
 // QUORVEX_TABLE_FUNCTION, and switches the instruction set on (after the
 // standard headers, so that their inline code stays the common build).
 
-#include <cstdlib>
-
 #include "gates.hpp"
 #include "loops.hpp"
 #include "table.hpp"

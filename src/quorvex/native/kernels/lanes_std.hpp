@@ -7,19 +7,12 @@
 
 #include <omp.h>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <cpuid.h>
-#endif
-
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <complex>
 #include <cstddef>
-#include <cstdlib>
 #include <cstdint>
 #include <cstring>
-#include <limits>
-#include <optional>
+#include <type_traits>
 #include <utility>
 #include <vector>

@@ -13,7 +13,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <optional>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -44,9 +43,10 @@ constexpr std::uint64_t kStreamPiece = 256;
 constexpr std::uint64_t kAheadBytes = std::uint64_t{8} << 10;
 constexpr std::uint64_t kStreamState = std::uint64_t{32} << 20;
 
-template <class F>
-inline bool out_of_cache(std::int64_t size) {
-    return static_cast<std::uint64_t>(size) * 2 * sizeof(F) >= kStreamState;
+// Whether a gate on a state of `state_bytes` whose pairs lie `distance`
+// bytes apart may take a walk other than the plain one.
+inline bool walk_measured(std::uint64_t state_bytes, std::uint64_t distance) {
+    return state_bytes >= kStreamState && distance < kAheadPairs;
 }
 
 // The walk other than the plain one that pairs `distance` bytes apart may
@@ -59,7 +59,7 @@ inline Walk walk_candidate(std::uint64_t distance) {
 // in a state of `size` amplitudes, for a gate with or without controls.
 template <class Loop, class F>
 inline WalkTrial walk_for(std::int64_t size, std::uint64_t distance, bool controlled) {
-    if (!out_of_cache<F>(size) || distance >= kAheadPairs) return {};
+    if (!walk_measured(static_cast<std::uint64_t>(size) * 2 * sizeof(F), distance)) return {};
     const int size_log = 63 - __builtin_clzll(static_cast<std::uint64_t>(size));
     return walk_trial(static_cast<int>(2 * sizeof(F)), __builtin_ctzll(distance),
                       walk_candidate(distance), controlled, size_log,

@@ -79,7 +79,7 @@ const KernelTable& lanes_avx512();
 // The table in use: chosen on first use from QUORVEX_SIMD ("sse", "avx2",
 // "avx512") or else the widest the processor supports. Throws
 // std::runtime_error when QUORVEX_SIMD names an unknown width or one the
-// processor lacks.
+// processor lacks, or when QUORVEX_WALK names no walk.
 const KernelTable& kernel_table();
 
 // Names of the widths this processor runs, narrowest first, comma-separated.
@@ -104,9 +104,5 @@ struct WalkTrial {
 // `candidate` is the walk other than the plain one that the class may take.
 WalkTrial walk_trial(int amp_bytes, int distance_log, Walk candidate, bool controlled,
                      int size_log, bool parallel);
-
-// The walk forced for every class, or nullptr when each class decides.
-// kernel_table() throws std::runtime_error when QUORVEX_WALK names no walk.
-const Walk* forced_walk_for_all();
 
 }  // namespace quorvex::kernels
