@@ -569,7 +569,8 @@ class _Program:
         self.num_bits = 0
         self.definitions = {}
         self.ops = []  # ("gate", id, targets, controls, states, params) or ("measure", q, c) ...
-        # What the second pass does, statement by statement: (method, arguments...).
+        # What the second pass does, statement by statement: (function, arguments...),
+        # each called with the program first; kept small, one per statement.
         self._actions = []
         self._gates = 0  # gates the program makes
         self._operands = 0  # qubits in its barriers and measurements
@@ -648,7 +649,7 @@ class _Program:
             raise ValueError("Measurement of registers of different sizes.")
         self._gates += 1
         self._operands += len(qubits)
-        self._actions.append((self._place_measurement, qubits, bits))
+        self._actions.append((_Program._place_measurement, qubits, bits))
 
     def statement(self, stmt):
         modifiers, m = _split_call(stmt)
@@ -656,19 +657,19 @@ class _Program:
         params = [_evaluate(p, {}) for p in _split_top(m.group("params") or "")]
         args = _split_top(m.group("args"))
         if name == "barrier" and not modifiers:
-            registers = [self._operand(a, self.qregs, "qubit") for a in args]
+            registers = tuple(self._operand(a, self.qregs, "qubit") for a in args)
             self._gates += 1
             self._operands += sum(map(len, registers))
-            self._actions.append((self._place_barrier, registers))
+            self._actions.append((_Program._place_barrier, registers))
             return
-        operands = [self._operand(a, self.qregs, "qubit") for a in args if a]
+        operands = tuple(self._operand(a, self.qregs, "qubit") for a in args if a)
         width = _width(operands)
         # Definitions that call each other twice a level make 2**levels
         # gates from a short text, and a register makes a gate per qubit.
         gates = width * self._gate_count(name)
         check_expansion("Expanding OpenQASM gate " + repr(name), gates, _BYTES_PER_IMPORTED_GATE)
         self._gates += gates
-        self._actions.append((self._place_calls, name, params, operands, modifiers, width))
+        self._actions.append((_Program._place_calls, name, tuple(params), operands, tuple(modifiers), width))
 
     # -- second pass: the gates made ------------------------------------------
     def run(self):
@@ -687,7 +688,7 @@ class _Program:
         actions.reverse()
         while actions:
             action, *arguments = actions.pop()
-            action(*arguments)
+            action(self, *arguments)
 
     def _redefine(self, name, definition):
         self.definitions[name] = definition
@@ -867,7 +868,7 @@ class _Program:
             self._undefined.clear()
         definition = _Definition(formal_params, formal_qubits, [s.strip() for s in body.split(";") if s.strip()])
         self.definitions[name] = definition
-        self._actions.append((self._redefine, name, definition))
+        self._actions.append((_Program._redefine, name, definition))
 
 
 def _inverted(ops):
