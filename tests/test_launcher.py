@@ -27,6 +27,12 @@ def launch(*args, extra_path=None):
     return python("-m", "quorvex", *args, extra_path=extra_path)
 
 
+def run_unchecked(name, *args):
+    """The demonstration run with arguments that the launcher may refuse: what the module itself does with them."""
+    return python("-c", "import quorvex.__main__ as launcher;"
+                        f" launcher.run_demonstration(launcher.resolve({name!r})[0], {list(args)!r})")
+
+
 def modules_with_a_demonstration():
     found = set()
     for path in SRC.rglob("*.py"):

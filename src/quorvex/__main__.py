@@ -203,7 +203,9 @@ def _warnings_attributed_to(filename, frame):
         warnings.showwarning = shown
 
 
-def _run(spec):
+def run_demonstration(spec, args):
+    """Runs the module of ``spec`` as the main program with the arguments ``args``, unchecked."""
+    sys.argv = [spec.origin or spec.name, *args]
     module = importlib.util.module_from_spec(spec)
     # The module body reads __name__ as it runs, so the name must be set
     # before execution; it is registered under its real name so that its
@@ -246,9 +248,8 @@ def main(argv=None):
     if failure is not None:
         print(failure, file=sys.stderr)
         return 2
-    sys.argv = [spec.origin or spec.name, *args]
     # The demonstration's own errors end the program with their traceback.
-    _run(spec)
+    run_demonstration(spec, args)
     return 0
 
 
