@@ -165,8 +165,12 @@ inline std::string_view Store::gate_id(const PackedRecord& record) const {
 void check_nesting(std::uint32_t nesting);
 
 // Raises MemoryError, before anything is allocated, when expanding into
-// this many gates (at a record each) would not fit in the memory this
-// process can still allocate; what names the expansion in the message.
-void check_expansion(const char* what, std::uint64_t gates);
+// this many gates, at bytes_per_gate each (a record, by default), would not
+// fit in the memory this process can still allocate; what names the
+// expansion in the message.
+void check_expansion(const char* what, std::uint64_t gates, std::uint64_t bytes_per_gate = sizeof(PackedRecord));
+
+// Bytes per gate, rounded up, of bytes spent on gates (at least one).
+std::uint64_t bytes_per_gate(std::uint64_t bytes, std::uint64_t gates);
 
 }  // namespace quorvex::packed
