@@ -27,7 +27,7 @@ from collections import OrderedDict
 
 import numpy as np
 
-from ..backend.expansion import STORED_LEAF_BYTES, check_expansion
+from ..backend.expansion import PYTHON_GATE_BYTES, STORED_LEAF_BYTES, check_expansion
 from ..backend.gate.matrix import (NAMED_IDS, NO_OP_IDS, UNITARY_TOLERANCE, UNITARY_TOLERANCE_TEXT,
                                    check_gate_shape, resolve_numpy_base_matrix, runs_stored_matrix,
                                    unitary_deviation)
@@ -488,8 +488,8 @@ def _packed_executor():
     return strovane.execute_gate_sequence_packed
 
 
-# Ids the packed executor applies without a stored matrix.
-_NATIVE_IDS = NAMED_IDS | {"measure"}
+# Ids the packed executor runs without a stored matrix (ordering gates as nothing).
+_NATIVE_IDS = NAMED_IDS | NO_OP_IDS | {"measure"}
 
 
 def _leaves(record):
@@ -793,15 +793,32 @@ class _PackedGates:
 
     @classmethod
     def adopt(cls, store, num_qubits):
-        """The gates of a sequence's store, all records, each checked against the width."""
+        """The gates of a sequence's store, all records, each checked against the width.
+
+        A block whose gates name positions from the end is kept as the check
+        resolves it, as the circuit keeps it in list storage: the store itself
+        takes a packed sequence's gates as they are.
+        """
+        # A flag per gate, whatever a repeat view stores: refused at once
+        # when they cannot fit.
+        check_expansion("Taking over the gates of the sequence", len(store), 1)
         components = store.components
+        resolved = {}
         for index in range(len(store)):
             gate = components(index)
             if gate[7] is None:
                 _check_qubits(gate[1], gate[2], num_qubits)
                 check_gate_shape(gate[0], len(gate[1]), gate[6])
             else:
-                _check_record(_record_at(store, index), num_qubits)
+                record = _record_at(store, index)
+                checked = _check_record(record, num_qubits)
+                if checked is not record:
+                    resolved[index] = checked
+        if resolved:
+            rebuilt = _native_store_type()()
+            for index in range(len(store)):
+                rebuilt.append_gate(resolved[index] if index in resolved else _record_at(store, index))
+            store = rebuilt
         return cls(store, bytearray(b"\x01") * len(store), {}, bool(store.bulk_supported()))
 
     def copy(self):
@@ -1062,7 +1079,12 @@ class Circuit:
     @staticmethod
     def _records_of(sequence):
         from ..backend.opchain.opchain import materialize_gate_sequence
-        return materialize_gate_sequence(sequence.data())
+        data = sequence.data()
+        if getattr(data, "_packed_store_native", None) is not None:
+            # A gate tuple and a record for each gate, however few records a
+            # repeat view stores: refused at once when they cannot fit.
+            check_expansion("Reading the gates of the sequence", len(data), PYTHON_GATE_BYTES)
+        return materialize_gate_sequence(data)
 
     def _gates_of_sequence(self, sequence, num_qubits):
         """The gates of a caller's sequence, as this circuit's storage keeps them."""

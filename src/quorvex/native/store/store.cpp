@@ -217,6 +217,11 @@ void Store::swap_content(Store& other) noexcept {
     std::swap(nesting, other.nesting);
 }
 
+void Store::take_content(Store& fresh, std::uint64_t version_increment) noexcept {
+    swap_content(fresh);
+    version += version_increment;
+}
+
 void Store::clear() {
     Store old;
     swap_content(old);

@@ -137,6 +137,11 @@ public:
     std::size_t strings_bytes() const;
     std::size_t total_bytes() const;
 
+    // Takes the content of fresh (records and tables; a store built apart
+    // from this one's tables) and raises the version by version_increment;
+    // fresh is left with the old content.
+    void take_content(Store& fresh, std::uint64_t version_increment) noexcept;
+
     void check_writable() const;
 
 private:
