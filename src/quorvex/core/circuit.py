@@ -925,6 +925,35 @@ def _holds_tensors(gates):
     return any(_has_tensor(gate) for gate in gates)
 
 
+class _CountingList(list):
+    """The list of a circuit's derived `Opchain`: it counts the changes made
+    through it, so that the circuit sees at once whether a caller edited the
+    sequence, without comparing every record at every add."""
+
+    __slots__ = ("edits",)
+
+    def __init__(self, items=()):
+        super().__init__(items)
+        self.edits = 0
+
+
+def _counted_change(name):
+    change = getattr(list, name)
+
+    def counted(self, *args, **kwargs):
+        self.edits += 1
+        return change(self, *args, **kwargs)
+
+    counted.__name__ = counted.__qualname__ = name
+    return counted
+
+
+for _name in ("append", "extend", "insert", "pop", "remove", "clear", "sort", "reverse", "__setitem__",
+              "__delitem__", "__iadd__", "__imul__"):
+    setattr(_CountingList, _name, _counted_change(_name))
+del _name
+
+
 class CircuitResult:
     """The outcome of `Circuit.execute`: ``state`` holds the 2**n final amplitudes."""
 
@@ -996,6 +1025,8 @@ class Circuit:
         self._tensor_gates = False
         self._sequence = None
         self._store = None
+        self._records = None
+        self._spare = None
         if vector is not None:
             self._extend(_preparation_gates(vector, tuple(range(num_qubits))))
 
@@ -1006,7 +1037,20 @@ class Circuit:
         """Called before the gate list changes: fold in edits of the derived sequence, then drop it."""
         if self._sequence is not None:
             self._sync()
+            derived = self._sequence
             self._sequence = None
+            if derived is not None and self._storage == "list":
+                sequence, read_from, listed = derived
+                del derived
+                # Unchanged, and no one but this frame holds it or its list
+                # (counts: the local name and getrefcount's argument, and the
+                # sequence's attribute for the list): no one can see it any
+                # more, so the next read may go on with it instead of a copy
+                # of every record.
+                if (sys.getrefcount(sequence) == 2 and weakref.getweakrefcount(sequence) == 0
+                        and sys.getrefcount(listed) == 3):
+                    self._spare = (sequence, listed, read_from)
+                del sequence, listed, read_from
 
     def _add(self, gate_id, targets, controls, states, params=None, matrix=None, record=None):
         """Append one gate, given by the fields of its tuple."""
@@ -1042,8 +1086,8 @@ class Circuit:
         if self._storage == "packed":
             edited = sequence.version != version
         else:
-            data = sequence._data
-            edited = len(data) != len(records) or any(a is not b for a, b in zip(data, records))
+            # version: the counting list the sequence was handed.
+            edited = sequence._data is not version or version.edits != 0
         if not edited:
             return None
         width = int(sequence._num_qubits)
@@ -1137,11 +1181,42 @@ class Circuit:
             self._sequence = (sequence, None, sequence.version)
         else:
             from ..backend.opchain.opchain import Opchain
-            sequence = Opchain(self._num_qubits, self.name)
-            records = [_to_record(gate) for gate in self._gates]
-            sequence._data = list(records)
-            self._sequence = (sequence, records, None)
+            records = self._list_records()
+            spare = getattr(self, "_spare", None)
+            self._spare = None
+            sequence = listed = None
+            if spare is not None:
+                sequence, listed, read_from = spare
+                del spare
+                # Made from the records of the same gates: it takes those
+                # added since then.
+                if read_from is records and len(listed) <= len(records) and sequence._num_qubits == self._num_qubits:
+                    list.extend(listed, records[len(listed):])  # the circuit's own change: not counted
+                    sequence._name = self.name
+                else:
+                    sequence = listed = None
+            if sequence is None:
+                sequence = Opchain(self._num_qubits, self.name)
+                listed = _CountingList(records)
+                sequence._data = listed
+            self._sequence = (sequence, records, listed)
         return sequence
+
+    def _list_records(self):
+        """The records of the list storage's gates, built once each: a read after adds builds the new ones only.
+
+        Tensor angles are read as their current floats at every read instead.
+        """
+        gates = self._gates
+        if self._tensor_gates:
+            return [_to_record(gate) for gate in gates]
+        cached = getattr(self, "_records", None)
+        if cached is None or cached[0] is not gates or len(cached[1]) > len(gates):
+            cached = self._records = (gates, [])
+        records = cached[1]
+        if len(records) < len(gates):
+            records.extend([_to_record(gate) for gate in gates[len(records):]])
+        return records
 
     @gate_sequence.setter
     def gate_sequence(self, sequence):
@@ -1150,6 +1225,7 @@ class Circuit:
         num_qubits = int(sequence._num_qubits)
         gates = self._gates_of_sequence(sequence, num_qubits)
         self._sequence = None
+        self._spare = None
         self._store = None
         self._num_qubits = num_qubits
         self._gates = gates
@@ -1311,6 +1387,8 @@ class Circuit:
         new._tensor_gates = _holds_tensors(gates) if self._tensor_gates else False
         new._sequence = None
         new._store = None
+        new._records = None
+        new._spare = None
         return new
 
     def copy(self):

@@ -62,8 +62,9 @@ class OpchainBase:
         self._num_qubits = num_qubits
         self._name = name
 
-    def data(self) -> list:
-        """The live list of gates (changes to it change the sequence)."""
+    def data(self):
+        """The live list of gates (changes to it change the sequence); a list, or a list subclass a
+        caller installed as ``_data``."""
         return self._data
 
     def get_name(self) -> str:
