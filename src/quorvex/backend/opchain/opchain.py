@@ -63,9 +63,12 @@ class OpchainBase:
         self._name = name
 
     def data(self):
-        """The live list of gates (changes to it change the sequence); a list, or a list subclass a
-        caller installed as ``_data``."""
-        return self._data
+        """The live list of gates (changes to it change the sequence)."""
+        data = self._data
+        # A list subclass is a list (a circuit hands one out that counts its changes).
+        if not isinstance(data, list):
+            raise TypeError("Expected list, got " + type(data).__name__)
+        return data
 
     def get_name(self) -> str:
         return self._name
