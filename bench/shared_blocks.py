@@ -19,6 +19,14 @@ growth of its peak resident memory (ru_maxrss after less before, MB):
   qubits (none can fit);
 - OpenQASM programs of 160,000 and 640,000 one-gate statements (2.5 and
   10 MB of text).
+- packed walks of a block shared 16 to 40 levels deep (bulk_supported,
+  the measurement plan, equality of two views built apart, a decomposition
+  by every level), running one whose block also holds a barrier, and
+  operations on one gate repeated 2**40 times (inverse, reverse, insert,
+  decompose, OpenQASM, both storages' setters, Circuit.append): each done
+  or refused with its count at once;
+- reading a list-storage circuit's gate_sequence and adding one gate,
+  2,000 and 80,000 times.
 
 With --baseline REV the cases that a revision can finish are also run on a
 build of REV (made once into build/bench-baseline/, as bench/interrupt.py
@@ -78,6 +86,36 @@ elif kind == "execute vendor gates":
     circuit = Circuit(1, gate_storage="packed")
     circuit.add_gate(shared("x2p", size))
     run = circuit.execute
+elif kind in ("bulk_supported", "measurement plan", "packed views equal", "decompose all levels"):
+    # Walks of a packed store holding a block shared by reference.
+    sequence, other = OpchainPacked(1), OpchainPacked(1)
+    sequence.add_gate(shared("x", size))
+    other.add_gate(shared("x", size))
+    run = {"bulk_supported": lambda: sequence._native.bulk_supported(),
+           "measurement plan": lambda: sequence._native.measurement_plan(),
+           "packed views equal": lambda: sequence.data() == other.data(),
+           "decompose all levels": lambda: sequence.decompose(size)}[kind]
+elif kind == "barrier in shared block":
+    circuit = Circuit(1, gate_storage="packed")
+    circuit.add_gate(QuantumGate("block", [0], block_gate_sequence=(shared("x", size), QuantumGate("barrier", [0]))))
+    run = circuit.execute
+elif kind.startswith("repeat view "):
+    # One gate repeated 2**size times, then the named operation.
+    one = OpchainPacked(1)
+    one.add_gate(QuantumGate("x", [0]))
+    rep = one.repeat(2 ** size)
+    run = {"inverse": rep.inverse, "reverse": rep.reverse, "decompose": rep.decompose,
+           "insert": lambda: rep.copy().data().insert(0, QuantumGate("h", [0])),
+           "to_openqasm": rep.to_openqasm,
+           "list setter": lambda: setattr(Circuit(1), "gate_sequence", rep),
+           "packed setter": lambda: setattr(Circuit(1, gate_storage="packed"), "gate_sequence", rep),
+           "Circuit.append": lambda: Circuit(1).append(rep, [0])}[kind[len("repeat view "):]]
+elif kind == "list read and add":
+    def run():
+        c = Circuit(4)
+        for i in range(size):
+            c.gate_sequence
+            c.h(i % 4)
 elif kind in ("read and add", "add", "kept view and add"):
     def run():
         c = Circuit(4, gate_storage="packed")
@@ -134,6 +172,26 @@ CASES = [
     ("OpenQASM measure reg.", 300_000_000, True),
     ("OpenQASM statements", 160_000, True),
     ("OpenQASM statements", 640_000, True),
+    # Walks of packed storage and the store: once per distinct block, or
+    # refused with the count.
+    ("bulk_supported", 24, True),
+    ("bulk_supported", 40, False),
+    ("measurement plan", 24, True),
+    ("measurement plan", 40, False),
+    ("packed views equal", 16, True),
+    ("packed views equal", 40, False),
+    ("decompose all levels", 40, False),
+    ("barrier in shared block", 23, False),
+    ("repeat view inverse", 40, False),
+    ("repeat view reverse", 40, False),
+    ("repeat view insert", 40, False),
+    ("repeat view decompose", 40, False),
+    ("repeat view to_openqasm", 40, False),
+    ("repeat view list setter", 40, False),
+    ("repeat view packed setter", 40, False),
+    ("repeat view Circuit.append", 40, False),
+    ("list read and add", 2_000, True),
+    ("list read and add", 80_000, False),
 ]
 
 
