@@ -263,6 +263,7 @@ SQUARE = "A must be a square matrix."
 POWER = "Dimension N must be a power of 2."
 LENGTH = "Dimension of b does not match A."
 PHASE_BITS = "Phase bits d={} are insufficient to resolve the minimum phase. Please increase d."
+EMPTY = "A is empty (0 x 0): there is no system to solve."
 
 
 @pytest.mark.parametrize("A, b, kw, message", [
@@ -271,16 +272,20 @@ PHASE_BITS = "Phase bits d={} are insufficient to resolve the minimum phase. Ple
     ([1.0, 2.0], [1.0, 2.0], {}, SQUARE),                # 1-d
     (np.ones((2, 2, 2)), [1.0, 2.0], {}, SQUARE),
     (np.eye(3), [1.0, 2.0], {}, POWER),                  # before the length check
-    (np.zeros((0, 0)), [], {}, POWER),                   # empty system
-    (np.zeros((0, 0)), [1.0], {}, LENGTH),
+    (np.zeros((0, 0)), [], {}, EMPTY),
+    (np.zeros((0, 0)), [1.0], {}, EMPTY),                # before the length check
     (np.eye(4), [1.0, 2.0, 3.0], {}, LENGTH),
     (np.eye(2), [0, 0], {}, "Vector b cannot be all zeros."),
     (np.zeros((2, 2)), [1, 0], {}, "Eigenvalues of A are approximately zero; inverse cannot be computed."),
     (np.diag([1e-13, -1e-13]), [1, 0], {}, "Eigenvalues of A are approximately zero; inverse cannot be computed."),
     (np.diag([0.01, 1.0]), [1, 1], {"d": 3}, PHASE_BITS.format(3)),
-    (np.eye(2), [1, 1], {"t": 0}, PHASE_BITS.format(6)),
-    (np.eye(2), [1, 1], {"t": -0.5}, PHASE_BITS.format(6)),
-    (np.eye(2), [1, 1], {"t": -np.inf}, PHASE_BITS.format(6)),
+    # A t of the caller's that leaves the grid unresolved is named, with what reaches it.
+    (np.diag([1.0, 2.0]), [1, 1], {"t": 1e-300},
+     "t = 1e-300 puts the smallest eigenphase at 6.4e-299 of the 64 points of the d = 6 phase grid, below its "
+     "first: raise t (at most 0.4922 keeps every eigenphase on the grid) or d."),
+    (np.diag([1.0, 2.0]), [1, 1], {"t": 0.01, "d": 4},
+     "t = 0.01 puts the smallest eigenphase at 0.16 of the 16 points of the d = 4 phase grid, below its first: "
+     "raise t (at most 0.4688 keeps every eigenphase on the grid) or d."),
     ([[1, 2], [0, 1]], [1, 1], {"d": 1}, PHASE_BITS.format(1)),  # dilated: phi_max = 0
     (np.eye(2), [1, 1], {"d": 0}, PHASE_BITS.format(0)),
 ])
@@ -476,8 +481,11 @@ def test_postselection_refuses_an_empty_or_undefined_block(fill):
     ({"r": np.inf}, ValueError, "r must be a whole number, got inf"),
     ({"d": np.nan}, ValueError, "d must be a whole number, got nan"),
     ({"d": -np.inf}, ValueError, "d must be a whole number, got -inf"),
-    ({"t": np.nan}, ValueError, "t must be a number (or None for the largest that keeps every eigenphase on the "
-                                "grid), got nan"),
+    *[({"t": t}, ValueError, "t must be a positive finite number (or None for the largest that keeps every "
+                             f"eigenphase on the grid), got {float(t)!r}") for t in [np.nan, 0, -0.5, -np.inf, np.inf]],
+    # Beyond the floating-point range: no formula can take it.
+    *[({name: 10 ** 400}, ValueError, f"{name} is too large: a number of 401 digits, beyond the floating-point "
+                                      f"range (largest double 1.79769e+308).") for name in ("d", "r")],
     ({"r": 1 + 2j}, TypeError, "int() argument must be a string, a bytes-like object or a real number, "
                                "not 'complex'"),
     ({"r": np.int64(2)}, ValueError, "r must be >= 3 when using r-parameter mode."),

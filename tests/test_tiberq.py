@@ -131,11 +131,23 @@ def test_single_term_needs_no_index_qubit(capsys):
     assert alpha == pytest.approx(np.linalg.norm(b) / 3, rel=1e-12)
 
 
-def test_silent_without_logging_and_extra_keywords_ignored(capsys):
+@pytest.mark.parametrize("extra, message", [
+    # A misspelt keyword would leave its parameter at the default unnoticed.
+    ({"eps": 1e-4}, "TiberqSolver() got an unexpected keyword argument 'eps'"),
+    ({"backend": "torch", "d": 4}, "TiberqSolver() got unexpected keyword arguments 'backend', 'd'"),
+])
+def test_unknown_keywords_are_refused_by_name(capsys, extra, message):
+    with pytest.raises(TypeError) as info:
+        TiberqSolver(np.eye(2), [1.0, 1.0], **extra)
+    assert str(info.value) == message
+    assert capsys.readouterr().out == ""
+
+
+def test_silent_without_logging(capsys):
     A = np.array([[2.0, 1.0], [0.0, 3.0]])  # not symmetric: warns, and prints only when logging
     with pytest.warns(UserWarning, match=r"^A is not Hermitian\. TIBERQ requires Hermitian input; results "
                                          r"may be inaccurate\.$"):
-        TiberqSolver(A, [1.0, 1.0], "cpu", 0.1, False, backend="torch")
+        TiberqSolver(A, [1.0, 1.0], "cpu", 0.1, False)
     assert capsys.readouterr().out == ""
     with pytest.warns(UserWarning, match="^A is not Hermitian"):
         TiberqSolver(A, [1.0, 1.0], epsilon=0.1)

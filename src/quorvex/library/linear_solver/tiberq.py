@@ -111,14 +111,20 @@ def TiberqSolver(A: np.ndarray, b: np.ndarray, device: str = "cpu", epsilon: flo
     def silent(*args, **kwargs):
         return None
 
-    import warnings
-
     # A b of entries like 1e-200 must not read as all zeros, nor one of
     # 1e200 as infinite.
     from ._costs import require_tiberq
-    from ._norms import (exponent, norm, real_array, require_finite, require_finite_input, rescaled,
-                         unit as unit_vector)
+    from ._norms import (dense, describe_misfit, exponent, is_hermitian, is_off, misfit, norm, real_array,
+                         refuse_empty, require_finite, require_finite_input, rescaled, unit as unit_vector, warn)
     from ..equation._memory import naming_memory_errors
+
+    # No keyword is reserved any more: a misspelt one (eps=) would pass
+    # unnoticed and the run take its default.
+    if kwargs:
+        what = "an unexpected keyword argument" if len(kwargs) == 1 else "unexpected keyword arguments"
+        raise TypeError(f"TiberqSolver() got {what} " + ", ".join(repr(name) for name in kwargs))
+    dense(A, "A")
+    dense(b, "b")
 
     log = print if logging else silent
     log("=" * 70)
@@ -129,6 +135,7 @@ def TiberqSolver(A: np.ndarray, b: np.ndarray, device: str = "cpu", epsilon: flo
     b = real_array(b, "b").reshape(-1)
     if A.ndim != 2 or A.shape[0] != A.shape[1]:
         raise ValueError("A must be a square matrix.")
+    refuse_empty(A.shape[0])
     if len(b) != A.shape[0]:
         raise ValueError("Dimension of b does not match A.")
     require_finite_input(A, "A")
@@ -138,11 +145,11 @@ def TiberqSolver(A: np.ndarray, b: np.ndarray, device: str = "cpu", epsilon: flo
     # x is multiplied by 2^-e at the end.
     a_exponent = exponent(A.ravel())
     A = rescaled(A, -a_exponent)
-    symmetric = bool(np.allclose(A, A.T))
+    symmetric = is_hermitian(A)
     if not symmetric:
         message = "A is not Hermitian. TIBERQ requires Hermitian input; results may be inaccurate."
         log("[TIBERQ] Warning: " + message)
-        warnings.warn(message, stacklevel=2)
+        warn(message)
     norm_b = norm(b)
     if norm_b == 0:
         raise ValueError("Source vector b cannot be all zeros.")
@@ -242,13 +249,27 @@ def TiberqSolver(A: np.ndarray, b: np.ndarray, device: str = "cpu", epsilon: flo
     # near 1e200 the plain squares overflow, and alpha and the solution would
     # come back as zeros.
     unit = Ax_raw / peak
-    alpha = float(np.dot(b, unit) / np.dot(unit, unit) / peak)
+    alpha_scaled = float(np.dot(b, unit) / np.dot(unit, unit) / peak)
     # x = A^-1 b = 2^(eb - ea) (A / 2^ea)^-1 (b / 2^eb)
-    solution = rescaled(alpha * raw_solution, b_exponent - a_exponent)
-    alpha = float(rescaled(alpha, b_exponent - a_exponent))
+    solution = rescaled(alpha_scaled * raw_solution, b_exponent - a_exponent)
+    alpha = float(rescaled(alpha_scaled, b_exponent - a_exponent))
     # A solution beyond the floating-point range is refused, never returned
     # as infinities.
     require_finite(solution)
+    # The solver's own check, made in the scale of A / 2^ea and b / 2^eb:
+    # an answer off the classical one is never handed back as if it were
+    # right.
+    scaled_solution = alpha_scaled * raw_solution
+    try:
+        reference = np.linalg.solve(A, b)
+    except np.linalg.LinAlgError:
+        reference = np.full(N, np.nan)
+    relative_residual, relative_error = misfit(A, b, scaled_solution, reference)
+    if is_off(relative_residual, relative_error):
+        advice = ("A non-symmetric A is outside the method (see the warning before)." if not symmetric else
+                  f"Lower epsilon (now {epsilon:g}), the accuracy of the polynomial for 1/x, to {epsilon / 10:g} "
+                  f"or less.")
+        warn(f"TiberqSolver's solution is off: {describe_misfit(relative_residual, relative_error)}. {advice}")
 
     log(f"  - Solution norm: {norm(solution):.6f}")
     log(f"  - Scaling factor: {alpha:.6f}")
