@@ -456,16 +456,16 @@ def test_the_estimate_counts_the_terms_kept(kappa, epsilon):
 
 
 @pytest.mark.parametrize("kappa, memory, error, message", [
-    # 1.66 million terms on 23 qubits: about 13 minutes and 7.4 GiB.
+    # 1.66 million terms on 23 qubits: about 13 minutes and 7.1 GiB.
     (1e5, 2 ** 40, ValueError, r"^kappa = 100000 with epsilon = 0\.01 \(1,659,922 Chebyshev terms, a circuit on "
                                r"23 qubits\) would take about 1\d min; runs estimated to take more than 10 min "
                                r"are refused\. A larger epsilon, or a better-conditioned A, needs fewer terms\.$"),
     (1e5, 2 ** 32, MemoryError, r"^kappa = 100000 with epsilon = 0\.01 \(1,659,922 Chebyshev terms, a circuit on "
                                 r"23 qubits\) would need about 7\.\d+ GiB of memory; this process may use about "
                                 r"4 GiB \(the memory available on this machine\)\. A larger epsilon"),
-    # 1e6 and 1e7: 82 GiB and 850 GiB.
+    # 1e6 and 1e7: 78 GiB and 809 GiB.
     (1e6, 2 ** 34, MemoryError, r"^kappa = 1e\+06 with epsilon = 0\.01 \(17,745,315 Chebyshev terms, a circuit "
-                                r"on 27 qubits\) would need about 8\d\.\d GiB of memory"),
+                                r"on 27 qubits\) would need about 7\d\.\d GiB of memory"),
     (1e7, 2 ** 34, MemoryError, r"^kappa = 1e\+07 with epsilon = 0\.01 \(188,217,492 Chebyshev terms"),
 ])
 def test_runs_that_cannot_finish_or_fit_are_refused_before_any_term(monkeypatch, capsys, memory_limit, kappa, memory,

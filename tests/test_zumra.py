@@ -657,8 +657,9 @@ def test_the_estimate_counts_the_dense_copies_every_step_holds():
 
 
 @pytest.mark.parametrize("T, memory, message", [
-    (None, 2 ** 28, r"^A walk on a 1024 x 1024 system, even of one step \(67 circuit calls on 15 qubits, each step "
-                    r"with its own copies of the dense matrices\) would need about 0\.4\d+ GiB"),
+    # The default walk takes 12 steps at the least.
+    (None, 2 ** 31, r"^A walk on a 1024 x 1024 system, even the shortest of the default \(12 steps, 804 circuit calls "
+                    r"on 15 qubits, each step with its own copies of the dense matrices\) would need about 2\.5 GiB"),
     (20, 2 ** 31, r"^T = 20 walk steps \(1\.34e\+03 circuit calls on 15 qubits, each step with its own copies of "
                   r"the dense matrices\) would need about 4 GiB"),
 ])

@@ -117,6 +117,10 @@ def PelqaSolver(A: np.ndarray, b: np.ndarray, d: int = 6, t: Optional[float] = N
                          require_finite, require_finite_input, rescaled, unit, warn)
     from ..equation._memory import naming_memory_errors
 
+    # 2^d rotations and about 2 d + 8 dense matrices of the system's size: a
+    # run that cannot fit or finish is refused before any of them is formed,
+    # at the caller's size first and at a dilation's once it is decided on.
+    require_pelqa(d, int(np.log2(N)))
     require_finite_input(A, "A")
     require_finite_input(b, "b")
     real_system = not (np.any(A.imag) or np.any(b.imag))
@@ -141,6 +145,7 @@ def PelqaSolver(A: np.ndarray, b: np.ndarray, d: int = 6, t: Optional[float] = N
     original_dimension = N
     hermitian_dilation_applied = False
     if not is_hermitian(A):
+        require_pelqa(d, int(np.log2(2 * N)))
         A, b = _hermitian_dilate_system(A, b)
         N = A.shape[0]
         hermitian_dilation_applied = True
@@ -148,9 +153,6 @@ def PelqaSolver(A: np.ndarray, b: np.ndarray, d: int = 6, t: Optional[float] = N
             f"({original_dimension} -> {N}).")
 
     n = int(np.log2(N))
-    # 2^d rotations: a d that cannot fit or finish is refused before any
-    # grid of its size is formed.
-    require_pelqa(d, n)
     norm_b = norm(b)
     if norm_b == 0:
         raise ValueError("Vector b cannot be all zeros.")

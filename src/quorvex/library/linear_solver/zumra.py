@@ -128,6 +128,7 @@ def _longer_walk(T, kappa, off):
     # The error falls about as 1 / T (10 kappa steps and more): the T that
     # brings it under the bound, with a margin, and at least 10 kappa.
     T_kappa = int(np.ceil(10 * kappa))
+    T_kappa += T_kappa % 2  # as the default T: an odd walk ends with nothing post-selected
     wanted = float(T) * min(off, 1e6) / OFF_BOUND * 1.5 if off == off else 10.0 * T
     wanted = max(int(np.ceil(wanted)), T_kappa, T + 2)
     wanted += wanted % 2
@@ -186,7 +187,7 @@ def ZumraSolver(A: np.ndarray, b: np.ndarray, T: int = None, p: float = 1.4, log
 
     # Any finite nonzero b is solved: its norm must survive squares that
     # under- or overflow, and |b> a norm too small to divide by.
-    from ._costs import require_zumra
+    from ._costs import require_zumra, require_zumra_walk
     from ._norms import (describe_misfit, exponent, is_hermitian, is_off, misfit, norm,
                          real_if_real, refuse_beyond_float, require_finite, require_finite_input, rescaled,
                          unit, warn)
@@ -201,6 +202,15 @@ def ZumraSolver(A: np.ndarray, b: np.ndarray, T: int = None, p: float = 1.4, log
         raise ValueError("Schedule parameter p must be > 1.")
     if not p < np.inf:
         raise ValueError(f"Schedule parameter p must be a finite number > 1, got {p!r}.")
+    if T is not None:
+        refuse_beyond_float(T, "T")
+    # The dense work of a large system grows with every step: a system whose
+    # walk cannot fit or finish even at its shortest (or at the T given) is
+    # refused from its size alone, before the singular values of A,
+    # themselves minutes for N in the thousands, are taken: the caller's
+    # size first, a dilation's (twice as large) once the Hermitian test has
+    # decided on it.
+    require_zumra_walk(T, int(np.log2(N)))
     real_system = not (np.any(A.imag) or np.any(b.imag))
 
     # ||b|| of a b near the largest double is not representable: such a b
@@ -219,6 +229,7 @@ def ZumraSolver(A: np.ndarray, b: np.ndarray, T: int = None, p: float = 1.4, log
     original_dimension = N
     hermitian_dilation_applied = False
     if not is_hermitian(A):
+        require_zumra_walk(T, int(np.log2(2 * N)))
         A, b = _hermitian_dilate_system(A, b)
         N = A.shape[0]
         hermitian_dilation_applied = True
@@ -226,14 +237,6 @@ def ZumraSolver(A: np.ndarray, b: np.ndarray, T: int = None, p: float = 1.4, log
             print(f"  - Non-Hermitian input detected; applied Hermitian dilation ({original_dimension} -> {N}).")
 
     n_sys = int(np.log2(N))
-    # The dense work of a large system grows with every step: a system whose
-    # walk cannot fit even at its shortest (or at the T given) is refused
-    # before the singular values of A, themselves minutes for N in the
-    # thousands, are taken.
-    if T is None:
-        require_zumra(1, n_sys, shortest=True)
-    elif T > 0:
-        require_zumra(refuse_beyond_float(T, "T"), n_sys)
     norm_A_orig = float(np.linalg.norm(A, ord=2))
     norm_b_orig = float(norm(b))
     divide_A = abs(norm_A_orig - 1.0) > 1e-12
