@@ -159,13 +159,22 @@ def tiberq_cost(kappa, epsilon, n):
     return terms, n_be + n_anc, nbytes, seconds
 
 
-def require_tiberq(kappa, epsilon, n):
-    """Refuse a TiberqSolver run on an n x n system that cannot fit or finish."""
+def require_tiberq(kappa, epsilon, n, size_only=False):
+    """Refuse a TiberqSolver run on an n x n system that cannot fit or finish.
+
+    ``size_only``: kappa = 1 stands for the fewest terms any A of the size
+    takes, kappa not being known yet; the message then names the size.
+    """
     terms, qubits, nbytes, seconds = tiberq_cost(kappa, epsilon, n)
-    require_resources(nbytes, seconds,
-                      f"kappa = {kappa:.6g} with epsilon = {epsilon:g} ({terms:,} Chebyshev terms, a circuit "
-                      f"on {qubits} qubits)",
-                      hint="A larger epsilon, or a better-conditioned A, needs fewer terms.")
+    if size_only:
+        what = (f"A {n} x {n} system, even at the fewest Chebyshev terms of any A (kappa = 1 with epsilon = "
+                f"{epsilon:g}: {terms:,} terms, a circuit on {qubits} qubits)")
+        hint = "Each term is block-encoded as a dense unitary of twice the system's size."
+    else:
+        what = (f"kappa = {kappa:.6g} with epsilon = {epsilon:g} ({terms:,} Chebyshev terms, a circuit on {qubits} "
+                f"qubits)")
+        hint = "A larger epsilon, or a better-conditioned A, needs fewer terms."
+    require_resources(nbytes, seconds, what, hint=hint)
 
 
 def pelqa_cost(d, n):

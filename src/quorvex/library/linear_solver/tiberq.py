@@ -138,6 +138,12 @@ def TiberqSolver(A: np.ndarray, b: np.ndarray, device: str = "cpu", epsilon: flo
     refuse_empty(A.shape[0])
     if len(b) != A.shape[0]:
         raise ValueError("Dimension of b does not match A.")
+    # The fewest terms any A of this size can take (those of kappa = 1): a
+    # size that cannot fit or finish even so is refused before anything of
+    # A is computed (its eigenvalues and singular values take minutes for N
+    # in the thousands).
+    if 0 < epsilon < 1:
+        require_tiberq(1.0, epsilon, A.shape[0], size_only=True)
     require_finite_input(A, "A")
     require_finite_input(b, "b")
     # A of entries near the largest double (or far below 1) is solved as
@@ -161,11 +167,6 @@ def TiberqSolver(A: np.ndarray, b: np.ndarray, device: str = "cpu", epsilon: flo
     N = A.shape[0]
 
     log("[TIBERQ] Step 1/6: Normalising matrix (spectral scaling)...")
-    # The fewest terms any A of this size can take (those of kappa = 1): a
-    # size that cannot fit or finish even so is refused before the
-    # eigenvalues and singular values of A, minutes for N in the thousands.
-    if 0 < epsilon < 1:
-        require_tiberq(1.0, epsilon, N)
     # The singularity cut is 1e-12 in the caller's scale, whatever A was
     # divided by.
     cut = float(rescaled(1e-12, -a_exponent))

@@ -193,8 +193,6 @@ def ZumraSolver(A: np.ndarray, b: np.ndarray, T: int = None, p: float = 1.4, log
                          unit, warn)
     from ..equation._memory import naming_memory_errors
 
-    require_finite_input(A, "A")
-    require_finite_input(b, "b")
     # Tested entry by entry: the norm of a b of tiny entries underflows to 0.
     if not b.any():
         raise ValueError("Vector b cannot be all zeros.")
@@ -211,6 +209,8 @@ def ZumraSolver(A: np.ndarray, b: np.ndarray, T: int = None, p: float = 1.4, log
     # size first, a dilation's (twice as large) once the Hermitian test has
     # decided on it.
     require_zumra_walk(T, int(np.log2(N)))
+    require_finite_input(A, "A")
+    require_finite_input(b, "b")
     real_system = not (np.any(A.imag) or np.any(b.imag))
 
     # ||b|| of a b near the largest double is not representable: such a b
