@@ -478,6 +478,24 @@ def test_runs_that_cannot_finish_or_fit_are_refused_before_any_term(monkeypatch,
         "[TIBERQ] Step 2/6: Computing Chebyshev coefficients for 1/x ...")
 
 
+# Peak resident memory of runs on random systems of padded size P and kappa,
+# and how much their address space grew (GiB).
+MEASURED_PEAKS = [(2, 1e4, 0.572, 0.632), (8, 3e3, 0.374, 0.429), (32, 1e3, 1.136, 1.220), (64, 300.0, 1.241, 1.294)]
+
+
+@pytest.mark.parametrize("P, kappa, peak, address_space", MEASURED_PEAKS)
+def test_the_memory_estimate_is_close_above_the_runs_measured(P, kappa, peak, address_space):
+    from quorvex._memory import _LIMIT_RESERVE
+    from quorvex.library.linear_solver._costs import tiberq_cost
+
+    estimate = tiberq_cost(kappa, 0.01, P)[2] / 2 ** 30
+    assert peak <= estimate <= 1.25 * peak
+    # What fits under a 2 GB address-space limit beside an interpreter that
+    # has mapped 0.46 GiB (numpy, the package, BLAS threads) is not refused.
+    if address_space <= 2 - 0.46:
+        assert estimate <= 2 - 0.46 - _LIMIT_RESERVE / 2 ** 30
+
+
 def test_block_encoding_shows_progress_every_ten_seconds(monkeypatch, capsys):
     class Clock:
         now = 0.0

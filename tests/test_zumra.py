@@ -319,6 +319,14 @@ GOOD_A, GOOD_B = [[2.0, 1.0], [1.0, 3.0]], [1.0, 0.0]
     (GOOD_A, [0, 0], {"p": 1.0}, "Vector b cannot be all zeros."),
     (np.zeros((0, 0)), [], {}, "A is empty (0 x 0): there is no system to solve."),
     (GOOD_A, GOOD_B, {"p": 1}, "Schedule parameter p must be > 1."),
+    # p must give the schedule a number: NaN, infinite and (for this kappa)
+    # ones whose kappa ** (p - 1) overflows are named with the range.
+    (GOOD_A, GOOD_B, {"p": np.nan}, "Schedule parameter p must be a finite number > 1, got nan."),
+    (GOOD_A, GOOD_B, {"p": np.inf}, "Schedule parameter p must be a finite number > 1, got inf."),
+    (GOOD_A, GOOD_B, {"p": 1e300}, "Schedule parameter p = 1e+300 is too large for kappa = 2.618: the schedule's "
+                                   "kappa ** (p - 1) overflows; p must lie in (1, 738.5]."),
+    (GOOD_A, GOOD_B, {"T": 10 ** 400}, "T is too large: a number of 401 digits, beyond the floating-point range "
+                                       "(largest double 1.79769e+308)."),
     (GOOD_A, GOOD_B, {"T": 0}, "Number of steps T must be positive."),
     (GOOD_A, GOOD_B, {"T": -2}, "Number of steps T must be positive."),
 ])
