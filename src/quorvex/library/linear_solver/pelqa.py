@@ -59,10 +59,16 @@ def PelqaSolver(A: np.ndarray, b: np.ndarray, d: int = 6, t: Optional[float] = N
     count. A matrix whose every eigenvalue lies at or below it is refused
     ("Eigenvalues of A are approximately zero ..."), even 1e-13 * I, whose
     condition number is 1: scale such a system up first. One that keeps some
-    is solved on the kept ones alone, with no warning: for diag(1e-13, 1) the
-    component along 1e-13 is lost (x about [6e-23, 1] for b = [1, 1], where
-    the solution is [1e13, 1]); numpy.linalg.solve still runs for the
-    reference and for an exactly singular A raises its LinAlgError.
+    is solved on the kept ones alone, and warns that it drops the others: for
+    diag(1e-13, 1) the component along 1e-13 is lost (x about [6e-23, 1] for
+    b = [1, 1], where the solution is [1e13, 1]); numpy.linalg.solve still
+    runs for the reference and for an exactly singular A raises its
+    LinAlgError.
+
+    x is checked against numpy.linalg.solve: when its relative residual
+    ||A x - b|| / ||b|| or its relative error exceeds 0.1, a UserWarning
+    (whatever ``logging`` says) gives both, the fidelity and what to change
+    (r or d).
     """
     from ._norms import dense, refuse_empty, whole_number
 

@@ -99,7 +99,8 @@ def TiberqSolver(A: np.ndarray, b: np.ndarray, device: str = "cpu", epsilon: flo
         device: execution device.
         epsilon: target accuracy of the polynomial approximation of 1/x.
         logging: whether to print progress.
-        **kwargs: reserved for future use.
+        **kwargs: none is taken: a keyword besides these (a misspelt
+            ``eps=``) is refused by name with a TypeError.
 
     Returns:
         (circuit, x, alpha): the decomposed circuit, the solution and the
@@ -107,6 +108,10 @@ def TiberqSolver(A: np.ndarray, b: np.ndarray, device: str = "cpu", epsilon: flo
 
     Raises:
         ValueError: for a non-square A, an all-zero b or a singular matrix.
+
+    x is checked against numpy.linalg.solve: when its relative residual
+    ||A x - b|| / ||b|| or its relative error exceeds 0.1, a UserWarning
+    (whatever ``logging`` says) gives both and what to change (epsilon).
     """
     def silent(*args, **kwargs):
         return None
