@@ -123,8 +123,8 @@ def TiberqSolver(A: np.ndarray, b: np.ndarray, device: str = "cpu", epsilon: flo
                          refuse_empty, require_finite, require_finite_input, rescaled, unit as unit_vector, warn)
     from ..equation._memory import naming_memory_errors
 
-    # No keyword is reserved any more: a misspelt one (eps=) would pass
-    # unnoticed and the run take its default.
+    # A keyword besides the solver's own is refused: a misspelt one (eps=)
+    # would otherwise pass unnoticed and the run take its default.
     if kwargs:
         what = "an unexpected keyword argument" if len(kwargs) == 1 else "unexpected keyword arguments"
         raise TypeError(f"TiberqSolver() got {what} " + ", ".join(repr(name) for name in kwargs))
