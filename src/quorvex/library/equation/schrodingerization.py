@@ -107,6 +107,117 @@ def warped_profile(p, order):
     return np.where(p >= 0, np.exp(-np.abs(p)), np.exp(p) * series)
 
 
+# The p grid must hold the read-out's whole domain of dependence: the periodic
+# profile, times e^{p*}, may reach at most this much where the evolution draws
+# on it from beyond the domain (wrapped around, or across the jump at +-pi R).
+P_DOMAIN_LEVEL = 0.1
+# The profile's order-th derivative jumps by 2^order at p = 0, so its Fourier
+# tail past the grid's Nyquist mode is about (2 dp)^order; at most this much.
+P_SPACING_LEVEL = 0.1
+
+
+def _log_series(x, order):
+    """log sum_{i<order} x^i / i! for x > 0, without overflow."""
+    terms = [i * math.log(x) - math.lgamma(i + 1) for i in range(order)]
+    top = max(terms)
+    return top + math.log(sum(math.exp(t - top) for t in terms))
+
+
+def _log_negative_side(y, order):
+    """log of the profile at p = -y (y >= 0): -y + log sum_{i<order} (2y)^i / i!."""
+    return 0.0 if y <= 0 else -y + _log_series(2 * y, order)
+
+
+def _negative_side_peak(order):
+    """The y >= 0 where the profile's negative side peaks.
+
+    Its derivative has the sign of sum_{i<order-1} (2y)^i/i! - (2y)^(order-1)/(order-1)!,
+    positive up to one point below order - 1 and negative after it.
+    """
+    if order <= 1:
+        return 0.0
+    low, high = 0.0, order - 1.0
+    for _ in range(100):
+        middle = 0.5 * (low + high)
+        last = (order - 1) * math.log(2 * middle) - math.lgamma(order) if middle > 0 else -math.inf
+        if _log_series(2 * middle, order - 1) > last:
+            low = middle
+        else:
+            high = middle
+    return low
+
+
+def profile_reach(order, level):
+    """The depth y beyond which the profile's negative side stays below ``level`` (0 < level < 1).
+
+    e^{-y} sum_{i<order} (2y)^i / i! starts at 1, peaks once and then falls for
+    good, so the depth is where it crosses ``level`` past its peak.
+    """
+    target = math.log(level)
+    low = _negative_side_peak(order)
+    high = max(2 * low, 1.0)
+    while _log_negative_side(high, order) > target:
+        low, high = high, 2 * high
+    for _ in range(100):
+        middle = 0.5 * (low + high)
+        if _log_negative_side(middle, order) > target:
+            low = middle
+        else:
+            high = middle
+    return high
+
+
+def p_spacing_limit(order):
+    """The largest p grid spacing at which the profile of ``order`` is resolved: (2 dp)^order <= the level."""
+    return 0.5 * P_SPACING_LEVEL ** (1 / order)
+
+
+def p_domain_needs(point, order, reach):
+    """(R, na) of the smallest p grid on which reading out near ``point`` is sound.
+
+    ``reach`` is how far the read-out's domain of dependence extends above the
+    read-out point (T times the fastest decay rate of the operator). The
+    periodic domain of length 2 pi R must hold it and the profile's negative
+    side down to where it falls below `P_DOMAIN_LEVEL` e^{-p*}, and pi R that
+    depth alone (the jump at -pi R); the spacing must stay within
+    `p_spacing_limit`, which also bounds how far the read-out point p* lies
+    above ``point``.
+    """
+    limit = p_spacing_limit(order)
+    highest = point + limit / 2
+    depth = profile_reach(order, P_DOMAIN_LEVEL * math.exp(-highest))
+    R = max((highest + reach + depth) / (2 * math.pi), depth / math.pi)
+    return R, p_points_needed(R, order)
+
+
+def p_points_needed(R, order):
+    """The na whose 2**na points space a p domain of length 2 pi R within `p_spacing_limit`."""
+    return max(1, math.ceil(math.log2(2 * math.pi * R / p_spacing_limit(order)) - 1e-12))
+
+
+def p_domain_level(na, R, point, order, reach):
+    """e^{p*} times the largest value of the periodic profile that the read-out draws on from
+    beyond the domain: at the jump at -pi R, and wherever p* + ``reach`` wraps around.
+
+    inf once the domain of dependence wraps past p = 0 (it then meets the
+    profile's bulk, or goes round more than once).
+    """
+    p_star = float(p_grid(na, R)[readout_index(na, R, point)])
+    logs = [_log_negative_side(math.pi * R, order)]
+    wrapped = p_star + reach - 2 * math.pi * R
+    if wrapped > -math.pi * R:
+        if wrapped >= 0:
+            return math.inf
+        # The profile rises towards its peak and then falls: its largest value
+        # on [-pi R, wrapped] is at the peak if that lies inside, else at an end.
+        ends = [-wrapped, math.pi * R]
+        peak = _negative_side_peak(order)
+        if -wrapped < peak < math.pi * R:
+            ends.append(peak)
+        logs.extend(_log_negative_side(y, order) for y in ends)
+    return math.exp(p_star + max(logs))
+
+
 def _prepare_real(qc, vector, qubits):
     """RY tree: the (signed, real) unit vector on `qubits`, from |0...0>.
 

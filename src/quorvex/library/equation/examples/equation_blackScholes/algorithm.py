@@ -221,25 +221,26 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
         return derived[-1][1]
 
     @staticmethod
-    def _growth_rate(r, sigma, dx, Nx):
-        """Largest eigenvalue of the symmetric part of the operator the Trotter circuits carry.
+    def _rate_range(r, sigma, dx, Nx):
+        """Smallest and largest eigenvalue of the symmetric part of the operator the Trotter circuits carry.
 
         That part is (σ²/2) D2 - r on the grid half, -r on the source half and
-        -1/2 between the last grid point and its source: -r plus the largest
-        eigenvalue of the tridiagonal c [1, -2, 1] (c = σ²/(2 dx²)) bordered by
-        -1/2, which lies in (0, 1/2]. Taken of the last 65,536 grid points at
-        most, a lower bound for finer grids (by interlacing), and of the matrix
-        divided by c, so that no entry overflows.
+        -1/2 between the last grid point and its source: -r plus the spectrum of
+        the tridiagonal c [1, -2, 1] (c = σ²/(2 dx²)) bordered by -1/2, which
+        lies in [-4c - 1/2, 1/2]. Taken of the last 65,536 grid points at most
+        (by interlacing inside the full range, and within 1e-9 c of its ends),
+        and of the matrix divided by c, so that no entry overflows.
         """
         from scipy.linalg import eigvalsh_tridiagonal
 
         c = 0.5 * float(sigma) ** 2 / (dx * dx)
         if c == 0:
-            return 0.5 - r
+            return -0.5 - r, 0.5 - r
         m = min(Nx, 1 << 16)
         diagonal = np.append(np.full(m, -2.0), 0.0)
         off = np.append(np.ones(m - 1), -0.5 / c)
-        return c * float(eigvalsh_tridiagonal(diagonal, off, select="i", select_range=(m, m))[0]) - r
+        ends = eigvalsh_tridiagonal(diagonal, off, select="i", select_range=(0, m))[[0, -1]]
+        return c * float(ends[0]) - r, c * float(ends[1]) - r
 
     @staticmethod
     def _derived_L2(eq, K):
@@ -248,7 +249,11 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
         return f"L2 = ln(10 K) was derived from K = {K}, not given"
 
     def _solve_trotter(self, eq, backend: str = "torch", device: str = "cpu", dtype=np.complex128):
-        from ...schrodingerization import schro_trotter as schro, p_grid, readout_index, trotter_cost
+        import math
+
+        from ...schrodingerization import (schro_trotter as schro, p_grid, readout_index, trotter_cost, P_DOMAIN_LEVEL,
+                                           p_domain_level, p_domain_needs, p_points_needed, p_spacing_limit,
+                                           profile_reach)
         from ...differential_operator import TDiff
         from ..._memory import require_memory, require_resources
 
@@ -274,7 +279,7 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
         # The read-out recovers u at p only while p >= lambda T, lambda the
         # largest growth rate of the operator; below it the result is wrong,
         # however fine the steps (r = -5: 131 where the solution reaches 7,698).
-        rate = self._growth_rate(r, sigma, dx, Nx)
+        lowest, rate = self._rate_range(r, sigma, dx, Nx)
         p_star = float(p_grid(na, R)[readout_index(na, R, point)])
         if rate > 0 and p_star < rate * T * (1 - 1e-12):
             raise ValueError(f"'point' = {point} reads the solution out at p = {p_star:.6g}, but 'r' = {r} and "
@@ -282,6 +287,26 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
                              f"symmetric part of the operator), and the Trotter read-out recovers it only at "
                              f"p >= rate * 'T' = {rate * T:.6g}: the result would be wrong. A 'point' of at least "
                              f"that (with 'R' above point / pi), or a smaller 'T', is needed.")
+        # Its domain of dependence reaches -lowest * T above p*: the periodic p
+        # domain must hold it with the profile's tail, or the read-out wraps
+        # around (σ = 0.4 at the shipped R = 2: 11% off), and its points must
+        # resolve the profile (its order-th derivative jumps at p = 0).
+        reach = max(-lowest, 0.0) * T
+        spacing, limit = 2 * math.pi * R / (1 << na), p_spacing_limit(order)
+        if p_domain_level(na, R, point, order, reach) > P_DOMAIN_LEVEL or spacing > limit:
+            R_needed, na_needed = p_domain_needs(point, order, reach)
+            if R >= R_needed:
+                R_needed, na_needed = R, p_points_needed(R, order)
+            depth = profile_reach(order, P_DOMAIN_LEVEL * math.exp(-p_star))
+            raise ValueError(f"'R' = {R} and 'na' = {na} give the Trotter read-out too short or too coarse a p "
+                             f"domain: reading out at p = {p_star:.3g} after 'T' = {T} draws on p up to "
+                             f"{p_star + reach:.4g} ({-lowest:.4g}, the fastest decay rate of the operator at "
+                             f"'σ' = {sigma}, 'r' = {r} and nx = {nx}, times 'T'), and the periodic domain of "
+                             f"length 2 pi R = {2 * math.pi * R:.4g} must reach {depth:.3g} beyond that (where "
+                             f"the warped profile of 'order' = {order} falls below {P_DOMAIN_LEVEL:g} e^-p), "
+                             f"with p points at most {limit:.3g} apart (now {spacing:.3g}); else the result is "
+                             f"wrong. 'R' >= {math.ceil(R_needed * 100) / 100:g} and 'na' >= {na_needed} are "
+                             f"needed; a smaller 'T', 'σ' or 'nx' needs less.")
         x = np.linspace(L1 + dx, L2 - dx, Nx)
         u0 = f0(x)
         scale_b = K * (0.5 * sigma ** 2 / dx ** 2 + 0.25 * (-(sigma ** 2) + 2 * r) / dx)
