@@ -25,12 +25,29 @@ from ._memory import naming_memory_errors, require_resources, require_time
 # expm_multiply: about 5 us a product with the matrix, plus 0.7 ns a nonzero.
 _PRODUCT_SECONDS = 5e-6
 _PRODUCT_SECONDS_PER_NONZERO = 7e-10
-# The executed Trotter circuit: about 900 bytes a gate (the native store built
-# to run it, and the OpenQASM text the equation examples write of it), and
-# 10 us a gate plus 0.15 ns an amplitude to run and export it.
-_GATE_BYTES = 900
-_GATE_SECONDS = 1e-5
-_GATE_SECONDS_PER_AMPLITUDE = 1.5e-10
+# The executed Trotter circuit (see trotter_cost), measured at up to 2**20
+# gates of 4 to 18 qubits each: the record of a gate built on its own (the
+# preparations) and of a shared one (the steps'), the native store's, the
+# OpenQASM export's; the time to build a gate of the preparations (the tree's
+# Python), to run a gate and to export one; a kernel's time per amplitude it
+# touches, run serially up to its threshold of pairs and in parallel above.
+_OWN_GATE_BYTES = 300
+_OWN_BYTES_PER_QUBIT = 16
+_SHARED_GATE_BYTES = 16
+_STORE_GATE_BYTES = 120
+_EXPORT_GATE_BYTES = 450
+_EXPORT_BYTES_PER_QUBIT = 65
+_OWN_GATE_SECONDS = 2e-5
+_PLACED_GATE_SECONDS = 5e-6
+_RUN_GATE_SECONDS = 1.5e-6
+_EXPORT_GATE_SECONDS = 1e-5
+_EXPORT_SECONDS_PER_QUBIT = 3e-6
+_PARALLEL_PAIRS = 8192
+_SERIAL_SECONDS_PER_AMPLITUDE = 8e-10
+_PARALLEL_SECONDS_PER_AMPLITUDE = 1.5e-10
+# The examples' solution plot and circuit diagrams (at most 200 gates each).
+_FIGURES_BYTES = 40 << 20
+_FIGURES_SECONDS = 2.0
 # i! of the warped profile's series exceeds the largest double beyond this.
 _MAX_ORDER = 170
 
@@ -283,19 +300,84 @@ def circuit_classical(n, na):
     return qc
 
 
-def trotter_cost(H1, H2, na, Nt):
-    """(gates per step, bytes, seconds) of schro_trotter's circuit of Nt steps.
+def _touched(amplitudes):
+    """(serial, parallel) amplitude counts of one gate that touches ``amplitudes``: a kernel runs
+    in parallel only above its threshold of pairs."""
+    return (0.0, amplitudes) if amplitudes / 2 > _PARALLEL_PAIRS else (amplitudes, 0.0)
 
-    Every step applies H1 2**na - 1 times and H2 once; all of it is executed
-    gate by gate on the n + na qubits.
+
+def _tree_counts(k, N):
+    """[gates, qubits named, serial and parallel amplitudes touched] of `_prepare_real` on k of
+    N qubits, at most: level l (0 ... k-1) holds 2**(k-1-l) rotations under k-1-l controls,
+    each touching the 2**(N-(k-1-l)) amplitudes its controls select."""
+    total = [0.0, 0.0, 0.0, 0.0]
+    for controls in range(k):
+        serial, parallel = _touched(2.0 ** (N - controls))
+        for i, value in enumerate((1, controls + 1, serial, parallel)):
+            total[i] += value * 2.0 ** controls
+    return total
+
+
+def _sequence_counts(circuit, N, extra_controls=0):
+    """[gates, qubits named, serial and parallel amplitudes touched] of ``circuit``'s gates placed
+    among N qubits under ``extra_controls`` more controls."""
+    total = [0.0, 0.0, 0.0, 0.0]
+    for gate in circuit.gate_sequence.data():
+        controls = len(gate.control) + extra_controls
+        serial, parallel = _touched(2.0 ** (N - controls))
+        for i, value in enumerate((1, controls + len(gate.target), serial, parallel)):
+            total[i] += value
+    return total
+
+
+def trotter_counts(H1, H2, na, Nt):
+    """What schro_trotter's circuit of Nt steps holds, as {"step": gates a step, "qubits": its
+    width, "own": [gates, qubits named, serial and parallel amplitudes touched] of the
+    preparations and transforms, each gate built on its own, "steps": the same of the Nt steps,
+    whose gates are shared references to one step's}.
+
+    A step applies H1 2**na - 1 times, each under one qubit of the p register,
+    and H2 once; the state register is prepared by a tree of up to 2**n
+    rotations, the p register by one of 2**na, and transformed twice.
     """
     n = H1.get_num_qubits()
-    step_gates = ((1 << na) - 1) * len(H1.gate_sequence.data()) + len(H2.gate_sequence.data())
-    amplitudes = 2.0 ** (n + na)
-    gates = float(Nt) * step_gates + 4 * n * n + 4 * na * na  # the preparations and transforms
-    nbytes = _GATE_BYTES * gates + 3 * 16 * amplitudes
-    seconds = gates * (_GATE_SECONDS + _GATE_SECONDS_PER_AMPLITUDE * amplitudes)
-    return step_gates, nbytes, seconds
+    N = n + na
+    repeats = (1 << na) - 1
+    h1 = _sequence_counts(H1, N, extra_controls=1)
+    h2 = _sequence_counts(H2, N)
+    qft = _sequence_counts(_qft(na), N)
+    own = [a + b + 2 * c for a, b, c in zip(_tree_counts(n, N), _tree_counts(na, N), qft)]
+    step = [repeats * a + b for a, b in zip(h1, h2)]
+    return {"step": int(step[0]), "qubits": N, "own": own, "steps": [float(Nt) * v for v in step]}
+
+
+def trotter_cost(H1, H2, na, Nt, itemsize=16, export=True):
+    """(gates per step, bytes, seconds) of schro_trotter's circuit of Nt steps, built and run, and
+    with ``export`` written out as OpenQASM as the equation examples do.
+
+    The circuit keeps a record per gate (its own for the gates built one by
+    one, a shared reference for the steps'); the native store built to run it
+    keeps another; exporting it holds the gate sequence and its text at once,
+    after the state vector is freed. Records and text grow with the qubits a
+    gate names.
+    """
+    counts = trotter_counts(H1, H2, na, Nt)
+    own_gates, own_named, own_serial, own_parallel = counts["own"]
+    step_gates, step_named, step_serial, step_parallel = counts["steps"]
+    gates, named = own_gates + step_gates, own_named + step_named
+    # One step's gates are placed (under their p-register control) once.
+    placed = counts["step"]
+    kept = ((own_gates + placed) * _OWN_GATE_BYTES + own_named * _OWN_BYTES_PER_QUBIT
+            + step_gates * _SHARED_GATE_BYTES + gates * _STORE_GATE_BYTES)
+    state = itemsize * 2.0 ** counts["qubits"]
+    written = 0.0
+    seconds = (own_gates * _OWN_GATE_SECONDS + placed * _PLACED_GATE_SECONDS + gates * _RUN_GATE_SECONDS
+               + (own_serial + step_serial) * _SERIAL_SECONDS_PER_AMPLITUDE
+               + (own_parallel + step_parallel) * _PARALLEL_SECONDS_PER_AMPLITUDE)
+    if export:
+        written = _FIGURES_BYTES + gates * _EXPORT_GATE_BYTES + named * _EXPORT_BYTES_PER_QUBIT
+        seconds += _FIGURES_SECONDS + gates * _EXPORT_GATE_SECONDS + named * _EXPORT_SECONDS_PER_QUBIT
+    return placed, kept + max(state, written), seconds
 
 
 def _power(step, times):
@@ -330,7 +412,7 @@ def schro_trotter(*, u0, H1, H2, R, na, Nt, order, point, backend, device, dtype
     norm_u0 = float(np.linalg.norm(u0))
     if not norm_u0 > 0:
         raise ValueError("u0 must not be zero")
-    step_gates, nbytes, seconds = trotter_cost(H1, H2, na, Nt)
+    step_gates, nbytes, seconds = trotter_cost(H1, H2, na, Nt, export=False)
     what = f"the Trotter circuit of {Nt} steps of {step_gates} gates on {n + na} qubits"
     require_resources(nbytes, seconds, what)
     with naming_memory_errors(what):

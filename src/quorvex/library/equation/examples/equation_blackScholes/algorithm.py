@@ -99,7 +99,7 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
             dict: the results.
         """
         from ...schrodingerization import schro_classical as schro, circuit_classical, expm_multiply_cost
-        from ..._memory import require_memory, require_time
+        from ..._memory import naming_memory_errors, require_memory, require_time
 
         L, T, source, nx, na, R, point, order, f0 = eq.get_common_coefficients()
         bd = eq.boundary.type
@@ -157,27 +157,28 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
         log("=" * 50)
         log("Stage 3/5: Starting computation...")
 
-        start_time = time.time()
-        u = schro(A, u0, T=T, na=na, R=R, order=order, point=point)
-        qc = circuit_classical(nx + 1, na)
-        end_time = time.time()
-        u = u[:dim] + np.exp(x)
-        self._require_finite(u, f"Black-Scholes solution (r = {r}, σ = {sigma}, K = {K}, T = {T})")
-        log(f"- Actual computation time: {end_time - start_time:.4f} seconds")
-        log("Stage 3/5: Quantum circuit execution complete")
-        log("=" * 50)
-        log("Stage 4/5: Generating solution visualization...")
+        with naming_memory_errors(f"The classical evolution of nx = {nx} to 'T' = {T}"):
+            start_time = time.time()
+            u = schro(A, u0, T=T, na=na, R=R, order=order, point=point)
+            qc = circuit_classical(nx + 1, na)
+            end_time = time.time()
+            u = u[:dim] + np.exp(x)
+            self._require_finite(u, f"Black-Scholes solution (r = {r}, σ = {sigma}, K = {K}, T = {T})")
+            log(f"- Actual computation time: {end_time - start_time:.4f} seconds")
+            log("Stage 3/5: Quantum circuit execution complete")
+            log("=" * 50)
+            log("Stage 4/5: Generating solution visualization...")
 
-        # The points below about S = 2K, clamped to the grid: a grid starting
-        # above 2K keeps nothing rather than counting from the top.
-        end = min(max(int((np.log(2 * K) - L1) / dx), 0), Nx)
-        name = f"1D Black Scholes Classical nx={nx} na={na} T={T}"
-        plot = self._generate_solution_plot(name, np.exp(x[:end]), u[:end], xlabel="S", ylabel="Option Price",
-                                            bd=bd, ul=eq.boundary.left_value, ur=eq.boundary.right_value)
-        log("Stage 4/5: Solution visualization complete")
-        log("=" * 50)
-        log("Stage 5/5: Generating quantum circuit diagrams...")
-        circuit, qasm_files = self._generate_circuit_plots(name, qc)
+            # The points below about S = 2K, clamped to the grid: a grid starting
+            # above 2K keeps nothing rather than counting from the top.
+            end = min(max(int((np.log(2 * K) - L1) / dx), 0), Nx)
+            name = f"1D Black Scholes Classical nx={nx} na={na} T={T}"
+            plot = self._generate_solution_plot(name, np.exp(x[:end]), u[:end], xlabel="S", ylabel="Option Price",
+                                                bd=bd, ul=eq.boundary.left_value, ur=eq.boundary.right_value)
+            log("Stage 4/5: Solution visualization complete")
+            log("=" * 50)
+            log("Stage 5/5: Generating quantum circuit diagrams...")
+            circuit, qasm_files = self._generate_circuit_plots(name, qc)
         log("Stage 5/5: Quantum circuit diagrams complete")
         log("=" * 50)
         log("All stages complete, computation successful！")
@@ -255,7 +256,7 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
                                            p_domain_level, p_domain_needs, p_points_needed, p_spacing_limit,
                                            profile_reach)
         from ...differential_operator import TDiff
-        from ..._memory import require_memory, require_resources
+        from ..._memory import naming_memory_errors, require_memory, require_resources
 
         L, T, source, nx, na, R, point, order, f0 = eq.get_common_coefficients()
         bd = eq.boundary.type
@@ -346,27 +347,30 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
         log("Stage 3/5: Starting quantum circuit execution...")
         log(f"- Total time steps: {Nt}")
 
-        start_time = time.time()
-        u, qc = schro(u0=u0, H1=H1, H2=H2, R=R, na=na, Nt=Nt, order=order, point=point,
-                      backend=backend, device=device, dtype=dtype)
-        end_time = time.time()
-        u = u[:Nx] + np.exp(x)
-        self._require_finite(u, f"Black-Scholes solution (r = {r}, σ = {sigma}, K = {K}, T = {T}, dt = {dt})")
-        log(f"- Actual computation time: {end_time - start_time:.4f} seconds")
-        log("Stage 3/5: Quantum circuit execution complete")
-        log("=" * 50)
-        log("Stage 4/5: Generating solution visualization...")
+        # Memory that other processes take meanwhile can still run out, anywhere
+        # from the circuit to the OpenQASM files: said as such, with what ran out.
+        with naming_memory_errors(f"The Trotter run of {Nt} steps on nx + 1 + na = {nx + 1 + na} qubits"):
+            start_time = time.time()
+            u, qc = schro(u0=u0, H1=H1, H2=H2, R=R, na=na, Nt=Nt, order=order, point=point,
+                          backend=backend, device=device, dtype=dtype)
+            end_time = time.time()
+            u = u[:Nx] + np.exp(x)
+            self._require_finite(u, f"Black-Scholes solution (r = {r}, σ = {sigma}, K = {K}, T = {T}, dt = {dt})")
+            log(f"- Actual computation time: {end_time - start_time:.4f} seconds")
+            log("Stage 3/5: Quantum circuit execution complete")
+            log("=" * 50)
+            log("Stage 4/5: Generating solution visualization...")
 
-        # The points below about S = 2K, clamped to the grid: a grid starting
-        # above 2K keeps nothing rather than counting from the top.
-        end = min(max(int((np.log(2 * K) - L1) / dx), 0), Nx)
-        name = f"1D Black Scholes Lie-Trotter nx={nx} na={na} T={T} dt={dt}"
-        plot = self._generate_solution_plot(name, np.exp(x[:end]), u[:end], xlabel="S", ylabel="Option Price",
-                                            bd=bd, ul=eq.boundary.left_value, ur=eq.boundary.right_value)
-        log("Stage 4/5: Solution visualization complete")
-        log("=" * 50)
-        log("Stage 5/5: Generating quantum circuit diagrams...")
-        circuit, qasm_files = self._generate_circuit_plots(name, qc, H1, H2)
+            # The points below about S = 2K, clamped to the grid: a grid starting
+            # above 2K keeps nothing rather than counting from the top.
+            end = min(max(int((np.log(2 * K) - L1) / dx), 0), Nx)
+            name = f"1D Black Scholes Lie-Trotter nx={nx} na={na} T={T} dt={dt}"
+            plot = self._generate_solution_plot(name, np.exp(x[:end]), u[:end], xlabel="S", ylabel="Option Price",
+                                                bd=bd, ul=eq.boundary.left_value, ur=eq.boundary.right_value)
+            log("Stage 4/5: Solution visualization complete")
+            log("=" * 50)
+            log("Stage 5/5: Generating quantum circuit diagrams...")
+            circuit, qasm_files = self._generate_circuit_plots(name, qc, H1, H2)
         log("Stage 5/5: Quantum circuit diagrams complete")
         log("=" * 50)
         log("All stages complete, computation successful！")
