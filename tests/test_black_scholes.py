@@ -122,7 +122,7 @@ def test_log_lines_of_both_paths(run, capsys):
                        "Stage 1/5: Parameter parsing complete"]
     assert out[-4:] == ["Stage 5/5: Quantum circuit diagrams complete", RULE,
                         "All stages complete, computation successful！", RULE]
-    run(params(nx=2, na=3, solver="trotter", dt=0.3))
+    run(params(nx=2, na=7, solver="trotter", dt=0.3))
     out = logged(capsys)
     assert out[5:8] == ["- Final time T = 1.0", "- Time step dt = 0.3", "- Spatial qubits nx = 2"]
     i = out.index("Stage 3/5: Starting quantum circuit execution...")
@@ -150,11 +150,8 @@ def test_trotter_steps_and_their_circuits(run, monkeypatch):
             return super().gp(*args)
 
     monkeypatch.setattr(algorithm, "Circuit", Recorder)
-    p = params(nx=3, na=3, solver="trotter", dt=0.1)
+    p = params(nx=3, na=8, solver="trotter", dt=0.1)
     p["R"] = 4.0
-    # On this coarse p grid (spacing pi) the read-out point nearest 3.0 is pi,
-    # above the set-up's growth rate times T (0.44).
-    p["point"] = 3.0
     result = run(p)
     assert result["grid"] == {"n_points": 8, "dx": pytest.approx(1.7908995167731463), "dt": 0.1, "nt": 10}
     assert len(result["circuit"]) == len(result["qasm_files"]) == 3
@@ -178,7 +175,7 @@ def test_trotter_circuits_are_the_split_exponentials(run, monkeypatch):
         return real(**kwargs)
 
     monkeypatch.setattr(schrodingerization, "schro_trotter", spy)
-    p = params(nx=2, na=3, solver="trotter", dt=0.05)
+    p = params(nx=2, na=7, solver="trotter", dt=0.05)
     run(p)
     A, u0, _, _ = model(2, central=True)
     Hs, Aa = (A + A.T) / 2, (A - A.T) / 2
@@ -271,7 +268,7 @@ def test_solver_result_must_be_a_dict(run, monkeypatch):
 
 @pytest.mark.parametrize("solver", ["classical", "trotter"])
 def test_a_grid_starting_above_twice_the_strike_keeps_no_point(run, solver):
-    result = run(params(nx=2, na=3, solver=solver, dt=0.5, L1=math.log(300.0)))
+    result = run(params(nx=2, na=7, solver=solver, dt=0.5, L1=math.log(300.0)))
     assert result["x"] == [] and result["u"] == []
 
 
@@ -314,7 +311,7 @@ def test_sizes_beyond_memory_are_refused_before_allocation(run, capsys, setup, m
 def test_a_result_that_is_not_finite_is_an_error(run, tmp_path, capsys, solver, changes, bad):
     with pytest.raises(RuntimeError, match=rf"^The Black-Scholes solution \(r = .*\) is not finite at {bad} "
                                            r"of 8 grid points; no result is reported\.$") as info:
-        run(params(nx=3, na=3, solver=solver, dt=0.5, **changes))
+        run(params(nx=3, na=7, solver=solver, dt=0.5, **changes))
     out = capsys.readouterr().out
     assert str(info.value) + "\n" in out and "successful" not in out
     assert not list((tmp_path / "out").glob("*.svg"))
@@ -408,24 +405,26 @@ def test_classical_path_accepts_the_end_time_zero(run):
     np.testing.assert_allclose(result["u"], np.maximum(S - 100.0, 0.0), atol=1e-9)
 
 
-@pytest.mark.parametrize("nx, na, dt, memory, error, message", [
-    # 10**6 steps of 180 gates: 1.8e8 gates, about 150 GiB and half an hour.
-    (3, 3, 1e-6, 2 ** 34, MemoryError, r"^'dt' = 1e-06 with 'T' = 1\.0 \(1000000 Trotter steps of 180 gates on "
-                                       r"nx \+ 1 \+ na = 7 qubits\) would need about 15\d GiB of memory; this "
-                                       r"process may use about 16 GiB \(the memory available on this machine\)\. "
-                                       r"A larger 'dt', or a smaller 'nx' or 'na', needs fewer\.$"),
-    (3, 3, 1e-6, 2 ** 50, ValueError, r"^'dt' = 1e-06 with 'T' = 1\.0 \(1000000 Trotter steps of 180 gates on "
-                                      r"nx \+ 1 \+ na = 7 qubits\) would take about 30\.\d min;"),
-    # 1,000 steps of 6,780 gates: about 5.7 GiB.
-    (8, 7, 1e-3, 2 ** 32, MemoryError, r"^'dt' = 0\.001 with 'T' = 1\.0 \(1000 Trotter steps of 6780 gates on "
-                                       r"nx \+ 1 \+ na = 16 qubits\) would need about 5\.\d+ GiB of memory"),
+@pytest.mark.parametrize("nx, na, R, dt, memory, error, message", [
+    # 10**6 steps of 2,940 gates: 2.9e9 gates, about 2,200 GiB and 17 hours.
+    (3, 7, 2.0, 1e-6, 2 ** 34, MemoryError, r"^'dt' = 1e-06 with 'T' = 1\.0 \(1000000 Trotter steps of 2940 gates on "
+                                            r"nx \+ 1 \+ na = 11 qubits\) would need about 2\.18e\+03 GiB of memory; "
+                                            r"this process may use about 16 GiB \(the memory available on this "
+                                            r"machine\)\. A larger 'dt', or a smaller 'nx' or 'na', needs fewer\.$"),
+    (3, 7, 2.0, 1e-6, 2 ** 50, ValueError, r"^'dt' = 1e-06 with 'T' = 1\.0 \(1000000 Trotter steps of 2940 gates on "
+                                           r"nx \+ 1 \+ na = 11 qubits\) would take about 17\.\d h;"),
+    # 1,000 steps of 13,564 gates: about 11 GiB.
+    (8, 8, 4.4, 1e-3, 2 ** 32, MemoryError, r"^'dt' = 0\.001 with 'T' = 1\.0 \(1000 Trotter steps of 13564 gates "
+                                            r"on nx \+ 1 \+ na = 17 qubits\) would need about 10\.\d GiB of memory"),
 ])
 def test_trotter_steps_that_cannot_fit_or_finish_are_refused_before_the_circuit(run, monkeypatch, memory_limit, nx, na,
-                                                                               dt, memory, error, message):
+                                                                               R, dt, memory, error, message):
     memory_limit(memory)
     monkeypatch.setattr(schrodingerization, "schro_trotter", lambda **kw: pytest.fail("circuit built"))
+    setup = params(nx=nx, na=na, solver="trotter", dt=dt)
+    setup["R"] = R
     with pytest.raises(error, match=message):
-        run(params(nx=nx, na=na, solver="trotter", dt=dt))
+        run(setup)
 
 
 @pytest.mark.parametrize("changes, na, R, point, T, rate", [
@@ -447,9 +446,9 @@ def test_trotter_read_out_below_the_growth_of_the_set_up_is_refused(run, monkeyp
 
 
 def test_trotter_read_out_above_the_growth_matches_the_solution(run):
-    # r = -1: growth rate 1.49; read out at p = 1.96 (point 2.0, R = 4).
+    # r = -1: growth rate 1.49; read out at p = 2.06 (point 2.0, R = 3).
     setup = params(nx=3, na=7, solver="trotter", dt=0.01, r=-1.0)
-    setup.update(R=4.0, point=2.0)
+    setup.update(R=3.0, point=2.0)
     result = run(setup)
     A, u0, x, _ = model(3, r=-1.0, central=True)
     exact = (sl.expm(A) @ u0)[:8] + np.exp(x)
@@ -462,7 +461,7 @@ def test_trotter_read_out_above_the_growth_matches_the_solution(run):
     ("classical", 3, 171, None),  # the classical path does not use order
 ])
 def test_sizes_the_trotter_path_cannot_use_are_named(run, solver, nx, order, message):
-    setup = params(nx=nx, na=3, solver=solver, dt=0.5)
+    setup = params(nx=nx, na=7, solver=solver, dt=0.5)
     setup["order"] = order
     if message is None:
         assert run(setup)["status"] == "ok"

@@ -331,9 +331,11 @@ def test_estimated_time_beyond_the_limit_is_refused():
 @pytest.mark.parametrize("raised, message", [
     (MemoryError(), r"^the circuit ran out of memory \(about [\d.e+]+ GiB is left\); no result is returned\.$"),
     (MemoryError("std::bad_alloc"), r"^the circuit ran out of memory"),
-    (MemoryError("Unable to allocate 8 GiB for an array"), r"^Unable to allocate 8 GiB for an array$"),
+    (MemoryError("Unable to allocate 8 GiB for an array."), r"^the circuit ran out of memory \(about [\d.e+]+ GiB is "
+                                                           r"left\): Unable to allocate 8 GiB for an array; no "
+                                                           r"result is returned\.$"),
 ])
-def test_a_bare_memory_error_says_what_ran_out(raised, message):
+def test_a_memory_error_says_what_ran_out(raised, message):
     with pytest.raises(MemoryError, match=message) as info:
         with _memory.naming_memory_errors("the circuit"):
             raise raised

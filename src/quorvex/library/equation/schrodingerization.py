@@ -63,6 +63,13 @@ def _check_options(na, R, order, point):
         raise ValueError(f"point must lie in [0, pi*R), got {point!r}")
 
 
+def check_profile_order(order):
+    """Refuse an ``order`` whose warped profile's series cannot be formed in floating point."""
+    if order > _MAX_ORDER:
+        raise ValueError(f"order must be at most {_MAX_ORDER} (the warped profile's series divides by "
+                         f"order!, which exceeds the floating-point range beyond {_MAX_ORDER}!), got {order!r}")
+
+
 def schro_classical(A, u0, *, T, na, R, order, point):
     """expm(T A) u0 (real part): the limit that the circuit approximates."""
     _check_options(na, R, order, point)
@@ -399,9 +406,7 @@ def schro_trotter(*, u0, H1, H2, R, na, Nt, order, point, backend, device, dtype
     from quorvex.core import Circuit
 
     _check_options(na, R, order, point)
-    if order > _MAX_ORDER:
-        raise ValueError(f"order must be at most {_MAX_ORDER} (the warped profile's series divides by "
-                         f"order!, which exceeds the floating-point range beyond {_MAX_ORDER}!), got {order!r}")
+    check_profile_order(order)
     if isinstance(Nt, bool) or not isinstance(Nt, int) or Nt < 0:
         raise ValueError(f"Nt must be an integer >= 0, got {Nt!r}")
     u0 = np.asarray(u0, dtype=float).reshape(-1)

@@ -253,6 +253,7 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
         import math
 
         from ...schrodingerization import (schro_trotter as schro, p_grid, readout_index, trotter_cost, P_DOMAIN_LEVEL,
+                                           check_profile_order,
                                            p_domain_level, p_domain_needs, p_points_needed, p_spacing_limit,
                                            profile_reach)
         from ...differential_operator import TDiff
@@ -280,6 +281,7 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
         # The read-out recovers u at p only while p >= lambda T, lambda the
         # largest growth rate of the operator; below it the result is wrong,
         # however fine the steps (r = -5: 131 where the solution reaches 7,698).
+        check_profile_order(order)
         lowest, rate = self._rate_range(r, sigma, dx, Nx)
         p_star = float(p_grid(na, R)[readout_index(na, R, point)])
         if rate > 0 and p_star < rate * T * (1 - 1e-12):
