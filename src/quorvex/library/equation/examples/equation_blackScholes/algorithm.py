@@ -244,6 +244,18 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
         return c * float(ends[0]) - r, c * float(ends[1]) - r
 
     @staticmethod
+    def _central_operator(r, sigma, dx, Nx):
+        """The operator the Trotter circuits carry, sparse: (σ²/2) D2 + (r - σ²/2) C1 - r on the grid
+        half (C1 the central difference), -r on the source half, -1 from the last grid point's source."""
+        import scipy.sparse as sparse
+
+        c2, c1 = 0.5 * sigma ** 2 / dx ** 2, (r - 0.5 * sigma ** 2) / (2 * dx)
+        grid = sparse.diags([np.full(Nx - 1, c2 - c1), np.full(Nx, -2 * c2), np.full(Nx - 1, c2 + c1)], [-1, 0, 1])
+        A = sparse.block_diag([grid, sparse.csr_matrix((Nx, Nx))], format="lil")
+        A[Nx - 1, 2 * Nx - 1] = -1.0
+        return (A.tocsr() - r * sparse.identity(2 * Nx, format="csr")).tocsr()
+
+    @staticmethod
     def _derived_L2(eq, K):
         if eq.get_parameter("L2", None) is not None:
             return ""
@@ -253,7 +265,7 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
         import math
 
         from ...schrodingerization import (schro_trotter as schro, p_grid, readout_index, trotter_cost, P_DOMAIN_LEVEL,
-                                           check_profile_order,
+                                           check_profile_order, trotter_product, TROTTER_SPLIT_LEVEL,
                                            p_domain_level, p_domain_needs, p_points_needed, p_spacing_limit,
                                            profile_reach)
         from ...differential_operator import TDiff
@@ -343,6 +355,24 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
         require_resources(nbytes, seconds, f"'dt' = {dt} with 'T' = {T} ({Nt} Trotter steps of {step_gates} gates "
                                            f"on nx + 1 + na = {nx + 1 + na} qubits)",
                           hint="A larger 'dt', or a smaller 'nx' or 'na', needs fewer.")
+        # On a sound p grid the read-out is the product of the steps'
+        # exponentials of the operator's symmetric and antisymmetric parts:
+        # its splitting error, first order in dt, is that product's distance
+        # from the exact evolution (nx = 4, r = 1, dt = 1: 5% off).
+        end = min(max(int((np.log(2 * K) - L1) / dx), 0), Nx)
+        if end:
+            A = self._central_operator(r, sigma, dx, Nx)
+            split, exact = trotter_product(A, u0, dt, Nt)
+            largest = float(np.max(np.abs(exact[:end] + np.exp(x[:end]))))
+            off = float(np.max(np.abs(split[:end] - exact[:end]))) / largest if largest > 0 else 0.0
+            if off > TROTTER_SPLIT_LEVEL:
+                needed = dt * TROTTER_SPLIT_LEVEL / off * 0.9
+                raise ValueError(f"'dt' = {dt} is too long a Trotter step for this set-up ('r' = {r}, 'σ' = {sigma}, "
+                                 f"nx = {nx}): the {Nt} steps alone, exactly exponentiated, end {off:.2%} of the "
+                                 f"largest option value ({largest:.4g}) away from the exact evolution on the "
+                                 f"points reported, more than the {TROTTER_SPLIT_LEVEL:.2%} accepted, and the "
+                                 f"result would be that far off. 'dt' <= {needed:.3g} is needed (first order: "
+                                 f"the error shrinks with 'dt').")
 
         log("Stage 2/5: Quantum circuit complete")
         log("=" * 50)
