@@ -353,10 +353,15 @@ def test_launcher_runs_the_shipped_example(tmp_path):
                           capture_output=True, text=True, env=env, timeout=300)
     assert done.returncode == 0, done.stderr
     out_dir = tmp_path / "results" / "equation" / "equation_blackScholes"
-    done_line, figures, files = done.stdout.splitlines()[-3:]
+    done_line, figures, lowest, files = done.stdout.splitlines()[-4:]
     assert done_line == "Execution completed: ok (Black-Scholes equation solved)"
-    assert re.fullmatch(r"Option values V at 231 of 256 grid points, S = 0\.0001065 \.\.\. 195\.8: "
-                        r"V = -?[\d.e-]+ \.\.\. [\d.]+", figures), figures
+    # Plain ASCII: what the values are, and how far from the exact price.
+    assert done.stdout.splitlines()[-6] == "All stages complete, computation successful！"
+    assert (figures + lowest).isascii()
+    assert figures == ("European call values V at T = 1.0 on 231 of 256 grid points, S = 0.0001065 ... 195.8: "
+                       "V = 0 ... 100.7, each within 0.13 of the closed-form Black-Scholes price")
+    assert lowest == ("(the lowest value computed, -0.04349 at S = 49.27, is 0 within that: a call is never worth "
+                      "less)")
     written = sorted(path.name for path in out_dir.iterdir() if path.suffix in (".svg", ".qasm"))
     assert files.startswith(f"Files in {out_dir}: ") and sorted(files.split(": ", 1)[1].split(", ")) == written
     assert len(written) == 3 and (out_dir / "algorithm.log").is_file()
@@ -484,6 +489,28 @@ def test_the_boundary_type_is_a_label(run):
     setup["boundary"]["type"] = "dirichlett"
     with pytest.raises(ValueError, match="^'type' of 'boundary' must be one of"):
         run(setup)
+
+
+@pytest.mark.parametrize("u, lines", [
+    # A value below zero is never shown as a price: it is 0 within the grid's error.
+    ([0.0, -0.01, 0.0], ["European call values V at T = 1.0 on 3 of 8 grid points, S = 90 ... 110: V = 0 ... 10, each "
+                         "within 0.01 of the closed-form Black-Scholes price",
+                         "(the lowest value computed, -0.01 at S = 100, is 0 within that: a call is never worth less)"]),
+    ([0.0, 0.0, 0.0], ["European call values V at T = 1.0 on 3 of 8 grid points, S = 90 ... 110: V = 0 ... 10, each "
+                       "within 0 of the closed-form Black-Scholes price"]),
+    ([], ["No grid point lies below S = 2K (of 8 points)"]),
+])
+def test_the_summary_says_what_the_values_are(monkeypatch, u, lines):
+    from quorvex.library.equation.equation_parser import parse_equation
+    from quorvex.library.equation.examples.equation_blackScholes import _summary
+
+    setup = params(nx=3)
+    setup["parameters"].update(σ=0.0, r=0.0)  # the price is max(S - K, 0)
+    S = [90.0, 100.0, 110.0][:len(u)]
+    result = {"status": "ok", "message": "Black-Scholes equation solved", "grid": {"n_points": 8}, "x": S,
+              "u": [max(s - 100.0, 0.0) + v for s, v in zip(S, u)]}
+    assert _summary.summary_lines(result, parse_equation(setup)) == [
+        "Execution completed: ok (Black-Scholes equation solved)"] + lines
 
 
 def test_a_results_directory_that_cannot_be_written_is_named(run, tmp_path):

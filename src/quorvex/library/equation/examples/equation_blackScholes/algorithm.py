@@ -427,13 +427,8 @@ if __name__ == "__main__":
         # cannot be written.
         print(error, file=sys.stderr)
         sys.exit(1)
-    print(f"Execution completed: {result['status']} ({result['message']})")
-    if result["u"]:
-        print(f"Option values V at {len(result['u'])} of {result['grid']['n_points']} grid points, "
-              f"S = {result['x'][0]:.4g} ... {result['x'][-1]:.4g}: V = {min(result['u']):.4g} ... "
-              f"{max(result['u']):.4g}")
-    else:
-        print(f"No grid point lies below S = 2K (of {result['grid']['n_points']} points)")
+    from ._summary import setup_equation, summary_lines
+    print("\n".join(summary_lines(result, setup_equation())))
     print("Files in " + os.path.dirname(result["plot"]["filename"]) + ": "
           + ", ".join(os.path.basename(path) for path in
                       [result["plot"]["filename"], *result["circuit"], *result["qasm_files"]]))
