@@ -526,3 +526,104 @@ def test_a_results_directory_that_cannot_be_written_is_named(run, tmp_path):
     assert done.returncode == 1 and done.stdout == ""
     assert done.stderr == (f"The results directory {tmp_path}/results/equation/equation_blackScholes cannot be "
                            f"written to (Not a directory).\n")
+
+
+class Reached(Exception):
+    """Raised in place of the Trotter run: every check before it passed."""
+
+
+def trotter_setup(R=2.0, na=7, dt=0.05, T=1.0, order=2, nx=8, **parameters):
+    setup = params(nx=nx, na=na, solver="trotter", dt=dt, **parameters)
+    setup.update(R=R, T=T, order=order)
+    return setup
+
+
+# Set-ups near the shipped ones (R = 2, na = 7) whose p domain the read-out
+# wraps around, or whose p grid is too coarse for the profile, with what each
+# needs. Run, they were 1-130% off while reporting "ok".
+P_DOMAIN_CASES = [
+    ({}, "4.37", 8),
+    ({"σ": 0.4}, "14.08", 10),
+    ({"σ": 0.8}, "52.92", 12),
+    ({"T": 3.0}, "10.86", 9),
+    ({"nx": 10}, "52.62", 12),
+    ({"order": 8}, "6.85", 7),
+    ({"order": 1}, "3.94", 9),
+    ({"r": 5.0}, "5.15", 8),
+    ({"R": 10.0}, "10", 9),  # a domain long enough, its points too far apart
+    ({"r": 1e6}, "159159", 23),
+    ({"σ": 1e10}, "8.09231e+21", 79),
+]
+
+
+@pytest.mark.parametrize("changes, R_needed, na_needed", P_DOMAIN_CASES)
+def test_trotter_p_domain_too_short_or_coarse_is_refused_with_what_it_needs(run, monkeypatch, changes, R_needed,
+                                                                           na_needed):
+    monkeypatch.setattr(schrodingerization, "schro_trotter", lambda **kw: pytest.fail("circuit run"))
+    setup = trotter_setup(**changes)
+    with pytest.raises(ValueError, match=rf"^'R' = {setup['R']} and 'na' = 7 give the Trotter read-out too short or "
+                                         rf"too coarse a p domain: .* else the result is wrong\. 'R' >= "
+                                         rf"{re.escape(R_needed)} and 'na' >= {na_needed} are needed; a smaller 'T', "
+                                         rf"'r', 'σ' or 'nx' needs less\.$"):
+        run(setup)
+
+
+@pytest.mark.parametrize("changes, R_needed, na_needed", [case for case in P_DOMAIN_CASES if case[2] <= 10])
+def test_trotter_p_domain_the_refusal_names_is_accepted(run, monkeypatch, changes, R_needed, na_needed):
+    def reached(**kwargs):
+        raise Reached
+
+    monkeypatch.setattr(schrodingerization, "schro_trotter", reached)
+    setup = trotter_setup(**changes)
+    setup.update(R=float(R_needed), na=na_needed)
+    with pytest.raises(Reached):
+        run(setup)
+
+
+def test_trotter_result_on_the_p_domain_it_needs_is_the_solution(run):
+    # At the shipped R = 2 the read-out wraps around: 0.94% off the exact
+    # evolution of the circuits' operator, refused; on the grid named it is
+    # within 0.03%, closer to the closed-form price than the classical path.
+    setup = trotter_setup(nx=7, dt=0.1, σ=0.3)
+    with pytest.raises(ValueError, match=r"'R' >= 2\.96 and 'na' >= 7 are needed"):
+        run(setup)
+    setup["R"] = 2.96
+    result = run(setup)
+    A, u0, x, _ = model(7, sigma=0.3, central=True)
+    end = len(result["u"])
+    exact = (sl.expm(A) @ u0)[:end] + np.exp(x[:end])
+    largest = np.abs(exact).max()
+    assert np.abs(np.array(result["u"]) - exact).max() < 1e-3 * largest
+    closed = call_price(np.exp(x[:end]), sigma=0.3)
+    assert np.abs(np.array(result["u"]) - closed).max() < 2e-3 * largest
+
+
+@pytest.mark.parametrize("nx, r, dt, off, needed", [
+    (4, 1.0, 1.0, "5.49%", "0.0819"),
+    (4, 0.05, 1.0, "0.71%", "0.633"),
+    (3, 0.05, 0.5, "16.18%", "0.0139"),
+])
+def test_trotter_step_whose_splitting_puts_the_result_off_is_refused(run, monkeypatch, nx, r, dt, off, needed):
+    monkeypatch.setattr(schrodingerization, "schro_trotter", lambda **kw: pytest.fail("circuit run"))
+    with pytest.raises(ValueError, match=rf"^'dt' = {dt} is too long a Trotter step for this set-up \('r' = {r}, "
+                                         rf"'σ' = 0\.2, nx = {nx}\): the {int(1 / dt)} steps alone, exactly "
+                                         rf"exponentiated, end {off} of the largest option value .* 'dt' <= "
+                                         rf"{needed} is needed"):
+        run(trotter_setup(nx=nx, dt=dt, r=r))
+
+
+@pytest.mark.parametrize("solver", ["classical", "trotter"])
+def test_every_memory_error_of_a_run_names_what_ran_out(run, monkeypatch, solver):
+    from quorvex.library.equation.examples.base import BaseAlgorithm
+
+    def plots(self, *args):
+        raise MemoryError("Unable to allocate 1.00 GiB for an array with shape (134217728,) and data type "
+                          "complex128")
+
+    monkeypatch.setattr(BaseAlgorithm, "_generate_circuit_plots", plots)
+    what = ("The classical evolution of nx = 4 to 'T' = 1.0" if solver == "classical" else
+            "The Trotter run of 5 steps on nx + 1 + na = 12 qubits")
+    with pytest.raises(MemoryError, match=rf"^{re.escape(what)} ran out of memory \(about [\d.e+]+ GiB is left\): "
+                                          r"Unable to allocate 1\.00 GiB for an array with shape \(134217728,\) and "
+                                          r"data type complex128; no result is returned\.$"):
+        run({**trotter_setup(nx=4, dt=0.2), "solver": {"type": solver, "dt": 0.2}})

@@ -321,7 +321,7 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
                              f"the warped profile of 'order' = {order} falls below {P_DOMAIN_LEVEL:g} e^-p), "
                              f"with p points at most {limit:.3g} apart (now {spacing:.3g}); else the result is "
                              f"wrong. 'R' >= {math.ceil(R_needed * 100) / 100:g} and 'na' >= {na_needed} are "
-                             f"needed; a smaller 'T', 'σ' or 'nx' needs less.")
+                             f"needed; a smaller 'T', 'r', 'σ' or 'nx' needs less.")
         x = np.linspace(L1 + dx, L2 - dx, Nx)
         u0 = f0(x)
         scale_b = K * (0.5 * sigma ** 2 / dx ** 2 + 0.25 * (-(sigma ** 2) + 2 * r) / dx)
