@@ -271,7 +271,7 @@ def trotter_accuracy(args):
     if "refused" in result:
         found = re.search(r"'R' >= ([\d.e+]+) and 'na' >= (\d+) are needed", result["refused"])
         cell = "refused: " + (f"needs R >= {found[1]}, na >= {found[2]}" if found else result["refused"][:90])
-        if found and int(found[2]) <= 12:
+        if found and int(found[2]) <= 10:
             retry = dict(args, R=float(found[1]), na=int(found[2]))
             return cell + "; there: " + trotter_accuracy_cell(shipped(retry), retry)
         return cell

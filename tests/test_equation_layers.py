@@ -19,7 +19,7 @@ from quorvex.library.equation.examples.base import BaseAlgorithm, create_algorit
 from quorvex.library.equation import schrodingerization
 from quorvex.library.equation.schrodingerization import (
     P_DOMAIN_LEVEL, circuit_classical, p_domain_level, p_domain_needs, p_grid, p_spacing_limit, profile_reach,
-    schro_classical, schro_trotter, trotter_cost, trotter_counts, warped_profile)
+    schro_classical, schro_trotter, trotter_cost, trotter_counts, trotter_product, warped_profile)
 
 from executed_unitary import executed_unitary
 
@@ -264,6 +264,19 @@ def test_schro_trotter_converges_to_the_exponential():
     with pytest.raises(ValueError):
         schro_trotter(u0=np.ones(8), H1=H1, H2=H2, R=R, na=7, Nt=1, order=2, point=1.0,
                       backend="torch", device="cpu", dtype=np.complex128)
+
+
+@pytest.mark.parametrize("dense", [True, False])
+def test_trotter_product_is_the_split_evolution(monkeypatch, dense):
+    if not dense:
+        monkeypatch.setattr(schrodingerization, "_DENSE_STEP_SIZE", 0)
+    rng = np.random.default_rng(3)
+    A, u0 = rng.normal(size=(6, 6)), rng.normal(size=6)
+    Hs, As = (A + A.T) / 2, (A - A.T) / 2
+    split, exact = trotter_product(A, u0, 0.1, 5)
+    np.testing.assert_allclose(split, np.linalg.matrix_power(sl.expm(0.1 * As) @ sl.expm(0.1 * Hs), 5) @ u0,
+                               rtol=1e-10, atol=1e-12)
+    np.testing.assert_allclose(exact, sl.expm(0.5 * A) @ u0, rtol=1e-10, atol=1e-12)
 
 
 def test_trotter_counts_are_the_circuit_schro_trotter_builds():

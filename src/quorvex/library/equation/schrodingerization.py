@@ -245,6 +245,8 @@ def p_domain_level(na, R, point, order, reach):
 # The splitting error a Trotter run may carry on the values it reports,
 # relative to the largest of them.
 TROTTER_SPLIT_LEVEL = 5e-3
+# Up to this size the step is formed as a dense matrix.
+_DENSE_STEP_SIZE = 1024
 
 
 def trotter_product(A, u0, dt, Nt):
@@ -260,8 +262,16 @@ def trotter_product(A, u0, dt, Nt):
     Hs, As = ((A + A.T) * 0.5).tocsr(), ((A - A.T) * 0.5).tocsr()
     split = np.asarray(u0, dtype=float)
     with np.errstate(over="ignore", invalid="ignore"):
-        for _ in range(Nt):
-            split = expm_multiply(As * dt, expm_multiply(Hs * dt, split))
+        if A.shape[0] <= _DENSE_STEP_SIZE:
+            # One dense step matrix: each step a product, not two expm_multiply calls.
+            from scipy.linalg import expm
+
+            step = expm(As.toarray() * dt) @ expm(Hs.toarray() * dt)
+            for _ in range(Nt):
+                split = step @ split
+        else:
+            for _ in range(Nt):
+                split = expm_multiply(As * dt, expm_multiply(Hs * dt, split))
         exact = expm_multiply(A * (Nt * dt), np.asarray(u0, dtype=float))
     return split, exact
 

@@ -164,35 +164,8 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
             end_time = time.time()
             u = u[:dim] + np.exp(x)
             self._require_finite(u, f"Black-Scholes solution (r = {r}, σ = {sigma}, K = {K}, T = {T})")
-            log(f"- Actual computation time: {end_time - start_time:.4f} seconds")
-            log("Stage 3/5: Quantum circuit execution complete")
-            log("=" * 50)
-            log("Stage 4/5: Generating solution visualization...")
-
-            # The points below about S = 2K, clamped to the grid: a grid starting
-            # above 2K keeps nothing rather than counting from the top.
-            end = min(max(int((np.log(2 * K) - L1) / dx), 0), Nx)
-            name = f"1D Black Scholes Classical nx={nx} na={na} T={T}"
-            plot = self._generate_solution_plot(name, np.exp(x[:end]), u[:end], xlabel="S", ylabel="Option Price",
-                                                bd=bd, ul=eq.boundary.left_value, ur=eq.boundary.right_value)
-            log("Stage 4/5: Solution visualization complete")
-            log("=" * 50)
-            log("Stage 5/5: Generating quantum circuit diagrams...")
-            circuit, qasm_files = self._generate_circuit_plots(name, qc)
-        log("Stage 5/5: Quantum circuit diagrams complete")
-        log("=" * 50)
-        log("All stages complete, computation successful！")
-        log("=" * 50)
-        return {
-            "status": "ok",
-            "message": "Black-Scholes equation solved",
-            "grid": {"n_points": 2 ** nx, "dx": dx},
-            "x": np.exp(x[:end]).tolist(),
-            "u": u[:end].tolist(),
-            "circuit": circuit,
-            "qasm_files": qasm_files,
-            "plot": {"format": "svg", "filename": plot},
-        }
+            return self._finish(eq, bd, end_time - start_time, f"1D Black Scholes Classical nx={nx} na={na} T={T}",
+                                x, u, self._reported_points(K, L1, dx, Nx), {"n_points": 2 ** nx, "dx": dx}, qc)
 
     @staticmethod
     def _checked_coefficients(r, sigma, K, T, dx):
@@ -290,10 +263,10 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
         self._checked_coefficients(r, sigma, K, T, dx)
         # The circuit's state is the largest array of this path.
         require_memory(16 << (nx + 1 + na), f"the state vector of nx + 1 + na = {nx + 1 + na} qubits")
+        check_profile_order(order)
         # The read-out recovers u at p only while p >= lambda T, lambda the
         # largest growth rate of the operator; below it the result is wrong,
         # however fine the steps (r = -5: 131 where the solution reaches 7,698).
-        check_profile_order(order)
         lowest, rate = self._rate_range(r, sigma, dx, Nx)
         p_star = float(p_grid(na, R)[readout_index(na, R, point)])
         if rate > 0 and p_star < rate * T * (1 - 1e-12):
@@ -359,7 +332,7 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
         # exponentials of the operator's symmetric and antisymmetric parts:
         # its splitting error, first order in dt, is that product's distance
         # from the exact evolution (nx = 4, r = 1, dt = 1: 5% off).
-        end = min(max(int((np.log(2 * K) - L1) / dx), 0), Nx)
+        end = self._reported_points(K, L1, dx, Nx)
         if end:
             A = self._central_operator(r, sigma, dx, Nx)
             split, exact = trotter_product(A, u0, dt, Nt)
@@ -388,21 +361,24 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
             end_time = time.time()
             u = u[:Nx] + np.exp(x)
             self._require_finite(u, f"Black-Scholes solution (r = {r}, σ = {sigma}, K = {K}, T = {T}, dt = {dt})")
-            log(f"- Actual computation time: {end_time - start_time:.4f} seconds")
-            log("Stage 3/5: Quantum circuit execution complete")
-            log("=" * 50)
-            log("Stage 4/5: Generating solution visualization...")
+            return self._finish(eq, bd, end_time - start_time,
+                                f"1D Black Scholes Lie-Trotter nx={nx} na={na} T={T} dt={dt}", x, u,
+                                self._reported_points(K, L1, dx, Nx),
+                                {"n_points": 2 ** nx, "dx": dx, "dt": dt, "nt": Nt}, qc, H1, H2)
 
-            # The points below about S = 2K, clamped to the grid: a grid starting
-            # above 2K keeps nothing rather than counting from the top.
-            end = min(max(int((np.log(2 * K) - L1) / dx), 0), Nx)
-            name = f"1D Black Scholes Lie-Trotter nx={nx} na={na} T={T} dt={dt}"
-            plot = self._generate_solution_plot(name, np.exp(x[:end]), u[:end], xlabel="S", ylabel="Option Price",
-                                                bd=bd, ul=eq.boundary.left_value, ur=eq.boundary.right_value)
-            log("Stage 4/5: Solution visualization complete")
-            log("=" * 50)
-            log("Stage 5/5: Generating quantum circuit diagrams...")
-            circuit, qasm_files = self._generate_circuit_plots(name, qc, H1, H2)
+    def _finish(self, eq, bd, seconds, name, x, u, end, grid, *circuits):
+        """Either path's last stages: the solution plot, the circuit files and the result."""
+        log = self.logger.info
+        log(f"- Actual computation time: {seconds:.4f} seconds")
+        log("Stage 3/5: Quantum circuit execution complete")
+        log("=" * 50)
+        log("Stage 4/5: Generating solution visualization...")
+        plot = self._generate_solution_plot(name, np.exp(x[:end]), u[:end], xlabel="S", ylabel="Option Price",
+                                            bd=bd, ul=eq.boundary.left_value, ur=eq.boundary.right_value)
+        log("Stage 4/5: Solution visualization complete")
+        log("=" * 50)
+        log("Stage 5/5: Generating quantum circuit diagrams...")
+        circuit, qasm_files = self._generate_circuit_plots(name, *circuits)
         log("Stage 5/5: Quantum circuit diagrams complete")
         log("=" * 50)
         log("All stages complete, computation successful！")
@@ -410,7 +386,7 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
         return {
             "status": "ok",
             "message": "Black-Scholes equation solved",
-            "grid": {"n_points": 2 ** nx, "dx": dx, "dt": dt, "nt": Nt},
+            "grid": grid,
             "x": np.exp(x[:end]).tolist(),
             "u": u[:end].tolist(),
             "circuit": circuit,
@@ -418,6 +394,11 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
             "plot": {"format": "svg", "filename": plot},
         }
 
+    @staticmethod
+    def _reported_points(K, L1, dx, Nx):
+        """How many grid points the result keeps: those below about S = 2K, clamped to the grid (a grid
+        starting above 2K keeps none rather than counting from the top)."""
+        return min(max(int((np.log(2 * K) - L1) / dx), 0), Nx)
 
 if __name__ == "__main__":
     try:
