@@ -246,7 +246,7 @@ def p_domain_level(na, R, point, order, reach):
 # relative to the largest of them.
 TROTTER_SPLIT_LEVEL = 5e-3
 # Up to this size the step is formed as a dense matrix.
-_DENSE_STEP_SIZE = 1024
+_DENSE_STEP_SIZE = 64
 
 
 def trotter_product(A, u0, dt, Nt):
