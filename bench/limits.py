@@ -14,10 +14,17 @@
 3. Chebyshev/LCU accuracy: max |p(x) - 1/x| on [1/kappa, 1] over epsilon, for
    kappa = 10 ... 10,000 and epsilon = 1e-2 ... 1e-4 (1.0 means exactly
    epsilon; the coefficients below 1e-8 that are dropped make it exceed 1).
-4. Black-Scholes Trotter path at nx = 8, T = 1: max |u - u_exact| relative to
-   max |u_exact|, u_exact from the operator the circuits carry (central
-   drift), on the grid points the example reports and on all of them, for
-   R = 2, 4, 6, na = 7 and 9 and dt = 0.1 ... 0.0125.
+4. Black-Scholes Trotter path, each case in a fresh interpreter:
+   a. set-ups near the shipped one (nx = 8, na = 7, R = 2, dt = 0.05; sigma,
+      T, nx, order, r and dt varied one at a time): refused (with what the
+      refusal names), or the largest difference on the points reported,
+      relative to the largest option value there, from the exact evolution
+      of the operator the circuits carry, from the classical path and from
+      the closed-form price; a set-up refused for its p grid runs again on
+      the R and na the refusal names;
+   b. the estimate of memory and time against the run's peak RSS growth and
+      wall time (goal: memory within 1.25x, time within 2x), from a
+      preparation-heavy circuit to step-heavy ones.
 
 Run: bash dev.sh bench limits [--quick] [--skip 1,2,3,4]
 """
@@ -105,10 +112,6 @@ REFUSALS = [
     ("zumra", {"N": 4096}), ("zumra", {"N": 2048, "limit_gib": 8}), ("zumra", {"N": 1024, "nonsym": True, "limit_gib": 8}),
     ("pelqa", {"N": 4096, "d": 10}), ("tiberq", {"N": 4096, "kappa": 2.0}),
     ("black_scholes", {"nx": 8, "σ": 1e10}), ("black_scholes", {"nx": 8, "T": 1e8}),
-    ("black_scholes", {"nx": 8, "na": 7, "solver": "trotter", "dt": 1e-4}),
-    ("black_scholes", {"nx": 3, "na": 3, "solver": "trotter", "dt": 1e-6}),
-    ("black_scholes", {"nx": 3, "na": 3, "solver": "trotter", "dt": 0.5, "r": -5.0}),
-    ("black_scholes", {"nx": 3, "na": 3, "solver": "trotter", "dt": 0.5, "r": -1000.0}),
 ]
 
 ACCEPTED = [
@@ -124,8 +127,6 @@ ACCEPTED = [
     ("zumra", {"T": 10 ** 5}), ("zumra", {"T": 10 ** 6}),
     ("zumra", {"T": 20, "N": 512}), ("zumra", {"T": 20, "N": 1024}),
     ("black_scholes", {"nx": 8, "T": 1e3}),
-    ("black_scholes", {"nx": 8, "na": 7, "solver": "trotter", "dt": 0.01}),
-    ("black_scholes", {"nx": 3, "na": 3, "solver": "trotter", "dt": 1e-4}),
 ]
 QUICK_ACCEPTED = {0, 1, 4, 6, 8, 12, 15, 18}
 
@@ -162,34 +163,8 @@ def estimate(kind, args):
         return _costs.pelqa_cost(args.get("d", 6), n)[1:]
     if kind == "zumra":
         return _costs.zumra_cost(args["T"], n)[1:]
-    if args.get("solver") == "trotter":
-        return trotter_estimate(args)
     A = black_scholes_operator(args["nx"], central=False)[0]
     return float("nan"), expm_multiply_cost(A, args.get("T", 1.0))[1]
-
-
-def trotter_circuits(nx, dt, R=2.0, sigma=0.2, r=0.05):
-    """H1 and H2 of the Black-Scholes example's Trotter path (its default grid)."""
-    from quorvex.core import Circuit
-    from quorvex.library.equation.differential_operator import TDiff
-
-    dx = (math.log(1000.0) - math.log(1e-4)) / (2 ** nx + 1)
-    H1, H2 = Circuit(nx + 1), Circuit(nx + 1)
-    H1.append(((sigma ** 2 / 2) * TDiff(n=nx, dx=dx, order=2)).data()[0](dt / R), target=range(nx), control=nx,
-              control_state="0")
-    H1.mcrx(dt / R, range(nx), nx)
-    H1.gp(-r * dt / R)
-    H2.append(((r - sigma ** 2 / 2) * TDiff(n=nx, dx=dx, order=1)).data()[1](dt), target=range(nx), control=nx,
-              control_state="0")
-    H2.mcry(dt, range(nx), nx)
-    return H1, H2
-
-
-def trotter_estimate(args):
-    from quorvex.library.equation.schrodingerization import trotter_cost
-
-    H1, H2 = trotter_circuits(args["nx"], args["dt"])
-    return trotter_cost(H1, H2, args["na"], int(1.0 / args["dt"]))[1:]
 
 
 def estimates(quick):
@@ -247,32 +222,157 @@ def black_scholes_operator(nx, r=0.05, sigma=0.2, K=100.0, central=True):
     return A, u0, x
 
 
-def trotter_accuracy(quick):
-    import scipy.linalg as sl
+TROTTER_CASE = r"""
+import io, contextlib, json, os, resource, sys, tempfile, time
+args = json.loads(sys.argv[1])
+def rss():
+    with open('/proc/self/status') as f:
+        return int(f.read().split('VmRSS:')[1].split()[0]) * 1024
+from quorvex.library.equation.examples.equation_blackScholes.algorithm import BlackScholesEquationAlgorithm
+setup = os.path.join(os.path.dirname(sys.modules[BlackScholesEquationAlgorithm.__module__].__file__), "setup.json")
+with open(setup, encoding="utf-8") as handle:
+    p = json.load(handle)
+p["parameters"].update({k: args.pop(k) for k in ("r", "σ") if k in args})
+p["solver"] = {"type": args.pop("solver", "trotter"), "dt": args.pop("dt", 0.05)}
+p.update(args)
+base = rss()
+start = time.perf_counter()
+try:
+    with contextlib.redirect_stdout(io.StringIO()):
+        result = BlackScholesEquationAlgorithm().run(p, algo_dir=tempfile.mkdtemp())
+    outcome = {"x": result["x"], "u": result["u"]}
+except (MemoryError, ValueError) as error:
+    outcome = {"refused": type(error).__name__ + ": " + str(error)}
+outcome["seconds"] = time.perf_counter() - start
+outcome["peak"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024 - base
+print(json.dumps(outcome))
+"""
 
-    from quorvex.library.equation.schrodingerization import schro_trotter
+# Varied one at a time from the shipped set-up run by the Trotter path.
+TROTTER_SET_UPS = [
+    {}, {"σ": 0.1}, {"σ": 0.3}, {"σ": 0.4}, {"σ": 0.8}, {"T": 0.5}, {"T": 3.0}, {"T": 10.0}, {"nx": 4}, {"nx": 6},
+    {"nx": 7}, {"nx": 10}, {"order": 1}, {"order": 4}, {"order": 8}, {"r": 0.0}, {"r": 0.5}, {"r": 5.0},
+    {"dt": 0.25}, {"dt": 0.1}, {"dt": 0.025}, {"r": 1e6}, {"σ": 1e10}, {"r": -5.0},
+]
+QUICK_SET_UPS = ({}, {"σ": 0.4}, {"nx": 6}, {"order": 8}, {"r": 5.0}, {"dt": 0.25})
 
-    print("4. Black-Scholes Trotter, nx = 8, T = 1, against u_exact = expm(T A) u0 of the operator the circuits")
-    print("   carry (central drift): max |u - u_exact| / max |u_exact| on the points the example reports")
-    print("   (S below 2K, plus S) / on all 256 grid points (the evolved u alone)")
-    nx, K = 8, 100.0
-    A, u0, x = black_scholes_operator(nx)
-    exact = (sl.expm(A.toarray()) @ u0)[: 2 ** nx]
-    end = min(max(int((math.log(2 * K) - math.log(1e-4)) / (x[1] - x[0])), 0), 2 ** nx)
-    reported = exact[:end] + np.exp(x[:end])
-    dts = (0.1, 0.05, 0.025) if quick else (0.1, 0.05, 0.025, 0.0125)
-    print("  " + f"{'R':>4}{'na':>4}" + "".join(f"{dt:>22g}" for dt in dts))
-    for na in ((7,) if quick else (7, 9)):
-        for R in (2.0, 4.0, 6.0):
-            row = []
-            for dt in dts:
-                H1, H2 = trotter_circuits(nx, dt, R)
-                u, _ = schro_trotter(u0=u0, H1=H1, H2=H2, R=R, na=na, Nt=int(1.0 / dt), order=2, point=1.0,
-                                     backend="torch", device="cpu", dtype=np.complex128)
-                u = u[: 2 ** nx]
-                on_report = np.max(np.abs(u[:end] + np.exp(x[:end]) - reported)) / np.max(np.abs(reported))
-                row.append(f"{on_report:.3g} / {np.max(np.abs(u - exact)) / np.max(np.abs(exact)):.3g}")
-            print("  " + f"{R:>4g}{na:>4}" + "".join(f"{cell:>22}" for cell in row))
+# Estimates against runs: preparation-heavy (large nx, two steps) to
+# step-heavy (many steps of a 2**na-fold H1).
+TROTTER_ESTIMATES = [
+    {"nx": 14, "σ": 0.02, "T": 0.01, "dt": 0.005, "R": 2.5, "na": 7},
+    {"nx": 16, "σ": 0.02, "T": 0.001, "dt": 0.0005, "R": 3.3, "na": 8},
+    {"nx": 4, "dt": 0.01, "na": 7},
+    {"nx": 8, "R": 4.37, "na": 8},
+    {"nx": 8, "R": 4.37, "na": 8, "dt": 0.02},
+    {"nx": 6, "R": 3.0, "na": 10, "dt": 0.1},
+]
+QUICK_ESTIMATES = (0, 2, 3)
+
+
+def run_trotter_case(args):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    done = subprocess.run([sys.executable, "-P", "-c", TROTTER_CASE, json.dumps(args)], capture_output=True,
+                          text=True, env=env, timeout=3600)
+    if done.returncode:
+        return {"refused": done.stderr.strip().splitlines()[-1], "seconds": float("nan"), "peak": float("nan")}
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def shipped(args):
+    with open(os.path.join(os.path.dirname(__import__("quorvex.library.equation.examples.equation_blackScholes",
+                                                      fromlist=["x"]).__file__), "setup.json"),
+              encoding="utf-8") as handle:
+        p = json.load(handle)
+    values = {"nx": p["nx"], "na": p["na"], "R": p["R"], "T": p["T"], "order": p["order"], "point": p["point"],
+              "dt": 0.05, **p["parameters"]}
+    values.update(args)
+    return values
+
+
+def trotter_references(v, x):
+    """The exact evolution of the circuits' operator (to Nt dt) and the closed-form price at the points x."""
+    from scipy.sparse.linalg import expm_multiply
+
+    from quorvex.library.equation.examples.equation_blackScholes._summary import call_price
+    from quorvex.library.equation.examples.equation_blackScholes.algorithm import BlackScholesEquationAlgorithm
+
+    Nx, K, r, sigma = 2 ** v["nx"], v["K"], v["r"], v["σ"]
+    L1, L2 = math.log(1e-4), math.log(10 * K)
+    dx = (L2 - L1) / (Nx + 1)
+    grid = np.linspace(L1 + dx, L2 - dx, Nx)
+    u0 = np.concatenate([-np.minimum(np.exp(grid), K),
+                         np.full(Nx, K * (0.5 * sigma ** 2 / dx ** 2 + 0.25 * (2 * r - sigma ** 2) / dx))])
+    A = BlackScholesEquationAlgorithm._central_operator(r, sigma, dx, Nx)
+    exact = expm_multiply(A * (int(v["T"] / v["dt"]) * v["dt"]), u0)[:len(x)] + np.exp(grid[:len(x)])
+    return exact, call_price(np.asarray(x), K, r, sigma, v["T"])
+
+
+def trotter_accuracy(args):
+    """One line: the outcome of a set-up, and of the grid its refusal names."""
+    import re
+
+    v = shipped(args)
+    result = run_trotter_case(args)
+    if "refused" in result:
+        found = re.search(r"'R' >= ([\d.e+]+) and 'na' >= (\d+) are needed", result["refused"])
+        cell = "refused: " + (f"needs R >= {found[1]}, na >= {found[2]}" if found else result["refused"][:90])
+        if found and int(found[2]) <= 10:
+            retry = dict(args, R=float(found[1]), na=int(found[2]))
+            return cell + "; there: " + trotter_accuracy_cell(shipped(retry), retry)
+        return cell
+    return trotter_accuracy_cell(v, args, result)
+
+
+def trotter_accuracy_cell(v, args, result=None):
+    result = run_trotter_case(args) if result is None else result
+    if "refused" in result:
+        return "refused: " + result["refused"][:100]
+    if not result["u"]:
+        return "no point reported"
+    u, x = np.array(result["u"]), np.array(result["x"])
+    classical = run_trotter_case(dict(args, solver="classical"))
+    exact, closed = trotter_references(v, x)
+    largest = np.max(np.abs(exact))
+    off = [np.max(np.abs(u - reference)) / largest for reference in (exact, np.array(classical["u"]), closed)]
+    return f"{off[0]:.1e} / {off[1]:.1e} / {off[2]:.1e}  ({result['seconds']:.1f} s)"
+
+
+def trotter_estimate(args):
+    """(bytes, seconds) the Trotter path estimates for a set-up, from the circuits it builds."""
+    from quorvex.core import Circuit
+    from quorvex.library.equation.differential_operator import TDiff
+    from quorvex.library.equation.schrodingerization import trotter_cost
+
+    v = shipped(args)
+    nx, dt, R, sigma, r = v["nx"], v["dt"], v["R"], v["σ"], v["r"]
+    dx = (math.log(10 * v["K"]) - math.log(1e-4)) / (2 ** nx + 1)
+    H1, H2 = Circuit(nx + 1), Circuit(nx + 1)
+    H1.append(((sigma ** 2 / 2) * TDiff(n=nx, dx=dx, order=2)).data()[0](dt / R), target=range(nx), control=nx,
+              control_state="0")
+    H1.mcrx(dt / R, range(nx), nx)
+    H1.gp(-r * dt / R)
+    H2.append(((r - sigma ** 2 / 2) * TDiff(n=nx, dx=dx, order=1)).data()[1](dt), target=range(nx), control=nx,
+              control_state="0")
+    H2.mcry(dt, range(nx), nx)
+    return trotter_cost(H1, H2, v["na"], int(v["T"] / dt))[1:]
+
+
+def trotter(quick):
+    print("4a. Black-Scholes Trotter path near the shipped set-up (nx = 8, na = 7, R = 2, dt = 0.05, T = 1):")
+    print("    largest difference on the points reported / largest option value there, from the exact")
+    print("    evolution of the circuits' operator / the classical path / the closed-form price")
+    for args in (QUICK_SET_UPS if quick else TROTTER_SET_UPS):
+        print(f"  {label('trotter', args):<34} {trotter_accuracy(args)}", flush=True)
+    print("4b. Trotter estimate / measured: memory (peak RSS growth) and wall time")
+    for index, args in enumerate(TROTTER_ESTIMATES):
+        if quick and index not in QUICK_ESTIMATES:
+            continue
+        nbytes, seconds = trotter_estimate(args)
+        result = run_trotter_case(args)
+        outcome = result.get("refused", "ok")[:60]
+        print(f"  {label('trotter', args):<58} {nbytes / 2 ** 30:7.3f} / {result['peak'] / 2 ** 30:7.3f} GiB "
+              f"({nbytes / result['peak']:.2f}x) {seconds:7.1f} / {result['seconds']:7.1f} s "
+              f"({seconds / result['seconds']:.2f}x)  {outcome}", flush=True)
 
 
 def main():
@@ -283,7 +383,7 @@ def main():
     skip = {int(s) for s in args.skip.split(",") if s}
     started = time.perf_counter()
     for number, section in ((1, refusals), (2, lambda: estimates(args.quick)), (3, chebyshev_accuracy),
-                            (4, lambda: trotter_accuracy(args.quick))):
+                            (4, lambda: trotter(args.quick))):
         if number not in skip:
             section()
     print(f"({time.perf_counter() - started:.0f} s in all)")

@@ -122,9 +122,9 @@ def test_log_lines_of_both_paths(run, capsys):
                        "Stage 1/5: Parameter parsing complete"]
     assert out[-4:] == ["Stage 5/5: Quantum circuit diagrams complete", RULE,
                         "All stages complete, computation successful！", RULE]
-    run(params(nx=2, na=3, solver="trotter", dt=0.3))
+    run(params(nx=4, na=7, solver="trotter", dt=0.3))
     out = logged(capsys)
-    assert out[5:8] == ["- Final time T = 1.0", "- Time step dt = 0.3", "- Spatial qubits nx = 2"]
+    assert out[5:8] == ["- Final time T = 1.0", "- Time step dt = 0.3", "- Spatial qubits nx = 4"]
     i = out.index("Stage 3/5: Starting quantum circuit execution...")
     assert out[i + 1] == "- Total time steps: 3"
 
@@ -150,11 +150,10 @@ def test_trotter_steps_and_their_circuits(run, monkeypatch):
             return super().gp(*args)
 
     monkeypatch.setattr(algorithm, "Circuit", Recorder)
-    p = params(nx=3, na=3, solver="trotter", dt=0.1)
+    # The circuits, not the accuracy of so coarse a grid, are what is checked.
+    monkeypatch.setattr(schrodingerization, "TROTTER_SPLIT_LEVEL", math.inf)
+    p = params(nx=3, na=8, solver="trotter", dt=0.1)
     p["R"] = 4.0
-    # On this coarse p grid (spacing pi) the read-out point nearest 3.0 is pi,
-    # above the set-up's growth rate times T (0.44).
-    p["point"] = 3.0
     result = run(p)
     assert result["grid"] == {"n_points": 8, "dx": pytest.approx(1.7908995167731463), "dt": 0.1, "nt": 10}
     assert len(result["circuit"]) == len(result["qasm_files"]) == 3
@@ -178,7 +177,8 @@ def test_trotter_circuits_are_the_split_exponentials(run, monkeypatch):
         return real(**kwargs)
 
     monkeypatch.setattr(schrodingerization, "schro_trotter", spy)
-    p = params(nx=2, na=3, solver="trotter", dt=0.05)
+    monkeypatch.setattr(schrodingerization, "TROTTER_SPLIT_LEVEL", math.inf)
+    p = params(nx=2, na=7, solver="trotter", dt=0.05)
     run(p)
     A, u0, _, _ = model(2, central=True)
     Hs, Aa = (A + A.T) / 2, (A - A.T) / 2
@@ -271,7 +271,7 @@ def test_solver_result_must_be_a_dict(run, monkeypatch):
 
 @pytest.mark.parametrize("solver", ["classical", "trotter"])
 def test_a_grid_starting_above_twice_the_strike_keeps_no_point(run, solver):
-    result = run(params(nx=2, na=3, solver=solver, dt=0.5, L1=math.log(300.0)))
+    result = run(params(nx=2, na=7, solver=solver, dt=0.5, L1=math.log(300.0)))
     assert result["x"] == [] and result["u"] == []
 
 
@@ -314,7 +314,7 @@ def test_sizes_beyond_memory_are_refused_before_allocation(run, capsys, setup, m
 def test_a_result_that_is_not_finite_is_an_error(run, tmp_path, capsys, solver, changes, bad):
     with pytest.raises(RuntimeError, match=rf"^The Black-Scholes solution \(r = .*\) is not finite at {bad} "
                                            r"of 8 grid points; no result is reported\.$") as info:
-        run(params(nx=3, na=3, solver=solver, dt=0.5, **changes))
+        run(params(nx=3, na=7, solver=solver, dt=0.5, **changes))
     out = capsys.readouterr().out
     assert str(info.value) + "\n" in out and "successful" not in out
     assert not list((tmp_path / "out").glob("*.svg"))
@@ -353,10 +353,15 @@ def test_launcher_runs_the_shipped_example(tmp_path):
                           capture_output=True, text=True, env=env, timeout=300)
     assert done.returncode == 0, done.stderr
     out_dir = tmp_path / "results" / "equation" / "equation_blackScholes"
-    done_line, figures, files = done.stdout.splitlines()[-3:]
+    done_line, figures, lowest, files = done.stdout.splitlines()[-4:]
     assert done_line == "Execution completed: ok (Black-Scholes equation solved)"
-    assert re.fullmatch(r"Option values V at 231 of 256 grid points, S = 0\.0001065 \.\.\. 195\.8: "
-                        r"V = -?[\d.e-]+ \.\.\. [\d.]+", figures), figures
+    # Plain ASCII: what the values are, and how far from the exact price.
+    assert done.stdout.splitlines()[-6] == "All stages complete, computation successful！"
+    assert (figures + lowest).isascii()
+    assert figures == ("European call values V at T = 1.0 on 231 of 256 grid points, S = 0.0001065 ... 195.8: "
+                       "V = 0 ... 100.7, each within 0.13 of the closed-form Black-Scholes price")
+    assert lowest == ("(the lowest value computed, -0.04349 at S = 49.27, is 0 within that: a call is never worth "
+                      "less)")
     written = sorted(path.name for path in out_dir.iterdir() if path.suffix in (".svg", ".qasm"))
     assert files.startswith(f"Files in {out_dir}: ") and sorted(files.split(": ", 1)[1].split(", ")) == written
     assert len(written) == 3 and (out_dir / "algorithm.log").is_file()
@@ -408,24 +413,26 @@ def test_classical_path_accepts_the_end_time_zero(run):
     np.testing.assert_allclose(result["u"], np.maximum(S - 100.0, 0.0), atol=1e-9)
 
 
-@pytest.mark.parametrize("nx, na, dt, memory, error, message", [
-    # 10**6 steps of 180 gates: 1.8e8 gates, about 150 GiB and half an hour.
-    (3, 3, 1e-6, 2 ** 34, MemoryError, r"^'dt' = 1e-06 with 'T' = 1\.0 \(1000000 Trotter steps of 180 gates on "
-                                       r"nx \+ 1 \+ na = 7 qubits\) would need about 15\d GiB of memory; this "
-                                       r"process may use about 16 GiB \(the memory available on this machine\)\. "
-                                       r"A larger 'dt', or a smaller 'nx' or 'na', needs fewer\.$"),
-    (3, 3, 1e-6, 2 ** 50, ValueError, r"^'dt' = 1e-06 with 'T' = 1\.0 \(1000000 Trotter steps of 180 gates on "
-                                      r"nx \+ 1 \+ na = 7 qubits\) would take about 30\.\d min;"),
-    # 1,000 steps of 6,780 gates: about 5.7 GiB.
-    (8, 7, 1e-3, 2 ** 32, MemoryError, r"^'dt' = 0\.001 with 'T' = 1\.0 \(1000 Trotter steps of 6780 gates on "
-                                       r"nx \+ 1 \+ na = 16 qubits\) would need about 5\.\d+ GiB of memory"),
+@pytest.mark.parametrize("nx, na, R, dt, memory, error, message", [
+    # 10**6 steps of 2,940 gates: 2.9e9 gates, about 2,200 GiB and 17 hours.
+    (3, 7, 2.0, 1e-6, 2 ** 34, MemoryError, r"^'dt' = 1e-06 with 'T' = 1\.0 \(1000000 Trotter steps of 2940 gates on "
+                                            r"nx \+ 1 \+ na = 11 qubits\) would need about 2\.18e\+03 GiB of memory; "
+                                            r"this process may use about 16 GiB \(the memory available on this "
+                                            r"machine\)\. A larger 'dt', or a smaller 'nx' or 'na', needs fewer\.$"),
+    (3, 7, 2.0, 1e-6, 2 ** 50, ValueError, r"^'dt' = 1e-06 with 'T' = 1\.0 \(1000000 Trotter steps of 2940 gates on "
+                                           r"nx \+ 1 \+ na = 11 qubits\) would take about 17\.\d h;"),
+    # 1,000 steps of 13,564 gates: about 11 GiB.
+    (8, 8, 4.4, 1e-3, 2 ** 32, MemoryError, r"^'dt' = 0\.001 with 'T' = 1\.0 \(1000 Trotter steps of 13564 gates "
+                                            r"on nx \+ 1 \+ na = 17 qubits\) would need about 10\.\d GiB of memory"),
 ])
 def test_trotter_steps_that_cannot_fit_or_finish_are_refused_before_the_circuit(run, monkeypatch, memory_limit, nx, na,
-                                                                               dt, memory, error, message):
+                                                                               R, dt, memory, error, message):
     memory_limit(memory)
     monkeypatch.setattr(schrodingerization, "schro_trotter", lambda **kw: pytest.fail("circuit built"))
+    setup = params(nx=nx, na=na, solver="trotter", dt=dt)
+    setup["R"] = R
     with pytest.raises(error, match=message):
-        run(params(nx=nx, na=na, solver="trotter", dt=dt))
+        run(setup)
 
 
 @pytest.mark.parametrize("changes, na, R, point, T, rate", [
@@ -447,12 +454,12 @@ def test_trotter_read_out_below_the_growth_of_the_set_up_is_refused(run, monkeyp
 
 
 def test_trotter_read_out_above_the_growth_matches_the_solution(run):
-    # r = -1: growth rate 1.49; read out at p = 1.96 (point 2.0, R = 4).
-    setup = params(nx=3, na=7, solver="trotter", dt=0.01, r=-1.0)
-    setup.update(R=4.0, point=2.0)
+    # r = -1: growth rate 1.49 at nx = 3, 1.1 at nx = 6; read out at p = 2.06 (point 2.0, R = 3).
+    setup = params(nx=6, na=7, solver="trotter", dt=0.025, r=-1.0)
+    setup.update(R=3.0, point=2.0)
     result = run(setup)
-    A, u0, x, _ = model(3, r=-1.0, central=True)
-    exact = (sl.expm(A) @ u0)[:8] + np.exp(x)
+    A, u0, x, _ = model(6, r=-1.0, central=True)
+    exact = (sl.expm(A) @ u0)[:64] + np.exp(x)
     np.testing.assert_allclose(result["u"], exact[: len(result["u"])], rtol=0, atol=0.03 * np.abs(exact).max())
 
 
@@ -462,7 +469,7 @@ def test_trotter_read_out_above_the_growth_matches_the_solution(run):
     ("classical", 3, 171, None),  # the classical path does not use order
 ])
 def test_sizes_the_trotter_path_cannot_use_are_named(run, solver, nx, order, message):
-    setup = params(nx=nx, na=3, solver=solver, dt=0.5)
+    setup = params(nx=nx, na=7, solver=solver, dt=0.5)
     setup["order"] = order
     if message is None:
         assert run(setup)["status"] == "ok"
@@ -484,6 +491,28 @@ def test_the_boundary_type_is_a_label(run):
         run(setup)
 
 
+@pytest.mark.parametrize("u, lines", [
+    # A value below zero is never shown as a price: it is 0 within the grid's error.
+    ([0.0, -0.01, 0.0], ["European call values V at T = 1.0 on 3 of 8 grid points, S = 90 ... 110: V = 0 ... 10, each "
+                         "within 0.01 of the closed-form Black-Scholes price",
+                         "(the lowest value computed, -0.01 at S = 100, is 0 within that: a call is never worth less)"]),
+    ([0.0, 0.0, 0.0], ["European call values V at T = 1.0 on 3 of 8 grid points, S = 90 ... 110: V = 0 ... 10, each "
+                       "within 0 of the closed-form Black-Scholes price"]),
+    ([], ["No grid point lies below S = 2K (of 8 points)"]),
+])
+def test_the_summary_says_what_the_values_are(monkeypatch, u, lines):
+    from quorvex.library.equation.equation_parser import parse_equation
+    from quorvex.library.equation.examples.equation_blackScholes import _summary
+
+    setup = params(nx=3)
+    setup["parameters"].update(σ=0.0, r=0.0)  # the price is max(S - K, 0)
+    S = [90.0, 100.0, 110.0][:len(u)]
+    result = {"status": "ok", "message": "Black-Scholes equation solved", "grid": {"n_points": 8}, "x": S,
+              "u": [max(s - 100.0, 0.0) + v for s, v in zip(S, u)]}
+    assert _summary.summary_lines(result, parse_equation(setup)) == [
+        "Execution completed: ok (Black-Scholes equation solved)"] + lines
+
+
 def test_a_results_directory_that_cannot_be_written_is_named(run, tmp_path):
     # A regular file where a directory is needed (tests run as root, which
     # writes everywhere else).
@@ -497,3 +526,104 @@ def test_a_results_directory_that_cannot_be_written_is_named(run, tmp_path):
     assert done.returncode == 1 and done.stdout == ""
     assert done.stderr == (f"The results directory {tmp_path}/results/equation/equation_blackScholes cannot be "
                            f"written to (Not a directory).\n")
+
+
+class Reached(Exception):
+    """Raised in place of the Trotter run: every check before it passed."""
+
+
+def trotter_setup(R=2.0, na=7, dt=0.05, T=1.0, order=2, nx=8, **parameters):
+    setup = params(nx=nx, na=na, solver="trotter", dt=dt, **parameters)
+    setup.update(R=R, T=T, order=order)
+    return setup
+
+
+# Set-ups near the shipped ones (R = 2, na = 7) whose p domain the read-out
+# wraps around, or whose p grid is too coarse for the profile, with what each
+# needs. Run, they were 1-130% off while reporting "ok".
+P_DOMAIN_CASES = [
+    ({}, "4.37", 8),
+    ({"σ": 0.4}, "14.08", 10),
+    ({"σ": 0.8}, "52.92", 12),
+    ({"T": 3.0}, "10.86", 9),
+    ({"nx": 10}, "52.62", 12),
+    ({"order": 8}, "6.85", 7),
+    ({"order": 1}, "3.94", 9),
+    ({"r": 5.0}, "5.15", 8),
+    ({"R": 10.0}, "10", 9),  # a domain long enough, its points too far apart
+    ({"r": 1e6}, "159159", 23),
+    ({"σ": 1e10}, "8.09231e+21", 79),
+]
+
+
+@pytest.mark.parametrize("changes, R_needed, na_needed", P_DOMAIN_CASES)
+def test_trotter_p_domain_too_short_or_coarse_is_refused_with_what_it_needs(run, monkeypatch, changes, R_needed,
+                                                                           na_needed):
+    monkeypatch.setattr(schrodingerization, "schro_trotter", lambda **kw: pytest.fail("circuit run"))
+    setup = trotter_setup(**changes)
+    with pytest.raises(ValueError, match=rf"^'R' = {setup['R']} and 'na' = 7 give the Trotter read-out too short or "
+                                         rf"too coarse a p domain: .* else the result is wrong\. 'R' >= "
+                                         rf"{re.escape(R_needed)} and 'na' >= {na_needed} are needed; a smaller 'T', "
+                                         rf"'r', 'σ' or 'nx' needs less\.$"):
+        run(setup)
+
+
+@pytest.mark.parametrize("changes, R_needed, na_needed", [case for case in P_DOMAIN_CASES if case[2] <= 10])
+def test_trotter_p_domain_the_refusal_names_is_accepted(run, monkeypatch, changes, R_needed, na_needed):
+    def reached(**kwargs):
+        raise Reached
+
+    monkeypatch.setattr(schrodingerization, "schro_trotter", reached)
+    setup = trotter_setup(**changes)
+    setup.update(R=float(R_needed), na=na_needed)
+    with pytest.raises(Reached):
+        run(setup)
+
+
+def test_trotter_result_on_the_p_domain_it_needs_is_the_solution(run):
+    # At the shipped R = 2 the read-out wraps around: 0.94% off the exact
+    # evolution of the circuits' operator, refused; on the grid named it is
+    # within 0.03%, closer to the closed-form price than the classical path.
+    setup = trotter_setup(nx=7, dt=0.1, σ=0.3)
+    with pytest.raises(ValueError, match=r"'R' >= 2\.96 and 'na' >= 7 are needed"):
+        run(setup)
+    setup["R"] = 2.96
+    result = run(setup)
+    A, u0, x, _ = model(7, sigma=0.3, central=True)
+    end = len(result["u"])
+    exact = (sl.expm(A) @ u0)[:end] + np.exp(x[:end])
+    largest = np.abs(exact).max()
+    assert np.abs(np.array(result["u"]) - exact).max() < 1e-3 * largest
+    closed = call_price(np.exp(x[:end]), sigma=0.3)
+    assert np.abs(np.array(result["u"]) - closed).max() < 2e-3 * largest
+
+
+@pytest.mark.parametrize("nx, r, dt, off, needed", [
+    (4, 1.0, 1.0, "5.49%", "0.0819"),
+    (4, 0.05, 1.0, "0.71%", "0.633"),
+    (3, 0.05, 0.5, "16.18%", "0.0139"),
+])
+def test_trotter_step_whose_splitting_puts_the_result_off_is_refused(run, monkeypatch, nx, r, dt, off, needed):
+    monkeypatch.setattr(schrodingerization, "schro_trotter", lambda **kw: pytest.fail("circuit run"))
+    with pytest.raises(ValueError, match=rf"^'dt' = {dt} is too long a Trotter step for this set-up \('r' = {r}, "
+                                         rf"'σ' = 0\.2, nx = {nx}\): the {int(1 / dt)} steps alone, exactly "
+                                         rf"exponentiated, end {off} of the largest option value .* 'dt' <= "
+                                         rf"{needed} is needed"):
+        run(trotter_setup(nx=nx, dt=dt, r=r))
+
+
+@pytest.mark.parametrize("solver", ["classical", "trotter"])
+def test_every_memory_error_of_a_run_names_what_ran_out(run, monkeypatch, solver):
+    from quorvex.library.equation.examples.base import BaseAlgorithm
+
+    def plots(self, *args):
+        raise MemoryError("Unable to allocate 1.00 GiB for an array with shape (134217728,) and data type "
+                          "complex128")
+
+    monkeypatch.setattr(BaseAlgorithm, "_generate_circuit_plots", plots)
+    what = ("The classical evolution of nx = 4 to 'T' = 1.0" if solver == "classical" else
+            "The Trotter run of 5 steps on nx + 1 + na = 12 qubits")
+    with pytest.raises(MemoryError, match=rf"^{re.escape(what)} ran out of memory \(about [\d.e+]+ GiB is left\): "
+                                          r"Unable to allocate 1\.00 GiB for an array with shape \(134217728,\) and "
+                                          r"data type complex128; no result is returned\.$"):
+        run({**trotter_setup(nx=4, dt=0.2), "solver": {"type": solver, "dt": 0.2}})

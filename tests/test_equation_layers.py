@@ -16,8 +16,10 @@ from quorvex.library.equation.differential_operator.ostrival import (
 from quorvex.library.equation import _memory
 from quorvex.library.equation.equation_parser import parse_equation
 from quorvex.library.equation.examples.base import BaseAlgorithm, create_algorithm_logger
+from quorvex.library.equation import schrodingerization
 from quorvex.library.equation.schrodingerization import (
-    circuit_classical, p_grid, schro_classical, schro_trotter, warped_profile)
+    P_DOMAIN_LEVEL, circuit_classical, p_domain_level, p_domain_needs, p_grid, p_spacing_limit, profile_reach,
+    schro_classical, schro_trotter, trotter_cost, trotter_counts, trotter_product, warped_profile)
 
 from executed_unitary import executed_unitary
 
@@ -163,6 +165,25 @@ def test_tdiff_step_is_the_exponential(n, order):
     assert errors[1] <= errors[0] / 6 + 1e-12
 
 
+@pytest.mark.parametrize("order", [1, 2])
+def test_tdiff_long_step_is_split_so_that_no_pair_turns_far(order):
+    # A pair turned by 0.8 at once: the split's third-order error would be
+    # about 0.8**3; four steps of 0.2 keep it to four times 0.2**3.
+    n, dx = 3, 1.0
+    c = 8.0 if order == 1 else 4.0
+    step = (c * TDiff(n=n, dx=dx, order=order)).data()[2 - order]
+    if order == 2:
+        exact = sl.expm(1j * 0.2 * c * second_order_derivative(2 ** n, dx)[0].toarray())
+    else:
+        exact = sl.expm(0.2 * c * first_order_derivative(2 ** n, dx, scheme="central")[0].toarray())
+    long, short = step(0.2), step(0.01)
+    assert len(long.gate_sequence.data()) == 4 * len(short.gate_sequence.data())
+    assert np.abs(executed_unitary(long) - exact).max() <= 2 * 4 * 0.2 ** 3
+    with pytest.raises(ValueError, match=r"^a step of this operator turns a pair of grid points by 2\.4e\+06: more "
+                                         r"than the 10000 steps of at most 0\.2 it may be split into"):
+        step(6e5)
+
+
 def test_tdiff_circuits_export_and_scale():
     t = TDiff(n=3, dx=0.5, order=2)
     assert (2.0 * t).coefficient == 2.0 and t.coefficient == 1.0
@@ -178,6 +199,21 @@ def test_p_grid_and_profile():
     q = np.array([-1.0, 0.0, 2.0])
     np.testing.assert_allclose(warped_profile(q, 2), [math.exp(-1) * (1 + 2), 1.0, math.exp(-2)])
     np.testing.assert_allclose(warped_profile(q, 1), [math.exp(-1), 1.0, math.exp(-2)])
+
+
+@pytest.mark.parametrize("order", [1, 2, 4, 8, 30])
+@pytest.mark.parametrize("point, reach", [(1.0, 0.0), (1.0, 20.0), (2.5, 300.0)])
+def test_p_domain_needs_hold_the_read_out_and_resolve_the_profile(order, point, reach):
+    R, na = p_domain_needs(point, order, reach)
+    assert p_domain_level(na, R, point, order, reach) <= P_DOMAIN_LEVEL
+    assert 2 * math.pi * R / 2 ** na <= p_spacing_limit(order) < 2 * math.pi * R / 2 ** (na - 1)
+    # Less of either is not enough, or no smaller grid would do.
+    assert (p_domain_level(na, 0.9 * R, point, order, reach) > P_DOMAIN_LEVEL
+            or 2 * math.pi * 0.9 * R / 2 ** (na - 1) <= p_spacing_limit(order))
+    depth = profile_reach(order, 0.01)
+    beyond = -np.linspace(depth, depth + 200, 2001)
+    assert warped_profile(-depth, order) == pytest.approx(0.01, rel=1e-6)
+    assert np.all(warped_profile(beyond[1:], order) < 0.01)
 
 
 def test_circuit_classical_is_the_identity_on_its_registers():
@@ -227,6 +263,53 @@ def test_schro_trotter_converges_to_the_exponential():
                       backend="torch", device="cpu", dtype=np.complex128)
     with pytest.raises(ValueError):
         schro_trotter(u0=np.ones(8), H1=H1, H2=H2, R=R, na=7, Nt=1, order=2, point=1.0,
+                      backend="torch", device="cpu", dtype=np.complex128)
+
+
+@pytest.mark.parametrize("dense", [True, False])
+def test_trotter_product_is_the_split_evolution(monkeypatch, dense):
+    if not dense:
+        monkeypatch.setattr(schrodingerization, "_DENSE_STEP_SIZE", 0)
+    rng = np.random.default_rng(3)
+    A, u0 = rng.normal(size=(6, 6)), rng.normal(size=6)
+    Hs, As = (A + A.T) / 2, (A - A.T) / 2
+    split, exact = trotter_product(A, u0, 0.1, 5)
+    np.testing.assert_allclose(split, np.linalg.matrix_power(sl.expm(0.1 * As) @ sl.expm(0.1 * Hs), 5) @ u0,
+                               rtol=1e-10, atol=1e-12)
+    np.testing.assert_allclose(exact, sl.expm(0.5 * A) @ u0, rtol=1e-10, atol=1e-12)
+
+
+def test_trotter_counts_are_the_circuit_schro_trotter_builds():
+    rng = np.random.default_rng(2)
+    H1, H2 = Circuit(3), Circuit(3)
+    H1.mcrx(0.1, [1, 2], 0)
+    H1.h(1)
+    H2.mcry(0.2, [0], 2)
+    u, qc = schro_trotter(u0=rng.normal(size=8), H1=H1, H2=H2, R=2.0, na=3, Nt=2, order=2, point=1.0,
+                          backend="torch", device="cpu", dtype=np.complex128)
+    counts = trotter_counts(H1, H2, 3, 2)
+    gates = qc.gate_sequence.data()
+    assert counts["step"] == 7 * 2 + 1 and counts["qubits"] == 6
+    assert counts["own"][0] + counts["steps"][0] == len(gates)
+    assert counts["own"][1] + counts["steps"][1] == sum(len(g.control) + len(g.target) for g in gates)
+
+
+def test_schro_trotter_estimate_counts_the_state_preparation(monkeypatch, memory_limit):
+    # nx = 20, na = 3, 2 steps: the rotation tree of 2**21 gates and its
+    # OpenQASM export took 5.05 GiB, where 0.75 GiB was estimated.
+    H1, H2 = Circuit(21), Circuit(21)
+    H1.append(TDiff(n=20, dx=1e-3, order=2).data()[0](1e-9), target=range(20), control=20, control_state="0")
+    H2.append(TDiff(n=20, dx=1e-3, order=1).data()[1](1e-9), target=range(20), control=20, control_state="0")
+    _, nbytes, seconds = trotter_cost(H1, H2, 3, 2)
+    assert 5.05 / 1.25 <= nbytes / 2 ** 30 <= 1.25 * 5.05
+    # Without the export, the circuit alone still needs more than 1 GiB.
+    _, inner, _ = trotter_cost(H1, H2, 3, 2, export=False)
+    assert inner > 1 << 30
+    memory_limit(int(0.9 * inner))
+    monkeypatch.setattr(schrodingerization, "_prepare_real", lambda *a: pytest.fail("preparation built"))
+    with pytest.raises(MemoryError, match=r"^the Trotter circuit of 2 steps of \d+ gates on 24 qubits would need "
+                                          r"about [\d.]+ GiB"):
+        schro_trotter(u0=np.ones(2 ** 21), H1=H1, H2=H2, R=2.0, na=3, Nt=2, order=2, point=1.0,
                       backend="torch", device="cpu", dtype=np.complex128)
 
 
@@ -333,9 +416,11 @@ def test_estimated_time_beyond_the_limit_is_refused():
 @pytest.mark.parametrize("raised, message", [
     (MemoryError(), r"^the circuit ran out of memory \(about [\d.e+]+ GiB is left\); no result is returned\.$"),
     (MemoryError("std::bad_alloc"), r"^the circuit ran out of memory"),
-    (MemoryError("Unable to allocate 8 GiB for an array"), r"^Unable to allocate 8 GiB for an array$"),
+    (MemoryError("Unable to allocate 8 GiB for an array."), r"^the circuit ran out of memory \(about [\d.e+]+ GiB is "
+                                                           r"left\): Unable to allocate 8 GiB for an array; no "
+                                                           r"result is returned\.$"),
 ])
-def test_a_bare_memory_error_says_what_ran_out(raised, message):
+def test_a_memory_error_says_what_ran_out(raised, message):
     with pytest.raises(MemoryError, match=message) as info:
         with _memory.naming_memory_errors("the circuit"):
             raise raised

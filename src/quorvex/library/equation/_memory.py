@@ -30,6 +30,12 @@ def _hinted(message, hint):
     return message + " " + hint if hint else message
 
 
+def _naming(error):
+    """Mark ``error`` as one whose message already says what ran out or could not fit."""
+    error.names_what_ran_out = True
+    return error
+
+
 def require_memory(nbytes, what, hint=""):
     """Raise MemoryError when ``nbytes`` exceed the memory this process may still use.
 
@@ -41,8 +47,8 @@ def require_memory(nbytes, what, hint=""):
         return
     room, bound = min(bounds)
     if not nbytes <= room:
-        raise MemoryError(_hinted(f"{what} would need about {gib(nbytes)} of memory; this process may use "
-                                  f"about {gib(room)} ({bound}).", hint))
+        raise _naming(MemoryError(_hinted(f"{what} would need about {gib(nbytes)} of memory; this process may "
+                                          f"use about {gib(room)} ({bound}).", hint)))
 
 
 def require_time(seconds, what, hint=""):
@@ -60,16 +66,21 @@ def require_resources(nbytes, seconds, what, hint=""):
 
 @contextlib.contextmanager
 def naming_memory_errors(what):
-    """Give a MemoryError that says nothing (or only "std::bad_alloc") a message naming ``what``.
+    """Give every MemoryError raised inside a message naming ``what``, with the original one's text.
 
     The estimates refuse what cannot fit before it starts; memory that other
-    processes take meanwhile can still run out.
+    processes take meanwhile can still run out, anywhere: in a native store
+    ("std::bad_alloc"), in NumPy ("Unable to allocate 1.00 GiB ..."), in the
+    OpenQASM writer (no text at all). A refusal that already names what could
+    not fit, or an error named by an inner block, passes unchanged.
     """
     try:
         yield
     except MemoryError as error:
-        if str(error) not in ("", "std::bad_alloc"):
+        if getattr(error, "names_what_ran_out", False):
             raise
         room = available_memory()
         left = "" if room is None else f" (about {gib(room)} is left)"
-        raise MemoryError(f"{what} ran out of memory{left}; no result is returned.") from error
+        detail = str(error)
+        cause = "" if detail in ("", "std::bad_alloc") else f": {detail.rstrip('.')}"
+        raise _naming(MemoryError(f"{what} ran out of memory{left}{cause}; no result is returned.")) from error

@@ -99,7 +99,7 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
             dict: the results.
         """
         from ...schrodingerization import schro_classical as schro, circuit_classical, expm_multiply_cost
-        from ..._memory import require_memory, require_time
+        from ..._memory import naming_memory_errors, require_memory, require_time
 
         L, T, source, nx, na, R, point, order, f0 = eq.get_common_coefficients()
         bd = eq.boundary.type
@@ -157,41 +157,15 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
         log("=" * 50)
         log("Stage 3/5: Starting computation...")
 
-        start_time = time.time()
-        u = schro(A, u0, T=T, na=na, R=R, order=order, point=point)
-        qc = circuit_classical(nx + 1, na)
-        end_time = time.time()
-        u = u[:dim] + np.exp(x)
-        self._require_finite(u, f"Black-Scholes solution (r = {r}, σ = {sigma}, K = {K}, T = {T})")
-        log(f"- Actual computation time: {end_time - start_time:.4f} seconds")
-        log("Stage 3/5: Quantum circuit execution complete")
-        log("=" * 50)
-        log("Stage 4/5: Generating solution visualization...")
-
-        # The points below about S = 2K, clamped to the grid: a grid starting
-        # above 2K keeps nothing rather than counting from the top.
-        end = min(max(int((np.log(2 * K) - L1) / dx), 0), Nx)
-        name = f"1D Black Scholes Classical nx={nx} na={na} T={T}"
-        plot = self._generate_solution_plot(name, np.exp(x[:end]), u[:end], xlabel="S", ylabel="Option Price",
-                                            bd=bd, ul=eq.boundary.left_value, ur=eq.boundary.right_value)
-        log("Stage 4/5: Solution visualization complete")
-        log("=" * 50)
-        log("Stage 5/5: Generating quantum circuit diagrams...")
-        circuit, qasm_files = self._generate_circuit_plots(name, qc)
-        log("Stage 5/5: Quantum circuit diagrams complete")
-        log("=" * 50)
-        log("All stages complete, computation successful！")
-        log("=" * 50)
-        return {
-            "status": "ok",
-            "message": "Black-Scholes equation solved",
-            "grid": {"n_points": 2 ** nx, "dx": dx},
-            "x": np.exp(x[:end]).tolist(),
-            "u": u[:end].tolist(),
-            "circuit": circuit,
-            "qasm_files": qasm_files,
-            "plot": {"format": "svg", "filename": plot},
-        }
+        with naming_memory_errors(f"The classical evolution of nx = {nx} to 'T' = {T}"):
+            start_time = time.time()
+            u = schro(A, u0, T=T, na=na, R=R, order=order, point=point)
+            qc = circuit_classical(nx + 1, na)
+            end_time = time.time()
+            u = u[:dim] + np.exp(x)
+            self._require_finite(u, f"Black-Scholes solution (r = {r}, σ = {sigma}, K = {K}, T = {T})")
+            return self._finish(eq, bd, end_time - start_time, f"1D Black Scholes Classical nx={nx} na={na} T={T}",
+                                x, u, self._reported_points(K, L1, dx, Nx), {"n_points": 2 ** nx, "dx": dx}, qc)
 
     @staticmethod
     def _checked_coefficients(r, sigma, K, T, dx):
@@ -221,25 +195,40 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
         return derived[-1][1]
 
     @staticmethod
-    def _growth_rate(r, sigma, dx, Nx):
-        """Largest eigenvalue of the symmetric part of the operator the Trotter circuits carry.
+    def _rate_range(r, sigma, dx, Nx):
+        """Smallest and largest eigenvalue of the symmetric part of the operator the Trotter circuits carry.
 
         That part is (σ²/2) D2 - r on the grid half, -r on the source half and
-        -1/2 between the last grid point and its source: -r plus the largest
-        eigenvalue of the tridiagonal c [1, -2, 1] (c = σ²/(2 dx²)) bordered by
-        -1/2, which lies in (0, 1/2]. Taken of the last 65,536 grid points at
-        most, a lower bound for finer grids (by interlacing), and of the matrix
-        divided by c, so that no entry overflows.
+        -1/2 between the last grid point and its source: -r plus the spectrum of
+        the tridiagonal c [1, -2, 1] (c = σ²/(2 dx²)) bordered by -1/2, which
+        lies in [-4c - 1/2, 1/2]. Taken of the last 65,536 grid points at most
+        (by interlacing inside the full range, and within 1e-9 c of its ends),
+        and of the matrix divided by c, so that no entry overflows.
         """
         from scipy.linalg import eigvalsh_tridiagonal
 
         c = 0.5 * float(sigma) ** 2 / (dx * dx)
         if c == 0:
-            return 0.5 - r
+            return -0.5 - r, 0.5 - r
         m = min(Nx, 1 << 16)
         diagonal = np.append(np.full(m, -2.0), 0.0)
         off = np.append(np.ones(m - 1), -0.5 / c)
-        return c * float(eigvalsh_tridiagonal(diagonal, off, select="i", select_range=(m, m))[0]) - r
+        # Each end by itself: bisection finds one eigenvalue in O(m), all of them in O(m^2).
+        lowest, highest = (float(eigvalsh_tridiagonal(diagonal, off, select="i", select_range=(i, i))[0])
+                           for i in (0, m))
+        return c * lowest - r, c * highest - r
+
+    @staticmethod
+    def _central_operator(r, sigma, dx, Nx):
+        """The operator the Trotter circuits carry, sparse: (σ²/2) D2 + (r - σ²/2) C1 - r on the grid
+        half (C1 the central difference), -r on the source half, -1 from the last grid point's source."""
+        import scipy.sparse as sparse
+
+        c2, c1 = 0.5 * sigma ** 2 / dx ** 2, (r - 0.5 * sigma ** 2) / (2 * dx)
+        grid = sparse.diags([np.full(Nx - 1, c2 - c1), np.full(Nx, -2 * c2), np.full(Nx - 1, c2 + c1)], [-1, 0, 1])
+        A = sparse.block_diag([grid, sparse.csr_matrix((Nx, Nx))], format="lil")
+        A[Nx - 1, 2 * Nx - 1] = -1.0
+        return (A.tocsr() - r * sparse.identity(2 * Nx, format="csr")).tocsr()
 
     @staticmethod
     def _derived_L2(eq, K):
@@ -248,9 +237,14 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
         return f"L2 = ln(10 K) was derived from K = {K}, not given"
 
     def _solve_trotter(self, eq, backend: str = "torch", device: str = "cpu", dtype=np.complex128):
-        from ...schrodingerization import schro_trotter as schro, p_grid, readout_index, trotter_cost
+        import math
+
+        from ...schrodingerization import (schro_trotter as schro, p_grid, readout_index, trotter_cost, P_DOMAIN_LEVEL,
+                                           check_profile_order, trotter_product, TROTTER_SPLIT_LEVEL,
+                                           p_domain_level, p_domain_needs, p_points_needed, p_spacing_limit,
+                                           profile_reach)
         from ...differential_operator import TDiff
-        from ..._memory import require_memory, require_resources
+        from ..._memory import naming_memory_errors, require_memory, require_resources
 
         L, T, source, nx, na, R, point, order, f0 = eq.get_common_coefficients()
         bd = eq.boundary.type
@@ -271,10 +265,11 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
         self._checked_coefficients(r, sigma, K, T, dx)
         # The circuit's state is the largest array of this path.
         require_memory(16 << (nx + 1 + na), f"the state vector of nx + 1 + na = {nx + 1 + na} qubits")
+        check_profile_order(order)
         # The read-out recovers u at p only while p >= lambda T, lambda the
         # largest growth rate of the operator; below it the result is wrong,
         # however fine the steps (r = -5: 131 where the solution reaches 7,698).
-        rate = self._growth_rate(r, sigma, dx, Nx)
+        lowest, rate = self._rate_range(r, sigma, dx, Nx)
         p_star = float(p_grid(na, R)[readout_index(na, R, point)])
         if rate > 0 and p_star < rate * T * (1 - 1e-12):
             raise ValueError(f"'point' = {point} reads the solution out at p = {p_star:.6g}, but 'r' = {r} and "
@@ -282,6 +277,26 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
                              f"symmetric part of the operator), and the Trotter read-out recovers it only at "
                              f"p >= rate * 'T' = {rate * T:.6g}: the result would be wrong. A 'point' of at least "
                              f"that (with 'R' above point / pi), or a smaller 'T', is needed.")
+        # Its domain of dependence reaches -lowest * T above p*: the periodic p
+        # domain must hold it with the profile's tail, or the read-out wraps
+        # around (σ = 0.4 at the shipped R = 2: 11% off), and its points must
+        # resolve the profile (its order-th derivative jumps at p = 0).
+        reach = max(-lowest, 0.0) * T
+        spacing, limit = 2 * math.pi * R / (1 << na), p_spacing_limit(order)
+        if p_domain_level(na, R, point, order, reach) > P_DOMAIN_LEVEL or spacing > limit:
+            R_needed, na_needed = p_domain_needs(point, order, reach)
+            if R >= R_needed:
+                R_needed, na_needed = R, p_points_needed(R, order)
+            depth = profile_reach(order, P_DOMAIN_LEVEL * math.exp(-p_star))
+            raise ValueError(f"'R' = {R} and 'na' = {na} give the Trotter read-out too short or too coarse a p "
+                             f"domain: reading out at p = {p_star:.3g} after 'T' = {T} draws on p up to "
+                             f"{p_star + reach:.4g} ({-lowest:.4g}, the fastest decay rate of the operator at "
+                             f"'σ' = {sigma}, 'r' = {r} and nx = {nx}, times 'T'), and the periodic domain of "
+                             f"length 2 pi R = {2 * math.pi * R:.4g} must reach {depth:.3g} beyond that (where "
+                             f"the warped profile of 'order' = {order} falls below {P_DOMAIN_LEVEL:g} e^-p), "
+                             f"with p points at most {limit:.3g} apart (now {spacing:.3g}); else the result is "
+                             f"wrong. 'R' >= {math.ceil(R_needed * 100) / 100:g} and 'na' >= {na_needed} are "
+                             f"needed; a smaller 'T', 'r', 'σ' or 'nx' needs less.")
         x = np.linspace(L1 + dx, L2 - dx, Nx)
         u0 = f0(x)
         scale_b = K * (0.5 * sigma ** 2 / dx ** 2 + 0.25 * (-(sigma ** 2) + 2 * r) / dx)
@@ -315,33 +330,57 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
         require_resources(nbytes, seconds, f"'dt' = {dt} with 'T' = {T} ({Nt} Trotter steps of {step_gates} gates "
                                            f"on nx + 1 + na = {nx + 1 + na} qubits)",
                           hint="A larger 'dt', or a smaller 'nx' or 'na', needs fewer.")
+        # On a sound p grid the read-out is the product of the steps'
+        # exponentials of the operator's symmetric and antisymmetric parts:
+        # its splitting error, first order in dt, is that product's distance
+        # from the exact evolution (nx = 4, r = 1, dt = 1: 5% off).
+        end = self._reported_points(K, L1, dx, Nx)
+        if end:
+            A = self._central_operator(r, sigma, dx, Nx)
+            split, exact = trotter_product(A, u0, dt, Nt)
+            largest = float(np.max(np.abs(exact[:end] + np.exp(x[:end]))))
+            off = float(np.max(np.abs(split[:end] - exact[:end]))) / largest if largest > 0 else 0.0
+            if off > TROTTER_SPLIT_LEVEL:
+                needed = dt * TROTTER_SPLIT_LEVEL / off * 0.9
+                raise ValueError(f"'dt' = {dt} is too long a Trotter step for this set-up ('r' = {r}, 'σ' = {sigma}, "
+                                 f"nx = {nx}): the {Nt} steps alone, exactly exponentiated, end {off:.2%} of the "
+                                 f"largest option value ({largest:.4g}) away from the exact evolution on the "
+                                 f"points reported, more than the {TROTTER_SPLIT_LEVEL:.2%} accepted, and the "
+                                 f"result would be that far off. 'dt' <= {needed:.3g} is needed (first order: "
+                                 f"the error shrinks with 'dt').")
 
         log("Stage 2/5: Quantum circuit complete")
         log("=" * 50)
         log("Stage 3/5: Starting quantum circuit execution...")
         log(f"- Total time steps: {Nt}")
 
-        start_time = time.time()
-        u, qc = schro(u0=u0, H1=H1, H2=H2, R=R, na=na, Nt=Nt, order=order, point=point,
-                      backend=backend, device=device, dtype=dtype)
-        end_time = time.time()
-        u = u[:Nx] + np.exp(x)
-        self._require_finite(u, f"Black-Scholes solution (r = {r}, σ = {sigma}, K = {K}, T = {T}, dt = {dt})")
-        log(f"- Actual computation time: {end_time - start_time:.4f} seconds")
+        # Memory that other processes take meanwhile can still run out, anywhere
+        # from the circuit to the OpenQASM files: said as such, with what ran out.
+        with naming_memory_errors(f"The Trotter run of {Nt} steps on nx + 1 + na = {nx + 1 + na} qubits"):
+            start_time = time.time()
+            u, qc = schro(u0=u0, H1=H1, H2=H2, R=R, na=na, Nt=Nt, order=order, point=point,
+                          backend=backend, device=device, dtype=dtype)
+            end_time = time.time()
+            u = u[:Nx] + np.exp(x)
+            self._require_finite(u, f"Black-Scholes solution (r = {r}, σ = {sigma}, K = {K}, T = {T}, dt = {dt})")
+            return self._finish(eq, bd, end_time - start_time,
+                                f"1D Black Scholes Lie-Trotter nx={nx} na={na} T={T} dt={dt}", x, u,
+                                self._reported_points(K, L1, dx, Nx),
+                                {"n_points": 2 ** nx, "dx": dx, "dt": dt, "nt": Nt}, qc, H1, H2)
+
+    def _finish(self, eq, bd, seconds, name, x, u, end, grid, *circuits):
+        """Either path's last stages: the solution plot, the circuit files and the result."""
+        log = self.logger.info
+        log(f"- Actual computation time: {seconds:.4f} seconds")
         log("Stage 3/5: Quantum circuit execution complete")
         log("=" * 50)
         log("Stage 4/5: Generating solution visualization...")
-
-        # The points below about S = 2K, clamped to the grid: a grid starting
-        # above 2K keeps nothing rather than counting from the top.
-        end = min(max(int((np.log(2 * K) - L1) / dx), 0), Nx)
-        name = f"1D Black Scholes Lie-Trotter nx={nx} na={na} T={T} dt={dt}"
         plot = self._generate_solution_plot(name, np.exp(x[:end]), u[:end], xlabel="S", ylabel="Option Price",
                                             bd=bd, ul=eq.boundary.left_value, ur=eq.boundary.right_value)
         log("Stage 4/5: Solution visualization complete")
         log("=" * 50)
         log("Stage 5/5: Generating quantum circuit diagrams...")
-        circuit, qasm_files = self._generate_circuit_plots(name, qc, H1, H2)
+        circuit, qasm_files = self._generate_circuit_plots(name, *circuits)
         log("Stage 5/5: Quantum circuit diagrams complete")
         log("=" * 50)
         log("All stages complete, computation successful！")
@@ -349,7 +388,7 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
         return {
             "status": "ok",
             "message": "Black-Scholes equation solved",
-            "grid": {"n_points": 2 ** nx, "dx": dx, "dt": dt, "nt": Nt},
+            "grid": grid,
             "x": np.exp(x[:end]).tolist(),
             "u": u[:end].tolist(),
             "circuit": circuit,
@@ -357,6 +396,11 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
             "plot": {"format": "svg", "filename": plot},
         }
 
+    @staticmethod
+    def _reported_points(K, L1, dx, Nx):
+        """How many grid points the result keeps: those below about S = 2K, clamped to the grid (a grid
+        starting above 2K keeps none rather than counting from the top)."""
+        return min(max(int((np.log(2 * K) - L1) / dx), 0), Nx)
 
 if __name__ == "__main__":
     try:
@@ -366,13 +410,8 @@ if __name__ == "__main__":
         # cannot be written.
         print(error, file=sys.stderr)
         sys.exit(1)
-    print(f"Execution completed: {result['status']} ({result['message']})")
-    if result["u"]:
-        print(f"Option values V at {len(result['u'])} of {result['grid']['n_points']} grid points, "
-              f"S = {result['x'][0]:.4g} ... {result['x'][-1]:.4g}: V = {min(result['u']):.4g} ... "
-              f"{max(result['u']):.4g}")
-    else:
-        print(f"No grid point lies below S = 2K (of {result['grid']['n_points']} points)")
+    from ._summary import setup_equation, summary_lines
+    print("\n".join(summary_lines(result, setup_equation())))
     print("Files in " + os.path.dirname(result["plot"]["filename"]) + ": "
           + ", ".join(os.path.basename(path) for path in
                       [result["plot"]["filename"], *result["circuit"], *result["qasm_files"]]))
