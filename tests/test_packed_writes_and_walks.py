@@ -148,13 +148,11 @@ def test_measurement_plans_answered_from_block_facts():
 
 
 GUARDED = textwrap.dedent("""
-    import resource, sys
-    # Far below what a walk of 2**40 gates or its expansion would need,
-    # beyond what the process has mapped already (under the sanitizers,
-    # their shadow memory too).
-    with open("/proc/self/status") as status:
-        mapped = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
-    resource.setrlimit(resource.RLIMIT_AS, (mapped + (6 << 30), resource.RLIM_INFINITY))
+    import os, resource, sys
+    # Far below what a walk of 2**40 gates or its expansion would need; above
+    # what the process maps now, which a sanitizer's shadow memory makes huge.
+    mapped = int(open("/proc/self/statm").read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+    resource.setrlimit(resource.RLIMIT_AS, (mapped + (6 << 30), resource.getrlimit(resource.RLIMIT_AS)[1]))
     from quorvex.backend.gate.morlith import QuantumGate
     from quorvex.backend.opchain.packed import OpchainPacked
     from quorvex.core import Circuit
