@@ -13,6 +13,7 @@ from quorvex.backend.gate.morlith import QuantumGate
 from quorvex.backend.pelmor.strovane import OpchainPackedNative, execute_gate_sequence_packed
 
 from packed_fields import View, f, store_of
+from test_packed_store_model import Pair
 
 # --- a store against a list model, with everything that shares pages ------------
 
@@ -47,11 +48,6 @@ def visible(store):
 
 def weight(model):
     return sum(1 + (weight(g[7]) if g[7] is not None else 0) for g in model)
-
-
-class Pair:
-    def __init__(self, store, model, version):
-        self.store, self.model, self.version = store, model, version
 
 
 class SharingMachine(RuleBasedStateMachine):
