@@ -936,6 +936,17 @@ class _CountingList(list):
         super().__init__(items)
         self.edits = 0
 
+    def __reduce__(self):
+        # Unpickling a list puts its items in through append or extend,
+        # which count, before a slot could be set: rebuilt with its count.
+        return (_counting_list, (list(self), self.edits))
+
+
+def _counting_list(items, edits):
+    made = _CountingList(items)
+    made.edits = edits
+    return made
+
 
 def _counted_change(name):
     change = getattr(list, name)
@@ -1049,7 +1060,9 @@ class Circuit:
                 # of every record.
                 if (sys.getrefcount(sequence) == 2 and weakref.getweakrefcount(sequence) == 0
                         and sys.getrefcount(listed) == 3):
-                    self._spare = (sequence, listed, read_from)
+                    # Only the list is kept: the sequence object may carry
+                    # what its last holder set on it (a dtype, attributes).
+                    self._spare = (listed, read_from)
                 del sequence, listed, read_from
 
     def _add(self, gate_id, targets, controls, states, params=None, matrix=None, record=None):
@@ -1182,23 +1195,23 @@ class Circuit:
         else:
             from ..backend.opchain.opchain import Opchain
             records = self._list_records()
-            spare = getattr(self, "_spare", None)
-            self._spare = None
-            sequence = listed = None
+            # Taken in one step, so that two threads reading at once cannot
+            # both go on with the same list.
+            spare = self.__dict__.pop("_spare", None)
+            listed = None
             if spare is not None:
-                sequence, listed, read_from = spare
+                listed, read_from = spare
                 del spare
                 # Made from the records of the same gates: it takes those
                 # added since then.
-                if read_from is records and len(listed) <= len(records) and sequence._num_qubits == self._num_qubits:
+                if read_from is records and len(listed) <= len(records):
                     list.extend(listed, records[len(listed):])  # the circuit's own change: not counted
-                    sequence._name = self.name
                 else:
-                    sequence = listed = None
-            if sequence is None:
-                sequence = Opchain(self._num_qubits, self.name)
+                    listed = None
+            if listed is None:
                 listed = _CountingList(records)
-                sequence._data = listed
+            sequence = Opchain(self._num_qubits, self.name)
+            sequence._data = listed
             self._sequence = (sequence, records, listed)
         return sequence
 
@@ -1214,8 +1227,13 @@ class Circuit:
         if cached is None or cached[0] is not gates or len(cached[1]) > len(gates):
             cached = self._records = (gates, [])
         records = cached[1]
-        if len(records) < len(gates):
-            records.extend([_to_record(gate) for gate in gates[len(records):]])
+        start = len(records)
+        if start < len(gates):
+            added = [_to_record(gate) for gate in gates[start:]]
+            # One step, after the records are made: a read on another thread
+            # that extended the list meanwhile is overwritten with the same
+            # gates, not followed by them a second time.
+            records[start:] = added
         return records
 
     @gate_sequence.setter
