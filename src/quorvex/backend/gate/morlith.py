@@ -156,7 +156,7 @@ def _block_identity(children):
     return getattr(children, "_packed_store_native", children)
 
 
-def _walk_blocks(gates, children_of, once=False):
+def _walk_blocks(gates, children_of, once=False, composites=False):
     """Yield ``gates`` with every composite gate replaced, at any depth and in
     order, by the gates that ``children_of(gate)`` gives for it.
 
@@ -165,7 +165,8 @@ def _walk_blocks(gates, children_of, once=False):
     frame holds its block, so that no other object takes its id (the key)
     while it is walked. With ``once``, a block walked before is not walked
     again: for questions that do not depend on where a block is placed, a
-    block shared by reference at k levels costs k walks, not 2**k.
+    block shared by reference at k levels costs k walks, not 2**k. With
+    ``composites``, a composite gate is yielded too, before its children.
     """
     open_blocks = set()
     walked = {} if once else None
@@ -182,7 +183,10 @@ def _walk_blocks(gates, children_of, once=False):
         children = gate.block_gate_sequence
         if children is None:
             yield gate
-        elif walked is None or id(_block_identity(children)) not in walked:
+            continue
+        if composites:
+            yield gate
+        if walked is None or id(_block_identity(children)) not in walked:
             pending.append((iter(children_of(gate)), _enter_block(children, open_blocks), children))
 
 
@@ -279,6 +283,125 @@ def _inverted_with(gate, new_children):
 def _inverts_by_these_rules(gate):
     """Whether a child can be inverted in the parent's loop instead of by its own dagger()."""
     return isinstance(gate, QuantumGate) and type(gate).dagger is QuantumGate.dagger
+
+
+def _walked_alike(block):
+    """Whether a block is compared here child by child: a tuple, or a view over a packed store."""
+    return type(block) is tuple or hasattr(block, "_packed_store_native")
+
+
+def _records_equal(left, right):
+    """``left == right`` for two gates of one class whose equality is the record's own.
+
+    The dataclass rule (id, target, parameter, then the metadata key by key,
+    each value by identity first, then by value), with blocks compared on a
+    list of pairs rather than by recursion, so that any nesting fits. A pair
+    of blocks is compared once: two blocks shared by reference at k levels,
+    built apart, cost k comparisons, not 2**k. A pair met again while it is
+    compared (a block that contains itself) adds nothing to decide.
+    """
+    cls = type(left)
+    compared = {}  # (id, id) of two blocks -> the two, kept so that their ids stay their own
+    pending = [(left, right)]
+    while pending:
+        a, b = pending.pop()
+        if a is b:
+            continue
+        for x, y in ((a.id, b.id), (a.target, b.target), (a.parameter, b.parameter)):
+            if x is not y and not x == y:
+                return False
+        extra_a, extra_b = a._extra, b._extra
+        if extra_a is extra_b:
+            continue
+        if extra_a is None or extra_b is None or len(extra_a) != len(extra_b):
+            return False
+        for key, x in extra_a.items():
+            if key not in extra_b:
+                return False
+            y = extra_b[key]
+            if x is y:
+                continue
+            if key != "block_gate_sequence" or not (_walked_alike(x) and _walked_alike(y)):
+                if not x == y:
+                    return False
+                continue
+            kx, ky = _block_identity(x), _block_identity(y)
+            if kx is ky or (id(kx), id(ky)) in compared:
+                continue
+            compared[(id(kx), id(ky))] = (kx, ky)
+            if len(x) != len(y):
+                return False
+            for child_x, child_y in zip(x, y):
+                if child_x is child_y:
+                    continue
+                if type(child_x) is cls and type(child_y) is cls:
+                    pending.append((child_x, child_y))
+                elif not child_x == child_y:
+                    return False
+    return True
+
+
+# A gate's text form stops after this many characters: a block shared by
+# reference at k levels would otherwise print 2**k gates.
+_REPR_LIMIT = 10000
+
+
+def _record_repr(gate):
+    """The dataclass form of ``gate``, its blocks written out in place, cut after `_REPR_LIMIT` characters.
+
+    Written from a list of pieces still to write rather than by recursion,
+    so that any nesting fits; only tuples of gates of the record's own text
+    form are written out here, anything else by its own repr.
+    """
+    own_repr = type(gate).__repr__
+    parts = []
+    size = 0
+    pending = [gate]
+    while pending:
+        item = pending.pop()
+        if type(item) is str:
+            text = item
+        elif type(item) is _BlockText:
+            children = item.children
+            pieces = ["("]
+            for index, child in enumerate(children):
+                if index:
+                    pieces.append(", ")
+                pieces.append(child if type(child).__repr__ is own_repr else repr(child))
+            pieces.append(",)" if len(children) == 1 else ")")
+            pending.extend(reversed(pieces))
+            continue
+        else:
+            extra = item._extra
+            pieces = [type(item).__qualname__ + "(id=" + repr(item.id) + ", target=" + repr(item.target)
+                      + ", parameter=" + repr(item.parameter) + ", _extra="]
+            if extra is None:
+                pieces.append("None)")
+            else:
+                pieces.append("{")
+                for index, (key, value) in enumerate(extra.items()):
+                    pieces.append((", " if index else "") + repr(key) + ": ")
+                    if key == "block_gate_sequence" and type(value) is tuple:
+                        pieces.append(_BlockText(value))
+                    else:
+                        pieces.append(repr(value))
+                pieces.append("})")
+            pending.extend(reversed(pieces))
+            continue
+        parts.append(text)
+        size += len(text)
+        if size > _REPR_LIMIT:
+            return "".join(parts)[:_REPR_LIMIT] + "..."
+    return "".join(parts)
+
+
+class _BlockText:
+    """A tuple of children still to write, in `_record_repr`."""
+
+    __slots__ = ("children",)
+
+    def __init__(self, children):
+        self.children = children
 
 
 # --------------------------------------------------------------------------
@@ -419,6 +542,14 @@ class QuantumGate:
     @property
     def qubits(self) -> tuple:
         return self.control + self.target
+
+    def __eq__(self, other):
+        if other.__class__ is not self.__class__:
+            return NotImplemented
+        return _records_equal(self, other)
+
+    def __repr__(self):
+        return _record_repr(self)
 
     def replace(self, **changes):
         """Return a new gate of the same class with some fields changed."""

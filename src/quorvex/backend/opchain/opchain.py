@@ -1,7 +1,10 @@
 """List-backed gate sequences: ``OpchainBase`` and ``Opchain``."""
 from ..expansion import PYTHON_GATE_BYTES, check_expansion
-from ..gate.morlith import QuantumGate, _DONE, _decomposed_count, _enter_block
+from ..gate.checks import check_block_positions
+from ..gate.morlith import QuantumGate, _DONE, _block_identity, _decomposed_count, _enter_block, _walk_blocks
 from ..gate.validation import validate_gate_parameters
+import operator
+
 import numpy as np
 
 
@@ -14,8 +17,19 @@ import numpy as np
 
 
 def materialize_gate_sequence(gates):
-    """Copy ``gates`` into plain gate records, turning every lazy block view into a tuple."""
+    """Copy ``gates`` into plain gate records, turning every lazy block view into a tuple.
+
+    Each gate object and each block (a packed view stands for its store) is
+    copied once and its copy shared wherever it recurs, as the block was: a
+    block shared by reference at k levels costs k copies, not 2**k. Every
+    gate read from a packed view is a new record: a view is counted before
+    it is read (a repeat view may stand for more gates than fit in memory).
+    """
+    read = _count_view(gates, 0)
     open_blocks = set()
+    # id -> (the gate or block, kept so that its id stays its own, its copy)
+    made_gates = {}
+    made_blocks = {}
     # frames: [remaining gates, records so far, the composite gate they
     # belong to, the walked sequence (kept alive while its key is in use), key]
     stack = [[iter(gates), [], None, gates, _enter_block(gates, open_blocks)]]
@@ -28,30 +42,51 @@ def materialize_gate_sequence(gates):
             materialized = tuple(frame[1])
             if not stack:
                 return materialized
-            stack[-1][1].append(frame[2].replace(block_gate_sequence=materialized))
+            owner = frame[2]
+            identity = _block_identity(frame[3])
+            made_blocks[id(identity)] = (identity, materialized)
+            copy = owner.replace(block_gate_sequence=materialized)
+            made_gates[id(owner)] = (owner, copy)
+            stack[-1][1].append(copy)
             continue
         children = gate.block_gate_sequence
         if children is None:
             frame[1].append(gate)
-        else:
-            stack.append([iter(children), [], gate, children, _enter_block(children, open_blocks)])
-
-
-def _contains_measurement(gates):
-    open_blocks = set()
-    # frames: [remaining gates, the walked sequence, its key]
-    pending = [[iter(gates), gates, _enter_block(gates, open_blocks)]]
-    while pending:
-        gate = next(pending[-1][0], _DONE)
-        if gate is _DONE:
-            open_blocks.discard(pending.pop()[2])
             continue
-        if gate.id.lower() == "measure":
-            return True
-        children = gate.block_gate_sequence
-        if children is not None:
-            pending.append([iter(children), children, _enter_block(children, open_blocks)])
-    return False
+        known = made_gates.get(id(gate))
+        if known is None:
+            block = made_blocks.get(id(_block_identity(children)))
+            if block is None:
+                read = _count_view(children, read)
+                stack.append([iter(children), [], gate, children, _enter_block(children, open_blocks)])
+                continue
+            known = made_gates[id(gate)] = (gate, gate.replace(block_gate_sequence=block[1]))
+        frame[1].append(known[1])
+
+
+def _count_view(gates, read):
+    """``read`` and the gates of ``gates`` if it is a packed view, refused if they cannot fit as records."""
+    if hasattr(gates, "_packed_store_native"):
+        read += len(gates)
+        check_expansion("Copying a packed sequence into gate records", read, PYTHON_GATE_BYTES)
+    return read
+
+
+def _check_embedded(gates, width):
+    """Refuse, before a sequence becomes a block of ``width`` targets, a gate outside that block.
+
+    A position outside it could never be placed: every path that expands
+    the block would fail, each in its own words. Only the sequence's own
+    gates address the new block; the children of a block among them
+    address that block's targets.
+    """
+    for gate in gates:
+        try:
+            positions = tuple(gate.target) + tuple(gate.control)
+            gate_id = gate.id
+        except AttributeError:  # not a gate: nothing to place
+            continue
+        check_block_positions(positions, str(gate_id), width)
 
 
 class OpchainBase:
@@ -95,7 +130,12 @@ class Opchain(OpchainBase):
     @property
     def has_measurement(self) -> bool:
         """Whether any gate, at any nesting depth, is a measurement."""
-        return _contains_measurement(self._data)
+        # The answer is the block's, wherever it is placed: each block is looked at once.
+        for gate in _walk_blocks(self._data, operator.attrgetter("block_gate_sequence"), once=True,
+                                 composites=True):
+            if gate.id.lower() == "measure":
+                return True
+        return False
 
     def gateCreator(self, gate_id: str, target, control=None, control_state=None,
                     parameters=None, matrix=None, gate_name=None,
@@ -181,14 +221,16 @@ class Opchain(OpchainBase):
         name = self._name
         controlled = type(self)(n + k, name + "_controlled_by_" + str(k) + "_qubits")
         states = (1,) * k if control_state is None else control_state
+        children = tuple(self._data)
         gate = controlled.gateCreator(
             gate_id="block",
             target=tuple(range(n)),
             control=tuple(range(n, n + k)),
             control_state=states,
-            block_gate_sequence=tuple(self._data),
+            block_gate_sequence=children,
             gate_name=name,
         )
+        _check_embedded(children, n)
         controlled.add_gate(gate)
         return controlled
 
@@ -206,6 +248,7 @@ class Opchain(OpchainBase):
             block_gate_sequence=children,
             gate_name=gate_sequence.get_name(),
         )
+        _check_embedded(gate.block_gate_sequence, len(gate.target))
         self.add_gate(gate)
 
     def check_new_name(self, end: str) -> str:
