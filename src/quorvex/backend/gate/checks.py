@@ -65,8 +65,12 @@ def check_stored_values(values, what, gate_id):
                              "holds: indices from -2**31 to 2**31 - 1 = " + str(MAX_STORED_INDEX) + ".")
 
 
+def _counted(count, noun):
+    return str(count) + " " + noun + ("" if count == 1 else "s")
+
+
 def _width_text(width):
-    return str(width) + (" target" if width == 1 else " targets")
+    return _counted(width, "target")
 
 
 def check_block_positions(positions, gate_id, width):
@@ -131,8 +135,8 @@ def _check_foreign_fields(gate, gate_id, width, optional):
         if state != 0 and state != 1:
             raise ValueError("Control state " + str(state) + " of gate '" + gate_id + "' is neither 0 nor 1.")
     if len(states) != len(controls):
-        raise ValueError("Gate '" + gate_id + "' has " + str(len(states)) + " control states for "
-                         + str(len(controls)) + " controls.")
+        raise ValueError("Gate '" + gate_id + "' has " + _counted(len(states), "control state") + " for "
+                         + _counted(len(controls), "control") + ".")
     if width is None and len(set(targets + controls)) != len(targets) + len(controls):
         raise ValueError("Targets and controls of gate '" + gate_id + "' must not overlap.")
     parameter = _field(gate, "parameter", optional)

@@ -38,8 +38,8 @@ def _as_float(value):
                         + type(value).__name__ + ".") from exc
     except OverflowError:
         # An integer beyond any double is as unusable as an infinite angle.
-        raise ValueError("Gate parameters must be finite, got a " + type(value).__name__
-                         + " beyond the range of a double.") from None
+        raise ValueError("Gate parameters must be finite, got a value beyond the range of a double ("
+                         + type(value).__name__ + ").") from None
     if not math.isfinite(result):
         raise ValueError("Gate parameters must be finite, got " + repr(result) + ".")
     return result
