@@ -12,6 +12,7 @@ device.
 
 from .brantel import BaseCircuitExecutor, ExecutionResult
 from ..gate.checks import check_gate_fields
+from ..gate.matrix import NAMED_IDS, NO_OP_IDS, standard_matrix
 from ..gate.morlith import _DONE, QuantumGate, _enter_block
 from concurrent.futures import ThreadPoolExecutor
 import numpy as np
@@ -154,7 +155,7 @@ class CuCircuitExecutor(BaseCircuitExecutor):
                         collect_slot(1)
                         classical_results_map.update(self._apply_measure_cuda(state, gate, n))
                         continue
-                    append_gate(gate, gpu_executor)
+                    append_gate(self._as_run(gate, gate_id), gpu_executor)
                 submit_chunk(gpu_executor)
                 collect_slot(0)
                 collect_slot(1)
@@ -167,6 +168,17 @@ class CuCircuitExecutor(BaseCircuitExecutor):
                 finish_submitted(gpu_executor, not isinstance(exc, Exception))
                 raise
         return state, classical_results_map
+
+    @staticmethod
+    def _as_run(gate, gate_id):
+        """``gate`` as the add-on runs it: a gate without a kernel of its own (a vendor gate such as
+        x2p) runs the standard matrix of its id, as on every other path."""
+        if gate_id in NAMED_IDS or gate_id in NO_OP_IDS or getattr(gate, "stored_matrix", None) is not None:
+            return gate
+        parameter = getattr(gate, "parameter", None)
+        return QuantumGate(gate_id, gate.target, gate.control, getattr(gate, "control_state", None), None, parameter,
+                           None, standard_matrix(gate_id, len(gate.target), parameter),
+                           getattr(gate, "classical_target", None))
 
     # --- flattening ------------------------------------------------------
 
