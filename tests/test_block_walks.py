@@ -17,15 +17,9 @@ from quorvex.backend.opchain.packed import OpchainPacked
 from quorvex.core import Circuit
 
 from block_loops import Loop
+from test_shared_blocks import shared
 
 LEVELS = 40
-
-
-def shared(leaf, levels):
-    gate = leaf
-    for _ in range(levels):
-        gate = QuantumGate("block", [0], block_gate_sequence=(gate, gate))
-    return gate
 
 
 def nested(leaf, depth):

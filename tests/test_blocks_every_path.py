@@ -16,7 +16,7 @@ from quorvex.qcompiler.transpile import DEFAULT_UNROLL_TIMES, qcompiler_transpil
 
 from compiler_dense import embed, equal_up_to_phase, gate_operator, random_unitary
 from executed_unitary import executed_unitary
-from test_gate_rules_every_path import circuit_of, torch_execute_operator, torch_operator
+from test_gate_rules_every_path import circuit_of, native_operator, torch_execute_operator, torch_operator
 
 N = 3
 STORAGES = ["list", "packed"]
@@ -157,19 +157,6 @@ def controlled(u):
 
 # --- the paths ----------------------------------------------------------------------------------
 
-def native(gates, n, storage, dtype=np.complex128):
-    columns = []
-    for j in range(1 << n):
-        c = Circuit(n, gate_storage=storage)
-        for q in range(n):
-            if j >> q & 1:
-                c.x(q)
-        for gate in gates:
-            c.add_gate(gate)
-        columns.append(c.execute(dtype=dtype).state)
-    return np.array(columns).T
-
-
 def converted(gates, n, source, storage):
     c = Circuit(n, gate_storage=storage)
     c.gate_sequence = circuit_of(gates, n, source).gate_sequence
@@ -213,7 +200,7 @@ def circuit_controlled(gates, n, storage):
 
 
 def from_openqasm(gates, n, write):
-    return native(Opchain.from_openqasm(write(circuit_of(gates, n).gate_sequence)).data(), n, "list")
+    return native_operator(Opchain.from_openqasm(write(circuit_of(gates, n).gate_sequence)).data(), n, "list")
 
 
 def block_matrix(gate, n):
@@ -223,8 +210,8 @@ def block_matrix(gate, n):
 def paths(gates, n, writable):
     """(path, operator it applies, what it must equal: "same", "inverse" or "controlled")."""
     for storage in STORAGES:
-        yield storage, native(gates, n, storage), "same"
-        yield storage + " complex64", native(gates, n, storage, np.complex64), "same"
+        yield storage, native_operator(gates, n, storage), "same"
+        yield storage + " complex64", native_operator(gates, n, storage, np.complex64), "same"
         yield storage + " dagger", executed_unitary(circuit_of(gates, n, storage).dagger()), "inverse"
         yield storage + " sequence control", sequence_controlled(gates, n, storage), "controlled"
         yield storage + " circuit append under a control", circuit_controlled(gates, n, storage), "controlled"
@@ -237,7 +224,7 @@ def paths(gates, n, writable):
     yield "PyTorch execute", torch_execute_operator(gates, n), "same"
     for basis in BASES:
         compiled = qcompiler_transpile(circuit_of(gates, n), basis=basis, times=DEFAULT_UNROLL_TIMES)
-        yield "compiled for " + basis, native(compiled.gate_sequence.data(), n, "list"), "same"
+        yield "compiled for " + basis, native_operator(compiled.gate_sequence.data(), n, "list"), "same"
     yield "matrix of the whole", Q("block", range(n), block_gate_sequence=gates).matrix, "same"
     for index, gate in enumerate(gates):
         if gate.block_gate_sequence is not None:

@@ -30,7 +30,7 @@ import numpy as np
 from ..backend.gate.checks import MAX_STORED_INDEX, check_gate_fields
 from ..backend.gate.matrix import (NAMED_IDS, NO_OP_IDS, UNITARY_TOLERANCE, UNITARY_TOLERANCE_TEXT,
                                    check_gate_shape, runs_stored_matrix, standard_matrix, unitary_deviation)
-from ..backend.gate.morlith import _DONE, QuantumGate, _block_identity, _enter_block, _walk_blocks
+from ..backend.gate.morlith import _DONE, QuantumGate, _block_identity, _enter_block, _fold_blocks, _walk_blocks
 from .register import Register
 
 _NORM_TOLERANCE = 1e-8
@@ -539,56 +539,39 @@ def _runnable(record, done):
     """``record`` as the native executor runs it (see `_as_run`), or None when it does nothing.
 
     Only what the executor cannot take as it is changes; a block is rebuilt
-    only around a changed child. Each gate and each block object is looked
-    at once and its copy shared wherever it recurs, as the block was: a
-    block shared by reference at k levels costs k copies however many gates
-    it makes, and one barrier among them forces no expansion. ``done`` keeps
-    the copies across the records of one encoding (id -> (the object, kept
-    so that its id stays its own, its copy, and for a block whether it
-    changed)).
+    only around a changed child. Each block object is looked at once and
+    its copy shared wherever it recurs, as the block was: a block shared by
+    reference at k levels costs k copies however many gates it makes, and
+    one barrier among them forces no expansion. ``done`` keeps the copies
+    across the records of one encoding.
     """
     children = record.block_gate_sequence
     if children is None:
         return _as_run(record)
-    open_blocks = set()
-    # frames: [composite gate, its remaining children, their copies so far, whether one changed, its block, key]
-    stack = [[record, iter(children), [], False, children, _enter_block(children, open_blocks)]]
-    while True:
-        top = stack[-1]
-        child = next(top[1], _DONE)
-        if child is _DONE:
-            stack.pop()
-            open_blocks.discard(top[5])
-            gate, made, changed, block = top[0], top[2], top[3], top[4]
-            identity = _block_identity(block)
-            new_block = tuple(made) if changed else block
-            done[id(identity)] = (identity, new_block, changed)
-            copy = _rebuilt(gate, new_block, gate.stored_matrix) if changed else gate
-            done[id(gate)] = (gate, copy)
-            if not stack:
-                return copy
-            top = stack[-1]
-            top[2].append(copy)
-            top[3] = top[3] or changed
-            continue
-        known = done.get(id(child))
-        if known is None:
-            grandchildren = child.block_gate_sequence
-            if grandchildren is None:
-                known = done[id(child)] = (child, _as_run(child))
-            else:
-                block = done.get(id(_block_identity(grandchildren)))
-                if block is None:
-                    stack.append([child, iter(grandchildren), [], False, grandchildren,
-                                  _enter_block(grandchildren, open_blocks)])
-                    continue
-                copy = _rebuilt(child, block[1], child.stored_matrix) if block[2] else child
-                known = done[id(child)] = (child, copy)
-        copy = known[1]
-        if copy is not None:
-            top[2].append(copy)
-        if copy is not child:
-            top[3] = True
+    new_children, changed = _fold_blocks(record, children, _start_copies, _add_runnable, _end_copies, memo=done)
+    return _rebuilt(record, new_children, record.stored_matrix) if changed else record
+
+
+def _start_copies(owner, block):
+    return [[], False]  # the children as run, whether one changed
+
+
+def _add_runnable(copies, owner, child, inner):
+    if inner is None:
+        copy = _as_run(child)
+    else:
+        new_block, changed = inner
+        copy = _rebuilt(child, new_block, child.stored_matrix) if changed else child
+    if copy is not None:
+        copies[0].append(copy)
+    if copy is not child:
+        copies[1] = True
+    return copies
+
+
+def _end_copies(owner, block, copies):
+    made, changed = copies
+    return (tuple(made) if changed else block), changed
 
 
 def _encode_record(store, record, done):

@@ -188,60 +188,40 @@ def _check_child(child, width):
 def _block_matrix(gate, dtype):
     """The matrix of a composite gate: the product of what its children run, placed by position.
 
-    The levels are kept on a list rather than the C stack, so that any
-    nesting fits, and a block met again inside itself is refused. Each
-    block object is multiplied out once per width of its owner (negative
-    positions resolve by it): a block shared by reference at k levels (2**k
-    gates) costs k products, not 2**k.
+    Each block object is multiplied out once per width of its owner
+    (negative positions resolve by it): a block shared by reference at k
+    levels (2**k gates) costs k products, not 2**k. Any nesting fits, and a
+    block met again inside itself is refused.
     """
-    from .morlith import _block_identity, _enter_block
+    from .morlith import _block_identity, _fold_blocks
 
-    open_blocks = set()
-    # (id of a block, owner's width) -> (the block, kept so that its id stays its own, its matrix)
-    done = {}
-    stored_used = False
-    # frames: [the composite gate, its remaining children, product so far, its width,
-    #          its block, key, where it lies in the block above (targets, controls)]
-    stack = [[gate, iter(gate.block_gate_sequence), _identity(len(gate.target), dtype), len(gate.target),
-              gate.block_gate_sequence, _enter_block(gate.block_gate_sequence, open_blocks), None]]
-    while True:
-        top = stack[-1]
-        child = next(top[1], _DONE)
-        if child is _DONE:
-            stack.pop()
-            open_blocks.discard(top[5])
-            owner, product = top[0], top[2]
-            identity = _block_identity(top[4])
-            done[(id(identity), top[3])] = (identity, product)
-            if not stack:
-                if stored_used:
-                    deviation = unitary_deviation(product)
-                    if not deviation <= UNITARY_TOLERANCE:
-                        raise ValueError("The matrix of gate " + repr(owner.name) + " is not unitary: max |M M^dagger"
-                                         " - I| = " + format(deviation, ".3g") + " exceeds " + UNITARY_TOLERANCE_TEXT
-                                         + "; a stored matrix among its gates is not unitary.")
-                return product
-            parent = stack[-1]
-            targets, controls = top[6]
-            parent[2] = _embed(product, targets, controls, tuple(owner.control_state), parent[3], dtype) @ parent[2]
-            continue
-        targets, controls = _check_child(child, top[3])
-        grandchildren = child.block_gate_sequence
-        if grandchildren is None:
-            if child.id not in _NAME_DECIDES and child.stored_matrix is not None:
-                stored_used = True
-            op = np.asarray(_leaf_matrix(child, dtype), dtype=dtype)
-        else:
-            known = done.get((id(_block_identity(grandchildren)), len(child.target)))
-            if known is None:
-                stack.append([child, iter(grandchildren), _identity(len(child.target), dtype), len(child.target),
-                              grandchildren, _enter_block(grandchildren, open_blocks), (targets, controls)])
-                continue
-            op = known[1]
-        top[2] = _embed(op, targets, controls, tuple(child.control_state), top[3], dtype) @ top[2]
+    stored = []  # whether a child runs a stored matrix, which alone can make the product not unitary
+
+    def start(owner, block):
+        return _identity(len(owner.target), dtype)
+
+    def add(product, owner, child, inner):
+        width = len(owner.target)
+        targets, controls = _check_child(child, width)
+        if inner is None:
+            if not stored and runs_stored_matrix(child.id, child.stored_matrix):
+                stored.append(child)
+            inner = np.asarray(_leaf_matrix(child, dtype), dtype=dtype)
+        return _embed(inner, targets, controls, tuple(child.control_state), width, dtype) @ product
+
+    def key(owner, block):
+        return (id(_block_identity(block)), len(owner.target))
+
+    product = _fold_blocks(gate, gate.block_gate_sequence, start, add, key=key)
+    if stored:
+        deviation = unitary_deviation(product)
+        if not deviation <= UNITARY_TOLERANCE:
+            raise ValueError("The matrix of gate " + repr(gate.name) + " is not unitary: max |M M^dagger - I| = "
+                             + format(deviation, ".3g") + " exceeds " + UNITARY_TOLERANCE_TEXT
+                             + "; a stored matrix among its gates is not unitary.")
+    return product
 
 
-_DONE = object()
 
 
 def _expected_targets(gate_id):

@@ -190,6 +190,52 @@ def _walk_blocks(gates, children_of, once=False, composites=False):
             pending.append((iter(children_of(gate)), _enter_block(children, open_blocks), children))
 
 
+def _identity_key(owner, children):
+    return id(_block_identity(children))
+
+
+def _fold_blocks(owner, children, start, add, finish=None, key=_identity_key, memo=None):
+    """Fold ``children`` (the block of ``owner``; None for a bare sequence) bottom-up, each block once.
+
+    ``start(owner, block)`` begins the value of a block, ``add(value, owner, child, inner)`` takes
+    in one child and returns the value so far (``inner``: the value of the child's own block, or
+    None for a gate without children), ``finish(owner, block, value)`` ends it. A block met again,
+    wherever it is placed, is not folded again: its value is looked up under ``key(owner, block)``
+    (by default the block's identity) in ``memo``, which a caller may keep across folds. The levels
+    are kept on a list, so that any nesting fits; a block met again inside itself raises
+    RecursionError.
+    """
+    open_blocks = set()
+    done = {} if memo is None else memo  # key -> (the block, kept so that its id stays its own, its value)
+    # frames: [owner, its block, remaining children, value so far, key while open]
+    stack = [[owner, children, iter(children), start(owner, children), _enter_block(children, open_blocks)]]
+    while True:
+        top = stack[-1]
+        child = next(top[2], _DONE)
+        if child is _DONE:
+            stack.pop()
+            open_blocks.discard(top[4])
+            owner, block, value = top[0], top[1], top[3]
+            if finish is not None:
+                value = finish(owner, block, value)
+            if not stack:
+                return value
+            done[key(owner, block)] = (block, value)
+            top = stack[-1]
+            top[3] = add(top[3], top[0], owner, value)
+            continue
+        grandchildren = child.block_gate_sequence
+        if grandchildren is None:
+            top[3] = add(top[3], top[0], child, None)
+            continue
+        known = done.get(key(child, grandchildren))
+        if known is not None:
+            top[3] = add(top[3], top[0], child, known[1])
+            continue
+        stack.append([child, grandchildren, iter(grandchildren), start(child, grandchildren),
+                      _enter_block(grandchildren, open_blocks)])
+
+
 def _leaf_count(gates):
     """How many gates ``gates`` make with every composite gate expanded.
 

@@ -1,7 +1,7 @@
 """List-backed gate sequences: ``OpchainBase`` and ``Opchain``."""
 from ..expansion import PYTHON_GATE_BYTES, check_expansion
 from ..gate.checks import check_block_positions
-from ..gate.morlith import QuantumGate, _DONE, _block_identity, _decomposed_count, _enter_block, _walk_blocks
+from ..gate.morlith import QuantumGate, _decomposed_count, _fold_blocks, _walk_blocks
 from ..gate.validation import validate_gate_parameters
 import operator
 
@@ -25,43 +25,23 @@ def materialize_gate_sequence(gates):
     gate read from a packed view is a new record: a view is counted before
     it is read (a repeat view may stand for more gates than fit in memory).
     """
-    read = _count_view(gates, 0)
-    open_blocks = set()
-    # id -> (the gate or block, kept so that its id stays its own, its copy)
-    made_gates = {}
-    made_blocks = {}
-    # frames: [remaining gates, records so far, the composite gate they
-    # belong to, the walked sequence (kept alive while its key is in use), key]
-    stack = [[iter(gates), [], None, gates, _enter_block(gates, open_blocks)]]
-    while True:
-        frame = stack[-1]
-        gate = next(frame[0], _DONE)
-        if gate is _DONE:
-            stack.pop()
-            open_blocks.discard(frame[4])
-            materialized = tuple(frame[1])
-            if not stack:
-                return materialized
-            owner = frame[2]
-            identity = _block_identity(frame[3])
-            made_blocks[id(identity)] = (identity, materialized)
-            copy = owner.replace(block_gate_sequence=materialized)
-            made_gates[id(owner)] = (owner, copy)
-            stack[-1][1].append(copy)
-            continue
-        children = gate.block_gate_sequence
-        if children is None:
-            frame[1].append(gate)
-            continue
-        known = made_gates.get(id(gate))
-        if known is None:
-            block = made_blocks.get(id(_block_identity(children)))
-            if block is None:
-                read = _count_view(children, read)
-                stack.append([iter(children), [], gate, children, _enter_block(children, open_blocks)])
-                continue
-            known = made_gates[id(gate)] = (gate, gate.replace(block_gate_sequence=block[1]))
-        frame[1].append(known[1])
+    read = [0]
+    made = {}  # id(gate) -> (the gate, kept so that its id stays its own, its copy)
+
+    def start(owner, block):
+        read[0] = _count_view(block, read[0])
+        return []
+
+    def add(copies, owner, child, inner):
+        if inner is not None:
+            known = made.get(id(child))
+            if known is None:
+                known = made[id(child)] = (child, child.replace(block_gate_sequence=inner))
+            child = known[1]
+        copies.append(child)
+        return copies
+
+    return _fold_blocks(None, gates, start, add, lambda owner, block, copies: tuple(copies))
 
 
 def _count_view(gates, read):
