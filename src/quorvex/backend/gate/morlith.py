@@ -592,6 +592,8 @@ class QuantumGate:
     def __eq__(self, other):
         if other.__class__ is not self.__class__:
             return NotImplemented
+        if self._extra is None and other._extra is None:
+            return (self.id, self.target, self.parameter) == (other.id, other.target, other.parameter)
         return _records_equal(self, other)
 
     def __repr__(self):
