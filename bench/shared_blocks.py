@@ -13,19 +13,28 @@ Cases:
   Circuit.append of a sequence, Opchain.append of a packed sequence, editing a list circuit's
   gate_sequence and then adding, Opchain.control set on a circuit, == of equal blocks built apart,
   repr(gate), Opchain.has_measurement, .matrix;
-- execution: shared(23) beside one barrier; vendor gates (x2p, run from their standard matrix)
-  shared 22 levels deep, and 2**18 of them side by side (one matrix for all); the store prepared
-  for shared x2p at 60 levels;
+- execution: shared(23) beside one barrier, on both storages; vendor gates (x2p, run from their
+  standard matrix) shared 22 levels deep, and 2**18 of them side by side (one matrix for all); the
+  store prepared for shared x2p at 60 levels;
 - one Toffoli of 14 controls compiled with times=16, in both bases;
+- packed walks of a block shared 16 to 40 levels deep (bulk_supported, the measurement plan,
+  equality of two views built apart, a decomposition by every level), and operations on one gate
+  repeated 2**40 times (inverse, reverse, insert, decompose, OpenQASM, both storages' setters,
+  Circuit.append): each done or refused with its count at once;
 - 40,000 and 80,000 times reading a packed circuit's gate_sequence and adding one gate; 10,000 to
   80,000 adds with the sequence read once before them and kept (its view shares the store's last
-  page, which an add must not copy whole each time), and the adds alone;
+  page, which an add must not copy whole each time), and the adds alone; reading a list-storage
+  circuit's gate_sequence and adding one gate, 2,000 and 80,000 times;
 - reading OpenQASM gate definitions that call the one below twice, 17 levels (131,072 gates), and
-  60 levels, which is refused.
+  60 levels, which is refused; OpenQASM programs that grow, each read with 3 GiB of address space
+  beyond what the process has mapped when it starts: 4 and 40 lines calling such a definition of
+  19 levels (2**19 gates a line; 40 lines cannot fit), a gate, a barrier and a measurement over a
+  register of 300,000,000 qubits (none can fit); programs of 160,000 and 640,000 one-gate
+  statements (2.5 and 10 MB of text).
 
 With --baseline REV the cases are also run on a build of REV (made once into
-build/bench-baseline/, as bench/interrupt.py makes it), each next to this tree's; cases that no
-revision without a walk per block finishes in reasonable time are run there once, to the limit.
+build/bench-baseline/, as bench/interrupt.py makes it), each next to this tree's; cases that a
+revision without the bounds cannot finish in reasonable time are run there once, to the limit.
 
 Run: bash dev.sh bench shared_blocks [--baseline REV] [--repeat R] [--limit S] [--only WORD]
 """
@@ -58,10 +67,23 @@ def sequence(cls, levels):
     s.add_gate(shared("x", levels))
     return s
 
-def doubling(levels):
+def doubling(levels, lines=1):
     return ("OPENQASM 2.0; qreg q[1]; gate g0 a { x a; } "
             + " ".join("gate g%d a { g%d a; g%d a; }" % (i, i - 1, i - 1) for i in range(1, levels + 1))
-            + " g%d q[0];" % levels)
+            + "\ng%d q[0];" % levels * lines)
+
+def bounded_address_space(extra):
+    # What the process maps already (the libraries, NumPy) stays usable.
+    with open("/proc/self/status") as status:
+        mapped = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+    resource.setrlimit(resource.RLIMIT_AS, (mapped + extra, resource.RLIM_INFINITY))
+
+QASM_GROWTH = {
+    "OpenQASM lines of g19": lambda n: doubling(19, n),
+    "OpenQASM x register": lambda n: "OPENQASM 3.0; qubit[%d] q; x q;" % n,
+    "OpenQASM barrier reg.": lambda n: "OPENQASM 3.0; qubit[%d] q; barrier q;" % n,
+    "OpenQASM measure reg.": lambda n: "OPENQASM 3.0; qubit[%d] q; bit[%d] c; c = measure q;" % (n, n),
+}
 
 def packed_builds(kind, size):
     def run():
@@ -150,8 +172,9 @@ elif kind == "has_measurement":
 elif kind == ".matrix":
     gate = shared("x", size)
     run = lambda: gate.matrix
-elif kind == "barrier beside shared":
-    run = execute(QuantumGate("block", [0], block_gate_sequence=(shared("x", size), QuantumGate("barrier", [0]))))
+elif kind in ("barrier beside shared, list", "barrier beside shared, packed"):
+    run = execute(QuantumGate("block", [0], block_gate_sequence=(shared("x", size), QuantumGate("barrier", [0]))),
+                  kind.rsplit(" ", 1)[1])
 elif kind in ("x2p shared, list", "x2p shared, packed"):
     run = execute(shared("x2p", size), kind.rsplit(" ", 1)[1])
 elif kind in ("x2p side by side, list", "x2p side by side, packed"):
@@ -162,8 +185,41 @@ elif kind == "prepare x2p shared":
     run = c._native_store
 elif kind in ("C14X times=16 default", "C14X times=16 Tessik"):
     run = compile_toffoli(kind.rsplit(" ", 1)[1])
+elif kind in ("bulk_supported", "measurement plan", "packed views equal", "decompose all levels"):
+    # Walks of a packed store holding a block shared by reference.
+    packed, other = OpchainPacked(1), OpchainPacked(1)
+    packed.add_gate(shared("x", size))
+    other.add_gate(shared("x", size))
+    run = {"bulk_supported": lambda: packed._native.bulk_supported(),
+           "measurement plan": lambda: packed._native.measurement_plan(),
+           "packed views equal": lambda: packed.data() == other.data(),
+           "decompose all levels": lambda: packed.decompose(size)}[kind]
+elif kind.startswith("repeat view "):
+    # One gate repeated 2**size times, then the named operation.
+    one = OpchainPacked(1)
+    one.add_gate(QuantumGate("x", [0]))
+    rep = one.repeat(2 ** size)
+    run = {"inverse": rep.inverse, "reverse": rep.reverse, "decompose": rep.decompose,
+           "insert": lambda: rep.copy().data().insert(0, QuantumGate("h", [0])),
+           "to_openqasm": rep.to_openqasm,
+           "list setter": lambda: setattr(Circuit(1), "gate_sequence", rep),
+           "packed setter": lambda: setattr(Circuit(1, gate_storage="packed"), "gate_sequence", rep),
+           "Circuit.append": lambda: Circuit(1).append(rep, [0])}[kind[len("repeat view "):]]
+elif kind == "list read and add":
+    def run():
+        c = Circuit(4)
+        for i in range(size):
+            c.gate_sequence
+            c.h(i % 4)
 elif kind in ("read and add", "add", "kept view and add"):
     run = packed_builds(kind, size)
+elif kind in QASM_GROWTH:
+    text = QASM_GROWTH[kind](size)
+    bounded_address_space(3 << 30)
+    run = lambda: Opchain.from_openqasm(text)
+elif kind == "OpenQASM statements":
+    text = "OPENQASM 3.0; qubit[4] q;\n" + "rz(0.125) q[1];\n" * size
+    run = lambda: Opchain.from_openqasm(text)
 else:
     text = doubling(size)
     run = lambda: Opchain.from_openqasm(text)
@@ -190,7 +246,8 @@ CASES = [
     ("add to circuit", 60, False),
     *[(walk, 18, True) for walk in WALKS],
     *[(walk, 40, False) for walk in WALKS],
-    ("barrier beside shared", 23, True),
+    ("barrier beside shared, list", 23, True),
+    ("barrier beside shared, packed", 23, True),
     ("x2p shared, list", 22, True),
     ("x2p shared, packed", 22, True),
     ("x2p side by side, list", 2**18, True),
@@ -210,6 +267,33 @@ CASES = [
     ("add", 80_000, True),
     ("OpenQASM import", 17, True),
     ("OpenQASM import", 60, False),
+    ("OpenQASM lines of g19", 4, True),
+    # a build that counts each line alone expands lines until memory runs out (minutes)
+    ("OpenQASM lines of g19", 40, False),
+    ("OpenQASM x register", 300_000_000, True),
+    ("OpenQASM barrier reg.", 300_000_000, True),
+    ("OpenQASM measure reg.", 300_000_000, True),
+    ("OpenQASM statements", 160_000, True),
+    ("OpenQASM statements", 640_000, True),
+    # Walks of packed storage and the store: once per distinct block, or
+    # refused with the count.
+    ("bulk_supported", 24, True),
+    ("bulk_supported", 40, False),
+    ("measurement plan", 24, True),
+    ("measurement plan", 40, False),
+    ("packed views equal", 16, True),
+    ("packed views equal", 40, False),
+    ("decompose all levels", 40, False),
+    ("repeat view inverse", 40, False),
+    ("repeat view reverse", 40, False),
+    ("repeat view insert", 40, False),
+    ("repeat view decompose", 40, False),
+    ("repeat view to_openqasm", 40, False),
+    ("repeat view list setter", 40, False),
+    ("repeat view packed setter", 40, False),
+    ("repeat view Circuit.append", 40, False),
+    ("list read and add", 2_000, True),
+    ("list read and add", 80_000, False),
 ]
 
 
