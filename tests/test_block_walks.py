@@ -58,12 +58,11 @@ WALKS = {
     ".matrix": ("print(GATE.matrix.real.tolist())", "[[1.0, 0.0], [0.0, 1.0]]"),
     "a repeat view appended": ("one = OpchainPacked(1); one.add_gate(QuantumGate('h', [0])); "
                                "Opchain(1).append(one.repeat(2**LEVELS), [0])",
-                               "MemoryError: Copying a packed sequence into gate records would make 1099511627776 "
-                               "gates"),
+                               "MemoryError: Reading the gates of the sequence would make 1099511627776 gates"),
     "a repeat view's gates set on a circuit": (
         "one = OpchainPacked(1); one.add_gate(QuantumGate('h', [0])); view = one.repeat(2**LEVELS).data(); "
         "Circuit(1).gate_sequence = SimpleNamespace(_num_qubits=1, data=lambda: view)",
-        "MemoryError: Copying a packed sequence into gate records would make 1099511627776 gates"),
+        "MemoryError: Reading the gates of the sequence would make 1099511627776 gates"),
 }
 
 WALK_SCRIPT = """

@@ -110,8 +110,8 @@ def test_execution_keeps_a_shared_block_shared_whatever_the_executor_needs_rewri
         beside = Circuit(1, gate_storage=storage)
         beside.add_gate(QuantumGate("block", [0], block_gate_sequence=(shared(QuantumGate("x", [0]), levels),
                                                                        QuantumGate("barrier", [0]))))
-        store = beside._native_store()
-        assert len(store) == 1 and len(store.components(0)[7]) == 1
+        inner = beside._native_store().components(0)[7]
+        assert inner.components(0)[0] == "block" and len(inner.components(0)[7]) == 2
         if levels < HUGE:
             np.testing.assert_allclose(beside.execute().state, [1, 0], atol=1e-12)  # 2**9 X
 

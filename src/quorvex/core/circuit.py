@@ -27,7 +27,7 @@ from collections import OrderedDict
 
 import numpy as np
 
-from ..backend.expansion import PYTHON_GATE_BYTES, check_expansion
+from ..backend.expansion import check_expansion
 from ..backend.gate.checks import MAX_STORED_INDEX, check_gate_fields
 from ..backend.gate.matrix import (NAMED_IDS, NO_OP_IDS, UNITARY_TOLERANCE, UNITARY_TOLERANCE_TEXT,
                                    check_gate_shape, runs_stored_matrix, standard_matrix, unitary_deviation)
@@ -1086,12 +1086,10 @@ class Circuit:
     @staticmethod
     def _records_of(sequence):
         from ..backend.opchain.opchain import materialize_gate_sequence
-        data = sequence.data()
-        if getattr(data, "_packed_store_native", None) is not None:
-            # A gate tuple and a record for each gate, however few records a
-            # repeat view stores: refused at once when they cannot fit.
-            check_expansion("Reading the gates of the sequence", len(data), PYTHON_GATE_BYTES)
-        return materialize_gate_sequence(data)
+        # A record for each gate read from a packed view, however few records
+        # a repeat view stores: counted there, and refused at once when they
+        # cannot fit.
+        return materialize_gate_sequence(sequence.data())
 
     def _gates_of_sequence(self, sequence, num_qubits):
         """The gates of a caller's sequence, as this circuit's storage keeps them."""

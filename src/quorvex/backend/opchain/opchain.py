@@ -48,7 +48,7 @@ def _count_view(gates, read):
     """``read`` and the gates of ``gates`` if it is a packed view, refused if they cannot fit as records."""
     if hasattr(gates, "_packed_store_native"):
         read += len(gates)
-        check_expansion("Copying a packed sequence into gate records", read, PYTHON_GATE_BYTES)
+        check_expansion("Reading the gates of the sequence", read, PYTHON_GATE_BYTES)
     return read
 
 
