@@ -11,6 +11,8 @@ import torch
 
 from quorvex.backend.gate.morlith import QuantumGate
 from quorvex.backend.opchain.opchain import Opchain
+from quorvex.backend.opchain.packed import OpchainPacked
+from quorvex.backend.pelmor.strovane import execute_gate_sequence_packed
 from quorvex.core import Circuit
 from quorvex.qcompiler.transpile import DEFAULT_UNROLL_TIMES, qcompiler_transpile
 
@@ -187,6 +189,32 @@ def gpu(gates, n, storage):
                      for j in range(1 << n)]).T
 
 
+def appended_from_the_end(gates, n, cls, storage, rng):
+    """The gates written with their qubits counting from the end (q - n), in a sequence appended whole."""
+    inner = cls(n)
+    for gate in gates:
+        twin = lambda qs: tuple(q - n if rng.random() < 0.5 else q for q in qs)
+        inner.add_gate(gate.replace(target=twin(gate.target), control=twin(gate.control)))
+    outer = cls(n)
+    outer.append(inner, list(range(n)))
+    c = Circuit(n, gate_storage=storage)
+    c.gate_sequence = outer
+    return executed_unitary(c)
+
+
+def packed_executor(gates, n):
+    """A packed sequence of the gates run by the packed executor itself."""
+    sequence = OpchainPacked(n)
+    for gate in gates:
+        sequence.add_gate(gate)
+    columns = []
+    for j in range(1 << n):
+        state = np.zeros(1 << n, dtype=complex)
+        state[j] = 1
+        columns.append(execute_gate_sequence_packed(n, state, sequence._packed_store_native)[0])
+    return np.array(columns).T
+
+
 def sequence_controlled(gates, n, storage):
     c = Circuit(n + 1, gate_storage=storage)
     c.gate_sequence = circuit_of(gates, n, storage).gate_sequence.control(1)
@@ -207,9 +235,12 @@ def block_matrix(gate, n):
     return embed(gate.matrix, tuple(gate.target), tuple(gate.control), tuple(gate.control_state), n)
 
 
-def paths(gates, n, writable):
+def paths(gates, n, writable, rng):
     """(path, operator it applies, what it must equal: "same", "inverse" or "controlled")."""
     for storage in STORAGES:
+        for cls in (Opchain, OpchainPacked):
+            yield (cls.__name__ + " from the end appended, set on " + storage,
+                   appended_from_the_end(gates, n, cls, storage, rng), "same")
         yield storage, native_operator(gates, n, storage), "same"
         yield storage + " complex64", native_operator(gates, n, storage, np.complex64), "same"
         yield storage + " dagger", executed_unitary(circuit_of(gates, n, storage).dagger()), "inverse"
@@ -220,6 +251,9 @@ def paths(gates, n, writable):
             yield source + " sequence appended to " + storage, appended(gates, n, source, storage), "same"
         yield storage + " sequence appended to an Opchain", appended_to_a_list_sequence(gates, n, storage), "same"
         yield "GPU executor on " + storage, gpu(gates, n, storage), "same"
+    if not any(gate.id in ("x2p", "y2m") for gate, *_ in placed(gates)):
+        # the executor alone has no standard matrices for vendor gates
+        yield "packed executor", packed_executor(gates, n), "same"
     yield "PyTorch apply_to_batch", torch_operator(gates, n), "same"
     yield "PyTorch execute", torch_execute_operator(gates, n), "same"
     for basis in BASES:
@@ -242,12 +276,12 @@ def test_random_blocks_apply_one_operator_on_every_path(seed, writable):
     expected = reference(gates, N)
     wanted = {"same": expected, "inverse": expected.conj().T, "controlled": controlled(expected)}
     checked = 0
-    for path, found, against in paths(gates, N, writable):
+    for path, found, against in paths(gates, N, writable, rng):
         want = reference([gates[against[1]]], N) if isinstance(against, tuple) else wanted[against]
         atol = 1e-5 if "complex64" in path else 1e-9
         np.testing.assert_allclose(found, want, atol=atol, err_msg=path)
         checked += 1
-    assert checked >= 25
+    assert checked >= 30
 
 
 def test_the_random_circuits_hold_what_they_are_for():

@@ -620,41 +620,28 @@ def _resolved_positions(record):
     This is how the packed store keeps a block, so that both storages read
     back one record. Gates and blocks without such positions stay the
     objects they were, and a block shared by reference is rebuilt once per
-    owner width; the walk keeps its levels on a list, so any nesting fits.
+    owner width (a view over a packed store stands for that store, whichever
+    view object holds it); any nesting fits.
     """
-    rebuilt = {}  # (id(children), width) -> the children as rebuilt
-    placed_blocks = {}  # (id(gate), enclosing width) -> the block gate as placed, shared as the original is
-    stack = [(record, len(record.target), iter(record.block_gate_sequence), [], False)]
-    while True:
-        gate, width, items, children, changed = stack[-1]
-        child = next(items, _DONE)
-        if child is not _DONE:
-            grandchildren = child.block_gate_sequence
-            if grandchildren is None:
-                placed = _in_block(child, width, None)
-            else:
-                placed = placed_blocks.get((id(child), width))
-                if placed is None:
-                    key = (id(grandchildren), len(child.target))
-                    if key not in rebuilt:
-                        stack.append((child, len(child.target), iter(grandchildren), [], False))
-                        continue
-                    placed = placed_blocks[(id(child), width)] = _in_block(child, width, rebuilt[key])
-            children.append(placed)
-            if placed is not child:
-                stack[-1] = (gate, width, items, children, True)
-            continue
-        stack.pop()
-        original = gate.block_gate_sequence
-        new_children = tuple(children) if changed else original
-        if not stack:
-            return record if new_children is original else record.replace(block_gate_sequence=new_children)
-        rebuilt[(id(original), width)] = new_children
-        parent, parent_width, parent_items, siblings, parent_changed = stack[-1]
-        placed = placed_blocks[(id(gate), parent_width)] = _in_block(gate, parent_width, new_children)
-        siblings.append(placed)
-        if placed is not gate:
-            stack[-1] = (parent, parent_width, parent_items, siblings, True)
+    placed = {}  # (id(gate), enclosing width) -> (the gate, kept so that its id stays its own, as placed)
+
+    def add(copies, owner, child, inner):
+        width = len(owner.target)
+        known = placed.get((id(child), width))
+        if known is None:
+            new_block = inner[0] if inner is not None and inner[1] else None
+            known = placed[(id(child), width)] = (child, _in_block(child, width, new_block))
+        copies[0].append(known[1])
+        if known[1] is not child:
+            copies[1] = True
+        return copies
+
+    def key(owner, block):
+        return (id(_block_identity(block)), len(owner.target))
+
+    new_children, changed = _fold_blocks(record, record.block_gate_sequence, _start_copies, add, _end_copies,
+                                         key=key)
+    return record.replace(block_gate_sequence=new_children) if changed else record
 
 
 def _in_block(gate, width, children):
