@@ -222,8 +222,6 @@ def _block_matrix(gate, dtype):
     return product
 
 
-
-
 def _expected_targets(gate_id):
     """The number of targets a gate of ``gate_id`` (lower case) acts on, or None when any number fits."""
     base = _ALIASES.get(gate_id, gate_id)

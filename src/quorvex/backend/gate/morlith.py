@@ -395,59 +395,54 @@ _REPR_LIMIT = 10000
 def _record_repr(gate):
     """The dataclass form of ``gate``, its blocks written out in place, cut after `_REPR_LIMIT` characters.
 
-    Written from a list of pieces still to write rather than by recursion,
-    so that any nesting fits; only tuples of gates of the record's own text
+    Written from a list of piece makers rather than by recursion, so that
+    any nesting fits, and only as far as the bound: a block of millions of
+    gates costs its first few. Only tuples of gates of the record's own text
     form are written out here, anything else by its own repr.
     """
     own_repr = type(gate).__repr__
     parts = []
     size = 0
-    pending = [gate]
+    pending = [_gate_pieces(gate, own_repr)]
     while pending:
-        item = pending.pop()
-        if type(item) is str:
-            text = item
-        elif type(item) is _BlockText:
-            children = item.children
-            pieces = ["("]
-            for index, child in enumerate(children):
-                if index:
-                    pieces.append(", ")
-                pieces.append(child if type(child).__repr__ is own_repr else repr(child))
-            pieces.append(",)" if len(children) == 1 else ")")
-            pending.extend(reversed(pieces))
-            continue
+        piece = next(pending[-1], None)
+        if piece is None:
+            pending.pop()
+        elif type(piece) is str:
+            parts.append(piece)
+            size += len(piece)
+            if size > _REPR_LIMIT:
+                return "".join(parts)[:_REPR_LIMIT] + "..."
+        elif type(piece) is tuple:
+            pending.append(_block_pieces(piece, own_repr))
         else:
-            extra = item._extra
-            pieces = [type(item).__qualname__ + "(id=" + repr(item.id) + ", target=" + repr(item.target)
-                      + ", parameter=" + repr(item.parameter) + ", _extra="]
-            if extra is None:
-                pieces.append("None)")
-            else:
-                pieces.append("{")
-                for index, (key, value) in enumerate(extra.items()):
-                    pieces.append((", " if index else "") + repr(key) + ": ")
-                    if key == "block_gate_sequence" and type(value) is tuple:
-                        pieces.append(_BlockText(value))
-                    else:
-                        pieces.append(repr(value))
-                pieces.append("})")
-            pending.extend(reversed(pieces))
-            continue
-        parts.append(text)
-        size += len(text)
-        if size > _REPR_LIMIT:
-            return "".join(parts)[:_REPR_LIMIT] + "..."
+            pending.append(_gate_pieces(piece, own_repr))
     return "".join(parts)
 
 
-class _BlockText:
-    """A tuple of children still to write, in `_record_repr`."""
+def _gate_pieces(gate, own_repr):
+    """The text of ``gate``: strings, and for a block of children the tuple of them, still to write."""
+    yield (type(gate).__qualname__ + "(id=" + repr(gate.id) + ", target=" + repr(gate.target) + ", parameter="
+           + repr(gate.parameter) + ", _extra=")
+    extra = gate._extra
+    if extra is None:
+        yield "None)"
+        return
+    yield "{"
+    for index, (key, value) in enumerate(extra.items()):
+        yield (", " if index else "") + repr(key) + ": "
+        yield value if key == "block_gate_sequence" and type(value) is tuple else repr(value)
+    yield "})"
 
-    __slots__ = ("children",)
 
-    def __init__(self, children):
-        self.children = children
+def _block_pieces(children, own_repr):
+    """The text of a tuple of children: strings, and the children of the record's own text form, still to write."""
+    yield "("
+    for index, child in enumerate(children):
+        if index:
+            yield ", "
+        yield child if type(child).__repr__ is own_repr else repr(child)
+    yield ",)" if len(children) == 1 else ")"
 
 
 # --------------------------------------------------------------------------
