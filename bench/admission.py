@@ -8,6 +8,8 @@ baseline revision's runs interleaved):
 - execute: a 10-qubit circuit of 20,000 records and 500 such blocks run once (its store built in
   the call), list and packed storage;
 - GPU executor: the same circuit run on the host stand-in of the device add-on;
+- vendor gates: 65,536 x2p records side by side, run once (each given the standard matrix of its id),
+  list and packed storage;
 - equality: 200,000 comparisons of equal gates without and with metadata (a control);
 - append: a 2,000-gate sequence appended to an Opchain 200 times.
 
@@ -85,6 +87,11 @@ elif kind in ("execute list", "execute packed", "GPU executor"):
         run = lambda: executor.run(c)
     else:
         run = c.execute
+elif kind in ("vendor gates list", "vendor gates packed"):
+    c = Circuit(N, gate_storage=kind.split()[2])
+    for q in range(65_536):
+        c.add_gate(QuantumGate("x2p", q % N))
+    run = c.execute
 elif kind == "equality":
     plain = records(100_000)
     again = [g.replace() for g in plain]
@@ -109,7 +116,7 @@ print(time.perf_counter() - start)
 """
 
 CASES = ["add list", "add packed", "add blocks list", "add blocks packed", "execute list", "execute packed",
-         "GPU executor", "equality", "append"]
+         "GPU executor", "vendor gates list", "vendor gates packed", "equality", "append"]
 
 
 def run_case(site, kind):

@@ -577,6 +577,18 @@ def _end_copies(owner, block, copies):
 
 def _encode_record(store, record, done):
     """Encode a caller's gate record, giving the executor what it cannot look up itself."""
+    if record.block_gate_sequence is None and type(record) is QuantumGate:
+        # The common record needs no copy: its fields, with the standard matrix if it runs one.
+        gate_id = record.id
+        if gate_id in NO_OP_IDS:
+            return
+        if gate_id in _NATIVE_IDS or runs_stored_matrix(gate_id, record.stored_matrix):
+            store.append_gate(record)
+            return
+        store.append_fields(gate_id, record.target, record.control, record.control_state, record.parameter, None,
+                            standard_matrix(gate_id, len(record.target), record.parameter), None,
+                            record.classical_target)
+        return
     runnable = _runnable(record, done)
     if runnable is not None:
         store.append_gate(runnable)
