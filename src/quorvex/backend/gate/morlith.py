@@ -587,8 +587,12 @@ class QuantumGate:
     def __eq__(self, other):
         if other.__class__ is not self.__class__:
             return NotImplemented
-        if self._extra is None and other._extra is None:
-            return (self.id, self.target, self.parameter) == (other.id, other.target, other.parameter)
+        extra, other_extra = self._extra, other._extra
+        if ((extra is None or "block_gate_sequence" not in extra)
+                and (other_extra is None or "block_gate_sequence" not in other_extra)):
+            # Without blocks the dataclass rule itself is the walk.
+            return (self.id, self.target, self.parameter, extra) == (other.id, other.target, other.parameter,
+                                                                     other_extra)
         return _records_equal(self, other)
 
     def __repr__(self):

@@ -61,6 +61,13 @@ def _check_embedded(gates, width):
     address that block's targets.
     """
     for gate in gates:
+        if type(gate) is QuantumGate and gate._extra is None:
+            # The common record: its targets alone, at the cost of a look at each.
+            for q in gate.target:
+                if q < 0 or q >= width:
+                    break
+            else:
+                continue
         try:
             positions = tuple(gate.target) + tuple(gate.control)
             gate_id = gate.id
