@@ -4,6 +4,7 @@ from ..gate.checks import check_block_positions
 from ..gate.morlith import QuantumGate, _decomposed_count, _fold_blocks, _walk_blocks
 from ..gate.validation import validate_gate_parameters
 import operator
+from itertools import chain
 
 import numpy as np
 
@@ -60,20 +61,23 @@ def _check_embedded(gates, width):
     gates address the new block; the children of a block among them
     address that block's targets.
     """
+    if set(map(type, gates)) <= {QuantumGate}:
+        # Records cannot name one qubit twice: positions from 0 to width - 1
+        # are all fine, which one scan of them all tells.
+        positions = list(chain(chain.from_iterable(map(_TARGET, gates)), chain.from_iterable(map(_CONTROL, gates))))
+        if not positions or (min(positions) >= 0 and max(positions) < width):
+            return
     for gate in gates:
-        if type(gate) is QuantumGate and gate._extra is None:
-            # The common record: its targets alone, at the cost of a look at each.
-            for q in gate.target:
-                if q < 0 or q >= width:
-                    break
-            else:
-                continue
         try:
             positions = tuple(gate.target) + tuple(gate.control)
             gate_id = gate.id
         except AttributeError:  # not a gate: nothing to place
             continue
         check_block_positions(positions, str(gate_id), width)
+
+
+_TARGET = operator.attrgetter("target")
+_CONTROL = operator.attrgetter("control")
 
 
 class OpchainBase:
