@@ -134,3 +134,13 @@ def test_a_sequence_appended_onto_fewer_targets_is_refused_at_append(cls):
 def test_a_block_that_contains_itself_is_refused_in_the_same_words_everywhere(walk):
     with pytest.raises(RecursionError, match="^a gate block contains itself$"):
         walk(Loop().gate)
+
+
+@pytest.mark.parametrize("storage", ["list", "packed"])
+def test_a_packed_sequence_taken_over_is_checked_alike(storage):
+    sequence = OpchainPacked(1)
+    sequence.add_gate(QuantumGate("xyarb", 0, parameter=0.3))
+    c = Circuit(1, gate_storage=storage)
+    with pytest.raises(ValueError, match=r"^Gate 'xyarb' needs 2 parameter\(s\)\.$"):
+        c.gate_sequence = sequence
+    assert len(c.gate_sequence.data()) == 0

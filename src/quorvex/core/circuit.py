@@ -770,7 +770,7 @@ class _PackedGates:
             gate = components(index)
             if gate[7] is None:
                 _check_qubits(gate[1], gate[2], num_qubits)
-                check_gate_shape(gate[0], len(gate[1]), gate[6])
+                check_gate_shape(gate[0], len(gate[1]), gate[6], gate[4])
             else:
                 record = _record_at(store, index)
                 checked = _check_record(record, num_qubits)
