@@ -6,6 +6,9 @@ the circuit layer is the one every pass applies.
 """
 import cmath
 import math
+import subprocess
+import sys
+import textwrap
 
 import numpy as np
 import pytest
@@ -283,3 +286,47 @@ def test_gates_a_circuit_runs_but_the_compiler_refuses(gate, refused_in, error):
                 qcompiler_transpile(circuit, basis=basis.name)
         else:
             qcompiler_transpile(circuit, basis=basis.name)
+
+
+# --- the unrolling's growth, foreseen ------------------------------------------------------------
+
+@pytest.mark.parametrize("basis", BASES, ids=lambda b: b.name)
+def test_the_largest_round_is_foreseen_exactly(basis):
+    from quorvex.qcompiler.transpile import _largest_round
+
+    rng = np.random.default_rng(40)
+    for controls, times in ((3, 16), (5, 10), (6, 16)):
+        c = Circuit(controls + 2)
+        c.add_gate(QuantumGate("mcx", 0, control=list(range(1, controls + 1)),
+                               control_state=[int(s) for s in rng.integers(0, 2, controls)]))
+        c.add_gate(QuantumGate("mcry", controls + 1, control=[1, 2], parameter=0.3))
+        c.add_gate(QuantumGate("swap", [0, 1], control=[2]))
+        # the rounds only grow: the largest is the result
+        final = len(qcompiler_transpile(c, basis=basis.name, times=times).gate_sequence.data())
+        assert _largest_round(list(c.gate_sequence.data()), basis, times, c) == final
+
+
+def test_an_unrolling_that_cannot_fit_is_refused_before_the_first_round():
+    # One Toffoli of 14 controls, unrolled in 16 rounds: 18,068,986 gates in the default basis and
+    # 60,584,249 in the vendor's, some 9 and 31 GB; under an address-space limit 2 GiB above what the
+    # process maps, refused at once with the count.
+    code = textwrap.dedent("""
+        import os, resource
+        from quorvex.backend.gate.morlith import QuantumGate
+        from quorvex.core import Circuit
+        from quorvex.qcompiler.transpile import qcompiler_transpile
+        c = Circuit(15)
+        c.add_gate(QuantumGate("mcx", 0, control=list(range(1, 15))))
+        mapped = int(open("/proc/self/statm").read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+        resource.setrlimit(resource.RLIMIT_AS, (mapped + 2 * 2**30, resource.getrlimit(resource.RLIMIT_AS)[1]))
+        for basis in ("default", "Tessik"):
+            try:
+                qcompiler_transpile(c, basis=basis, times=16)
+            except MemoryError as exc:
+                print(exc)
+    """)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr[-2000:]
+    lines = done.stdout.splitlines()
+    assert lines[0].startswith("Unrolling into basis 'default' would make 18068986 gates, at least ")
+    assert lines[1].startswith("Unrolling into basis 'Tessik' would make 60584249 gates, at least ")

@@ -42,7 +42,7 @@ def circuit_of(gates, n, storage="list"):
     return circuit
 
 
-def native_operator(gates, n, storage):
+def native_operator(gates, n, storage, dtype=np.complex128):
     """Column j: the gates run natively from |j>."""
     columns = []
     for j in range(1 << n):
@@ -52,7 +52,7 @@ def native_operator(gates, n, storage):
                 circuit.x(q)
         for gate in gates:
             circuit.add_gate(gate)
-        columns.append(circuit.execute().state)
+        columns.append(circuit.execute(dtype=dtype).state)
     return np.array(columns).T
 
 

@@ -123,9 +123,64 @@ def test_block_matrix_composes_children_with_their_controls():
 
 
 @pytest.mark.parametrize("gate", [
-    Q("measure", 0, classical_target=[0]), Q("barrier", 0), Q("unitary", 0), Q("custom", 0),
-    Q("x", [0, 1]), Q("swap", 0),
+    Q("measure", 0, classical_target=[0]), Q("unitary", 0), Q("custom", 0),
+    Q("x", [0, 1]), Q("swap", 0), Q("measure", 0, matrix=X),
 ])
 def test_gates_without_standard_matrix_raise(gate):
     with pytest.raises(ValueError):
         gate.matrix
+
+
+H = (X + Z) / np.sqrt(2)
+RZ = np.diag([np.exp(-0.2j), np.exp(0.2j)])
+
+
+def block(targets, *children, **kw):
+    return Q("block", targets, block_gate_sequence=children, **kw)
+
+
+# The matrix is what every executor runs: the name decides before a stored
+# matrix, an ordering gate is the identity, positions are resolved, and a
+# composite gate runs its children whatever it carries itself.
+@pytest.mark.parametrize("gate, expected", [
+    (Q("rz", 0, parameter=0.4, matrix=H), RZ),
+    (block([0], Q("rz", 0, parameter=0.4, matrix=H)), RZ),
+    (Q("barrier", 0, matrix=X), I2),
+    (Q("barrier", [0, 1]), np.eye(4)),
+    (block([0], Q("barrier", 0, matrix=X)), I2),
+    (block([0], Q("barrier", 0)), I2),
+    (block([3, 5], Q("barrier", [0, 1]), Q("b", -1), Q("h", 1)), np.kron(H, I2)),
+    (block([0], Q("h", 0), matrix=X), H),
+    (block([0], block([0], Q("x", 0), matrix=np.eye(2))), X),
+    (block([2, 4], Q("x", -2, control=-1)), np.eye(4)[[0, 1, 3, 2]]),
+    (block([0], Q("x2p", 0), Q("x2p", 0)), -1j * X),
+    (Q("unitary", 0, matrix=X), X),
+])
+def test_the_matrix_is_what_the_gate_runs(gate, expected):
+    np.testing.assert_allclose(gate.matrix, expected, atol=1e-12)
+
+
+@pytest.mark.parametrize("gate, message", [
+    # two positions naming one target would make the product not unitary
+    (block([0, 1], Q("cx", -1, control=1)), "^Block positions -1 and 1 of gate 'cx' are one target"),
+    (block([0, 1], Q("x", 2)), "^Block position 2 of gate 'x' is outside its block of 2 targets"),
+    (block([0], Q("measure", 0, classical_target=[0])), "^Gate 'measure' has no matrix"),
+    (block([0], Q("unitary", 0, matrix=np.diag([1, 0]))), r"^The matrix of gate 'BLOCK' is not unitary: max \|M M\^dagger - I\| = 1 exceeds 1e-6"),
+    (block([0], Q("mine", 0)), "^Gate 'mine' has no standard matrix"),
+    (block([0], Q("xyarb", 0, parameter=0.3)), r"^Gate 'xyarb' needs 2 parameter\(s\)."),
+    (block([0], Q("mine", 0, matrix=np.eye(4))), r"^Gate 'mine' runs its stored matrix on 1 target\(s\)"),
+])
+def test_a_block_whose_matrix_no_executor_would_run_is_refused(gate, message):
+    with pytest.raises(ValueError, match=message):
+        gate.matrix
+
+
+def test_the_matrix_of_deep_or_looping_blocks():
+    from block_loops import Loop
+
+    deep = Q("s", 0)
+    for _ in range(20_000):  # far past the interpreter's recursion limit
+        deep = Q("block", 0, block_gate_sequence=(deep,))
+    np.testing.assert_allclose(deep.matrix, np.diag([1, 1j]), atol=1e-12)
+    with pytest.raises(RecursionError, match="^a gate block contains itself$"):
+        Loop().gate.matrix

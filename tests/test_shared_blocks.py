@@ -86,12 +86,34 @@ def test_a_circuit_adds_and_runs_a_shared_block(storage):
 
 
 @pytest.mark.parametrize("storage", STORAGES)
-def test_an_expansion_that_cannot_fit_is_refused_before_it_starts(storage):
+def test_execution_keeps_a_shared_block_shared_whatever_the_executor_needs_rewritten(storage):
+    # Vendor gates run from their standard matrices and barriers do nothing:
+    # what the executor is handed is rewritten once per block object, the
+    # sharing kept, with one matrix for every equal vendor gate.
+    inner = QuantumGate("block", [0], block_gate_sequence=(QuantumGate("x2p", [0]), QuantumGate("barrier", [0]),
+                                                           QuantumGate("x2p", [0])))
     c = Circuit(1, gate_storage=storage)
     c.h(0)
-    c.add_gate(shared(QuantumGate("x2p", [0]), HUGE))
-    with pytest.raises(MemoryError, match=too_many("Expanding gate BLOCK", HUGE)):
-        c.execute()
+    for _ in range(3):
+        c.add_gate(QuantumGate("x2p", [0]))
+    c.add_gate(shared(inner, HUGE))
+    store = c._native_store()
+    assert len(store) == 5 and store.resource_count == 1
+    level = store.components(4)[7]
+    for _ in range(HUGE):
+        assert len(level) == 2 and level.block_resource_count == 1
+        level = level.components(0)[7]
+    assert [level.components(i)[0] for i in range(len(level))] == ["x2p", "x2p"]
+    assert level.components(0)[6] is store.components(1)[6]
+    # a barrier beside gates that run natively expands none of them
+    for levels in (9, HUGE):
+        beside = Circuit(1, gate_storage=storage)
+        beside.add_gate(QuantumGate("block", [0], block_gate_sequence=(shared(QuantumGate("x", [0]), levels),
+                                                                       QuantumGate("barrier", [0]))))
+        inner = beside._native_store().components(0)[7]
+        assert inner.components(0)[0] == "block" and len(inner.components(0)[7]) == 2
+        if levels < HUGE:
+            np.testing.assert_allclose(beside.execute().state, [1, 0], atol=1e-12)  # 2**9 X
 
 
 def test_a_decomposition_that_cannot_fit_is_refused_before_it_starts():
@@ -151,11 +173,6 @@ def test_reading_a_long_block_answers_an_interrupt():
 # made at the store's cost, and the path would then run out of memory
 # half-way; counted at its own cost, it is refused before it starts.
 EXPANDING_PATHS = {
-    "list storage execute": ('c = Circuit(1); c.add_gate(shared(QuantumGate("x2p", [0]), LEVELS)); c.execute()',
-                             "Expanding gate BLOCK"),
-    "packed storage execute": ('c = Circuit(1, gate_storage="packed"); '
-                               'c.add_gate(shared(QuantumGate("x2p", [0]), LEVELS)); c.execute()',
-                               "Expanding gate BLOCK"),
     "PyTorch execute": ('c = Circuit(1); c.rz(torch.tensor(0.5), 0); c.add_gate(shared(QuantumGate("x", [0]), LEVELS)); '
                         'c.execute()', "Expanding the blocks of 1 composite gate", 1),
     "apply_to_batch": ('c = Circuit(1); c.add_gate(shared(QuantumGate("x", [0]), LEVELS)); '

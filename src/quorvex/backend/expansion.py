@@ -15,11 +15,10 @@ GATE_RECORD_BYTES = 32
 # What each path keeps for a gate it expands, measured at 2**20 gates of a
 # shared block, with about half again as a margin: an expansion counted at
 # the store's 32 bytes would pass where the path itself cannot fit.
-# A leaf re-encoded into a store with the matrix the executor runs (~340 B).
-STORED_LEAF_BYTES = 512
 # A QuantumGate record kept in a Python list, with what is made of it: a line
 # of OpenQASM text (~240 B), the next level of a decomposition (~340 B), the
-# compiler's gate lists (~270 B).
+# compiler's gate lists (~270 B; ~440 B a gate at the peak of an unrolling),
+# a record read from a packed view and kept in a tuple.
 PYTHON_GATE_BYTES = 512
 # A gate tuple, its record and its prepared PyTorch operation (~1.15 KB).
 TORCH_GATE_BYTES = 2048

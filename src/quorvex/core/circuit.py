@@ -27,11 +27,11 @@ from collections import OrderedDict
 
 import numpy as np
 
-from ..backend.expansion import PYTHON_GATE_BYTES, STORED_LEAF_BYTES, check_expansion
+from ..backend.expansion import check_expansion
+from ..backend.gate.checks import MAX_STORED_INDEX, check_gate_fields
 from ..backend.gate.matrix import (NAMED_IDS, NO_OP_IDS, UNITARY_TOLERANCE, UNITARY_TOLERANCE_TEXT,
-                                   check_gate_shape, resolve_numpy_base_matrix, runs_stored_matrix,
-                                   unitary_deviation)
-from ..backend.gate.morlith import _DONE, QuantumGate, _block_identity, _leaf_count, _walk_blocks
+                                   check_gate_shape, runs_stored_matrix, standard_matrix, unitary_deviation)
+from ..backend.gate.morlith import _DONE, QuantumGate, _block_identity, _enter_block, _fold_blocks, _walk_blocks
 from .register import Register
 
 _NORM_TOLERANCE = 1e-8
@@ -492,20 +492,8 @@ def _packed_executor():
 _NATIVE_IDS = NAMED_IDS | NO_OP_IDS | {"measure"}
 
 
-def _leaves(record):
-    """The gates ``record`` applies, each placed on the qubits it acts on.
-
-    Whoever takes them keeps a store record with its matrix for each: a
-    block shared by reference that would make more gates than fit in memory
-    is refused before the first one.
-    """
-    if record.block_gate_sequence is not None:
-        check_expansion("Expanding gate " + record.name, _leaf_count((record,)), STORED_LEAF_BYTES)
-    return _placed_leaves(record)
-
-
 def _placed_leaves(record):
-    """`_leaves` for a caller that has counted the expansion already."""
+    """The gates ``record`` applies, each placed on the qubits it acts on; its caller has counted them."""
     return _walk_blocks((record,), operator.methodcaller("decompose"))
 
 
@@ -517,29 +505,102 @@ def _runs_natively(record):
                for leaf in _walk_blocks((record,), operator.attrgetter("block_gate_sequence"), once=True))
 
 
-def _encode_record(store, record):
+def _lower_id(gate):
+    gate_id = gate.id
+    if type(gate_id) is not str:  # a caller's own gate class may give bytes, as the store takes them
+        gate_id = bytes(gate_id).decode("utf-8")
+    return gate_id.lower()
+
+
+def _rebuilt(gate, block, matrix):
+    """``gate`` with another block or matrix; a gate of a caller's own class becomes a record."""
+    if type(gate) is QuantumGate:
+        return gate.replace(block_gate_sequence=block, matrix=matrix)
+    return QuantumGate(_lower_id(gate), gate.target, gate.control, gate.control_state, None, gate.parameter, block,
+                       matrix, gate.classical_target)
+
+
+def _as_run(gate):
+    """A gate without children as the native executor takes it, or None for one that does nothing.
+
+    A gate the executor knows stays as it is; any other (the vendor gates
+    x2p, y2m, ... without a matrix) gets the standard matrix of its id, one
+    array shared by every equal gate, so that a store keeps one matrix for
+    all of them.
+    """
+    gate_id = gate.id if type(gate) is QuantumGate else _lower_id(gate)
+    if gate_id in NO_OP_IDS:
+        return None
+    if gate_id in _NATIVE_IDS or runs_stored_matrix(gate_id, gate.stored_matrix):
+        return gate
+    return _rebuilt(gate, None, standard_matrix(gate_id, len(gate.target), gate.parameter))
+
+
+def _runnable(record, done):
+    """``record`` as the native executor runs it (see `_as_run`), or None when it does nothing.
+
+    Only what the executor cannot take as it is changes; a block is rebuilt
+    only around a changed child. Each block object is looked at once and
+    its copy shared wherever it recurs, as the block was: a block shared by
+    reference at k levels costs k copies however many gates it makes, and
+    one barrier among them forces no expansion. ``done`` keeps the copies
+    across the records of one encoding.
+    """
+    children = record.block_gate_sequence
+    if children is None:
+        return _as_run(record)
+    new_children, changed = _fold_blocks(record, children, _start_copies, _add_runnable, _end_copies, memo=done)
+    return _rebuilt(record, new_children, record.stored_matrix) if changed else record
+
+
+def _start_copies(owner, block):
+    return [[], False]  # the children as run, whether one changed
+
+
+def _add_runnable(copies, owner, child, inner):
+    if inner is None:
+        copy = _as_run(child)
+    else:
+        new_block, changed = inner
+        copy = _rebuilt(child, new_block, child.stored_matrix) if changed else child
+    if copy is not None:
+        copies[0].append(copy)
+    if copy is not child:
+        copies[1] = True
+    return copies
+
+
+def _end_copies(owner, block, copies):
+    made, changed = copies
+    return (tuple(made) if changed else block), changed
+
+
+def _encode_record(store, record, done):
     """Encode a caller's gate record, giving the executor what it cannot look up itself."""
-    if _runs_natively(record):
-        store.append_gate(record)
+    if record.block_gate_sequence is None and type(record) is QuantumGate:
+        # The common record needs no copy: its fields, with the standard matrix if it runs one.
+        gate_id = record.id
+        if gate_id in NO_OP_IDS:
+            return
+        if gate_id in _NATIVE_IDS or runs_stored_matrix(gate_id, record.stored_matrix):
+            store.append_gate(record)
+            return
+        store.append_fields(gate_id, record.target, record.control, record.control_state, record.parameter, None,
+                            standard_matrix(gate_id, len(record.target), record.parameter), None,
+                            record.classical_target)
         return
-    for leaf in _leaves(record):
-        if leaf.id in NO_OP_IDS:
-            continue
-        if leaf.has_stored_matrix or leaf.id in _NATIVE_IDS:
-            store.append_gate(leaf)
-        else:
-            # Vendor gates (x2p, y2m, ...) run as their standard matrix.
-            matrix = np.asarray(resolve_numpy_base_matrix(leaf), dtype=np.complex128)
-            store.append_fields(leaf.id, leaf.target, leaf.control, leaf.control_state,
-                                leaf.parameter, None, matrix, None, None)
+    runnable = _runnable(record, done)
+    if runnable is not None:
+        store.append_gate(runnable)
 
 
 def _encode(store, gates):
     """Append ``gates`` to a native store as the executor needs them, one record each."""
     append_fields = store.append_fields
+    done = {}
     for gate_id, targets, controls, states, params, matrix, record in gates:
         if record is not None:
-            _encode_record(store, record)
+            _encode_record(store, record, done)
             continue
         if params is not None:
             for value in params:
@@ -550,7 +611,7 @@ def _encode(store, gates):
 
 
 # Qubit indices a packed store holds: 32-bit signed integers.
-_MAX_STORED_QUBIT = 2**31 - 1
+_MAX_STORED_QUBIT = MAX_STORED_INDEX
 
 
 def _check_storable(targets, controls):
@@ -559,97 +620,6 @@ def _check_storable(targets, controls):
         if q > _MAX_STORED_QUBIT:
             raise ValueError("Qubit " + str(q) + " is beyond what packed gate storage holds: qubit indices "
                              "up to 2**31 - 1 = " + str(_MAX_STORED_QUBIT) + ".") from None
-
-
-def _check_text(text, what):
-    """Refuse a name the gate store cannot hold, as the store itself does: anything but text (str, or
-    bytes of UTF-8), and text without a UTF-8 form (a lone surrogate).
-
-    Children of a block may be any objects with a gate's fields, so their
-    id and name are not always str.
-    """
-    if isinstance(text, (bytes, bytearray)):
-        try:
-            text.decode("utf-8")
-        except UnicodeDecodeError:
-            raise ValueError(what + " " + repr(text) + " is not valid UTF-8: gate storage holds names as UTF-8 "
-                             "text.") from None
-        return
-    if not isinstance(text, str):
-        raise TypeError(what + " must be text (str), got " + type(text).__name__ + ".")
-    if not text.isascii():
-        try:
-            text.encode("utf-8")
-        except UnicodeEncodeError:
-            raise ValueError(what + " " + repr(text) + " is not valid Unicode text: gate storage holds "
-                             "names as UTF-8, which a lone surrogate does not have.") from None
-
-
-def _check_stored_values(values, what, gate_id):
-    """Refuse indices outside the 32-bit signed integers the gate store holds."""
-    for value in values:
-        if value > _MAX_STORED_QUBIT or value < -_MAX_STORED_QUBIT - 1:
-            raise ValueError(what + " " + str(value) + " of gate '" + gate_id + "' is beyond what gate storage "
-                             "holds: indices from -2**31 to 2**31 - 1 = " + str(_MAX_STORED_QUBIT) + ".")
-
-
-def _width_text(width):
-    return str(width) + (" target" if width == 1 else " targets")
-
-
-def _check_block_positions(positions, gate_id, width):
-    """Refuse positions that do not name distinct targets of the enclosing block of ``width`` targets.
-
-    A position -k .. -1 counts from the block's last target (as k - j for
-    -j); the store resolves it so when it takes the block, and every other
-    path reads it so. Anything outside -k .. k - 1, or two positions that
-    resolve to one target, no path could run the same way.
-    """
-    seen = {}
-    for q in positions:
-        if q < -width or q >= width:
-            raise ValueError("Block position " + str(q) + " of gate '" + gate_id + "' is outside its block of "
-                             + _width_text(width) + ": positions run from " + str(-width) + " to "
-                             + str(width - 1) + ".")
-        r = q + width if q < 0 else q
-        if r in seen:
-            raise ValueError("Block positions " + str(seen[r]) + " and " + str(q) + " of gate '" + gate_id
-                             + "' are one target, position " + str(r) + " of its block of " + _width_text(width)
-                             + " (-j counts from the end, as " + str(width) + " - j).")
-        seen[r] = q
-    return any(q < 0 for q in positions)
-
-
-def _check_stored_fields(gate, width):
-    """``width``: the target count of the enclosing block, or None for a gate of the circuit itself.
-
-    Returns whether the gate names a block position counting from the end.
-    """
-    gate_id = gate.id
-    _check_text(gate_id, "Gate id")
-    if type(gate) is QuantumGate and gate._extra is None:
-        # The common record: an id, targets and angles, and nothing else to look at.
-        check_gate_shape(gate_id, len(gate.target), None)
-        if width is not None:
-            _check_stored_values(gate.target, "Block position", gate_id)
-            return _check_block_positions(gate.target, gate_id, width)
-        return False
-    name = gate.name
-    if name is not None:  # the store names such a gate by its id
-        _check_text(name, "Gate name")
-    negative = False
-    if width is not None:
-        # Positions in the enclosing block's targets: the circuit's width
-        # says nothing about them, the store's integers and the block's do.
-        _check_stored_values(gate.target, "Block position", gate_id)
-        _check_stored_values(gate.control, "Block position", gate_id)
-        negative = _check_block_positions(tuple(gate.target) + tuple(gate.control), gate_id, width)
-    classical = gate.classical_target
-    if classical is not None:
-        _check_stored_values(classical, "Classical bit", gate_id)
-    if gate.block_gate_sequence is None:
-        check_gate_shape(gate_id, len(gate.target), gate.stored_matrix)
-    return negative
 
 
 def _from_end(positions, width):
@@ -662,41 +632,28 @@ def _resolved_positions(record):
     This is how the packed store keeps a block, so that both storages read
     back one record. Gates and blocks without such positions stay the
     objects they were, and a block shared by reference is rebuilt once per
-    owner width; the walk keeps its levels on a list, so any nesting fits.
+    owner width (a view over a packed store stands for that store, whichever
+    view object holds it); any nesting fits.
     """
-    rebuilt = {}  # (id(children), width) -> the children as rebuilt
-    placed_blocks = {}  # (id(gate), enclosing width) -> the block gate as placed, shared as the original is
-    stack = [(record, len(record.target), iter(record.block_gate_sequence), [], False)]
-    while True:
-        gate, width, items, children, changed = stack[-1]
-        child = next(items, _DONE)
-        if child is not _DONE:
-            grandchildren = child.block_gate_sequence
-            if grandchildren is None:
-                placed = _in_block(child, width, None)
-            else:
-                placed = placed_blocks.get((id(child), width))
-                if placed is None:
-                    key = (id(grandchildren), len(child.target))
-                    if key not in rebuilt:
-                        stack.append((child, len(child.target), iter(grandchildren), [], False))
-                        continue
-                    placed = placed_blocks[(id(child), width)] = _in_block(child, width, rebuilt[key])
-            children.append(placed)
-            if placed is not child:
-                stack[-1] = (gate, width, items, children, True)
-            continue
-        stack.pop()
-        original = gate.block_gate_sequence
-        new_children = tuple(children) if changed else original
-        if not stack:
-            return record if new_children is original else record.replace(block_gate_sequence=new_children)
-        rebuilt[(id(original), width)] = new_children
-        parent, parent_width, parent_items, siblings, parent_changed = stack[-1]
-        placed = placed_blocks[(id(gate), parent_width)] = _in_block(gate, parent_width, new_children)
-        siblings.append(placed)
-        if placed is not gate:
-            stack[-1] = (parent, parent_width, parent_items, siblings, True)
+    placed = {}  # (id(gate), enclosing width) -> (the gate, kept so that its id stays its own, as placed)
+
+    def add(copies, owner, child, inner):
+        width = len(owner.target)
+        known = placed.get((id(child), width))
+        if known is None:
+            new_block = inner[0] if inner is not None and inner[1] else None
+            known = placed[(id(child), width)] = (child, _in_block(child, width, new_block))
+        copies[0].append(known[1])
+        if known[1] is not child:
+            copies[1] = True
+        return copies
+
+    def key(owner, block):
+        return (id(_block_identity(block)), len(owner.target))
+
+    new_children, changed = _fold_blocks(record, record.block_gate_sequence, _start_copies, add, _end_copies,
+                                         key=key)
+    return record.replace(block_gate_sequence=new_children) if changed else record
 
 
 def _in_block(gate, width, children):
@@ -724,7 +681,7 @@ def _check_record(record, num_qubits):
     comes back with them resolved, as the packed store keeps it.
     """
     _check_qubits(tuple(record.target), tuple(record.control), num_qubits)
-    _check_stored_fields(record, None)
+    check_gate_fields(record, None)
     children = record.block_gate_sequence
     if children is None:
         return record
@@ -737,23 +694,28 @@ def _check_record(record, num_qubits):
     width = len(record.target)
     seen = {(id(key), width)}
     held = [key]  # keeps every seen object, and so its id, alive
-    pending = [(iter(children), width)]
+    # The blocks being walked, by identity: one met again inside itself
+    # would make a gate without end, which no path can run.
+    open_blocks = set()
+    pending = [(iter(children), width, _enter_block(children, open_blocks))]
     while pending:
-        items, width = pending[-1]
+        items, width, _ = pending[-1]
         child = next(items, _DONE)
         if child is _DONE:
-            pending.pop()
+            open_blocks.discard(pending.pop()[2])
             continue
-        if _check_stored_fields(child, width):
+        if check_gate_fields(child, width):
             negative = True
         grandchildren = child.block_gate_sequence
         if grandchildren is not None:
+            if id(grandchildren) in open_blocks:
+                _enter_block(grandchildren, open_blocks)  # refuses it
             key = _block_identity(grandchildren)
             inner = len(child.target)
             if (id(key), inner) not in seen:
                 seen.add((id(key), inner))
                 held.append(key)
-                pending.append((iter(grandchildren), inner))
+                pending.append((iter(grandchildren), inner, _enter_block(grandchildren, open_blocks)))
     return _resolved_positions(record) if negative else record
 
 
@@ -808,7 +770,7 @@ class _PackedGates:
             gate = components(index)
             if gate[7] is None:
                 _check_qubits(gate[1], gate[2], num_qubits)
-                check_gate_shape(gate[0], len(gate[1]), gate[6])
+                check_gate_shape(gate[0], len(gate[1]), gate[6], gate[4])
             else:
                 record = _record_at(store, index)
                 checked = _check_record(record, num_qubits)
@@ -1136,12 +1098,10 @@ class Circuit:
     @staticmethod
     def _records_of(sequence):
         from ..backend.opchain.opchain import materialize_gate_sequence
-        data = sequence.data()
-        if getattr(data, "_packed_store_native", None) is not None:
-            # A gate tuple and a record for each gate, however few records a
-            # repeat view stores: refused at once when they cannot fit.
-            check_expansion("Reading the gates of the sequence", len(data), PYTHON_GATE_BYTES)
-        return materialize_gate_sequence(data)
+        # A record for each gate read from a packed view, however few records
+        # a repeat view stores: counted there, and refused at once when they
+        # cannot fit.
+        return materialize_gate_sequence(sequence.data())
 
     def _gates_of_sequence(self, sequence, num_qubits):
         """The gates of a caller's sequence, as this circuit's storage keeps them."""

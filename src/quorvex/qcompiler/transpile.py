@@ -1,6 +1,7 @@
 """Rule-based unrolling of a circuit into a gate basis: the minimal platform layer."""
 from collections import Counter
 
+from quorvex.backend.expansion import PYTHON_GATE_BYTES, check_expansion
 from quorvex.backend.gate.morlith import QuantumGate
 from quorvex.backend.qasm.qasm import _flat_gates
 
@@ -68,6 +69,70 @@ def _with_closed_controls(gate):
     return flips + [gate.replace(control_state=(1,) * len(gate.control))] + flips
 
 
+def _kind(gate):
+    """What decides how a round rewrites a gate: its id and how many targets, controls (open ones
+    apart), parameters and stored matrices it has; not which qubits, nor the values."""
+    states = gate.control_state
+    return (gate.id, len(gate.target), len(gate.control), len(states) - sum(states),
+            len(gate.parameter or ()), gate.has_stored_matrix)
+
+
+def _largest_round(gates, basis, times, circuit):
+    """How many gates the largest round of `unroll_gates` holds, foreseen from one gate of each kind.
+
+    A rule rewrites every gate of one kind into the same kinds and number
+    of gates, so the rounds are followed on counts per kind, one rewrite of
+    one gate per kind: a few steps where the rounds themselves may make
+    more gates than fit in memory.
+    """
+    example = {}
+    counts = Counter()
+    for gate in gates:
+        kind = _kind(gate)
+        example.setdefault(kind, gate)
+        counts[kind] += 1
+    rewrites = {}  # kind -> Counter of the kinds it becomes, or None where it stays
+    largest = total = sum(counts.values())
+    for _ in range(times):
+        following = Counter()
+        changed = False
+        for kind, count in counts.items():
+            if kind not in rewrites:
+                rewrites[kind] = _rewritten_kinds(example[kind], basis, circuit, example)
+            made = rewrites[kind]
+            if made is None:
+                following[kind] += count
+                continue
+            changed = True
+            for new_kind, times_made in made.items():
+                following[new_kind] += count * times_made
+        counts = following
+        total = sum(counts.values())
+        largest = max(largest, total)
+        if not changed:
+            break
+    return largest
+
+
+def _rewritten_kinds(gate, basis, circuit, example):
+    """The kinds one round of `unroll_gates` makes of ``gate``, or None when it keeps it."""
+    if basis.is_basis(gate):
+        if not _needs_flips(basis, gate):
+            return None
+        made = _with_closed_controls(gate)
+    else:
+        replacement = basis.construct(gate, circuit)
+        if replacement is None or (len(replacement) == 1 and replacement[0] is gate):
+            return None
+        made = list(_flat_gates(replacement))
+    kinds = Counter()
+    for new in made:
+        kind = _kind(new)
+        example.setdefault(kind, new)
+        kinds[kind] += 1
+    return kinds
+
+
 def unroll_gates(gates, basis, times, circuit=None):
     """Up to ``times`` rounds of ``basis.construct`` over the gates it does not accept.
 
@@ -79,7 +144,12 @@ def unroll_gates(gates, basis, times, circuit=None):
     a ValueError says how many and which.
     """
     # Read as the executors read them: the rules then keep what a circuit runs.
-    current = [as_executed(gate) for gate in _flat_gates(gates, "Unrolling into basis " + repr(basis.name))]
+    what = "Unrolling into basis " + repr(basis.name)
+    current = [as_executed(gate) for gate in _flat_gates(gates, what)]
+    # Each round may multiply the gates (a multi-controlled gate splits into
+    # five with one control fewer): the largest round is foreseen and, if it
+    # cannot fit, refused before the first one.
+    check_expansion(what, _largest_round(current, basis, times, circuit), PYTHON_GATE_BYTES)
     kept = []
     settled = False
     for _ in range(times):

@@ -11,8 +11,9 @@ device.
 """
 
 from .brantel import BaseCircuitExecutor, ExecutionResult
-from ..gate.matrix import check_gate_shape
-from ..gate.morlith import _DONE, _enter_block
+from ..gate.checks import check_gate_fields
+from ..gate.matrix import NAMED_IDS, NO_OP_IDS, standard_matrix
+from ..gate.morlith import _DONE, QuantumGate, _enter_block
 from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 
@@ -144,9 +145,6 @@ class CuCircuitExecutor(BaseCircuitExecutor):
                 gpu_executor.submit(int)
                 for gate in self._iter_flatten_sequence(gate_sequence):
                     gate_id = gate.id.lower()
-                    # The check Circuit.add_gate makes, so that a gate of the
-                    # wrong shape is refused alike here, before the add-on.
-                    check_gate_shape(gate_id, len(gate.target), getattr(gate, "stored_matrix", None))
                     if gate_id == "i":
                         continue
                     if gate_id == "measure":
@@ -157,7 +155,7 @@ class CuCircuitExecutor(BaseCircuitExecutor):
                         collect_slot(1)
                         classical_results_map.update(self._apply_measure_cuda(state, gate, n))
                         continue
-                    append_gate(gate, gpu_executor)
+                    append_gate(self._as_run(gate, gate_id), gpu_executor)
                 submit_chunk(gpu_executor)
                 collect_slot(0)
                 collect_slot(1)
@@ -170,6 +168,17 @@ class CuCircuitExecutor(BaseCircuitExecutor):
                 finish_submitted(gpu_executor, not isinstance(exc, Exception))
                 raise
         return state, classical_results_map
+
+    @staticmethod
+    def _as_run(gate, gate_id):
+        """``gate`` as the add-on runs it: a gate without a kernel of its own (a vendor gate such as
+        x2p) runs the standard matrix of its id, as on every other path."""
+        if gate_id in NAMED_IDS or gate_id in NO_OP_IDS or getattr(gate, "stored_matrix", None) is not None:
+            return gate
+        parameter = getattr(gate, "parameter", None)
+        return QuantumGate(gate_id, gate.target, gate.control, getattr(gate, "control_state", None), None, parameter,
+                           None, standard_matrix(gate_id, len(gate.target), parameter),
+                           getattr(gate, "classical_target", None))
 
     # --- flattening ------------------------------------------------------
 
@@ -190,6 +199,11 @@ class CuCircuitExecutor(BaseCircuitExecutor):
                 stack.pop()
                 open_blocks.discard(frame[3])
                 continue
+            # The check Circuit.add_gate makes, so that a gate it would refuse
+            # (a position outside its block, a shape no kernel runs, fields
+            # the executors cannot read) is refused alike here, before the
+            # add-on, in the same words.
+            check_gate_fields(gate, None if frame[1] is None else len(frame[1].target), optional=True)
             if frame[1] is not None:
                 gate = self._remap_block_child(frame[1], gate)
             block = gate.block_gate_sequence
@@ -201,7 +215,9 @@ class CuCircuitExecutor(BaseCircuitExecutor):
     @staticmethod
     def _remap_block_child(block_gate, child_gate):
         targets = block_gate.target
-        return type(child_gate)(
+        # A gate of a caller's own class need not take the record's keywords.
+        cls = type(child_gate) if isinstance(child_gate, QuantumGate) else QuantumGate
+        return cls(
             id=child_gate.id,
             target=tuple([targets[t] for t in child_gate.target]),
             control=tuple(block_gate.control) + tuple([targets[c] for c in child_gate.control]),

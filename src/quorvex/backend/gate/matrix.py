@@ -11,6 +11,7 @@ The unitarity bound that the circuit layer and the compiler passes apply to
 stored matrices is defined here too, so that both reach the same verdict.
 """
 import cmath
+import functools
 import math
 
 import numpy as np
@@ -147,35 +148,78 @@ def _embed(op, targets, controls, states, num_qubits, dtype):
     return full
 
 
-def _block_matrix(gate, dtype, done=None):
-    """The matrix of a composite gate without a stored matrix.
+def _identity(num_targets, dtype):
+    return np.eye(1 << num_targets, dtype=dtype)
 
-    ``done`` maps id(block gate) to (the gate, kept so that its id stays its
-    own, its matrix): a block gate shared by reference (k records making
-    2**k gates) is multiplied out once per object, not once per occurrence.
+
+def _leaf_matrix(gate, dtype):
+    """The matrix a gate without children applies to its targets, as every executor reads it.
+
+    The name decides before a stored matrix: an ordering-only gate is the
+    identity, a gate with a row of its own runs that row, a measurement has
+    no matrix; any other gate runs its stored matrix, given as it is, or the
+    standard matrix of its id.
     """
-    if done is None:
-        done = {}
-    num_targets = len(gate.target)
-    result = np.eye(1 << num_targets, dtype=dtype)
-    positions = range(num_targets)
-    for child in gate.block_gate_sequence:
-        try:
-            # negative positions count from the last target, as in block expansion
-            targets = tuple([positions[q] for q in child.target])
-            controls = tuple([positions[q] for q in child.control])
-        except IndexError:
-            raise ValueError("Child gate " + str(child.id)
-                             + " addresses a position outside its block.") from None
-        if child.stored_matrix is None and child.block_gate_sequence is not None:
-            known = done.get(id(child))
-            if known is None:
-                known = done[id(child)] = (child, np.asarray(_block_matrix(child, dtype, done), dtype=dtype))
-            op = known[1]
-        else:
-            op = np.asarray(resolve_numpy_base_matrix(child, dtype=dtype), dtype=dtype)
-        result = _embed(op, targets, controls, tuple(child.control_state), num_targets, dtype) @ result
-    return result
+    gate_id = gate.id
+    if gate_id in NO_OP_IDS:
+        return _identity(len(gate.target), dtype)
+    if gate_id == "measure":
+        raise ValueError("Gate 'measure' has no matrix: a measurement is not a unitary operation.")
+    stored = gate.stored_matrix
+    if stored is not None and gate_id not in NAMED_IDS:
+        return stored
+    return _standard_matrix(gate_id, len(gate.target), gate.parameter or (), dtype)
+
+
+def _check_child(child, width):
+    """The positions of ``child`` in its block of ``width`` targets, resolved, or a ValueError.
+
+    The check every path makes where a block is added, so that a block the
+    circuit refuses has no matrix either; with it the product stays unitary
+    (two positions naming one target would not).
+    """
+    from .checks import check_gate_fields
+    check_gate_fields(child, width)
+    targets = tuple([q + width if q < 0 else q for q in child.target])
+    controls = tuple([q + width if q < 0 else q for q in child.control])
+    return targets, controls
+
+
+def _block_matrix(gate, dtype):
+    """The matrix of a composite gate: the product of what its children run, placed by position.
+
+    Each block object is multiplied out once per width of its owner
+    (negative positions resolve by it): a block shared by reference at k
+    levels (2**k gates) costs k products, not 2**k. Any nesting fits, and a
+    block met again inside itself is refused.
+    """
+    from .morlith import _block_identity, _fold_blocks
+
+    stored = []  # whether a child runs a stored matrix, which alone can make the product not unitary
+
+    def start(owner, block):
+        return _identity(len(owner.target), dtype)
+
+    def add(product, owner, child, inner):
+        width = len(owner.target)
+        targets, controls = _check_child(child, width)
+        if inner is None:
+            if not stored and runs_stored_matrix(child.id, child.stored_matrix):
+                stored.append(child)
+            inner = np.asarray(_leaf_matrix(child, dtype), dtype=dtype)
+        return _embed(inner, targets, controls, tuple(child.control_state), width, dtype) @ product
+
+    def key(owner, block):
+        return (id(_block_identity(block)), len(owner.target))
+
+    product = _fold_blocks(gate, gate.block_gate_sequence, start, add, key=key)
+    if stored:
+        deviation = unitary_deviation(product)
+        if not deviation <= UNITARY_TOLERANCE:
+            raise ValueError("The matrix of gate " + repr(gate.name) + " is not unitary: max |M M^dagger - I| = "
+                             + format(deviation, ".3g") + " exceeds " + UNITARY_TOLERANCE_TEXT
+                             + "; a stored matrix among its gates is not unitary.")
+    return product
 
 
 def _expected_targets(gate_id):
@@ -200,18 +244,31 @@ def runs_stored_matrix(gate_id, stored_matrix):
     return stored_matrix is not None and gate_id not in _NAME_DECIDES
 
 
-def check_gate_shape(gate_id, num_targets, stored_matrix):
+_UNKNOWN = object()
+
+
+def check_gate_shape(gate_id, num_targets, stored_matrix, parameters=_UNKNOWN):
     """Refuse, with ValueError, a gate that no executor can run for its shape.
 
     A gate run by its name needs the targets of that name, whatever matrix it
     carries; a gate that runs its stored matrix needs a 2**t x 2**t matrix
-    for its t targets. ``gate_id`` is in lower case; children of a composite
-    gate are not looked at.
+    for its t targets; any other gate runs the standard matrix of its id,
+    which needs such an id with the targets and ``parameters`` (None or a
+    tuple; not looked at when not given) it takes. ``gate_id`` is in lower
+    case; children of a composite gate are not looked at.
     """
     if gate_id in NO_OP_IDS or gate_id == "measure":
         return
     if stored_matrix is None or gate_id in NAMED_IDS:
         _check_target_count(gate_id, num_targets)
+        if stored_matrix is None and gate_id not in NAMED_IDS:
+            base = _ALIASES.get(gate_id, gate_id)
+            if base in _PARAMETRIC:
+                count = _PARAMETRIC[base][1]
+                if parameters is not _UNKNOWN and len(parameters or ()) != count:
+                    raise ValueError("Gate '" + gate_id + "' needs " + str(count) + " parameter(s).")
+            elif base not in _FIXED:
+                raise ValueError("Gate '" + gate_id + "' has no standard matrix; give it a matrix.")
         return
     try:
         shape = stored_matrix.shape
@@ -227,34 +284,52 @@ def check_gate_shape(gate_id, num_targets, stored_matrix):
                          + " target(s), which needs shape " + str(expected) + "; got " + str(tuple(shape)) + ".")
 
 
+def _standard_matrix(gate_id, num_targets, parameters, dtype):
+    """The matrix of ``gate_id`` (lower case) on ``num_targets`` targets with ``parameters``."""
+    base = _ALIASES.get(gate_id, gate_id)
+    if base == "gp":
+        if len(parameters) != 1:
+            raise ValueError("Gate '" + gate_id + "' needs 1 parameter(s).")
+        return _identity(num_targets, dtype) * cmath.exp(1j * parameters[0])
+    _check_target_count(gate_id, num_targets)
+    if base in _FIXED:
+        return np.array(_FIXED[base], dtype=dtype)
+    if base in _PARAMETRIC:
+        build, count = _PARAMETRIC[base]
+        if len(parameters) != count:
+            raise ValueError("Gate '" + gate_id + "' needs " + str(count) + " parameter(s).")
+        return np.array(build(*parameters), dtype=dtype)
+    raise ValueError("Gate '" + gate_id + "' has no standard matrix; give it a matrix.")
+
+
+@functools.lru_cache(maxsize=1024)
+def _shared_standard_matrix(gate_id, num_targets, parameters):
+    matrix = np.asarray(_standard_matrix(gate_id, num_targets, parameters or (), np.complex128))
+    matrix.setflags(write=False)
+    return matrix
+
+
+def standard_matrix(gate_id, num_targets, parameters):
+    """The standard complex128 matrix of ``gate_id`` (lower case), read-only, one array per distinct gate.
+
+    Gates that run the matrix of their id (the vendor gates) reach the
+    native executor with it as a stored matrix; equal gates sharing one
+    array make a store keep one matrix for all of them.
+    """
+    if parameters is not None and type(parameters) is not tuple:
+        parameters = tuple(parameters)
+    return _shared_standard_matrix(gate_id, num_targets, parameters)
+
+
 def resolve_numpy_base_matrix(gate, dtype=np.complex128):
-    """Return the matrix that ``gate`` applies to its targets."""
-    stored = gate.stored_matrix
-    if stored is not None:
-        return stored
+    """Return the matrix that ``gate`` applies to its targets, as the executors run it.
+
+    A composite gate applies what its children run, whatever it carries
+    itself; any other gate is read by the rule of `_leaf_matrix`.
+    """
     if gate.block_gate_sequence is not None:
         return _block_matrix(gate, dtype)
-
-    gate_id = _ALIASES.get(gate.id, gate.id)
-    num_targets = len(gate.target)
-    parameters = gate.parameter or ()
-
-    if gate_id == "gp":
-        (phi,) = parameters
-        return np.eye(1 << num_targets, dtype=dtype) * cmath.exp(1j * phi)
-    if gate_id == "b":
-        # The vendor basis holds its barrier as a gate: the identity on its targets.
-        return np.eye(1 << num_targets, dtype=dtype)
-
-    _check_target_count(gate.id, num_targets)
-    if gate_id in _FIXED:
-        return np.array(_FIXED[gate_id], dtype=dtype)
-    if gate_id in _PARAMETRIC:
-        build, count = _PARAMETRIC[gate_id]
-        if len(parameters) != count:
-            raise ValueError("Gate '" + gate.id + "' needs " + str(count) + " parameter(s).")
-        return np.array(build(*parameters), dtype=dtype)
-    raise ValueError("Gate '" + gate.id + "' has no standard matrix; give it a matrix.")
+    return _leaf_matrix(gate, dtype)
 
 
 def unitary_deviation(matrix):

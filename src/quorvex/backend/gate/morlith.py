@@ -156,7 +156,7 @@ def _block_identity(children):
     return getattr(children, "_packed_store_native", children)
 
 
-def _walk_blocks(gates, children_of, once=False):
+def _walk_blocks(gates, children_of, once=False, composites=False):
     """Yield ``gates`` with every composite gate replaced, at any depth and in
     order, by the gates that ``children_of(gate)`` gives for it.
 
@@ -165,7 +165,8 @@ def _walk_blocks(gates, children_of, once=False):
     frame holds its block, so that no other object takes its id (the key)
     while it is walked. With ``once``, a block walked before is not walked
     again: for questions that do not depend on where a block is placed, a
-    block shared by reference at k levels costs k walks, not 2**k.
+    block shared by reference at k levels costs k walks, not 2**k. With
+    ``composites``, a composite gate is yielded too, before its children.
     """
     open_blocks = set()
     walked = {} if once else None
@@ -182,8 +183,57 @@ def _walk_blocks(gates, children_of, once=False):
         children = gate.block_gate_sequence
         if children is None:
             yield gate
-        elif walked is None or id(_block_identity(children)) not in walked:
+            continue
+        if composites:
+            yield gate
+        if walked is None or id(_block_identity(children)) not in walked:
             pending.append((iter(children_of(gate)), _enter_block(children, open_blocks), children))
+
+
+def _identity_key(owner, children):
+    return id(_block_identity(children))
+
+
+def _fold_blocks(owner, children, start, add, finish=None, key=_identity_key, memo=None):
+    """Fold ``children`` (the block of ``owner``; None for a bare sequence) bottom-up, each block once.
+
+    ``start(owner, block)`` begins the value of a block, ``add(value, owner, child, inner)`` takes
+    in one child and returns the value so far (``inner``: the value of the child's own block, or
+    None for a gate without children), ``finish(owner, block, value)`` ends it. A block met again,
+    wherever it is placed, is not folded again: its value is looked up under ``key(owner, block)``
+    (by default the block's identity) in ``memo``, which a caller may keep across folds. The levels
+    are kept on a list, so that any nesting fits; a block met again inside itself raises
+    RecursionError.
+    """
+    open_blocks = set()
+    done = {} if memo is None else memo  # key -> (the block, kept so that its id stays its own, its value)
+    # frames: [owner, its block, remaining children, value so far, key while open]
+    stack = [[owner, children, iter(children), start(owner, children), _enter_block(children, open_blocks)]]
+    while True:
+        top = stack[-1]
+        child = next(top[2], _DONE)
+        if child is _DONE:
+            stack.pop()
+            open_blocks.discard(top[4])
+            owner, block, value = top[0], top[1], top[3]
+            if finish is not None:
+                value = finish(owner, block, value)
+            if not stack:
+                return value
+            done[key(owner, block)] = (block, value)
+            top = stack[-1]
+            top[3] = add(top[3], top[0], owner, value)
+            continue
+        grandchildren = child.block_gate_sequence
+        if grandchildren is None:
+            top[3] = add(top[3], top[0], child, None)
+            continue
+        known = done.get(key(child, grandchildren))
+        if known is not None:
+            top[3] = add(top[3], top[0], child, known[1])
+            continue
+        stack.append([child, grandchildren, iter(grandchildren), start(child, grandchildren),
+                      _enter_block(grandchildren, open_blocks)])
 
 
 def _leaf_count(gates):
@@ -279,6 +329,120 @@ def _inverted_with(gate, new_children):
 def _inverts_by_these_rules(gate):
     """Whether a child can be inverted in the parent's loop instead of by its own dagger()."""
     return isinstance(gate, QuantumGate) and type(gate).dagger is QuantumGate.dagger
+
+
+def _walked_alike(block):
+    """Whether a block is compared here child by child: a tuple, or a view over a packed store."""
+    return type(block) is tuple or hasattr(block, "_packed_store_native")
+
+
+def _records_equal(left, right):
+    """``left == right`` for two gates of one class whose equality is the record's own.
+
+    The dataclass rule (id, target, parameter, then the metadata key by key,
+    each value by identity first, then by value), with blocks compared on a
+    list of pairs rather than by recursion, so that any nesting fits. A pair
+    of blocks is compared once: two blocks shared by reference at k levels,
+    built apart, cost k comparisons, not 2**k. A pair met again while it is
+    compared (a block that contains itself) adds nothing to decide.
+    """
+    cls = type(left)
+    compared = {}  # (id, id) of two blocks -> the two, kept so that their ids stay their own
+    pending = [(left, right)]
+    while pending:
+        a, b = pending.pop()
+        if a is b:
+            continue
+        for x, y in ((a.id, b.id), (a.target, b.target), (a.parameter, b.parameter)):
+            if x is not y and not x == y:
+                return False
+        extra_a, extra_b = a._extra, b._extra
+        if extra_a is extra_b:
+            continue
+        if extra_a is None or extra_b is None or len(extra_a) != len(extra_b):
+            return False
+        for key, x in extra_a.items():
+            if key not in extra_b:
+                return False
+            y = extra_b[key]
+            if x is y:
+                continue
+            if key != "block_gate_sequence" or not (_walked_alike(x) and _walked_alike(y)):
+                if not x == y:
+                    return False
+                continue
+            kx, ky = _block_identity(x), _block_identity(y)
+            if kx is ky or (id(kx), id(ky)) in compared:
+                continue
+            compared[(id(kx), id(ky))] = (kx, ky)
+            if len(x) != len(y):
+                return False
+            for child_x, child_y in zip(x, y):
+                if child_x is child_y:
+                    continue
+                if type(child_x) is cls and type(child_y) is cls:
+                    pending.append((child_x, child_y))
+                elif not child_x == child_y:
+                    return False
+    return True
+
+
+# A gate's text form stops after this many characters: a block shared by
+# reference at k levels would otherwise print 2**k gates.
+_REPR_LIMIT = 10000
+
+
+def _record_repr(gate):
+    """The dataclass form of ``gate``, its blocks written out in place, cut after `_REPR_LIMIT` characters.
+
+    Written from a list of piece makers rather than by recursion, so that
+    any nesting fits, and only as far as the bound: a block of millions of
+    gates costs its first few. Only tuples of gates of the record's own text
+    form are written out here, anything else by its own repr.
+    """
+    own_repr = type(gate).__repr__
+    parts = []
+    size = 0
+    pending = [_gate_pieces(gate, own_repr)]
+    while pending:
+        piece = next(pending[-1], None)
+        if piece is None:
+            pending.pop()
+        elif type(piece) is str:
+            parts.append(piece)
+            size += len(piece)
+            if size > _REPR_LIMIT:
+                return "".join(parts)[:_REPR_LIMIT] + "..."
+        elif type(piece) is tuple:
+            pending.append(_block_pieces(piece, own_repr))
+        else:
+            pending.append(_gate_pieces(piece, own_repr))
+    return "".join(parts)
+
+
+def _gate_pieces(gate, own_repr):
+    """The text of ``gate``: strings, and for a block of children the tuple of them, still to write."""
+    yield (type(gate).__qualname__ + "(id=" + repr(gate.id) + ", target=" + repr(gate.target) + ", parameter="
+           + repr(gate.parameter) + ", _extra=")
+    extra = gate._extra
+    if extra is None:
+        yield "None)"
+        return
+    yield "{"
+    for index, (key, value) in enumerate(extra.items()):
+        yield (", " if index else "") + repr(key) + ": "
+        yield value if key == "block_gate_sequence" and type(value) is tuple else repr(value)
+    yield "})"
+
+
+def _block_pieces(children, own_repr):
+    """The text of a tuple of children: strings, and the children of the record's own text form, still to write."""
+    yield "("
+    for index, child in enumerate(children):
+        if index:
+            yield ", "
+        yield child if type(child).__repr__ is own_repr else repr(child)
+    yield ",)" if len(children) == 1 else ")"
 
 
 # --------------------------------------------------------------------------
@@ -419,6 +583,20 @@ class QuantumGate:
     @property
     def qubits(self) -> tuple:
         return self.control + self.target
+
+    def __eq__(self, other):
+        if other.__class__ is not self.__class__:
+            return NotImplemented
+        extra, other_extra = self._extra, other._extra
+        if ((extra is None or "block_gate_sequence" not in extra)
+                and (other_extra is None or "block_gate_sequence" not in other_extra)):
+            # Without blocks the dataclass rule itself is the walk.
+            return (self.id, self.target, self.parameter, extra) == (other.id, other.target, other.parameter,
+                                                                     other_extra)
+        return _records_equal(self, other)
+
+    def __repr__(self):
+        return _record_repr(self)
 
     def replace(self, **changes):
         """Return a new gate of the same class with some fields changed."""

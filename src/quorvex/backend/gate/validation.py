@@ -36,6 +36,10 @@ def _as_float(value):
     except (TypeError, ValueError) as exc:
         raise TypeError("Gate parameters must be real numbers, got "
                         + type(value).__name__ + ".") from exc
+    except OverflowError:
+        # An integer beyond any double is as unusable as an infinite angle.
+        raise ValueError("Gate parameters must be finite, got a value beyond the range of a double ("
+                         + type(value).__name__ + ").") from None
     if not math.isfinite(result):
         raise ValueError("Gate parameters must be finite, got " + repr(result) + ".")
     return result

@@ -1,7 +1,11 @@
 """List-backed gate sequences: ``OpchainBase`` and ``Opchain``."""
 from ..expansion import PYTHON_GATE_BYTES, check_expansion
-from ..gate.morlith import QuantumGate, _DONE, _decomposed_count, _enter_block
+from ..gate.checks import check_block_positions
+from ..gate.morlith import QuantumGate, _decomposed_count, _fold_blocks, _walk_blocks
 from ..gate.validation import validate_gate_parameters
+import operator
+from itertools import chain
+
 import numpy as np
 
 
@@ -14,44 +18,66 @@ import numpy as np
 
 
 def materialize_gate_sequence(gates):
-    """Copy ``gates`` into plain gate records, turning every lazy block view into a tuple."""
-    open_blocks = set()
-    # frames: [remaining gates, records so far, the composite gate they
-    # belong to, the walked sequence (kept alive while its key is in use), key]
-    stack = [[iter(gates), [], None, gates, _enter_block(gates, open_blocks)]]
-    while True:
-        frame = stack[-1]
-        gate = next(frame[0], _DONE)
-        if gate is _DONE:
-            stack.pop()
-            open_blocks.discard(frame[4])
-            materialized = tuple(frame[1])
-            if not stack:
-                return materialized
-            stack[-1][1].append(frame[2].replace(block_gate_sequence=materialized))
-            continue
-        children = gate.block_gate_sequence
-        if children is None:
-            frame[1].append(gate)
-        else:
-            stack.append([iter(children), [], gate, children, _enter_block(children, open_blocks)])
+    """Copy ``gates`` into plain gate records, turning every lazy block view into a tuple.
+
+    Each gate object and each block (a packed view stands for its store) is
+    copied once and its copy shared wherever it recurs, as the block was: a
+    block shared by reference at k levels costs k copies, not 2**k. Every
+    gate read from a packed view is a new record: a view is counted before
+    it is read (a repeat view may stand for more gates than fit in memory).
+    """
+    read = [0]
+    made = {}  # id(gate) -> (the gate, kept so that its id stays its own, its copy)
+
+    def start(owner, block):
+        read[0] = _count_view(block, read[0])
+        return []
+
+    def add(copies, owner, child, inner):
+        if inner is not None:
+            known = made.get(id(child))
+            if known is None:
+                known = made[id(child)] = (child, child.replace(block_gate_sequence=inner))
+            child = known[1]
+        copies.append(child)
+        return copies
+
+    return _fold_blocks(None, gates, start, add, lambda owner, block, copies: tuple(copies))
 
 
-def _contains_measurement(gates):
-    open_blocks = set()
-    # frames: [remaining gates, the walked sequence, its key]
-    pending = [[iter(gates), gates, _enter_block(gates, open_blocks)]]
-    while pending:
-        gate = next(pending[-1][0], _DONE)
-        if gate is _DONE:
-            open_blocks.discard(pending.pop()[2])
+def _count_view(gates, read):
+    """``read`` and the gates of ``gates`` if it is a packed view, refused if they cannot fit as records."""
+    if hasattr(gates, "_packed_store_native"):
+        read += len(gates)
+        check_expansion("Reading the gates of the sequence", read, PYTHON_GATE_BYTES)
+    return read
+
+
+def _check_embedded(gates, width):
+    """Refuse, before a sequence becomes a block of ``width`` targets, a gate outside that block.
+
+    A position outside it could never be placed: every path that expands
+    the block would fail, each in its own words. Only the sequence's own
+    gates address the new block; the children of a block among them
+    address that block's targets.
+    """
+    if set(map(type, gates)) <= {QuantumGate}:
+        # Records cannot name one qubit twice: positions from 0 to width - 1
+        # are all fine, which one scan of them all tells.
+        positions = list(chain(chain.from_iterable(map(_TARGET, gates)), chain.from_iterable(map(_CONTROL, gates))))
+        if not positions or (min(positions) >= 0 and max(positions) < width):
+            return
+    for gate in gates:
+        try:
+            positions = tuple(gate.target) + tuple(gate.control)
+            gate_id = gate.id
+        except AttributeError:  # not a gate: nothing to place
             continue
-        if gate.id.lower() == "measure":
-            return True
-        children = gate.block_gate_sequence
-        if children is not None:
-            pending.append([iter(children), children, _enter_block(children, open_blocks)])
-    return False
+        check_block_positions(positions, str(gate_id), width)
+
+
+_TARGET = operator.attrgetter("target")
+_CONTROL = operator.attrgetter("control")
 
 
 class OpchainBase:
@@ -99,7 +125,12 @@ class Opchain(OpchainBase):
     @property
     def has_measurement(self) -> bool:
         """Whether any gate, at any nesting depth, is a measurement."""
-        return _contains_measurement(self._data)
+        # The answer is the block's, wherever it is placed: each block is looked at once.
+        for gate in _walk_blocks(self._data, operator.attrgetter("block_gate_sequence"), once=True,
+                                 composites=True):
+            if gate.id.lower() == "measure":
+                return True
+        return False
 
     def gateCreator(self, gate_id: str, target, control=None, control_state=None,
                     parameters=None, matrix=None, gate_name=None,
@@ -185,14 +216,16 @@ class Opchain(OpchainBase):
         name = self._name
         controlled = type(self)(n + k, name + "_controlled_by_" + str(k) + "_qubits")
         states = (1,) * k if control_state is None else control_state
+        children = tuple(self._data)
         gate = controlled.gateCreator(
             gate_id="block",
             target=tuple(range(n)),
             control=tuple(range(n, n + k)),
             control_state=states,
-            block_gate_sequence=tuple(self._data),
+            block_gate_sequence=children,
             gate_name=name,
         )
+        _check_embedded(children, n)
         controlled.add_gate(gate)
         return controlled
 
@@ -210,6 +243,7 @@ class Opchain(OpchainBase):
             block_gate_sequence=children,
             gate_name=gate_sequence.get_name(),
         )
+        _check_embedded(gate.block_gate_sequence, len(gate.target))
         self.add_gate(gate)
 
     def check_new_name(self, end: str) -> str:

@@ -407,6 +407,13 @@ void gather_unread_blocks(DecodedGate& gate, UnreadBlock& unread) {
             read_classical(owner, block.classical_target);
             return false;
         }
+        // A block being read met again inside itself would nest without end.
+        for (const Level& level : levels) {
+            if (level.source.ptr() == block.block.ptr()) {
+                PyErr_SetString(PyExc_RecursionError, "a gate block contains itself");
+                throw py::error_already_set();
+            }
+        }
         // The outermost block's store is nested at least as deep as the
         // levels open below it.
         check_nesting(static_cast<std::uint32_t>(levels.size()));
