@@ -321,15 +321,14 @@ QUORVEX_SWAP_DEF(f64, double)
         const std::int64_t* values, std::int64_t k, const std::int64_t* targets, std::int64_t t, \
         const std::complex<F>* matrix, std::int64_t dim) {                                       \
         kernel_table().unitary_little_##P.serial(raw(amps), size, controls, values, k, targets,  \
-                                                 t, raw(matrix), dim, 1);                        \
+                                                 t, raw(matrix), dim);                           \
     }                                                                                            \
     void apply_unitary_little_##P##_parallel(                                                    \
         std::complex<F>* amps, std::int64_t size, const std::int64_t* controls,                  \
         const std::int64_t* values, std::int64_t k, const std::int64_t* targets, std::int64_t t, \
         const std::complex<F>* matrix, std::int64_t dim) {                                       \
         kernel_table().unitary_little_##P.parallel(raw(amps), size, controls, values, k,         \
-                                                   targets, t, raw(matrix), dim,                 \
-                                                   omp_get_max_threads());                       \
+                                                   targets, t, raw(matrix), dim);                \
     }                                                                                            \
     void apply_unitary_little_##P(std::int64_t n, std::complex<F>* amps, std::int64_t size,      \
                                   const std::int64_t* controls, const std::int64_t* values,      \

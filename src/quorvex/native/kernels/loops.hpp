@@ -274,11 +274,13 @@ inline void dense_run(F* a, std::uint64_t first, std::uint64_t len, std::uint64_
 // targets[0] is the least significant bit of the matrix index. Heap scratch
 // is allocated before any amplitude is touched, so an allocation failure
 // leaves the state unchanged and nothing is allocated inside a parallel
-// region; per-thread blocks are a cache line apart so threads never share one.
+// region: one block per worker the loop policy may run (one for the serial
+// form, whichever thread calls it), a cache line apart so that threads never
+// share one.
 template <class Loop, class F>
 void unitary_loop(F* a, std::int64_t size, const std::int64_t* controls, const std::int64_t* values,
                   std::int64_t k, const std::int64_t* targets, std::int64_t t, const F* m,
-                  std::int64_t dim, int threads) {
+                  std::int64_t dim) {
     if (dim <= 0 || t < 0 || t > 62 || dim != (std::int64_t{1} << t)) return;
     IndexSet set(size);
     set.require_controls(controls, values, k, LittleEndian{});
@@ -291,38 +293,39 @@ void unitary_loop(F* a, std::int64_t size, const std::int64_t* controls, const s
     for (std::size_t r = 0; r < d; ++r)
         for (std::int64_t l = 0; l < t; ++l)
             if (r >> l & 1) offset[r] |= set.bit(targets[l]);
-    // Dimensions 2, 4 and 8 need no heap scratch; larger ones get one block
-    // per thread that may run.
+    // Dimensions 2, 4 and 8 need no heap scratch.
     const bool fixed = d == 2 || d == 4 || d == 8;
-    const std::size_t nthreads = threads > 1 ? static_cast<std::size_t>(threads) : 1;
+    const int team = Loop::team();
     const std::size_t block = 2 * d + (64 + sizeof(Amp<F>) - 1) / sizeof(Amp<F>);
-    std::vector<Amp<F>> scratch(fixed ? 0 : nthreads * block, Amp<F>{F(0), F(0)});
+    std::vector<Amp<F>> scratch(fixed ? 0 : static_cast<std::size_t>(team) * block,
+                                Amp<F>{F(0), F(0)});
     const std::uint64_t* off = offset.data();
     const std::uint64_t step = set.step();
 
-    Loop::run(count, [&](std::uint64_t begin, std::uint64_t end) {
-        switch (d) {
-            case 2:
-                return set.visit_runs(begin, end, [&](std::uint64_t first, std::uint64_t len) {
-                    dense_run<2>(a, first, len, step, off, m);
-                });
-            case 4:
-                return set.visit_runs(begin, end, [&](std::uint64_t first, std::uint64_t len) {
-                    dense_run<4>(a, first, len, step, off, m);
-                });
-            case 8:
-                return set.visit_runs(begin, end, [&](std::uint64_t first, std::uint64_t len) {
-                    dense_run<8>(a, first, len, step, off, m);
-                });
-        }
-        // The team never outgrows omp_get_max_threads(), the number of blocks.
-        const auto tid = static_cast<std::size_t>(omp_get_thread_num());
-        if (tid >= nthreads) return;
-        Amp<F>* gathered = scratch.data() + tid * block;
-        Amp<F>* results = gathered + d;
-        set.visit(begin, end,
-                  [&](std::uint64_t j) { dense_apply(a, j, off, m, d, gathered, results); });
-    });
+    Loop::run(
+        count,
+        [&](std::uint64_t begin, std::uint64_t end) {
+            switch (d) {
+                case 2:
+                    return set.visit_runs(begin, end, [&](std::uint64_t first, std::uint64_t len) {
+                        dense_run<2>(a, first, len, step, off, m);
+                    });
+                case 4:
+                    return set.visit_runs(begin, end, [&](std::uint64_t first, std::uint64_t len) {
+                        dense_run<4>(a, first, len, step, off, m);
+                    });
+                case 8:
+                    return set.visit_runs(begin, end, [&](std::uint64_t first, std::uint64_t len) {
+                        dense_run<8>(a, first, len, step, off, m);
+                    });
+            }
+            // The policy keeps the worker number below the team it sized.
+            Amp<F>* gathered = scratch.data() + static_cast<std::size_t>(Loop::worker()) * block;
+            Amp<F>* results = gathered + d;
+            set.visit(begin, end,
+                      [&](std::uint64_t j) { dense_apply(a, j, off, m, d, gathered, results); });
+        },
+        team);
 }
 
 }  // namespace QUORVEX_LANES

@@ -16,11 +16,10 @@ using SingleLoop = void (*)(F*, std::int64_t, const std::int64_t*, const std::in
 template <class F>
 using SwapLoop = void (*)(F*, std::int64_t, const std::int64_t*, const std::int64_t*, std::int64_t,
                           const std::int64_t*);
-// The last argument is the number of per-thread scratch blocks.
 template <class F>
 using UnitaryLoop = void (*)(F*, std::int64_t, const std::int64_t*, const std::int64_t*,
                              std::int64_t, const std::int64_t*, std::int64_t, const F*,
-                             std::int64_t, int);
+                             std::int64_t);
 template <class... Extra>
 using BigLoop = void (*)(std::int64_t, float*, const std::int64_t*, const std::int64_t*,
                          std::int64_t, std::int64_t, Extra...);

@@ -47,9 +47,17 @@ inline std::int64_t unitary_exponent(std::int64_t n, std::int64_t t) {
     return static_cast<std::int64_t>(static_cast<std::uint64_t>(n) - static_cast<std::uint64_t>(t));
 }
 
+// Besides splitting the range, a policy says how many threads may run the
+// body at once (team) and which of them is running it (worker, below team):
+// a kernel that keeps scratch per thread sizes it by the one and picks its
+// block by the other. The serial form is one worker whatever thread calls
+// it, also a thread of a team its caller opened.
 struct SerialLoop {
+    static int team() { return 1; }
+    static int worker() { return 0; }
+
     template <class Body>
-    static void run(std::uint64_t count, const Body& body) {
+    static void run(std::uint64_t count, const Body& body, int = 1) {
         if (count > 0) body(std::uint64_t{0}, count);
     }
 };
@@ -63,6 +71,9 @@ struct ParallelLoop {
     static constexpr std::uint64_t kMinChunk = std::uint64_t{1} << 12;
     static constexpr std::uint64_t kChunksPerThread = 16;
 
+    static int team() { return std::max(1, omp_get_max_threads()); }
+    static int worker() { return omp_get_thread_num(); }
+
     static std::uint64_t chunk_size(std::uint64_t count, int threads) {
         const std::uint64_t want =
             count / (kChunksPerThread * static_cast<std::uint64_t>(threads > 1 ? threads : 1));
@@ -71,12 +82,14 @@ struct ParallelLoop {
         return chunk;
     }
 
+    // `threads` bounds the team (the runtime may give fewer), so a worker
+    // number is always below the count the caller sized its scratch for.
     template <class Body>
-    static void run(std::uint64_t count, const Body& body) {
+    static void run(std::uint64_t count, const Body& body, int threads = team()) {
         if (count == 0) return;
-        const std::uint64_t chunk = chunk_size(count, omp_get_max_threads());
+        const std::uint64_t chunk = chunk_size(count, threads);
         const auto chunks = static_cast<std::int64_t>((count - 1) / chunk + 1);
-#pragma omp parallel
+#pragma omp parallel num_threads(threads)
         {
 #pragma omp for schedule(dynamic, 1) nowait
             for (std::int64_t c = 0; c < chunks; ++c) {
