@@ -55,22 +55,29 @@ inline Walk walk_candidate(std::uint64_t distance) {
     return distance < kNearPairs ? Walk::kStreams : Walk::kAhead;
 }
 
-// The walk of pairs whose halves lie `distance` bytes apart (a power of two)
-// in a state of `size` amplitudes, for a gate with or without controls.
+// The walk of a gate of `kind` whose pairs lie `distance` bytes apart (a
+// power of two) in a state of `size` amplitudes, with or without controls.
 template <class Loop, class F>
-inline WalkTrial walk_for(std::int64_t size, std::uint64_t distance, bool controlled) {
+inline WalkTrial walk_for(GateKind kind, std::int64_t size, std::uint64_t distance,
+                          bool controlled) {
     if (!walk_measured(static_cast<std::uint64_t>(size) * 2 * sizeof(F), distance)) return {};
     const int size_log = 63 - __builtin_clzll(static_cast<std::uint64_t>(size));
-    return walk_trial(static_cast<int>(2 * sizeof(F)), __builtin_ctzll(distance),
+    return walk_trial(kind, static_cast<int>(2 * sizeof(F)), __builtin_ctzll(distance),
                       walk_candidate(distance), controlled, size_log,
                       std::is_same_v<Loop, ParallelLoop>);
 }
 
-// Low targets (bit 0, 1 or 2; 3 too with 16 lanes) give runs too short to
-// pay for a loop each.
+// Low targets give runs of pairs too short to pay for a loop each: runs of
+// up to two lane groups (targets 0 ... log2(W) + 1, and 0 ... 2 whatever
+// the width; a run of one group cost 1.25-1.5 times the far targets' time
+// per pair, and in cache a run of two still cost 10-30% more than in
+// blocks, measured).
 // There the walk goes over blocks of 2**(T+1) amplitudes instead, each
 // holding 2**T pairs: the a0 half, then the a1 half. The pairs and their
 // arithmetic are the same; only the grouping changes.
+template <class F>
+constexpr std::int64_t kLowTargetMax = std::max(2, __builtin_ctzll(Simd<F>::W) + 1);
+
 template <int T, class Loop, class F, class Order, class Gate>
 void low_target_loop(F* a, std::int64_t size, const std::int64_t* controls,
                      const std::int64_t* values, std::int64_t k, Order order, const Gate& gate,
@@ -80,8 +87,9 @@ void low_target_loop(F* a, std::int64_t size, const std::int64_t* controls,
     blocks.require((std::uint64_t{2} << T) - 1, 0);
     const std::uint64_t count = blocks.prepare();
     const std::uint64_t stride = 2 * blocks.step();
-    // A whole number of lane groups of every block length.
-    constexpr std::uint64_t piece = kStreamPiece / ((std::uint64_t{4} << T) * sizeof(F));
+    // A whole number of lane groups of every block length, a block at least.
+    constexpr std::uint64_t piece =
+        std::max<std::uint64_t>(1, kStreamPiece / ((std::uint64_t{4} << T) * sizeof(F)));
     const auto run = [&](std::uint64_t first, std::uint64_t len) {
         block_pairs<T>(a + 2 * first, len, stride, gate);
     };
@@ -108,12 +116,9 @@ void single_target_loop(F* a, std::int64_t size, const std::int64_t* controls,
     if (count == 0) return;
     const std::uint64_t tbit = set.bit(pos);
     const std::uint64_t distance = tbit * 2 * sizeof(F);
-    const WalkTrial trial = walk_for<Loop, F>(size, distance, k > 0);
+    const WalkTrial trial = walk_for<Loop, F>(Gate::kKind, size, distance, k > 0);
     const Walk walk = trial.walk;
-    // With 16 single-precision lanes, target 3 gives runs of 8 pairs: half a
-    // group, so it is a low target too.
-    constexpr std::int64_t low = Simd<F>::W > 8 ? 4 : 3;
-    if (pos < low && set.free_below(pos)) {
+    if (pos <= kLowTargetMax<F> && set.free_below(pos)) {
         const auto low_loop = [&](auto t) {
             low_target_loop<decltype(t)::value, Loop>(a, size, controls, values, k, order, gate,
                                                       walk);
@@ -124,6 +129,8 @@ void single_target_loop(F* a, std::int64_t size, const std::int64_t* controls,
             case 1: return low_loop(std::integral_constant<int, 1>{});
             case 2: return low_loop(std::integral_constant<int, 2>{});
             case 3: return low_loop(std::integral_constant<int, 3>{});
+            case 4: return low_loop(std::integral_constant<int, 4>{});
+            case 5: return low_loop(std::integral_constant<int, 5>{});
         }
     }
     const std::uint64_t step = 2 * set.step();

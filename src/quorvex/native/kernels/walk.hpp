@@ -164,6 +164,7 @@ public:
     std::uint64_t prepare() {
         if (empty_) return 0;
         const std::uint64_t free = universe_ & ~mask_;
+        free_ = free;
         holes_ = 0;
         for (int p = 0; p < bits_; ++p)
             if (!(free >> p & 1)) hole_[holes_++] = p;
@@ -184,13 +185,21 @@ public:
     // the run's members are first, first + step(), ..., in ascending order.
     template <class Run>
     void visit_runs(std::uint64_t begin, std::uint64_t end, const Run& f) const {
+        if (begin >= end) return;
         const std::uint64_t run = std::uint64_t{1} << run_bits_;
-        std::uint64_t i = begin;
-        while (i < end) {
-            const std::uint64_t off = i & (run - 1);
+        // The first run's members come from the deposit; each next run's
+        // first member from the one before, by adding 1 across the bits
+        // that are fixed or the run's own.
+        const std::uint64_t skip = ~free_ | ((run - 1) << shift_);
+        std::uint64_t off = begin & (run - 1);
+        std::uint64_t base = deposit(begin - off);
+        for (std::uint64_t i = begin;;) {
             const std::uint64_t len = std::min(run - off, end - i);
-            f(value_ | deposit(i - off) | (off << shift_), len);
+            f(value_ | base | (off << shift_), len);
             i += len;
+            if (i >= end) return;
+            off = 0;
+            base = ((base | skip) + 1) & free_;
         }
     }
 
@@ -214,14 +223,22 @@ public:
             part < piece || len % (kWays * piece) != 0)
             return visit_runs(begin, end, f);
         // Pieces lie inside one run each (piece divides run, both aligned);
-        // the deposit is paid when a part enters a new run.
-        std::uint64_t base[kWays] = {};
+        // a part that enters a new run steps to it as visit_runs does.
+        const std::uint64_t skip = ~free_ | ((run - 1) << shift_);
+        std::uint64_t base[kWays], off[kWays];
+        for (std::uint64_t w = 0; w < kWays; ++w) {
+            const std::uint64_t m = begin + w * part;
+            off[w] = m & (run - 1);
+            base[w] = deposit(m - off[w]);
+        }
         for (std::uint64_t i = 0; i < part; i += piece) {
             for (std::uint64_t w = 0; w < kWays; ++w) {
-                const std::uint64_t m = begin + w * part + i;
-                const std::uint64_t off = m & (run - 1);
-                if (i == 0 || off == 0) base[w] = value_ | deposit(m - off);
-                f(base[w] | (off << shift_), piece);
+                if (off[w] == run) {
+                    off[w] = 0;
+                    base[w] = ((base[w] | skip) + 1) & free_;
+                }
+                f(value_ | base[w] | (off[w] << shift_), piece);
+                off[w] += piece;
             }
         }
     }
@@ -251,6 +268,7 @@ private:
     int bits_ = 0;
     std::uint64_t universe_ = 0;
     std::uint64_t mask_ = 0, value_ = 0;
+    std::uint64_t free_ = 0;
     int shift_ = 0, run_bits_ = 0;
     int holes_ = 0;
     int hole_[64] = {};
