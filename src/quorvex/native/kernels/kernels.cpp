@@ -146,10 +146,12 @@ constexpr double kOtherMargin = 0.90;
 constexpr double kPlainAtOnce = 1.05;
 // After the trial the class's gates still time themselves, kWatchSamples
 // at a time: when their median falls behind the time per pair of the walk
-// the trial turned down by kDrift, the trial was misled (or the machine
-// changed) and runs again, at most kRetrials times per class.
+// the trial turned down by the margin that walk would have needed to be
+// kept, the trial was misled (a plain pass that found the state in a cache
+// has outweighed a real gain) or the machine has changed, and it runs
+// again, at most kRetrials times per class.
 constexpr int kWatchSamples = 4;
-constexpr double kDrift = 1.05;
+constexpr double kDrift = 1 / kOtherMargin;
 constexpr int kRetrials = 2;
 
 template <std::size_t N>
