@@ -223,22 +223,14 @@ public:
             part < piece || len % (kWays * piece) != 0)
             return visit_runs(begin, end, f);
         // Pieces lie inside one run each (piece divides run, both aligned);
-        // a part that enters a new run steps to it as visit_runs does.
-        const std::uint64_t skip = ~free_ | ((run - 1) << shift_);
-        std::uint64_t base[kWays], off[kWays];
-        for (std::uint64_t w = 0; w < kWays; ++w) {
-            const std::uint64_t m = begin + w * part;
-            off[w] = m & (run - 1);
-            base[w] = deposit(m - off[w]);
-        }
+        // the deposit is paid when a part enters a new run.
+        std::uint64_t base[kWays] = {};
         for (std::uint64_t i = 0; i < part; i += piece) {
             for (std::uint64_t w = 0; w < kWays; ++w) {
-                if (off[w] == run) {
-                    off[w] = 0;
-                    base[w] = ((base[w] | skip) + 1) & free_;
-                }
-                f(value_ | base[w] | (off[w] << shift_), piece);
-                off[w] += piece;
+                const std::uint64_t m = begin + w * part + i;
+                const std::uint64_t off = m & (run - 1);
+                if (i == 0 || off == 0) base[w] = value_ | deposit(m - off);
+                f(base[w] | (off << shift_), piece);
             }
         }
     }
