@@ -3,9 +3,11 @@
 From 32 MiB on, a gate whose pairs lie fewer than 512 bytes apart may walk
 several far apart stretches of the state side by side instead of one
 ascending stream, and one whose pairs lie 512 bytes to 8 KiB apart may
-prefetch its blocks ahead; the first gates of each class (precision, pair distance,
-controls or none, state size, serial or parallel) take both walks in turn
-and the class keeps the faster, and QUORVEX_WALK forces one. Relabelling two qubits turns a gate on a low target
+prefetch its blocks ahead; the first gates of each class (kind of gate,
+precision, pair distance, controls or none, state size, serial or parallel)
+take both walks in turn and the class keeps the faster, or tries again when
+its gates later fall behind (the trials' rules are checked with stand-in
+timings), and QUORVEX_WALK forces one. Relabelling two qubits turns a gate on a low target
 into the same gate on a high one, whose walk is always the plain one: applied
 to the relabelled state, it must give the relabelled result bit for bit,
 serially and in parallel, with and without controls, under each walk (forced
