@@ -12,17 +12,9 @@
 #include <vector>
 
 #include "kernels/kernels.hpp"
+#include "unit_check.hpp"
 
 using namespace quorvex::kernels;
-
-// Checked in every build type, unlike assert.
-#define CHECK(cond)                                                                     \
-    do {                                                                                \
-        if (!(cond)) {                                                                  \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            std::exit(1);                                                               \
-        }                                                                               \
-    } while (0)
 
 namespace {
 
@@ -46,30 +38,30 @@ enum class Form { kSerial, kParallel, kWrapper };
 constexpr std::int64_t kTargets[] = {0, 2, 4, 6};
 constexpr std::int64_t kT = 4, kDim = 16;
 
-void unitary(Form form, std::int64_t n, std::vector<c64>& state, const std::vector<c64>& m) {
-    const auto size = static_cast<std::int64_t>(state.size());
-    if (form == Form::kSerial)
-        apply_unitary_little_f32_serial(state.data(), size, nullptr, nullptr, 0, kTargets, kT,
-                                        m.data(), kDim);
-    else if (form == Form::kParallel)
-        apply_unitary_little_f32_parallel(state.data(), size, nullptr, nullptr, 0, kTargets, kT,
-                                          m.data(), kDim);
-    else
-        apply_unitary_little_f32(n, state.data(), size, nullptr, nullptr, 0, kTargets, kT, m.data(),
-                                 kDim, true);
-}
+template <class C>
+struct UnitaryForms;
+template <>
+struct UnitaryForms<c64> {
+    static constexpr auto serial = &apply_unitary_little_f32_serial;
+    static constexpr auto parallel = &apply_unitary_little_f32_parallel;
+    static constexpr auto wrapper = &apply_unitary_little_f32;
+};
+template <>
+struct UnitaryForms<c128> {
+    static constexpr auto serial = &apply_unitary_little_f64_serial;
+    static constexpr auto parallel = &apply_unitary_little_f64_parallel;
+    static constexpr auto wrapper = &apply_unitary_little_f64;
+};
 
-void unitary(Form form, std::int64_t n, std::vector<c128>& state, const std::vector<c128>& m) {
+template <class C>
+void unitary(Form form, std::int64_t n, std::vector<C>& state, const std::vector<C>& m) {
+    using Forms = UnitaryForms<C>;
     const auto size = static_cast<std::int64_t>(state.size());
-    if (form == Form::kSerial)
-        apply_unitary_little_f64_serial(state.data(), size, nullptr, nullptr, 0, kTargets, kT,
-                                        m.data(), kDim);
-    else if (form == Form::kParallel)
-        apply_unitary_little_f64_parallel(state.data(), size, nullptr, nullptr, 0, kTargets, kT,
-                                          m.data(), kDim);
-    else
-        apply_unitary_little_f64(n, state.data(), size, nullptr, nullptr, 0, kTargets, kT, m.data(),
-                                 kDim, true);
+    if (form == Form::kWrapper)
+        return Forms::wrapper(n, state.data(), size, nullptr, nullptr, 0, kTargets, kT, m.data(),
+                              kDim, true);
+    (form == Form::kSerial ? Forms::serial : Forms::parallel)(state.data(), size, nullptr, nullptr,
+                                                              0, kTargets, kT, m.data(), kDim);
 }
 
 // Each of four threads of the caller's team applies the gate to its own copy
