@@ -64,11 +64,13 @@ ensure_venv() {
             exit 1
         }
         say "creating a virtual environment in $venv with $python312"
-        "$python312" -m venv "$venv"
-        "$venv/bin/python" -m pip install --quiet --upgrade pip
+        "$python312" -m venv "$venv" >&2
+        "$venv/bin/python" -m pip install --quiet --upgrade pip >&2
     fi
+    # Standard output is the command's own (a demo's results, a script's):
+    # the set-up's progress goes with dev.sh's other messages.
     say "installing requirements-$layer.txt into $venv"
-    "$venv/bin/python" -m pip install --progress-bar on -r "$wanted"
+    "$venv/bin/python" -m pip install --progress-bar on -r "$wanted" >&2
     cp "$wanted" "$stamp"
 }
 

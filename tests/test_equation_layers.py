@@ -292,7 +292,9 @@ def run_python(code):
 
 def test_memory_is_what_the_process_may_still_use():
     bounds = _memory.memory_bounds()
-    assert bounds and _memory.available_memory() == min(bounds)[0]
+    # Two readings of the machine's available memory, which other processes
+    # change between them: equal up to what they may take meanwhile.
+    assert bounds and abs(_memory.available_memory() - min(bounds)[0]) <= 2 ** 28
     # The machine's available memory, never its total.
     assert any(what == "the memory available on this machine" for _, what in bounds)
     assert _memory.available_memory() <= _memory.physical_memory()

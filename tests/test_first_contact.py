@@ -111,6 +111,48 @@ def test_dev_sh_stops_at_an_environment_of_another_python(other_python_venv, com
     assert [call.split()[0] for call in calls] == ["-c", "-V"]
 
 
+# Answers as CPython 3.12; like pip and venv, it reports on standard output.
+STUB_PYTHON = """#!/bin/sh
+case "$1 $2" in
+    "-c "*) exit 0 ;;
+    "-m venv") echo "venv: $3"; mkdir -p "$3/bin"; cp "$0" "$3/bin/python"; exit 0 ;;
+    "-m pip") echo "pip: $*"; exit 0 ;;
+esac
+echo "ran: $*"
+"""
+
+
+@pytest.fixture
+def checkout_with_stub_python(tmp_path):
+    """A copy of dev.sh and its requirements, and a stub python3.12 on PATH: nothing real is installed or built."""
+    for name in ("dev.sh", "requirements-demo.txt", "requirements-dev.txt"):
+        (tmp_path / "checkout").mkdir(exist_ok=True)
+        shutil.copy(ROOT / name, tmp_path / "checkout" / name)
+    stub = tmp_path / "bin" / "python3.12"
+    stub.parent.mkdir()
+    stub.write_text(STUB_PYTHON)
+    stub.chmod(0o755)
+    return tmp_path
+
+
+@pytest.mark.parametrize("venv_exists", [False, True])
+@pytest.mark.parametrize("command, ran", [(["demo"], "-P {checkout}/examples/demo.py"),
+                                          (["python", "-c", "pass"], "-P -c pass")])
+def test_dev_sh_set_up_output_goes_to_standard_error(checkout_with_stub_python, venv_exists, command, ran):
+    # Standard output holds only what the command runs prints, even on the first run.
+    tmp_path = checkout_with_stub_python
+    venv = tmp_path / "venv"
+    if venv_exists:
+        (venv / "bin").mkdir(parents=True)
+        shutil.copy(tmp_path / "bin" / "python3.12", venv / "bin" / "python")
+    done = subprocess.run(["bash", str(tmp_path / "checkout" / "dev.sh"), *command], capture_output=True, text=True,
+                          env=dict(os.environ, QUORVEX_VENV=str(venv), PATH=f"{tmp_path / 'bin'}:{os.environ['PATH']}"),
+                          timeout=60)
+    assert (done.returncode, done.stdout) == (0, "ran: " + ran.format(checkout=tmp_path / "checkout") + "\n")
+    assert f"pip: -m pip install --progress-bar on -r {tmp_path}/checkout/requirements-demo.txt\n" in done.stderr
+    assert ("venv: " in done.stderr) != venv_exists
+
+
 @pytest.mark.parametrize("args", [[], ["load"], ["load.py"], ["no_such_bench"]])
 def test_dev_sh_offers_and_accepts_only_benchmarks(other_python_venv, args):
     # The environment would stop any run: a name that passed would show its message instead.

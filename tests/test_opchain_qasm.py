@@ -519,3 +519,162 @@ def test_exporters_work_through_the_sequence_interface_alone():
     reference.measure([1], [0])
     assert qasm3.gate_sequence_to_qasm(Duck(), qreg_name="q") == reference.to_openqasm()
     assert qasm2.gate_sequence_to_qasm2(Duck(), qreg_name="q", creg_name="c") == reference.to_openqasm2()
+
+
+# ---------------------------------------------------------------------------
+# Import: the program's size counted whole, statements split in one pass
+# ---------------------------------------------------------------------------
+
+@pytest.fixture
+def little_memory(monkeypatch):
+    """64 MiB left to allocate, and no gate of a program expanded before it is counted whole."""
+    import quorvex.backend.expansion as expansion
+
+    def expanded(*args):
+        raise AssertionError("a gate was expanded before the program was counted")
+
+    monkeypatch.setattr(expansion, "available_memory", lambda: 64 << 20)
+    monkeypatch.setattr(qasm3._Program, "_expand", expanded)
+
+
+@pytest.mark.parametrize("program, message", [
+    # each line alone fits (16,384 gates), the forty together do not
+    (_doubling(14) + "\ng14 q[0];" * 39,
+     "Reading the OpenQASM program would make 655360 gates, at least 335544320 bytes, more than the 67108864 "),
+    ("OPENQASM 3.0; qubit[1000000] q; barrier q;",
+     "Reading the OpenQASM program (1000000 qubits in its barriers and measurements) would make 1 gates, "
+     "at least 192000512 bytes, "),
+    ("OPENQASM 3.0; qubit[1000000] q; bit[1000000] c; c = measure q;",
+     "Reading the OpenQASM program (1000000 qubits in its barriers and measurements) would make 1 gates, "),
+    ("OPENQASM 2.0; qreg q[500000]; creg c[500000]; barrier q; measure q -> c;",
+     "Reading the OpenQASM program (1000000 qubits in its barriers and measurements) would make 2 gates, "),
+    ("OPENQASM 3.0; qubit[1000000] q; x q;", "Expanding OpenQASM gate 'x' would make 1000000 gates, "),
+])
+def test_a_program_that_cannot_fit_is_refused_before_any_of_it_is_made(little_memory, program, message):
+    with pytest.raises(MemoryError) as info:
+        Opchain.from_openqasm(program)
+    assert str(info.value).startswith(message)
+
+
+_BOUNDED = """
+import resource, sys
+from quorvex.backend.opchain.opchain import Opchain
+with open("/proc/self/status") as status:
+    mapped = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+resource.setrlimit(resource.RLIMIT_AS, (mapped + (1 << 30), resource.RLIM_INFINITY))
+try:
+    Opchain.from_openqasm(sys.argv[1])
+except MemoryError as exc:
+    print("MemoryError:", exc)
+"""
+
+
+@pytest.mark.parametrize("program, message", [
+    ("qubit[300000000] q; x q;", "MemoryError: Expanding OpenQASM gate 'x' would make 300000000 gates, "),
+    ("qubit[300000000] q; barrier q;", "MemoryError: Reading the OpenQASM program (300000000 qubits in its "),
+    ("qubit[300000000] q; bit[300000000] c; c = measure q;",
+     "MemoryError: Reading the OpenQASM program (300000000 qubits in its "),
+])
+def test_a_register_of_any_size_is_counted_before_its_qubits_are_listed(program, message):
+    # 1 GiB of address space: listing the register's qubits first runs out of it
+    result = subprocess.run([sys.executable, "-P", "-c", _BOUNDED, "OPENQASM 3.0; " + program],
+                            capture_output=True, text=True, env=dict(os.environ), timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith(message), result.stdout
+
+
+def test_statements_are_split_in_one_pass():
+    # 640,000 statements (10 MB): scanning ahead to the text's end at each
+    # statement took minutes
+    code = ("import quorvex.backend.qasm.qasm as q\n"
+            "text = 'OPENQASM 3.0; qubit[4] q;\\n' + 'rz(0.125) q[1];\\n' * 640000\n"
+            "print(sum(1 for _ in q._statements(text)))\n")
+    result = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True,
+                            env=dict(os.environ), timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["640002"]
+
+
+@pytest.mark.parametrize("text, statements", [
+    ("a; b;", ["a", "b"]),
+    ("a /* ; { */ b; // c; }\n d;", ["a   b", "d"]),
+    ("a; // no newline at the end", ["a"]),
+    ("gate g a { x a; y a; } h q;", ["gate g a { x a; y a; }", "h q"]),
+    ("gate g a { { x a; } } h q;", ["gate g a { { x a; } }", "h q"]),
+    ("gate g a { x a; /* } */ } h q;", ["gate g a { x a;   }", "h q"]),
+    ("a;; b;", ["a", "", "b"]),
+    ("", []),
+])
+def test_statement_boundaries(text, statements):
+    assert list(qasm3._statements(text)) == statements
+
+
+@pytest.mark.parametrize("text, message", [
+    ("a; b", "OpenQASM statement without ';': b"),
+    ("a; /* b;", "Unterminated comment in OpenQASM program."),
+    ("gate g a { x a; ", "Unterminated block in OpenQASM program."),
+    ("gate g a { { x a; } h q;", "Unterminated block in OpenQASM program."),
+    ("a; x q } b;", "OpenQASM statement 'x q }' closes a brace it did not open."),
+])
+def test_statement_boundary_errors(text, message):
+    with pytest.raises(ValueError) as info:
+        list(qasm3._statements(text))
+    assert str(info.value) == message
+
+
+# ---------------------------------------------------------------------------
+# Import: what is accepted and what each refusal says
+# ---------------------------------------------------------------------------
+
+@pytest.mark.parametrize("text, gates", [
+    # an expression, a modifier count, a register, may run across lines
+    ("OPENQASM 3.0; qubit[1] q; rx(1 +\n 2) q[0];", [Q("rx", 0, parameter=3.0)]),
+    ("OPENQASM 3.0; qubit[1] q; rx(\r\n  1\r\n  - 0.5 ) q[0];", [Q("rx", 0, parameter=0.5)]),
+    ("OPENQASM 3.0; qubit[1] q; gate g(t) a { rz(t *\n 2) a; } g(0.25) q[0];", [Q("rz", 0, parameter=0.5)]),
+    ("OPENQASM 3.0; qubit[2] q; ctrl( 1 ) @ x q[0], q[1];", [Q("cx", 1, control=0)]),
+    ("OPENQASM 3.0; qubit[3] q; ctrl(1 +\n 1) @ x q[0], q[1], q[2];", [Q("mcx", 2, control=[0, 1])]),
+    ("OPENQASM 3.0; qubit\n[ 2 ]\nq; h q[ 1 ];", [Q("h", 1)]),
+    ("OPENQASM 3.0; qubit[2]q; h q[1];", [Q("h", 1)]),
+    # qubit and bit are no keywords of OpenQASM 2.0: gate names there
+    ("OPENQASM 2.0; qreg q[1]; gate bit a { x a; } bit q[0];", [Q("x", 0)]),
+    ("OPENQASM 2.0; qreg q[1]; gate\tg a { x a; } g q[0];", [Q("x", 0)]),
+])
+def test_programs_spelled_across_lines_and_spaces_are_read(text, gates):
+    assert Opchain.from_openqasm(text).data() == gates
+
+
+@pytest.mark.parametrize("text, message", [
+    ("OPENQASM 3.0; qubit[２] q;",
+     "OpenQASM register size '２' in 'qubit[２] q' is not a whole number written with the digits 0-9."),
+    ("OPENQASM 2.0; qreg q[\u0662];",
+     "OpenQASM register size '\u0662' in 'qreg q[\u0662]' is not a whole number written with the digits 0-9."),
+    ("OPENQASM 3.0; qubit[2] q; x q[１];",
+     "OpenQASM qubit index '１' in 'q[１]' is not a whole number written with the digits 0-9."),
+    ("OPENQASM 3.0; qubit[2] q; bit[2] c; c[-1] = measure q[0];",
+     "OpenQASM bit index '-1' in 'c[-1]' is not a whole number written with the digits 0-9."),
+    ("OPENQASM 2.0; qubit[2] q;", "OpenQASM 2.0 declares registers with qreg and creg, not qubit: 'qubit[2] q'."),
+    ("OPENQASM 2.0; bit c;", "OpenQASM 2.0 declares registers with qreg and creg, not bit: 'bit c'."),
+    ("OPENQASM 3.0; qubit[2] q r;", "Cannot parse OpenQASM declaration 'qubit[2] q r'."),
+    ("OPENQASM 2.0; qreg q;", "Cannot parse OpenQASM declaration 'qreg q'."),
+    ("OPENQASM 3.0; qubit[2] q; x q r;", "Cannot parse OpenQASM qubit operand 'q r'."),
+    ("OPENQASM 3.0; qubit[1] q; gate g a { { x a; } } g q[0];",
+     "OpenQASM gate 'g' has a block nested in its body, which holds gate calls only here."),
+    ("OPENQASM 3.0; qubit[2] q; gate g a, a { x a; } g q[0], q[1];", "OpenQASM gate 'g' declares 'a' twice."),
+    ("OPENQASM 3.0; qubit[1] q; gate g(t, t) a { rx(t) a; } g(1, 2) q[0];",
+     "OpenQASM gate 'g' declares 't' twice."),
+    ("OPENQASM 3.0; qubit[1] q; gate g(a) a { rx(a) a; } g(1) q[0];", "OpenQASM gate 'g' declares 'a' twice."),
+    # Python would read the rest as a comment
+    ("OPENQASM 3.0; qubit[1] q; rx(1 # + 2\n) q[0];", "Cannot parse OpenQASM expression '1 # + 2'."),
+    ("OPENQASM 3.0; qubit[2] q; ctrl(1 #\n) @ x q[0], q[1];", "Cannot parse OpenQASM expression '1 #\\n'."),
+])
+def test_refusals_name_what_is_wrong(text, message):
+    with pytest.raises(ValueError) as info:
+        Opchain.from_openqasm(text)
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize("program", [b"OPENQASM 2.0;", None, 3, bytearray(b"OPENQASM 2.0;")])
+def test_a_program_that_is_not_text_is_a_type_error(program):
+    with pytest.raises(TypeError) as info:
+        qasm3.gate_sequence_from_qasm(program)
+    assert str(info.value) == "An OpenQASM program is text: expected str, got " + type(program).__name__ + "."

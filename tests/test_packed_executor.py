@@ -413,14 +413,14 @@ def test_entry_binding_refusals():
     (f("measure", (0, 1), classical=(0,)), "measurement targets and classical targets must match"),
     (f("measure", (), classical=()), "measurement targets and classical targets must match"),
     (f("swap", (0, 1, 2)), "swap requires exactly two targets"),
-    (f("barrier", (0, 1)), "packed gate requires exactly one target"),
+    (f("barrier", (0, 3)), "packed gate contains an invalid or duplicate target"),
     (f("x", (0, 1), matrix=np.eye(4)), "packed gate requires exactly one target"),
     (f("h", ()), "packed gate requires exactly one target"),
     (f("rzz", (0,), parameter=(0.1,)), "rzz requires exactly two targets"),
     (f("rz", (0,)), "packed gate has an invalid parameter count"),
     (f("u", (0,), parameter=(0.1, 0.2)), "packed gate has an invalid parameter count"),
     (f("gp", ()), "packed gate has an invalid parameter count"),
-    (f("barrier", (0,)), "unsupported packed C++ gate: barrier"),
+    (f("x2p", (0,)), "unsupported packed C++ gate: x2p"),
     (f("Custom", (0,)), "unsupported packed C++ gate: custom"),
     (f("unitary", (0,)), "unsupported packed C++ gate: unitary"),
     (f("unitary", (0,), name="U", matrix=np.eye(4)), "unitary matrix shape does not match packed gate targets"),
@@ -499,20 +499,34 @@ def test_every_executed_id_applies_its_own_gate(gate_id, dtype, tol):
     np.testing.assert_allclose(out, expected, atol=tol)
 
 
-@pytest.mark.parametrize("gate_id", ["barrier", "block", "rxy", "xyarb", "x2p", "x2m", "y2p", "y2m", "b",
-                                     "unitary", "my_gate"])
+@pytest.mark.parametrize("gate_id", ["block", "rxy", "xyarb", "x2p", "x2m", "y2p", "y2m", "unitary", "my_gate"])
 def test_ids_without_a_case(gate_id):
     s = store_of(f(gate_id, (0,)))
     assert not s.bulk_supported()
     with pytest.raises(RuntimeError, match=f"^unsupported packed C\\+\\+ gate: {gate_id}$"):
         execute_gate_sequence_packed(1, np.zeros(2, complex), s)
     with_matrix = store_of(f(gate_id, (0,), name="M", matrix=np.eye(2)))
-    # A barrier only orders the gates around it: its name decides before a
-    # matrix, which the executor never runs (its callers drop the barrier).
-    ordering_only = gate_id in ("barrier", "b")
-    assert with_matrix.bulk_supported() is not ordering_only
-    if ordering_only:
-        for targets in ((0,), (0, 1)):
-            with pytest.raises(RuntimeError, match=f"^unsupported packed C\\+\\+ gate: {gate_id}$"):
-                execute_gate_sequence_packed(2, np.zeros(4, complex),
-                                             store_of(f(gate_id, targets, matrix=np.eye(2 ** len(targets)))))
+    assert with_matrix.bulk_supported()
+
+
+@pytest.mark.parametrize("gate_id", ["barrier", "b"])
+@pytest.mark.parametrize("targets", [(0,), (0, 1), (2, 0, 1)])
+@pytest.mark.parametrize("matrix", [None, "identity", "x"])
+def test_ordering_gates_run_as_nothing(gate_id, targets, matrix):
+    # A barrier only orders the gates around it, on any number of qubits;
+    # its name decides before a stored matrix, which is never run.
+    if matrix is not None:
+        matrix = np.eye(2 ** len(targets)) if matrix == "identity" else np.eye(2 ** len(targets))[::-1]
+    state = random_state(np.random.default_rng(5), 3, np.complex128)
+    s = store_of(f("h", (0,)), f(gate_id, targets, matrix=matrix), f("x", (2,)))
+    assert s.bulk_supported() and s.measurement_plan() == ("none", (), ())
+    out, results = execute_gate_sequence_packed(3, state.copy(), s)
+    expected, _ = execute_gate_sequence_packed(3, state.copy(), store_of(f("h", (0,)), f("x", (2,))))
+    np.testing.assert_array_equal(out, expected)
+    assert results == {}
+    # Its qubits are still checked as every gate's are.
+    with pytest.raises(RuntimeError, match="^packed gate contains an invalid or duplicate target$"):
+        execute_gate_sequence_packed(2, np.zeros(4, complex), store_of(f(gate_id, (0, 2))))
+    # A barrier after the measurements keeps the plan dynamic, as any gate does.
+    measured = store_of(f("measure", (0,), classical=(0,)), f(gate_id, targets))
+    assert measured.measurement_plan() == ("dynamic", (), ())

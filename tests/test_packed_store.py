@@ -417,8 +417,8 @@ def test_empty_store():
 def test_methods_and_class_surface():
     names = [n for n in vars(OpchainPackedNative) if not n.startswith("_") or n in ("__init__", "__len__")]
     assert names == ["__init__", "copy", "clear", "append_fields", "insert_fields", "append_gate", "set_gate",
-                     "erase", "components", "reverse_qubits", "repeat", "inverse", "decompose", "has_measurement",
-                     "measurement_plan", "bulk_supported", "memory_usage", "version", "resource_count",
+                     "erase", "replace_range", "components", "reverse_qubits", "repeat", "inverse", "decompose",
+                     "has_measurement", "measurement_plan", "bulk_supported", "memory_usage", "version", "resource_count",
                      "block_resource_count", "is_repeat_view", "storage_bytes", "__len__"]
     for prop in ["version", "resource_count", "block_resource_count", "is_repeat_view", "storage_bytes"]:
         assert isinstance(vars(OpchainPackedNative)[prop], property)

@@ -2,6 +2,7 @@
 import contextlib
 import io
 import re
+import shlex
 from pathlib import Path
 
 import pytest
@@ -45,3 +46,28 @@ def test_circuit_gate_methods_are_the_listed_ones():
     not_gates = {"copy", "dagger", "decompose", "execute", "compile", "get_num_qubits"}
     methods = {name for name in vars(Circuit) if not name.startswith("_") and callable(getattr(Circuit, name))}
     assert listed == methods - not_gates
+
+
+def shell_commands():
+    return [line for kind, body in FENCE.findall(README.read_text()) if kind == "sh"
+            for line in body.splitlines() if line.strip()]
+
+
+def test_shell_commands_work_in_a_fresh_clone():
+    # There, only dev.sh has the package: a bare `python -m quorvex ...` fails
+    # with "No module named quorvex".
+    commands = shell_commands()
+    assert commands and all(command.startswith("bash dev.sh ") for command in commands)
+
+
+def test_demonstration_commands_name_a_demonstration_and_arguments_it_accepts():
+    import quorvex.__main__ as launcher
+
+    prefix = ["bash", "dev.sh", "python", "-m", "quorvex"]
+    launches = [words[len(prefix):] for words in (shlex.split(command, comments=True) for command in shell_commands())
+                if words[:len(prefix)] == prefix]
+    assert len(launches) == len(launcher.DEMONSTRATIONS)
+    for name, *args in launches:
+        spec, failure = launcher.resolve(name)
+        assert failure is None
+        assert launcher.refusal(launcher.DEMONSTRATIONS[spec.name], args) is None

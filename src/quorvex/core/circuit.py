@@ -27,7 +27,7 @@ from collections import OrderedDict
 
 import numpy as np
 
-from ..backend.expansion import STORED_LEAF_BYTES, check_expansion
+from ..backend.expansion import PYTHON_GATE_BYTES, STORED_LEAF_BYTES, check_expansion
 from ..backend.gate.matrix import (NAMED_IDS, NO_OP_IDS, UNITARY_TOLERANCE, UNITARY_TOLERANCE_TEXT,
                                    check_gate_shape, resolve_numpy_base_matrix, runs_stored_matrix,
                                    unitary_deviation)
@@ -488,8 +488,8 @@ def _packed_executor():
     return strovane.execute_gate_sequence_packed
 
 
-# Ids the packed executor applies without a stored matrix.
-_NATIVE_IDS = NAMED_IDS | {"measure"}
+# Ids the packed executor runs without a stored matrix (ordering gates as nothing).
+_NATIVE_IDS = NAMED_IDS | NO_OP_IDS | {"measure"}
 
 
 def _leaves(record):
@@ -793,15 +793,32 @@ class _PackedGates:
 
     @classmethod
     def adopt(cls, store, num_qubits):
-        """The gates of a sequence's store, all records, each checked against the width."""
+        """The gates of a sequence's store, all records, each checked against the width.
+
+        A block whose gates name positions from the end is kept as the check
+        resolves it, as the circuit keeps it in list storage: the store itself
+        takes a packed sequence's gates as they are.
+        """
+        # A flag per gate, whatever a repeat view stores: refused at once
+        # when they cannot fit.
+        check_expansion("Taking over the gates of the sequence", len(store), 1)
         components = store.components
+        resolved = {}
         for index in range(len(store)):
             gate = components(index)
             if gate[7] is None:
                 _check_qubits(gate[1], gate[2], num_qubits)
                 check_gate_shape(gate[0], len(gate[1]), gate[6])
             else:
-                _check_record(_record_at(store, index), num_qubits)
+                record = _record_at(store, index)
+                checked = _check_record(record, num_qubits)
+                if checked is not record:
+                    resolved[index] = checked
+        if resolved:
+            rebuilt = _native_store_type()()
+            for index in range(len(store)):
+                rebuilt.append_gate(resolved[index] if index in resolved else _record_at(store, index))
+            store = rebuilt
         return cls(store, bytearray(b"\x01") * len(store), {}, bool(store.bulk_supported()))
 
     def copy(self):
@@ -908,6 +925,35 @@ def _holds_tensors(gates):
     return any(_has_tensor(gate) for gate in gates)
 
 
+class _CountingList(list):
+    """The list of a circuit's derived `Opchain`: it counts the changes made
+    through it, so that the circuit sees at once whether a caller edited the
+    sequence, without comparing every record at every add."""
+
+    __slots__ = ("edits",)
+
+    def __init__(self, items=()):
+        super().__init__(items)
+        self.edits = 0
+
+
+def _counted_change(name):
+    change = getattr(list, name)
+
+    def counted(self, *args, **kwargs):
+        self.edits += 1
+        return change(self, *args, **kwargs)
+
+    counted.__name__ = counted.__qualname__ = name
+    return counted
+
+
+for _name in ("append", "extend", "insert", "pop", "remove", "clear", "sort", "reverse", "__setitem__",
+              "__delitem__", "__iadd__", "__imul__"):
+    setattr(_CountingList, _name, _counted_change(_name))
+del _name
+
+
 class CircuitResult:
     """The outcome of `Circuit.execute`: ``state`` holds the 2**n final amplitudes."""
 
@@ -979,6 +1025,8 @@ class Circuit:
         self._tensor_gates = False
         self._sequence = None
         self._store = None
+        self._records = None
+        self._spare = None
         if vector is not None:
             self._extend(_preparation_gates(vector, tuple(range(num_qubits))))
 
@@ -989,7 +1037,20 @@ class Circuit:
         """Called before the gate list changes: fold in edits of the derived sequence, then drop it."""
         if self._sequence is not None:
             self._sync()
+            derived = self._sequence
             self._sequence = None
+            if derived is not None and self._storage == "list":
+                sequence, read_from, listed = derived
+                del derived
+                # Unchanged, and no one but this frame holds it or its list
+                # (counts: the local name and getrefcount's argument, and the
+                # sequence's attribute for the list): no one can see it any
+                # more, so the next read may go on with it instead of a copy
+                # of every record.
+                if (sys.getrefcount(sequence) == 2 and weakref.getweakrefcount(sequence) == 0
+                        and sys.getrefcount(listed) == 3):
+                    self._spare = (sequence, listed, read_from)
+                del sequence, listed, read_from
 
     def _add(self, gate_id, targets, controls, states, params=None, matrix=None, record=None):
         """Append one gate, given by the fields of its tuple."""
@@ -1025,8 +1086,8 @@ class Circuit:
         if self._storage == "packed":
             edited = sequence.version != version
         else:
-            data = sequence._data
-            edited = len(data) != len(records) or any(a is not b for a, b in zip(data, records))
+            # version: the counting list the sequence was handed.
+            edited = sequence._data is not version or version.edits != 0
         if not edited:
             return None
         width = int(sequence._num_qubits)
@@ -1062,7 +1123,12 @@ class Circuit:
     @staticmethod
     def _records_of(sequence):
         from ..backend.opchain.opchain import materialize_gate_sequence
-        return materialize_gate_sequence(sequence.data())
+        data = sequence.data()
+        if getattr(data, "_packed_store_native", None) is not None:
+            # A gate tuple and a record for each gate, however few records a
+            # repeat view stores: refused at once when they cannot fit.
+            check_expansion("Reading the gates of the sequence", len(data), PYTHON_GATE_BYTES)
+        return materialize_gate_sequence(data)
 
     def _gates_of_sequence(self, sequence, num_qubits):
         """The gates of a caller's sequence, as this circuit's storage keeps them."""
@@ -1115,11 +1181,42 @@ class Circuit:
             self._sequence = (sequence, None, sequence.version)
         else:
             from ..backend.opchain.opchain import Opchain
-            sequence = Opchain(self._num_qubits, self.name)
-            records = [_to_record(gate) for gate in self._gates]
-            sequence._data = list(records)
-            self._sequence = (sequence, records, None)
+            records = self._list_records()
+            spare = getattr(self, "_spare", None)
+            self._spare = None
+            sequence = listed = None
+            if spare is not None:
+                sequence, listed, read_from = spare
+                del spare
+                # Made from the records of the same gates: it takes those
+                # added since then.
+                if read_from is records and len(listed) <= len(records) and sequence._num_qubits == self._num_qubits:
+                    list.extend(listed, records[len(listed):])  # the circuit's own change: not counted
+                    sequence._name = self.name
+                else:
+                    sequence = listed = None
+            if sequence is None:
+                sequence = Opchain(self._num_qubits, self.name)
+                listed = _CountingList(records)
+                sequence._data = listed
+            self._sequence = (sequence, records, listed)
         return sequence
+
+    def _list_records(self):
+        """The records of the list storage's gates, built once each: a read after adds builds the new ones only.
+
+        Tensor angles are read as their current floats at every read instead.
+        """
+        gates = self._gates
+        if self._tensor_gates:
+            return [_to_record(gate) for gate in gates]
+        cached = getattr(self, "_records", None)
+        if cached is None or cached[0] is not gates or len(cached[1]) > len(gates):
+            cached = self._records = (gates, [])
+        records = cached[1]
+        if len(records) < len(gates):
+            records.extend([_to_record(gate) for gate in gates[len(records):]])
+        return records
 
     @gate_sequence.setter
     def gate_sequence(self, sequence):
@@ -1128,6 +1225,7 @@ class Circuit:
         num_qubits = int(sequence._num_qubits)
         gates = self._gates_of_sequence(sequence, num_qubits)
         self._sequence = None
+        self._spare = None
         self._store = None
         self._num_qubits = num_qubits
         self._gates = gates
@@ -1289,6 +1387,8 @@ class Circuit:
         new._tensor_gates = _holds_tensors(gates) if self._tensor_gates else False
         new._sequence = None
         new._store = None
+        new._records = None
+        new._spare = None
         return new
 
     def copy(self):

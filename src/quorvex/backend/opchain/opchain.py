@@ -62,9 +62,13 @@ class OpchainBase:
         self._num_qubits = num_qubits
         self._name = name
 
-    def data(self) -> list:
+    def data(self):
         """The live list of gates (changes to it change the sequence)."""
-        return self._data
+        data = self._data
+        # A list subclass is a list (a circuit hands one out that counts its changes).
+        if not isinstance(data, list):
+            raise TypeError("Expected list, got " + type(data).__name__)
+        return data
 
     def get_name(self) -> str:
         return self._name

@@ -16,6 +16,7 @@ from collections.abc import MutableSequence, Sequence
 
 import numpy as np
 
+from ..expansion import PYTHON_GATE_BYTES, check_expansion
 from ..gate.morlith import QuantumGate
 from ..gate.validation import validate_gate_parameters
 
@@ -37,6 +38,48 @@ def _native_type():
             "OpchainPackedNative. Rebuild or reinstall quorvex."
         )
     return native_type
+
+
+def _gate_fields(components):
+    """What a gate read back from a store compares by, its block aside: the
+    fields of the `QuantumGate` the read builds, as that record compares them."""
+    (gate_id, target, control, control_state, parameter, name, matrix, _,
+     classical_target) = components
+    parameter = validate_gate_parameters(gate_id, parameter)
+    gate_id = gate_id.lower()
+    return (gate_id, target, control, control_state, parameter,
+            gate_id.upper() if name is None else name, matrix, classical_target)
+
+
+def _same_stores(first, second):
+    """Whether two stores read back as equal gates.
+
+    Each pair of block stores is compared once, on a list of pairs rather
+    than by recursion: blocks shared by reference at every level are as
+    many pairs as levels, not a pair per occurrence.
+    """
+    pending = [(first, second)]
+    compared = {(id(first), id(second))}
+    held = [first, second]  # keeps every compared store, and so its id, alive
+    while pending:
+        left, right = pending.pop()
+        if left is right:
+            continue
+        count = len(left)
+        if count != len(right):
+            return False
+        for index in range(count):
+            a, b = left.components(index), right.components(index)
+            if _gate_fields(a) != _gate_fields(b):
+                return False
+            inner_a, inner_b = a[7], b[7]
+            if (inner_a is None) != (inner_b is None):
+                return False
+            if inner_a is not None and (id(inner_a), id(inner_b)) not in compared:
+                compared.add((id(inner_a), id(inner_b)))
+                held.append((inner_a, inner_b))
+                pending.append((inner_a, inner_b))
+    return True
 
 
 class _PackedBlockView(Sequence):
@@ -68,6 +111,9 @@ class _PackedBlockView(Sequence):
         # comparison over here, so equality holds in both directions.
         if not isinstance(other, Sequence):
             return False
+        store = getattr(other, "_packed_store_native", None)
+        if store is not None:
+            return _same_stores(self._packed_store_native, store)
         if len(self) != len(other):
             return False
         for left, right in zip(self, other):
@@ -109,16 +155,16 @@ class _PackedDataProxy(MutableSequence):
                     "attempt to assign sequence of size " + str(len(values))
                     + " to extended slice of size " + str(len(positions))
                 )
+            # Every value is checked, as the store reads it, before the
+            # first one is written: a refused value changes nothing.
+            owner._check_storable(values)
             for position, gate in zip(positions, values):
                 owner._set_gate(position, gate)
             return
         # A contiguous slice may change the length, as a list's does.  An
         # empty slice inserts at its normalised start.
         start = positions[0] if positions else index.indices(len(self))[0]
-        for position in reversed(positions):
-            owner._delete_gate(position)
-        for offset, gate in enumerate(values):
-            owner._insert_gate(start + offset, gate)
+        owner._replace_gates(start, start + len(positions), values)
 
     def __delitem__(self, index):
         if not isinstance(index, slice):
@@ -179,14 +225,10 @@ class OpchainPacked:
 
     @_data.setter
     def _data(self, gates):
-        # Read everything (possibly this very sequence) and check it before
-        # the store is cleared, so a bad element leaves the sequence intact.
+        # Read everything (possibly this very sequence) first; the store
+        # takes all of it or, when it refuses an element, keeps what it had.
         gates = list(gates)
-        for gate in gates:
-            self._require_gate(gate)
-        self._native.clear()
-        for gate in gates:
-            self.add_gate(gate)
+        self._replace_gates(0, len(self._native), gates)
 
     @property
     def storage_bytes(self):
@@ -263,6 +305,18 @@ class OpchainPacked:
         position = self._normalize_index(index)
         self._require_gate(gate)
         native.set_gate(position, gate)
+
+    def _replace_gates(self, first, last, gates):
+        """Put ``gates`` (a list) in place of positions first to last - 1, all or none of them."""
+        for gate in gates:
+            self._require_gate(gate)
+        self._native.replace_range(first, last, gates)
+
+    def _check_storable(self, gates):
+        """Refuse, before anything changes, the first of ``gates`` (a list) the store would refuse."""
+        for gate in gates:
+            self._require_gate(gate)
+        type(self._native)().replace_range(0, 0, gates)
 
     def _delete_gate(self, index):
         self._native.erase(self._normalize_index(index))
@@ -466,12 +520,18 @@ class OpchainPacked:
     # ------------------------------------------------------------------
     # OpenQASM
 
+    def _check_written_out(self):
+        # A repeat view's gates are written one by one: a line each at least.
+        check_expansion("Writing the sequence as OpenQASM", len(self), PYTHON_GATE_BYTES)
+
     def to_openqasm(self, qreg_name: str = "q") -> str:
         from ..qasm.qasm import gate_sequence_to_qasm
+        self._check_written_out()
         return gate_sequence_to_qasm(self, qreg_name=qreg_name)
 
     def to_openqasm2(self, qreg_name: str = "q", creg_name: str = "c") -> str:
         from ..qasm.qasm2 import gate_sequence_to_qasm2
+        self._check_written_out()
         return gate_sequence_to_qasm2(self, qreg_name=qreg_name, creg_name=creg_name)
 
     @classmethod

@@ -9,10 +9,13 @@ modifiers), measurements and barriers; a gate that OpenQASM cannot name
 written wrongly. Import reads the declarations, gate calls with modifiers,
 user gate definitions, measurements and barriers of either version, and
 refuses classical control flow and other statements it does not model.
+A program is read whole, and the gates it makes counted, before any of
+them is made: one that cannot fit in memory is refused at once.
 A measurement of several qubits is written, and read back, as one
 measurement per qubit; global phases are read back with the id ``gp``.
 """
 import ast
+import itertools
 import math
 import operator
 import re
@@ -217,23 +220,36 @@ _CONSTANTS = {"pi": math.pi, "π": math.pi, "tau": math.tau, "τ": math.tau,
 _LINE_BREAK = re.compile(r"\r\n|\r|\n")
 
 
+def _python_source(text):
+    """An OpenQASM expression as Python's parser reads the same expression.
+
+    '^' is the power; a line break is only space in OpenQASM, while Python
+    would end the expression there; leading space would be an indent. '#'
+    would begin a Python comment and hide the rest of the expression, so it
+    is refused (SyntaxError, as for any text that does not parse).
+    """
+    if "#" in text:
+        raise SyntaxError("'#' has no meaning in an OpenQASM expression")
+    return _LINE_BREAK.sub(" ", text.replace("^", "**")).strip()
+
+
 def _written_name(source):
-    """How a name node of ``source`` reads there.
+    """How a name node of ``source`` (one line) reads there.
 
     Python's parser folds identifiers to their NFKC form, which would make
     'ａ' the name 'a' and 'ｐｉ' pi; OpenQASM's names are kept as written.
-    Node offsets count UTF-8 bytes within a line.
+    Node offsets count UTF-8 bytes.
     """
     if source.isascii():
         return operator.attrgetter("id")
-    lines = [line.encode() for line in _LINE_BREAK.split(source)]
-    return lambda node: lines[node.lineno - 1][node.col_offset:node.end_col_offset].decode()
+    encoded = source.encode()
+    return lambda node: encoded[node.col_offset:node.end_col_offset].decode()
 
 
 def _evaluate(text, env):
     """Evaluate an OpenQASM angle expression with the names in ``env``: a finite real number."""
-    source = text.replace("^", "**")
     try:
+        source = _python_source(text)
         tree = ast.parse(source, mode="eval")
     except SyntaxError as exc:
         raise ValueError("Cannot parse OpenQASM expression " + repr(text) + ".") from exc
@@ -303,7 +319,7 @@ def _modifier_count(word, text, available):
     """
     malformed = ValueError("OpenQASM modifier " + word + "(" + text + ") is not a whole number of at least 1.")
     try:
-        tree = ast.parse(text.replace("^", "**"), mode="eval")
+        tree = ast.parse(_python_source(text), mode="eval")
     except (SyntaxError, RecursionError, MemoryError, ValueError):
         raise malformed from None
     too_many = available + 1
@@ -379,30 +395,57 @@ def _split_top(text, sep=","):
     return parts
 
 
+# What ends a statement or changes how the text around it is read.
+_STATEMENT_MARK = re.compile(r"/\*|//|[;{}]")
+
+
 def _statements(code):
-    """Split a program into statements; a gate definition is one statement with its body."""
-    code = re.sub(r"/\*.*?\*/", " ", code, flags=re.S)
-    code = re.sub(r"//[^\n]*", " ", code)
-    statements, i, n = [], 0, len(code)
-    while i < n:
-        while i < n and code[i].isspace():
-            i += 1
-        if i >= n:
+    """Yield the program's statements in order, comments left out.
+
+    One pass over the text, however many statements it holds. A statement
+    ends at a ';' outside braces; one that opens a brace (a gate definition)
+    ends where that brace is closed, braces nested inside it included.
+    """
+    pieces = []  # the statement read so far, comments left out
+    start = pos = depth = 0
+    search = _STATEMENT_MARK.search
+    while True:
+        m = search(code, pos)
+        if m is None:
             break
-        brace = code.find("{", i)
-        semi = code.find(";", i)
-        if semi < 0 and brace < 0:
-            raise ValueError("OpenQASM statement without ';': " + code[i:].strip()[:60])
-        if brace >= 0 and (semi < 0 or brace < semi):
-            end = code.find("}", brace)
+        mark, at, pos = m.group(), m.start(), m.end()
+        if mark == "/*" or mark == "//":
+            end = code.find("*/" if mark == "/*" else "\n", pos)
             if end < 0:
-                raise ValueError("Unterminated block in OpenQASM program.")
-            statements.append(code[i:end + 1].strip())
-            i = end + 1
-        else:
-            statements.append(code[i:semi].strip())
-            i = semi + 1
-    return statements
+                if mark == "/*":
+                    raise ValueError("Unterminated comment in OpenQASM program.")
+                end = len(code)
+            pieces.append(code[start:at])
+            pieces.append(" ")
+            start = pos = end + 2 if mark == "/*" else end
+        elif mark == "{":
+            depth += 1
+        elif mark == "}":
+            if not depth:
+                text = ("".join(pieces) + code[start:pos]).strip()
+                raise ValueError("OpenQASM statement " + repr(text[-60:]) + " closes a brace it did not open.")
+            depth -= 1
+            if not depth:
+                pieces.append(code[start:pos])
+                yield "".join(pieces).strip()
+                pieces.clear()
+                start = pos
+        elif not depth:  # ';'
+            pieces.append(code[start:at])
+            yield "".join(pieces).strip()
+            pieces.clear()
+            start = pos
+    if depth:
+        raise ValueError("Unterminated block in OpenQASM program.")
+    pieces.append(code[start:])
+    rest = "".join(pieces).strip()
+    if rest:
+        raise ValueError("OpenQASM statement without ';': " + rest[:60])
 
 
 _CALL = re.compile(r"(?P<name>[A-Za-z_][A-Za-z0-9_]*)\s*(?:\((?P<params>.*)\))?\s*(?P<args>.*)\Z", re.S)
@@ -459,48 +502,136 @@ def _split_call(stmt):
 
 
 # Bytes that each gate of an imported program takes while it is read, its
-# operation and its gate record together (measured: about 330), with a margin.
+# operation and its gate record together (measured: 330 to 420), with a margin.
 _BYTES_PER_IMPORTED_GATE = 512
+# Bytes that each qubit of a barrier or a measurement takes, in the
+# operation and the gate record (measured: about 110 for a barrier, 80 for a
+# measured qubit with its bit), with a margin.
+_BYTES_PER_OPERAND = 192
+
+_OPERAND = re.compile(r"([A-Za-z_][A-Za-z0-9_]*)\s*(?:\[(.*)\])?\Z", re.S)
+# Register sizes and indices: OpenQASM's digits only, never other scripts' digits
+# (which int() would read).
+_WHOLE_NUMBER = re.compile(r"\s*([0-9]+)\s*\Z")
+_DECLARATION_WORD = re.compile(r"(qreg|creg|qubit|bit)(?![A-Za-z0-9_])")
+_NAMED = r"(?P<name>[A-Za-z_][A-Za-z0-9_]*)"
+_DECLARATIONS = {
+    **{word: re.compile(word + r"\s+" + _NAMED + r"\s*\[(?P<size>.*)\]\Z", re.S) for word in ("qreg", "creg")},
+    **{word: re.compile(word + r"(?:\s*\[(?P<size>.*)\]\s*|\s+)" + _NAMED + r"\Z", re.S) for word in ("qubit", "bit")},
+}
+_UNSUPPORTED = frozenset({"if", "for", "while", "def", "reset", "opaque", "input", "output", "let", "const",
+                          "box", "delay", "defcal", "cal", "extern", "return"})
+
+
+def _whole_number(text, what, where):
+    m = _WHOLE_NUMBER.match(text)
+    if not m:
+        raise ValueError("OpenQASM " + what + " " + repr(text.strip()) + " in " + repr(where)
+                         + " is not a whole number written with the digits 0-9.")
+    return int(m.group(1))
+
+
+def _width(operands):
+    """How many calls a call over these operands stands for: registers are broadcast, single qubits repeated."""
+    lengths = {len(o) for o in operands if len(o) != 1}
+    if len(lengths) > 1:
+        raise ValueError("Register operands of different sizes.")
+    return lengths.pop() if lengths else 1
+
+
+class _Definition:
+    """A gate definition: formal parameters and qubits, and its body (statement texts, parsed when first needed)."""
+
+    __slots__ = ("params", "qubits", "statements", "calls")
+
+    def __init__(self, params, qubits, statements):
+        self.params = params
+        self.qubits = qubits
+        self.statements = statements
+        self.calls = None
 
 
 class _Program:
-    def __init__(self):
+    """An OpenQASM program read in two passes.
+
+    The first (``read``, a statement at a time) checks each statement and
+    counts the gates it will make; ``run`` then refuses the whole program at
+    once if it cannot fit, before any gate is made, and expands it. Operands
+    stay ranges until then, so that a register of any size costs nothing
+    before it is counted.
+    """
+
+    def __init__(self, version=3):
+        self.version = version
         self.qregs = {}
         self.cregs = {}
         self.num_qubits = 0
         self.num_bits = 0
         self.definitions = {}
         self.ops = []  # ("gate", id, targets, controls, states, params) or ("measure", q, c) ...
-        # Derived from the definitions: the parsed calls of each body, and
-        # how many gates a call of a gate makes. A count depends on the
+        # What the second pass does, statement by statement: (function, arguments...),
+        # each called with the program first; kept small, one per statement.
+        self._actions = []
+        self._gates = 0  # gates the program makes
+        self._operands = 0  # qubits in its barriers and measurements
+        # How many gates a call of a gate makes. A count depends on the
         # definitions it met and the names it met undefined (counted as one
         # gate); it is made again only when one of those changes.
-        self._bodies = {}
         self._counts = {}
         self._undefined = set()
 
     # -- operands -------------------------------------------------------------
     def _operand(self, text, registers, kind):
+        """The qubits or bits an operand names, as a range."""
         text = text.strip()
-        m = re.fullmatch(r"([A-Za-z_][A-Za-z0-9_]*)\s*(?:\[\s*([0-9]+)\s*\])?", text)
-        if not m or m.group(1) not in registers:
+        m = _OPERAND.match(text)
+        if not m:
+            raise ValueError("Cannot parse OpenQASM " + kind + " operand " + repr(text) + ".")
+        if m.group(1) not in registers:
             raise ValueError("Unknown " + kind + " operand " + repr(text) + ".")
         offset, size = registers[m.group(1)]
         if m.group(2) is None:
-            return [offset + i for i in range(size)]
-        index = int(m.group(2))
+            return range(offset, offset + size)
+        index = _whole_number(m.group(2), kind + " index", text)
         if index >= size:
             raise ValueError(kind.capitalize() + " index out of range in " + repr(text) + ".")
-        return [offset + index]
+        return range(offset + index, offset + index + 1)
 
-    def _broadcast(self, operands):
-        lengths = {len(o) for o in operands if len(o) != 1}
-        if len(lengths) > 1:
-            raise ValueError("Register operands of different sizes.")
-        width = lengths.pop() if lengths else 1
-        return [[o[0] if len(o) == 1 else o[i] for o in operands] for i in range(width)]
+    # -- first pass: statements read, checked and counted ------------------------
+    def read(self, stmt):
+        if stmt.startswith("include"):
+            return
+        if re.match(r"gate\s", stmt):
+            self.define(stmt)
+            return
+        m = _DECLARATION_WORD.match(stmt)
+        # qubit and bit are no keywords of OpenQASM 2.0: there they may name a gate.
+        if m and (self.version == 3 or m.group(1) in ("qreg", "creg") or m.group(1) not in self.definitions):
+            self._declaration(m.group(1), stmt)
+            return
+        m = re.fullmatch(r"measure\s+(.+?)\s*->\s*(.+)", stmt, re.S)
+        if m:
+            self.measure(m.group(1), m.group(2))
+            return
+        m = re.fullmatch(r"([A-Za-z_][A-Za-z0-9_]*\s*(?:\[[^\]]*\])?)\s*=\s*measure\s+(.+)", stmt, re.S)
+        if m and self.version == 3:
+            self.measure(m.group(2), m.group(1))
+            return
+        word = stmt.split(None, 1)[0] if stmt.split() else ""
+        if word in _UNSUPPORTED:
+            raise ValueError("Unsupported OpenQASM statement: " + word + ".")
+        self.statement(stmt)
 
-    # -- statements -----------------------------------------------------------
+    def _declaration(self, word, stmt):
+        if self.version == 2 and word in ("qubit", "bit"):
+            raise ValueError("OpenQASM 2.0 declares registers with qreg and creg, not " + word + ": "
+                             + repr(stmt) + ".")
+        m = _DECLARATIONS[word].match(stmt)
+        if not m:
+            raise ValueError("Cannot parse OpenQASM declaration " + repr(stmt) + ".")
+        size = 1 if m.group("size") is None else _whole_number(m.group("size"), "register size", stmt)
+        self.declare("q" if word in ("qreg", "qubit") else "c", m.group("name"), size)
+
     def declare(self, kind, name, size):
         if name in self.qregs or name in self.cregs:
             raise ValueError("Register " + name + " declared twice.")
@@ -516,7 +647,9 @@ class _Program:
         bits = self._operand(bit_text, self.cregs, "bit")
         if len(qubits) != len(bits):
             raise ValueError("Measurement of registers of different sizes.")
-        self.ops.append(("measure", tuple(qubits), tuple(bits)))
+        self._gates += 1
+        self._operands += len(qubits)
+        self._actions.append((_Program._place_measurement, qubits, bits))
 
     def statement(self, stmt):
         modifiers, m = _split_call(stmt)
@@ -524,19 +657,52 @@ class _Program:
         params = [_evaluate(p, {}) for p in _split_top(m.group("params") or "")]
         args = _split_top(m.group("args"))
         if name == "barrier" and not modifiers:
-            qubits = []
-            for a in args:
-                qubits.extend(self._operand(a, self.qregs, "qubit"))
-            self.ops.append(("gate", "barrier", tuple(qubits), (), (), ()))
+            registers = tuple(self._operand(a, self.qregs, "qubit") for a in args)
+            self._gates += 1
+            self._operands += sum(map(len, registers))
+            self._actions.append((_Program._place_barrier, registers))
             return
-        operands = [self._operand(a, self.qregs, "qubit") for a in args if a]
-        rows = self._broadcast(operands) if operands else [[]]
+        operands = tuple(self._operand(a, self.qregs, "qubit") for a in args if a)
+        width = _width(operands)
         # Definitions that call each other twice a level make 2**levels
-        # gates from a short text: counted first, refused if they cannot fit.
-        check_expansion("Expanding OpenQASM gate " + repr(name), len(rows) * self._gate_count(name),
-                        _BYTES_PER_IMPORTED_GATE)
-        for qubits in rows:
-            self.ops.extend(self._expand(name, params, list(qubits), modifiers, {}))
+        # gates from a short text, and a register makes a gate per qubit.
+        gates = width * self._gate_count(name)
+        check_expansion("Expanding OpenQASM gate " + repr(name), gates, _BYTES_PER_IMPORTED_GATE)
+        self._gates += gates
+        self._actions.append((_Program._place_calls, name, tuple(params), operands, tuple(modifiers), width))
+
+    # -- second pass: the gates made ------------------------------------------
+    def run(self):
+        """Refuse the program if all it makes cannot fit, else make its operations, in order."""
+        gates, operands = self._gates, self._operands
+        if gates:
+            what = "Reading the OpenQASM program"
+            if operands:
+                what += " (" + str(operands) + " qubits in its barriers and measurements)"
+            needed = gates * _BYTES_PER_IMPORTED_GATE + operands * _BYTES_PER_OPERAND
+            check_expansion(what, gates, -(-needed // gates))
+        actions, self._actions = self._actions, []
+        # The definitions are met again in order, each call expanded with
+        # those made before it.
+        self.definitions = {}
+        actions.reverse()
+        while actions:
+            action, *arguments = actions.pop()
+            action(self, *arguments)
+
+    def _redefine(self, name, definition):
+        self.definitions[name] = definition
+
+    def _place_measurement(self, qubits, bits):
+        self.ops.append(("measure", tuple(qubits), tuple(bits)))
+
+    def _place_barrier(self, registers):
+        self.ops.append(("gate", "barrier", tuple(itertools.chain.from_iterable(registers)), (), (), ()))
+
+    def _place_calls(self, name, params, operands, modifiers, width):
+        for i in range(width):
+            qubits = [o[0] if len(o) == 1 else o[i] for o in operands]
+            self.ops.extend(self._expand(name, params, qubits, modifiers, {}))
 
     def _is_defined(self, name):
         # The order in which _call looks names up.
@@ -544,15 +710,15 @@ class _Program:
 
     def _body(self, name):
         """The calls in the body of gate ``name``: (modifiers, callee, angle texts, qubit names)."""
-        body = self._bodies.get(name)
-        if body is None:
-            body = []
-            for stmt in self.definitions[name][2]:
+        definition = self.definitions[name]
+        if definition.calls is None:
+            calls = []
+            for stmt in definition.statements:
                 mods, m = _split_call(stmt)
-                body.append((mods, m.group("name"), _split_top(m.group("params") or ""),
-                             [a for a in _split_top(m.group("args")) if a]))
-            self._bodies[name] = body
-        return body
+                calls.append((mods, m.group("name"), _split_top(m.group("params") or ""),
+                              [a for a in _split_top(m.group("args")) if a]))
+            definition.calls = calls
+        return definition.calls
 
     def _gate_count(self, name):
         """How many gates one call of ``name`` makes, without making them.
@@ -637,11 +803,11 @@ class _Program:
                 gate_id = "mc" + base
             ops = [("gate", gate_id, tuple(operands[builtin:]), all_controls, all_states, tuple(params))]
         elif name in self.definitions:
-            formal_params, formal_qubits, _ = self.definitions[name]
-            if len(params) != len(formal_params) or len(operands) != len(formal_qubits):
+            definition = self.definitions[name]
+            if len(params) != len(definition.params) or len(operands) != len(definition.qubits):
                 raise ValueError("Wrong operands for OpenQASM gate " + name + ".")
-            return _Frame(name, iter(self._body(name)), dict(zip(formal_params, params)),
-                          dict(zip(formal_qubits, operands)), tuple(controls), tuple(states), inverse)
+            return _Frame(name, iter(self._body(name)), dict(zip(definition.params, params)),
+                          dict(zip(definition.qubits, operands)), tuple(controls), tuple(states), inverse)
         else:
             raise ValueError("Unknown OpenQASM gate " + repr(name) + ".")
         return _inverted(ops) if inverse else ops
@@ -682,19 +848,27 @@ class _Program:
         m = re.fullmatch(r"gate\s+([A-Za-z_][A-Za-z0-9_]*)\s*(?:\(([^)]*)\))?\s*([^{]*)\{(.*)\}", stmt, re.S)
         if not m:
             raise ValueError("Cannot parse OpenQASM gate definition.")
-        name = m.group(1)
-        if name in _KNOWN_GATES:
-            return  # the built-in meaning is kept for standard names
+        name, body = m.group(1), m.group(4)
+        if "{" in body or "}" in body:
+            raise ValueError("OpenQASM gate " + repr(name) + " has a block nested in its body, "
+                             "which holds gate calls only here.")
         formal_params = [p for p in _split_top(m.group(2) or "") if p]
         formal_qubits = [q for q in _split_top(m.group(3)) if q]
-        body = [s.strip() for s in m.group(4).split(";") if s.strip()]
+        seen = set()
+        for formal in formal_params + formal_qubits:
+            if formal in seen:
+                raise ValueError("OpenQASM gate " + repr(name) + " declares " + repr(formal) + " twice.")
+            seen.add(formal)
+        if name in _KNOWN_GATES:
+            return  # the built-in meaning is kept for standard names
         if name in self.definitions or name in self._undefined:
             # Counts made with the old meaning of the name are stale; a new
             # name no count has met leaves them all as they are.
             self._counts.clear()
             self._undefined.clear()
-        self.definitions[name] = (formal_params, formal_qubits, body)
-        self._bodies.pop(name, None)
+        definition = _Definition(formal_params, formal_qubits, [s.strip() for s in body.split(";") if s.strip()])
+        self.definitions[name] = definition
+        self._actions.append((_Program._redefine, name, definition))
 
 
 def _inverted(ops):
@@ -724,42 +898,19 @@ class _Frame:
 
 
 def _parse(code):
+    if not isinstance(code, str):
+        raise TypeError("An OpenQASM program is text: expected str, got " + type(code).__name__ + ".")
     statements = _statements(code)
-    if not statements:
+    first = next(statements, None)
+    if first is None:
         raise ValueError("Empty OpenQASM program.")
-    header = re.fullmatch(r"OPENQASM\s+([0-9]+)(?:\.([0-9]+))?", statements[0])
+    header = re.fullmatch(r"OPENQASM\s+([0-9]+)(?:\.([0-9]+))?", first)
     if not header or header.group(1) not in ("2", "3"):
         raise ValueError("OpenQASM program must start with 'OPENQASM 2.0;' or 'OPENQASM 3.0;'.")
-    version = int(header.group(1))
-    program = _Program()
-    for stmt in statements[1:]:
-        if stmt.startswith("include"):
-            continue
-        if stmt.startswith("gate ") or stmt.startswith("gate\t"):
-            program.define(stmt)
-            continue
-        m = re.fullmatch(r"(qreg|creg)\s+([A-Za-z_][A-Za-z0-9_]*)\s*\[\s*([0-9]+)\s*\]", stmt)
-        if m:
-            program.declare("q" if m.group(1) == "qreg" else "c", m.group(2), int(m.group(3)))
-            continue
-        m = re.fullmatch(r"(qubit|bit)\s*(?:\[\s*([0-9]+)\s*\])?\s+([A-Za-z_][A-Za-z0-9_]*)", stmt)
-        if m and version == 3:
-            size = 1 if m.group(2) is None else int(m.group(2))
-            program.declare("q" if m.group(1) == "qubit" else "c", m.group(3), size)
-            continue
-        m = re.fullmatch(r"measure\s+(.+?)\s*->\s*(.+)", stmt, re.S)
-        if m:
-            program.measure(m.group(1), m.group(2))
-            continue
-        m = re.fullmatch(r"([A-Za-z_][A-Za-z0-9_]*\s*(?:\[\s*[0-9]+\s*\])?)\s*=\s*measure\s+(.+)", stmt, re.S)
-        if m and version == 3:
-            program.measure(m.group(2), m.group(1))
-            continue
-        word = stmt.split(None, 1)[0] if stmt.split() else ""
-        if word in ("if", "for", "while", "def", "reset", "opaque", "input", "output",
-                    "let", "const", "box", "delay", "defcal", "cal", "extern", "return"):
-            raise ValueError("Unsupported OpenQASM statement: " + word + ".")
-        program.statement(stmt)
+    program = _Program(int(header.group(1)))
+    for stmt in statements:
+        program.read(stmt)
+    program.run()
     return program
 
 

@@ -98,10 +98,7 @@ void apply_global_phase(std::int64_t n, C* amps, std::int64_t size, const GateVi
 
 Op op_of(std::uint16_t code) { return code < kGateIdCount ? kOpOfCode[code] : Op::none; }
 
-bool gate_has_executor_case(std::uint16_t code) {
-    const Op op = op_of(code);
-    return op != Op::none && op != Op::ordering;
-}
+bool gate_has_executor_case(std::uint16_t code) { return op_of(code) != Op::none; }
 
 void validate_gate(std::int64_t n, const GateView& g, Op op) {
     if (g.controls.size() != g.control_states.size()) {
@@ -120,6 +117,8 @@ void validate_gate(std::int64_t n, const GateView& g, Op op) {
         }
         used |= std::uint64_t{1} << q;
     }
+    // A barrier only orders the gates around it: any qubits of the state.
+    if (op == Op::ordering) return;
     if (op == Op::measure) {
         if (g.targets.empty() || !g.has_classical || g.classical_targets.size() != g.targets.size()) {
             fail("measurement targets and classical targets must match");

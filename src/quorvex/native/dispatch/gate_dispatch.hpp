@@ -13,8 +13,8 @@
 
 namespace quorvex::packed {
 
-// ordering: a gate that only orders the gates around it (barrier, b). No
-// executor applies it, a stored matrix included: the name decides.
+// ordering: a gate that only orders the gates around it (barrier, b). The
+// executors run it as nothing, a stored matrix included: the name decides.
 enum class Op : std::uint8_t {
     none, identity, measure, ordering,
     x, h, y, z, s, sdag, sqrtx, sqrtxdag, sqrty, sqrtydag, t, tdag, phase, rx, ry, rz, u,
@@ -67,7 +67,7 @@ struct DispatchScratch {
 
 // The per-gate checks, in order; std::runtime_error with the executor's
 // messages. A measurement is checked for its targets and classical targets
-// only.
+// only, an ordering gate for its qubits only.
 void validate_gate(std::int64_t n, const GateView& g, Op op);
 
 // The refusals of the dispatch itself, raised before any amplitude is

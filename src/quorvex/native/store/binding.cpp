@@ -144,6 +144,10 @@ void register_store(py::module_& m) {
         s.materialize_repeat();
         erase_gate(s, index);
     });
+    cls.def("replace_range", [](Store& s, std::uint64_t first, std::uint64_t last, py::handle gates) {
+        s.check_writable();
+        replace_range(s, first, last, gates);
+    });
     cls.def("components", [](const Store& s, std::uint64_t index) {
         // Decode fully before any Python object is made: allocation may run
         // the garbage collector, and with it code that changes this store.

@@ -660,6 +660,47 @@ void replace_gate(Store& store, std::uint64_t index, const DecodedGate& gate) {
     store.rebuild_from_records(records, 2);
 }
 
+void replace_range(Store& store, std::uint64_t first, std::uint64_t last, py::handle gates) {
+    // A replacement of every gate does not need a repeat view written out,
+    // as clear() does not; any other does.
+    const bool whole = first == 0 && last == store.length();
+    if (!whole) store.materialize_repeat();
+    if (first > last || last > store.length()) throw std::out_of_range("gate index out of range");
+    std::vector<DecodedGate> added;
+    for (py::handle gate : gates) added.push_back(gather_gate(gate));
+    // Reading the gates ran Python code, which may have changed the store.
+    if (whole ? last != store.length() : last > store.records.size() || store.is_repeat_view()) {
+        throw std::runtime_error("the gate sequence changed while the new gates were read");
+    }
+    const std::uint64_t increment = (last - first) + added.size();
+    if (whole) {
+        Store fresh;
+        for (const DecodedGate& g : added) fresh.records.push_back(encode_gate(fresh, g));
+        store.take_content(fresh, increment);
+        return;  // fresh releases the old content's Python references here
+    }
+    std::vector<PackedRecord> encoded;
+    encoded.reserve(added.size());
+    for (const DecodedGate& g : added) encoded.push_back(encode_gate(store, g));
+    if (first == store.records.size()) {
+        // Added at the end: the pages before stay as they are, shared or not.
+        RecordList kept = store.records;
+        try {
+            for (const PackedRecord& rec : encoded) store.records.push_back(rec);
+        } catch (...) {
+            store.records = std::move(kept);
+            throw;
+        }
+        store.version += increment;
+        return;
+    }
+    std::vector<PackedRecord> records = store.flatten_records();
+    records.erase(records.begin() + static_cast<std::ptrdiff_t>(first),
+                  records.begin() + static_cast<std::ptrdiff_t>(last));
+    records.insert(records.begin() + static_cast<std::ptrdiff_t>(first), encoded.begin(), encoded.end());
+    store.rebuild_from_records(records, increment);
+}
+
 void erase_gate(Store& store, std::uint64_t index) {
     if (index >= store.records.size()) throw std::out_of_range("gate index out of range");
     std::vector<PackedRecord> records = store.flatten_records();

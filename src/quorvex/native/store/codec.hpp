@@ -89,6 +89,10 @@ py::tuple components_tuple(const DecodedGate& gate);
 void insert_gate(Store& store, std::uint64_t index, const DecodedGate& gate);
 void replace_gate(Store& store, std::uint64_t index, const DecodedGate& gate);
 void erase_gate(Store& store, std::uint64_t index);
+// Replaces the gates at positions first to last - 1 by the gate objects of
+// gates, all or nothing: every gate is read and checked before the store
+// changes. The version rises by one per gate removed and per gate added.
+void replace_range(Store& store, std::uint64_t first, std::uint64_t last, py::handle gates);
 
 py::tuple int_list_to_tuple(const std::vector<std::int32_t>& values);
 py::tuple int64_list_to_tuple(const std::vector<std::int64_t>& values);

@@ -56,6 +56,7 @@ public:
     void operator()(const WalkGate& g) {
         const Op op = op_of(g.code);
         validate(g, op);
+        if (op == Op::ordering) return;
         if (op == Op::measure) {
             measure(g);
             return;

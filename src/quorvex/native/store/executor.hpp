@@ -14,7 +14,8 @@ namespace quorvex::packed {
 namespace py = pybind11;
 
 // Whether the executor has a case for a gate-id code (a kernel, the
-// identity, or the measurement callback). The same table drives dispatch.
+// identity, an ordering gate run as nothing, or the measurement callback).
+// The same table drives dispatch.
 bool gate_has_executor_case(std::uint16_t code);
 
 py::tuple execute_gate_sequence_packed(std::int64_t n, const py::array& state, const Store& sequence,

@@ -9,23 +9,32 @@
 namespace quorvex::packed {
 
 void RecordList::push_back(const PackedRecord& record) {
+    std::size_t room = 1;
     if (!slices_.empty()) {
         RecordSlice& last = slices_.back();
         RecordPage& page = *last.page;
-        if (last.first == 0 && last.count == page.size() && last.page.use_count() == 1 &&
-            page.size() < kRecordPageCapacity) {
-            reserve_for(page, 1, kRecordPageCapacity);
-            page.push_back(record);
-            ++last.count;
-            ++count_;
-            ends_.back() = count_;
-            return;
+        if (last.first == 0 && last.count == page.size() && page.size() < kRecordPageCapacity) {
+            const bool alone = last.page.use_count() == 1;
+            const bool made_here = last.page.get() == own_tail_;
+            if (alone || (made_here && page.size() < page.capacity())) {
+                // Only a page no one else reads may move to a larger allocation.
+                if (alone) reserve_for(page, 1, kRecordPageCapacity);
+                page.push_back(record);
+                ++last.count;
+                ++count_;
+                ends_.back() = count_;
+                return;
+            }
+            // Shared and full: the next page has twice the room, so that a
+            // list copied after every append still fills pages geometrically.
+            if (made_here) room = std::min<std::size_t>(page.capacity() * 2, kRecordPageCapacity);
         }
     }
     auto page = std::make_shared<RecordPage>();
-    page->reserve(1);
+    page->reserve(room);
     page->push_back(record);
     add_slice(page, 0, 1);
+    own_tail_ = page.get();
 }
 
 void RecordList::add_slice(const RecordPageRef& page, std::uint32_t first, std::uint32_t count) {
@@ -45,6 +54,7 @@ void RecordList::add_slice(const RecordPageRef& page, std::uint32_t first, std::
     slices_.push_back(RecordSlice{page, first, count});
     count_ += count;
     ends_.push_back(count_);
+    own_tail_ = nullptr;
 }
 
 void RecordList::append_range(const RecordList& source, std::uint64_t first, std::uint64_t last) {

@@ -32,13 +32,29 @@ void reserve_total(Vec& v, std::uint64_t n) {
 
 class RecordList {
 public:
+    RecordList() = default;
+    // A copy reads the same pages but never adds to a page it did not make.
+    RecordList(const RecordList& other) : slices_(other.slices_), ends_(other.ends_), count_(other.count_) {}
+    RecordList& operator=(const RecordList& other) {
+        if (this != &other) {
+            slices_ = other.slices_;
+            ends_ = other.ends_;
+            count_ = other.count_;
+            own_tail_ = nullptr;
+        }
+        return *this;
+    }
+    RecordList(RecordList&&) noexcept = default;
+    RecordList& operator=(RecordList&&) noexcept = default;
+
     std::uint64_t size() const { return count_; }
     bool empty() const { return count_ == 0; }
     const std::vector<RecordSlice>& slices() const { return slices_; }
     const std::vector<std::uint64_t>& slice_ends() const { return ends_; }
 
-    // Appends one record: in place on a private, wholly covered, non-full
-    // last page; otherwise on a new page.
+    // Appends one record: in place on a wholly covered, non-full last page
+    // that this list holds alone, or that it made itself and has room
+    // reserved for; otherwise on a new page.
     void push_back(const PackedRecord& record);
 
     // Adds the slice (page, first, count) at the end, merging it into the
@@ -63,6 +79,12 @@ private:
     std::vector<RecordSlice> slices_;
     std::vector<std::uint64_t> ends_;
     std::uint64_t count_ = 0;
+    // The last page, when this list made it: copies of the list read only
+    // the records their slices count, so this list may add records past
+    // them into room the page already has (nothing moves, nothing they see
+    // changes). Without this, a copy taken after every append (a sequence
+    // view kept while gates are added) would give every record a page.
+    const RecordPage* own_tail_ = nullptr;
 };
 
 }  // namespace quorvex::packed

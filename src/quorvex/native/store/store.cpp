@@ -41,9 +41,15 @@ void check_nesting(std::uint32_t nesting) {
     }
 }
 
-void check_expansion(const char* what, std::uint64_t gates) {
+void check_expansion(const char* what, std::uint64_t gates, std::uint64_t bytes_per_gate) {
     // One rule for every expansion of gates, native or not, kept in Python.
-    py::module_::import("quorvex.backend.expansion").attr("check_expansion")(what, gates);
+    py::module_::import("quorvex.backend.expansion").attr("check_expansion")(what, gates, bytes_per_gate);
+}
+
+std::uint64_t bytes_per_gate(std::uint64_t bytes, std::uint64_t gates) {
+    if (gates == 0) return 1;
+    const std::uint64_t each = bytes / gates + (bytes % gates != 0);
+    return each == 0 ? 1 : each;
 }
 
 Store::~Store() {
@@ -211,6 +217,11 @@ void Store::swap_content(Store& other) noexcept {
     std::swap(nesting, other.nesting);
 }
 
+void Store::take_content(Store& fresh, std::uint64_t version_increment) noexcept {
+    swap_content(fresh);
+    version += version_increment;
+}
+
 void Store::clear() {
     Store old;
     swap_content(old);
@@ -229,6 +240,10 @@ void Store::materialize_repeat() {
     if (n > 0) {
         const std::uint64_t per_run = inner->records.slices().size();
         if (per_run != 0 && runs > std::numeric_limits<std::uint64_t>::max() / per_run) throw std::bad_alloc();
+        // Each run costs a slice and its end for every slice of the base:
+        // counted before any room is taken.
+        check_expansion("Writing out the repeated sequence", n * runs,
+                        bytes_per_gate(per_run * (sizeof(RecordSlice) + sizeof(std::uint64_t)), n));
         fresh.records.reserve_slices(per_run * runs);
         for (std::uint64_t t = 0; t < runs; ++t) fresh.records.append_range(inner->records, 0, n);
     }

@@ -137,6 +137,11 @@ public:
     std::size_t strings_bytes() const;
     std::size_t total_bytes() const;
 
+    // Takes the content of fresh (records and tables; a store built apart
+    // from this one's tables) and raises the version by version_increment;
+    // fresh is left with the old content.
+    void take_content(Store& fresh, std::uint64_t version_increment) noexcept;
+
     void check_writable() const;
 
 private:
@@ -165,8 +170,12 @@ inline std::string_view Store::gate_id(const PackedRecord& record) const {
 void check_nesting(std::uint32_t nesting);
 
 // Raises MemoryError, before anything is allocated, when expanding into
-// this many gates (at a record each) would not fit in the memory this
-// process can still allocate; what names the expansion in the message.
-void check_expansion(const char* what, std::uint64_t gates);
+// this many gates, at bytes_per_gate each (a record, by default), would not
+// fit in the memory this process can still allocate; what names the
+// expansion in the message.
+void check_expansion(const char* what, std::uint64_t gates, std::uint64_t bytes_per_gate = sizeof(PackedRecord));
+
+// Bytes per gate, rounded up, of bytes spent on gates (at least one).
+std::uint64_t bytes_per_gate(std::uint64_t bytes, std::uint64_t gates);
 
 }  // namespace quorvex::packed

@@ -2,10 +2,14 @@
 
 #include <cstring>
 #include <limits>
+#include <map>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "codec.hpp"
 #include "gate_ids.hpp"
@@ -143,38 +147,157 @@ std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
     return __builtin_mul_overflow(a, b, &product) ? std::numeric_limits<std::uint64_t>::max() : product;
 }
 
-// The gate count of the largest of the passes of a decomposition, counted
-// without building any. A block shared by reference doubles the gates at
-// every level, so the count must not expand it either: the records of each
-// distinct block store are read once a pass, with the number of times the
-// store occurs. selected_block gives the children of a record that a pass
-// replaces, or null.
+// How many times a store's records run: the product of the repeat counts
+// down its chain of views, saturated.
+std::uint64_t runs_of(const Store& store) {
+    std::uint64_t runs = 1;
+    for (const Store* s = &store; s->repeat_base; s = s->repeat_base.get()) runs = saturating_mul(runs, s->repeat_times);
+    return runs;
+}
+
+// What a record keeps once decoded and appended again, in bytes, with
+// extra_controls more controls in front of its own (all on 1 when
+// extra_on_one): the record, and, for a gate that does not fit one, its
+// overflow entry, the arena values it names and its block entry.
+std::uint64_t appended_bytes(const Store& holder, const PackedRecord& rec, std::uint64_t extra_controls,
+                             bool extra_on_one) {
+    std::uint64_t bytes = sizeof(PackedRecord);
+    if (!(rec.flags & kRecordExtra) && extra_controls == 0) return bytes;
+    std::uint64_t targets = (rec.target >= 0) + ((rec.flags & kRecordTarget2) != 0);
+    std::uint64_t controls = ((rec.flags & kRecordOneControl) != 0) + extra_controls;
+    bool on_one = extra_on_one;
+    std::uint64_t parameters = (rec.flags & kRecordParameter) != 0;
+    std::uint64_t classical = 0;
+    bool overflow = controls > 1 || !on_one;
+    bool block = false;
+    if (rec.flags & kRecordExtra) {
+        const ExtraEntry e = holder.extra_at(rec.extra);
+        overflow = true;
+        targets += range_count(e.targets);
+        controls += range_count(e.controls);
+        on_one = on_one && range_count(e.control_states) == 0;
+        parameters += range_count(e.parameters);
+        classical = range_count(e.classical_targets);
+        block = (e.flags & kExtraBlock) != 0;
+        if (block) targets = holder.block_extra_at(e.block_extra).target_count;
+    }
+    if (!overflow) return bytes;
+    const std::uint64_t held = block ? 0 : std::min<std::uint64_t>(targets, 2);
+    const std::uint64_t ints = (targets - held) + (controls > 1 ? controls - 1 : 0) + (on_one ? 0 : controls) + classical;
+    bytes += sizeof(ExtraEntry) + sizeof(std::int32_t) * ints +
+             sizeof(double) * (parameters > 1 ? parameters - 1 : 0) + (block ? sizeof(BlockExtraEntry) : 0);
+    return bytes;
+}
+
+// What the records of a store keep once appended again, each run of a view
+// counted: returns (gates, bytes).
+std::pair<std::uint64_t, std::uint64_t> appended_size(const Store& store, std::uint64_t extra_controls,
+                                                      bool extra_on_one, SignalPoll& signals) {
+    const Store& inner = store.innermost();
+    std::uint64_t bytes = 0;
+    for (const RecordSlice& slice : inner.records.slices()) {
+        for (std::uint32_t i = 0; i < slice.count; ++i) {
+            signals.tick();
+            const std::uint64_t pos = static_cast<std::uint64_t>(slice.first) + i;
+            if (pos >= slice.page->size()) throw_bad_subscript();
+            bytes = saturating_add(bytes, appended_bytes(inner, (*slice.page)[pos], extra_controls, extra_on_one));
+        }
+    }
+    const std::uint64_t runs = inner.records.empty() ? 0 : runs_of(store);
+    return {saturating_mul(inner.records.size(), runs), saturating_mul(bytes, runs)};
+}
+
+// Refuses, with the count, re-encoding every gate of a repeat view (its
+// runs spelled out), at what each re-encoded gate keeps plus pending bytes
+// per gate held while the result is built.
+void check_spelled_out(const char* what, const Store& store, std::uint64_t pending, SignalPoll& signals) {
+    if (!store.repeat_base) return;  // an ordinary store's gates are there already
+    const auto [gates, bytes] = appended_size(store, 0, true, signals);
+    check_expansion(what, gates, saturating_add(bytes_per_gate(bytes, gates), pending));
+}
+
+// The size of a decomposition, counted without building any of it: the
+// gate count of its largest pass, and the bytes all its passes keep (each
+// pass appends the children it inlines; what it carries over is shared with
+// the pass before, whose tables it keeps) plus the positions a pass lists.
+// A block shared by reference doubles the gates at every level, so the
+// count must not expand it either: each distinct block store is read once a
+// pass (a repeat view once a run of it), with the number of times it occurs
+// and the controls its composite gate puts in front of its children.
+// selected_block gives the children of a record that a pass replaces, or
+// null.
 template <class Selected>
-std::uint64_t largest_pass(const Store& store, std::uint64_t levels, const Selected& selected_block,
-                           SignalPoll& signals) {
+std::pair<std::uint64_t, std::uint64_t> decomposition_size(const Store& store, std::uint64_t levels,
+                                                           const Selected& selected_block, SignalPoll& signals) {
+    struct Placement {
+        const Store* store;
+        std::uint64_t controls;  // put in front of the children's own
+        bool on_one;             // and all of them on 1
+        bool operator<(const Placement& o) const {
+            return std::tie(store, controls, on_one) < std::tie(o.store, o.controls, o.on_one);
+        }
+    };
     std::uint64_t kept = 0;  // gates no later pass replaces
     std::uint64_t largest = store.length();
-    std::unordered_map<const Store*, std::uint64_t> occurring{{&store, 1}};
+    std::uint64_t bytes = 0;
+    std::uint64_t listed = 0;  // the longest list of positions a pass inlines
+    std::map<Placement, std::uint64_t> occurring{{Placement{&store, 0, true}, 1}};
+    std::vector<std::int32_t> targets, controls, states;
+    std::vector<double> parameters;
+    bool absent = true;
     for (std::uint64_t pass = 0; pass < levels && !occurring.empty(); ++pass) {
-        std::unordered_map<const Store*, std::uint64_t> placed;
-        for (const auto& [source, times] : occurring) {
-            for_each_record(*source, signals, [&](const Store& holder, const PackedRecord& rec) {
-                if (const Store* children = selected_block(holder, rec)) {
-                    std::uint64_t& count = placed[children];
-                    count = saturating_add(count, times);
-                } else {
-                    kept = saturating_add(kept, times);
+        std::map<Placement, std::uint64_t> placed;
+        std::uint64_t inlined = 0;
+        for (const auto& [at, times] : occurring) {
+            const Store& inner = at.store->innermost();
+            const std::uint64_t each = saturating_mul(times, inner.records.empty() ? 0 : runs_of(*at.store));
+            for (const RecordSlice& slice : inner.records.slices()) {
+                for (std::uint32_t i = 0; i < slice.count; ++i) {
+                    signals.tick();
+                    const std::uint64_t pos = static_cast<std::uint64_t>(slice.first) + i;
+                    if (pos >= slice.page->size()) throw_bad_subscript();
+                    const PackedRecord& rec = (*slice.page)[pos];
+                    const Store* children = selected_block(inner, rec);
+                    if (children == nullptr) {
+                        kept = saturating_add(kept, each);
+                        continue;
+                    }
+                    decode_qubits_and_parameters(inner, rec, targets, controls, states, parameters, absent);
+                    bool on_one = at.on_one;
+                    for (std::int32_t v : states) on_one = on_one && v == 1;
+                    std::uint64_t& count = placed[Placement{children, at.controls + controls.size(), on_one}];
+                    count = saturating_add(count, each);
+                    inlined = saturating_add(inlined, each);
                 }
-            });
+            }
         }
         std::uint64_t gates = kept;
-        for (const auto& [children, times] : placed) {
-            gates = saturating_add(gates, saturating_mul(times, children->length()));
+        for (const auto& [at, times] : placed) {
+            const auto [count, size] = appended_size(*at.store, at.controls, at.on_one, signals);
+            gates = saturating_add(gates, saturating_mul(times, count));
+            bytes = saturating_add(bytes, saturating_mul(times, size));
         }
         if (gates > largest) largest = gates;
+        if (inlined > listed) listed = inlined;
         occurring = std::move(placed);
     }
-    return largest;
+    return {largest, saturating_add(bytes, saturating_mul(listed, sizeof(std::uint64_t)))};
+}
+
+// Whether some record of a store (each record of a view once) is a
+// selected composite gate.
+template <class Selected>
+bool holds_selected(const Store& store, const Selected& selected_block, SignalPoll& signals) {
+    const Store& inner = store.innermost();
+    for (const RecordSlice& slice : inner.records.slices()) {
+        for (std::uint32_t i = 0; i < slice.count; ++i) {
+            signals.tick();
+            const std::uint64_t pos = static_cast<std::uint64_t>(slice.first) + i;
+            if (pos >= slice.page->size()) throw_bad_subscript();
+            if (selected_block(inner, (*slice.page)[pos]) != nullptr) return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace
@@ -188,6 +311,9 @@ StoreRef inverse_store(const Store& source) {
     SignalPoll signals;  // the records come from private copies
     auto begin = [&](const Store& store) {
         Inversion inversion;
+        // A repeat view's runs are inverted one by one: each of its gates
+        // waits in the list below and is then appended again.
+        check_spelled_out("Inverting the repeated sequence", store, sizeof(inversion.records[0]), signals);
         // NumPy may run user code (a matrix's __array__) that edits the
         // receiver; the gates are read from a copy that nothing else sees.
         inversion.source = store.copy();
@@ -244,6 +370,7 @@ StoreRef reverse_qubits(const Store& store, std::int64_t num_qubits) {
     const StoreRef source = store.copy();
     auto result = std::make_shared<Store>();
     SignalPoll signals;
+    check_spelled_out("Mirroring the repeated sequence", *source, 0, signals);
     auto mirror = [num_qubits](std::int32_t& q) {
         // A negative stored qubit and a huge count would overflow 64 bits.
         std::int64_t r = 0;
@@ -287,9 +414,13 @@ StoreRef decompose_store(const Store& store, std::uint64_t levels, const py::han
         return holder.block_at(holder.block_extra_at(e.block_extra).block).snapshot.get();
     };
 
-    check_expansion("Decomposing the blocks", largest_pass(*result, levels, selected_block, signals));
+    // Nothing to inline: the copy, a repeat view still if the receiver is one.
+    if (!holds_selected(*result, selected_block, signals)) return result;
+    const auto [gates, bytes] = decomposition_size(*result, levels, selected_block, signals);
+    check_expansion("Decomposing the blocks", gates, bytes_per_gate(bytes, gates));
 
     for (std::uint64_t pass = 0; pass < levels; ++pass) {
+        if (pass > 0 && !holds_selected(*result, selected_block, signals)) break;
         std::vector<std::uint64_t> inline_at;
         std::uint64_t index = 0;
         for_each_record(*result, signals, [&](const Store& holder, const PackedRecord& rec) {

@@ -9,6 +9,8 @@
 #include <optional>
 #include <stdexcept>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "codec.hpp"
@@ -33,6 +35,20 @@ struct WalkGate {
     std::vector<std::int32_t> classical_targets;
 };
 
+// Optional visitor members: enter_block(block, gate) decides whether the
+// children of a composite gate (gate: its mapped targets and combined
+// controls) are walked or passed over; done() ends the walk early.
+template <class V, class = void>
+struct EntersBlocks : std::false_type {};
+template <class V>
+struct EntersBlocks<V, std::void_t<decltype(std::declval<V&>().enter_block(std::declval<const Store&>(),
+                                                                          std::declval<const WalkGate&>()))>>
+    : std::true_type {};
+template <class V, class = void>
+struct EndsEarly : std::false_type {};
+template <class V>
+struct EndsEarly<V, std::void_t<decltype(std::declval<const V&>().done())>> : std::true_type {};
+
 class GateWalker {
 public:
     static constexpr std::uint64_t kAllRuns = ~std::uint64_t{0};
@@ -53,6 +69,9 @@ public:
         std::vector<Frame> frames;
         enter(store, frames);
         while (!frames.empty()) {
+            if constexpr (EndsEarly<Visitor>::value) {
+                if (visit.done()) return;
+            }
             Frame& f = frames.back();
             const std::vector<RecordSlice>& slices = f.holder->records.slices();
             if (f.slice == slices.size()) {
@@ -76,6 +95,9 @@ public:
             const Store* block = nullptr;
             const std::size_t depth = frames.size() - 1;
             while (block == nullptr && f.offset < slice.count) {
+                if constexpr (EndsEarly<Visitor>::value) {
+                    if (visit.done()) return;
+                }
                 block = visit_record(*f.holder, page[slice.first + f.offset++], depth, visit);
             }
             if (f.offset == slice.count) {
@@ -181,7 +203,16 @@ private:
         for (std::int32_t q : lv.own_controls) g.controls.push_back(map_qubit(q, parent));
         g.control_states.insert(g.control_states.end(), lv.own_states.begin(), lv.own_states.end());
 
-        if (block != nullptr) return block;
+        if (block != nullptr) {
+            if constexpr (EntersBlocks<Visitor>::value) {
+                if (!visit.enter_block(*block, static_cast<const WalkGate&>(g))) {
+                    // Passed over, but not empty: a repetition around it goes on.
+                    ++handed_on_;
+                    return nullptr;
+                }
+            }
+            return block;
+        }
         ++handed_on_;
         visit(static_cast<const WalkGate&>(g));
         return nullptr;
