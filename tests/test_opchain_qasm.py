@@ -549,11 +549,46 @@ def little_memory(monkeypatch):
     ("OPENQASM 2.0; qreg q[500000]; creg c[500000]; barrier q; measure q -> c;",
      "Reading the OpenQASM program (1000000 qubits in its barriers and measurements) would make 2 gates, "),
     ("OPENQASM 3.0; qubit[1000000] q; x q;", "Expanding OpenQASM gate 'x' would make 1000000 gates, "),
+    # registers past sys.maxsize, which len() of their qubits cannot count
+    ("OPENQASM 3.0; qubit[%d] q; x q;" % 10**20, "Expanding OpenQASM gate 'x' would make %d gates, " % 10**20),
+    ("OPENQASM 3.0; qubit[%d] q; barrier q;" % 10**20,
+     "Reading the OpenQASM program (%d qubits in its barriers and measurements) would make 1 gates, " % 10**20),
+    ("OPENQASM 3.0; qubit[%d] q; bit[%d] c; c = measure q;" % (10**20, 10**20),
+     "Reading the OpenQASM program (%d qubits in its barriers and measurements) would make 1 gates, " % 10**20),
 ])
 def test_a_program_that_cannot_fit_is_refused_before_any_of_it_is_made(little_memory, program, message):
     with pytest.raises(MemoryError) as info:
         Opchain.from_openqasm(program)
     assert str(info.value).startswith(message)
+
+
+@pytest.mark.parametrize("program", [
+    "OPENQASM 3.0; qubit[%d] q; qubit[%d] r; cx q, r;" % (10**20, 10**20 + 1),
+    "OPENQASM 3.0; qubit[%d] q; bit[%d] c; c = measure q;" % (10**20, 10**20 + 1),
+])
+def test_registers_past_sys_maxsize_of_different_sizes_are_told_apart(program):
+    with pytest.raises(ValueError, match="of different sizes"):
+        Opchain.from_openqasm(program)
+
+
+def _shared_block_sequence(levels):
+    gate = Q("x", 0)
+    for _ in range(levels):
+        gate = Q("block", (0,), block_gate_sequence=(gate, gate))
+    sequence = Opchain(1)
+    sequence.add_gate(gate)
+    return sequence
+
+
+@pytest.mark.parametrize("convert", [
+    lambda: Opchain.from_openqasm(_doubling(15000)),
+    lambda: _shared_block_sequence(15000).to_openqasm(),
+], ids=["import", "export"])
+def test_a_count_with_more_digits_than_str_writes_is_named_by_its_power_of_two(little_memory, convert):
+    # 2**15000 has 4,516 digits, past what str() of an int writes
+    with pytest.raises(MemoryError) as info:
+        convert()
+    assert " would make 2**15000 or more gates, at least 2**15009 bytes, more than the 67108864 " in str(info.value)
 
 
 _BOUNDED = """
@@ -643,6 +678,18 @@ def test_programs_spelled_across_lines_and_spaces_are_read(text, gates):
     assert Opchain.from_openqasm(text).data() == gates
 
 
+@pytest.mark.parametrize("text, gates", [
+    ('OPENQASM 2.0; include "qelib1.inc"; qreg q[1]; x q[0];', [Q("x", 0)]),
+    ("OPENQASM 3.0; include'stdgates.inc' ; qubit[1] q; x q[0];", [Q("x", 0)]),
+    # names that begin with the word are gates and registers of their own
+    ("OPENQASM 3.0; qubit[1] q; gate include_h a { h a; } include_h q[0];", [Q("h", 0)]),
+    ("OPENQASM 3.0; qubit[1] q; bit[1] includes; includes[0] = measure q[0];",
+     [Q("measure", 0, name="measure", classical_target=0)]),
+])
+def test_an_include_is_the_word_and_a_file_name_only(text, gates):
+    assert Opchain.from_openqasm(text).data() == gates
+
+
 @pytest.mark.parametrize("text, message", [
     ("OPENQASM 3.0; qubit[２] q;",
      "OpenQASM register size '２' in 'qubit[２] q' is not a whole number written with the digits 0-9."),
@@ -657,6 +704,11 @@ def test_programs_spelled_across_lines_and_spaces_are_read(text, gates):
     ("OPENQASM 3.0; qubit[2] q r;", "Cannot parse OpenQASM declaration 'qubit[2] q r'."),
     ("OPENQASM 2.0; qreg q;", "Cannot parse OpenQASM declaration 'qreg q'."),
     ("OPENQASM 3.0; qubit[2] q; x q r;", "Cannot parse OpenQASM qubit operand 'q r'."),
+    # a ';' left out: the index is not read as "0]\n h q[1"
+    ("OPENQASM 3.0; qubit[2] q; h q[0]\n h q[1];", "Cannot parse OpenQASM qubit operand 'q[0]\\n h q[1]'."),
+    ("OPENQASM 3.0; qubit[2] q; includex q[0];", "Unknown OpenQASM gate 'includex'."),
+    ("OPENQASM 3.0; qubit[2] q; include q[0];", "Cannot parse OpenQASM include statement 'include q[0]'."),
+    ('OPENQASM 3.0; include "a.inc" "b.inc";', "Cannot parse OpenQASM include statement 'include \"a.inc\" \"b.inc\"'."),
     ("OPENQASM 3.0; qubit[1] q; gate g a { { x a; } } g q[0];",
      "OpenQASM gate 'g' has a block nested in its body, which holds gate calls only here."),
     ("OPENQASM 3.0; qubit[2] q; gate g a, a { x a; } g q[0], q[1];", "OpenQASM gate 'g' declares 'a' twice."),

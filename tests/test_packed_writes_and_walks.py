@@ -148,9 +148,11 @@ def test_measurement_plans_answered_from_block_facts():
 
 
 GUARDED = textwrap.dedent("""
-    import resource, sys
-    # Far below what a walk of 2**40 gates or its expansion would need.
-    resource.setrlimit(resource.RLIMIT_AS, (6 << 30, 6 << 30))
+    import os, resource, sys
+    # Far below what a walk of 2**40 gates or its expansion would need; above
+    # what the process maps now, which a sanitizer's shadow memory makes huge.
+    mapped = int(open("/proc/self/statm").read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+    resource.setrlimit(resource.RLIMIT_AS, (mapped + (6 << 30), resource.getrlimit(resource.RLIMIT_AS)[1]))
     from quorvex.backend.gate.morlith import QuantumGate
     from quorvex.backend.opchain.packed import OpchainPacked
     from quorvex.core import Circuit

@@ -34,10 +34,25 @@ def check_expansion(what, gates, bytes_per_gate=GATE_RECORD_BYTES):
 
     ``what`` names the expansion in the message ("Expanding gate G").
     """
-    needed = int(gates) * int(bytes_per_gate)
+    gates = int(gates)
+    needed = gates * int(bytes_per_gate)
     if needed <= _ALWAYS_FITS:
         return
     usable = available_memory()
     if usable is not None and needed > usable:
-        raise MemoryError(what + " would make " + str(int(gates)) + " gates, at least " + str(needed)
-                          + " bytes, more than the " + str(usable) + " bytes this process can still allocate.")
+        raise MemoryError(what + " would make " + _decimal(gates, " or more") + " gates, at least "
+                          + _decimal(needed) + " bytes, more than the " + str(usable)
+                          + " bytes this process can still allocate.")
+
+
+def _decimal(number, inexact=""):
+    """``number`` in decimal or, past the digits str() writes, the power of two at or below it and ``inexact``.
+
+    An expansion that doubles at each level (a block shared twice a level,
+    OpenQASM gates that call the one below twice) passes that many digits
+    beyond about 14,000 levels.
+    """
+    try:
+        return str(number)
+    except ValueError:
+        return "2**" + str(number.bit_length() - 1) + inexact

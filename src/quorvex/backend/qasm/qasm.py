@@ -509,7 +509,11 @@ _BYTES_PER_IMPORTED_GATE = 512
 # measured qubit with its bit), with a margin.
 _BYTES_PER_OPERAND = 192
 
-_OPERAND = re.compile(r"([A-Za-z_][A-Za-z0-9_]*)\s*(?:\[(.*)\])?\Z", re.S)
+# An index holds no bracket: "q[0]\n h q[1]" (a ';' left out) is no operand.
+_OPERAND = re.compile(r"([A-Za-z_][A-Za-z0-9_]*)\s*(?:\[([^][]*)\])?\Z")
+# The file is not read: the standard gates are known by name.
+_INCLUDE = re.compile(r"""include\s*("[^"\r\n]*"|'[^'\r\n]*')\Z""")
+_INCLUDE_WORD = re.compile(r"include(?![A-Za-z0-9_])")
 # Register sizes and indices: OpenQASM's digits only, never other scripts' digits
 # (which int() would read).
 _WHOLE_NUMBER = re.compile(r"\s*([0-9]+)\s*\Z")
@@ -531,9 +535,14 @@ def _whole_number(text, what, where):
     return int(m.group(1))
 
 
+def _size(operand):
+    """How many qubits or bits an operand's range holds: len() stops at sys.maxsize, a register's size does not."""
+    return operand.stop - operand.start
+
+
 def _width(operands):
     """How many calls a call over these operands stands for: registers are broadcast, single qubits repeated."""
-    lengths = {len(o) for o in operands if len(o) != 1}
+    lengths = {_size(o) for o in operands if _size(o) != 1}
     if len(lengths) > 1:
         raise ValueError("Register operands of different sizes.")
     return lengths.pop() if lengths else 1
@@ -599,7 +608,10 @@ class _Program:
 
     # -- first pass: statements read, checked and counted ------------------------
     def read(self, stmt):
-        if stmt.startswith("include"):
+        if _INCLUDE_WORD.match(stmt):
+            # Only the word: a gate or register named include_... is no include.
+            if not _INCLUDE.match(stmt):
+                raise ValueError("Cannot parse OpenQASM include statement " + repr(stmt) + ".")
             return
         if re.match(r"gate\s", stmt):
             self.define(stmt)
@@ -645,10 +657,10 @@ class _Program:
     def measure(self, qubit_text, bit_text):
         qubits = self._operand(qubit_text, self.qregs, "qubit")
         bits = self._operand(bit_text, self.cregs, "bit")
-        if len(qubits) != len(bits):
+        if _size(qubits) != _size(bits):
             raise ValueError("Measurement of registers of different sizes.")
         self._gates += 1
-        self._operands += len(qubits)
+        self._operands += _size(qubits)
         self._actions.append((_Program._place_measurement, qubits, bits))
 
     def statement(self, stmt):
@@ -659,7 +671,7 @@ class _Program:
         if name == "barrier" and not modifiers:
             registers = tuple(self._operand(a, self.qregs, "qubit") for a in args)
             self._gates += 1
-            self._operands += sum(map(len, registers))
+            self._operands += sum(map(_size, registers))
             self._actions.append((_Program._place_barrier, registers))
             return
         operands = tuple(self._operand(a, self.qregs, "qubit") for a in args if a)
@@ -701,7 +713,7 @@ class _Program:
 
     def _place_calls(self, name, params, operands, modifiers, width):
         for i in range(width):
-            qubits = [o[0] if len(o) == 1 else o[i] for o in operands]
+            qubits = [o[0] if _size(o) == 1 else o[i] for o in operands]
             self.ops.extend(self._expand(name, params, qubits, modifiers, {}))
 
     def _is_defined(self, name):
