@@ -46,12 +46,6 @@ g++ -std=c++17 -O1 -g $flags -I"$root/src/quorvex/native" \
     "$root/src/quorvex/native/store/tests/store_units.cpp" "$root/src/quorvex/native/store/record_list.cpp" \
     "$root/src/quorvex/native/store/gate_ids.cpp" \
     -o "$root/build/asan/store_units"
-
-say "running the native unit tests of the kernels"
-g++ -std=c++17 -O1 -g -fopenmp $flags -I"$root/src/quorvex/native" \
-    "$root/src/quorvex/native/kernels/tests/kernel_units.cpp" "$root/build/asan/libquorvex_gates.a" \
-    -o "$root/build/asan/kernel_units"
-OMP_NUM_THREADS=4 "$root/build/asan/kernel_units"
 "$root/build/asan/store_units"
 
 say "running the native unit tests of the kernels"
