@@ -100,14 +100,15 @@ def test_every_width_gives_the_same_bits():
 
 # The widest width is the default, which the rest of the suite runs. A file
 # a test, so that no one test runs for long; the walks of large states take
-# two, one precision each (the second part also runs the checks that have
-# no precision in their name).
+# five: two walks of one precision each, then the checks that name neither.
+STREAMS_PARTS = [f"{dtype} and {which}(plain or ahead)" for dtype in ("complex64", "complex128")
+                 for which in ("", "not ")]
 EXISTING_CHECKS = [
     pytest.param("test_kernels_bits.py", (), id="bits"),
     pytest.param("test_kernels_parallel.py", (), id="parallel"),
     pytest.param("test_kernels_reference.py", (), id="reference"),
-    pytest.param("test_kernels_streams.py", ("-k", "complex64"), id="streams-complex64"),
-    pytest.param("test_kernels_streams.py", ("-k", "not complex64"), id="streams-rest"),
+] + [pytest.param("test_kernels_streams.py", ("-k", part), id="streams " + part) for part in STREAMS_PARTS] + [
+    pytest.param("test_kernels_streams.py", ("-k", "not complex64 and not complex128"), id="streams rest"),
 ]
 
 
