@@ -20,24 +20,43 @@
    eigh, block), N = 4 ... 256 (goal: at most 1.5x for N >= 64), with the
    encoding's accuracy.
 
+4. Import order (--import-order, alone): TiberqSolver on the kappa = 1,000
+   system of 1., in a fresh interpreter each run, PyTorch imported before
+   quorvex and after it, under a busy loop on each core, on OMP_NUM_THREADS
+   OpenMP threads if the shell sets it, else one per core (goal: torch first
+   within 1.5x quorvex first). --baseline REV runs the same on an earlier
+   revision, built once into build/bench-baseline/; a run past --timeout
+   seconds is stopped, shown as such and not run again.
+
 BLAS runs on one thread: threaded BLAS on a loaded machine makes small dense
 products orders of magnitude slower.
 
 Run: bash dev.sh bench tiberq [--repeat 5] [--quick]
+     bash dev.sh bench tiberq --import-order [--repeat 3] [--baseline REV] [--timeout 300]
 """
 import os
 
+# The import-order runs take the shell's environment, not this process's
+# defaults: PyTorch's runtime takes MKL_NUM_THREADS as its thread count, and
+# a quorvex that ran on that runtime ran on as many.
+_SHELL_ENV = dict(os.environ)
 for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ.setdefault(_var, "1")
 
 import argparse
 import resource
 import statistics
+import subprocess
+import sys
 import time
 
 import numpy as np
 from scipy.special import bdtrc
 
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import quorvex
 from quorvex.backend.pelmor import strovane
 from quorvex.core import Circuit, Register
 from quorvex.library.block_encoding.dorrin.dorrin import Dorrin
@@ -156,13 +175,18 @@ def solve_rows(sizes, kappas, repeat):
                   f" {t[0]:>7.3f} / {t[1]:>6.3f} {statistics.median(shares):>12.0%}")
 
 
+def ill_conditioned_system(kappa):
+    """A = Q diag(1, 1/kappa) Q^T and a right-hand side with a known solution."""
+    Q = np.array([[0.8, -0.6], [0.6, 0.8]])
+    A = Q @ np.diag([1.0, 1.0 / kappa]) @ Q.T
+    return A, A @ (Q @ [1.0, -2.0])
+
+
 def ill_conditioned_rows(kappas):
     print("TiberqSolver, epsilon = 0.01, on A = Q diag(1, 1/kappa) Q^T (one run each; goal: error <= 1e-4)")
     print(f"  {'kappa':>6} {'terms':>6} {'solve s':>8} {'rel. error':>10} {'peak RSS MB':>11}")
-    Q = np.array([[0.8, -0.6], [0.6, 0.8]])
     for kappa in kappas:
-        A = Q @ np.diag([1.0, 1.0 / kappa]) @ Q.T
-        b = A @ (Q @ [1.0, -2.0])
+        A, b = ill_conditioned_system(kappa)
         coeffs, _, _ = _compute_chebyshev_coeffs_tiberq(_compute_kappa(A), 0.01)
         start = time.perf_counter()
         _, x, _ = TiberqSolver(A, b, epsilon=0.01, logging=False)
@@ -235,11 +259,91 @@ def dorrin_rows(sizes, repeat):
               f" {t['encode'][0] / t['numpy'][0]:>6.2f} {err:>13.1e} {unitarity:>9.1e}")
 
 
+# One solve in a fresh interpreter: argv[1] says which of torch and quorvex
+# is imported first; prints the threads the gates ran on and the solve's seconds.
+ORDER_CHILD = """
+import sys, time
+first = sys.argv[1]
+if first == "torch":
+    import torch
+import quorvex.library.linear_solver.tiberq as tiberq
+import torch
+from quorvex.backend.pelmor import strovane
+sys.path.insert(0, sys.argv[2])
+from tiberq import ill_conditioned_system
+A, b = ill_conditioned_system(1000.0)
+start = time.perf_counter()
+tiberq.TiberqSolver(A, b, epsilon=0.01, logging=False)
+print(strovane.max_threads(), time.perf_counter() - start)
+"""
+
+
+def import_order_rows(repeat, baselines, timeout):
+    from interrupt import baseline_site
+    from load import CORES, Load
+
+    threads = _SHELL_ENV.get("OMP_NUM_THREADS", str(CORES))
+    builds = {"this tree": os.path.dirname(os.path.dirname(os.path.abspath(quorvex.__file__)))}
+    for rev in baselines:
+        site, described = baseline_site(rev)
+        builds[described] = site
+    env = dict(_SHELL_ENV, OMP_NUM_THREADS=threads, OPENBLAS_NUM_THREADS="1")
+    chosen = ", ".join(f"{k}={env[k]}" for k in ("OMP_WAIT_POLICY", "GOMP_SPINCOUNT", "MKL_NUM_THREADS")
+                       if k in env)
+    print(f"TiberqSolver, kappa = 1,000, epsilon = 0.01, a fresh interpreter each run; OMP_NUM_THREADS={threads};"
+          f" {CORES} burners (a busy loop on each core); set in the shell: {chosen or 'none of the wait settings'};"
+          f" solve s, min / median of {repeat} interleaved rounds; goal: torch first <= 1.5x quorvex first")
+    cases = [(build, first) for build in builds for first in ("quorvex", "torch")]
+    times = {case: [] for case in cases}
+    ran_on = {case: set() for case in cases}
+    stopped = set()
+    with Load(CORES):
+        for round in range(repeat):
+            for case in (cases if round % 2 == 0 else cases[::-1]):
+                if case in stopped:
+                    continue
+                build, first = case
+                try:
+                    done = subprocess.run([sys.executable, "-P", "-c", ORDER_CHILD, first, HERE],
+                                          env=dict(env, PYTHONPATH=builds[build]), capture_output=True, text=True,
+                                          timeout=timeout)
+                except subprocess.TimeoutExpired:
+                    stopped.add(case)
+                    continue
+                if done.returncode != 0:
+                    raise RuntimeError(f"{build}, {first} first failed:\n{done.stderr}")
+                gate_threads, seconds = done.stdout.split()[-2:]
+                ran_on[case].add(gate_threads)
+                times[case].append(float(seconds))
+    print(f"  {'build':<60} {'first':<8} {'threads':>7} {'solve s':>17} {'x quorvex first':>16}")
+    for build, first in cases:
+        found = times[(build, first)]
+        if (build, first) in stopped:
+            shown = f"> {timeout:g} (stopped)"
+        else:
+            shown = f"{min(found):>7.2f} / {statistics.median(found):>6.2f}"
+        ratio = ""
+        own = times[(build, "quorvex")]
+        if first == "torch" and found and own and (build, first) not in stopped:
+            ratio = f"{min(found) / min(own):.2f} / {statistics.median(found) / statistics.median(own):.2f}"
+        print(f"  {build[:60]:<60} {first:<8} {','.join(sorted(ran_on[(build, first)])) or '?':>7} {shown:>17}"
+              f" {ratio:>16}")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--quick", action="store_true", help="smaller sizes only")
+    parser.add_argument("--import-order", action="store_true",
+                        help="only the solve with PyTorch imported first and second, under load")
+    parser.add_argument("--baseline", nargs="+", default=[], metavar="REV",
+                        help="with --import-order: earlier revisions to run beside this tree")
+    parser.add_argument("--timeout", type=float, default=300, help="with --import-order: seconds a run may take")
     args = parser.parse_args()
+    if args.import_order:
+        print("load average: " + " ".join(f"{load:.2f}" for load in os.getloadavg()))
+        import_order_rows(args.repeat, args.baseline, args.timeout)
+        return
     print(f"strovane OpenMP threads: {strovane.max_threads()}; BLAS threads: "
           f"{os.environ.get('OPENBLAS_NUM_THREADS')}; load average: "
           + " ".join(f"{load:.2f}" for load in os.getloadavg()))

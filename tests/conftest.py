@@ -1,5 +1,5 @@
 """A run without the package to test stops with one sentence, not an error per test file; a run with it
-starts the OpenMP runtime the way quorvex does, whichever test module imports torch first; and the
+starts the shared OpenMP runtime the way quorvex does, whichever test module imports torch first; and the
 memory the library's estimates see can be set for a test (`memory_limit`)."""
 import importlib.util
 
@@ -11,9 +11,10 @@ def pytest_configure(config):
         pytest.exit("quorvex is not installed in this Python: run the suite with `bash dev.sh test`, which"
                     " builds the package first, or `pip install .[test]` and then pytest",
                     returncode=pytest.ExitCode.USAGE_ERROR)
-    # Before any test module imports torch, whose own copy of the OpenMP
-    # runtime would otherwise be the one loaded, with its default wait of
-    # milliseconds: the suite's parallel gates then stall on busy cores.
+    # Before any test module imports torch, so that torch runs on the shared
+    # OpenMP runtime that quorvex starts with the bounded spin, not on its own
+    # copy with the default wait, whose idle threads hold busy cores for
+    # milliseconds after each torch operation.
     import quorvex  # noqa: F401
 
 

@@ -201,7 +201,9 @@ def prepared_system(A, b):
     A = np.asarray(A, dtype=complex)
     b = np.asarray(b, dtype=complex).reshape(-1)
     N = len(b)
-    dilated = not np.allclose(A, A.conj().T)
+    # Judged on A over its largest modulus, whatever its scale.
+    peak = np.max(np.abs(A))
+    dilated = not np.allclose(A / peak, A.conj().T / peak)
     if dilated:
         Z0 = np.zeros_like(A)
         A, b = np.block([[Z0, A], [A.conj().T, Z0]]), np.concatenate([b, np.zeros(N, complex)])
@@ -216,6 +218,7 @@ def postselected_solution(state, A, b, a_scale, b_scale, dilated, N):
     n = len(b)
     x = state[16 * n:17 * n]
     x = x / np.linalg.norm(x)
-    i0 = next(i for i in range(n) if abs(b[i]) > 1e-12)
-    x = x * (b[i0] / (A[i0] @ x)) * (b_scale / a_scale)
+    # The factor that fits all equations best (least squares).
+    Ax = A @ x
+    x = x * (np.vdot(Ax, b) / np.vdot(Ax, Ax)) * (b_scale / a_scale)
     return x[N:] if dilated else x

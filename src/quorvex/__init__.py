@@ -9,8 +9,9 @@ if _sys.version_info[:2] != (3, 12):
                       + f" ({_sys.executable}): run it with a 3.12 interpreter.")
 del _sys
 
-# Before any of the package's modules can load PyTorch, which brings its own
-# copy of the OpenMP runtime: the runtime starts with the bounded spin.
+# Before any of the package's modules can load PyTorch, which uses the
+# process's shared OpenMP runtime if one is loaded: that one starts with the
+# bounded spin too (the native modules run on their own copy).
 from . import _openmp
 
 _openmp.start()

@@ -42,30 +42,74 @@ def _read_int(path):
         return None
 
 
-def _control_group_room():
-    """What the process's (version 2) control group leaves, or None."""
+# Version 1 writes "no limit" as the largest page-aligned 64-bit count.
+_NO_LIMIT = 1 << 62
+
+
+def _stat_fields(path):
+    """The "name value" lines of a control group's memory.stat, as a dict of ints."""
+    fields = {}
     try:
-        with open("/proc/self/cgroup", encoding="ascii") as handle:
-            paths = [line.strip().split(":", 2)[2] for line in handle if line.startswith("0::")]
-    except (OSError, IndexError):
-        return None
-    if not paths:
-        return None
-    group = "/sys/fs/cgroup" + paths[0].rstrip("/")
-    limit = _read_int(group + "/memory.max")  # "max" (no limit) reads as None
-    used = _read_int(group + "/memory.current")
-    if limit is None or used is None:
+        with open(path, encoding="ascii") as handle:
+            for line in handle:
+                name, _, value = line.partition(" ")
+                fields[name] = int(value)
+    except (OSError, ValueError):
+        pass
+    return fields
+
+
+def _group_room(limit, used, stat, reclaimable_field):
+    """limit - used + reclaimable, or None where there is no limit or a figure is missing."""
+    if limit is None or used is None or limit >= _NO_LIMIT:
         return None
     # Inactive file pages are reclaimed before the group runs out.
-    reclaimable = 0
+    return max(limit - used + stat.get(reclaimable_field, 0), 0)
+
+
+def _version_1_group(root, controllers, path):
+    """The directory of a version-1 memory group: under its controller's mount, else the mount
+    itself (a container that shows the host's path but mounts only its own group)."""
+    for mount in (root + "/memory", root + "/" + controllers):
+        for group in (mount + path.rstrip("/"), mount):
+            if os.path.isfile(group + "/memory.limit_in_bytes"):
+                return group
+    return None
+
+
+def _control_group_room(cgroup_file="/proc/self/cgroup", root="/sys/fs/cgroup"):
+    """What the process's control group leaves (version 2, or version 1's memory controller), or None."""
     try:
-        with open(group + "/memory.stat", encoding="ascii") as handle:
-            for line in handle:
-                if line.startswith("inactive_file "):
-                    reclaimable = int(line.split()[1])
-    except (OSError, ValueError, IndexError):
-        pass
-    return max(limit - used + reclaimable, 0)
+        with open(cgroup_file, encoding="ascii") as handle:
+            entries = [line.rstrip("\n").split(":", 2) for line in handle]
+    except OSError:
+        return None
+    rooms = []
+    for entry in entries:
+        if len(entry) != 3:
+            continue
+        hierarchy, controllers, path = entry
+        if hierarchy == "0" and not controllers:
+            group = root + path.rstrip("/")
+            stat = _stat_fields(group + "/memory.stat")
+            # "max" (no limit) reads as None
+            room = _group_room(_read_int(group + "/memory.max"), _read_int(group + "/memory.current"), stat,
+                               "inactive_file")
+        elif "memory" in controllers.split(","):
+            group = _version_1_group(root, controllers, path)
+            if group is None:
+                continue
+            stat = _stat_fields(group + "/memory.stat")
+            # The tightest limit of the group and its ancestors, where the kernel says it.
+            limits = [value for value in (_read_int(group + "/memory.limit_in_bytes"),
+                                          stat.get("hierarchical_memory_limit")) if value is not None]
+            limit = min(limits) if limits else None
+            room = _group_room(limit, _read_int(group + "/memory.usage_in_bytes"), stat, "total_inactive_file")
+        else:
+            continue
+        if room is not None:
+            rooms.append(room)
+    return min(rooms) if rooms else None
 
 
 # Address space a run takes besides what its estimate counts: the stacks of
@@ -73,7 +117,9 @@ def _control_group_room():
 # late, the BLAS buffers. Where an address-space or data limit binds, running
 # into it there aborts the process (OpenBLAS and the OpenMP runtime cannot
 # raise MemoryError), so so much is kept back from the room the limit leaves.
-_LIMIT_RESERVE = 256 << 20
+# Measured: a solver's address space grows by 50-90 MiB more than its
+# resident memory; a larger reserve refused runs that fit.
+_LIMIT_RESERVE = 160 << 20
 
 
 def _limit_room(which, status_field):

@@ -1,17 +1,23 @@
-"""The wait settings of the OpenMP runtime that quorvex's native back end runs on.
+"""The wait settings of the OpenMP runtimes in a quorvex process.
 
-The runtime (GNU OpenMP, ``libgomp.so.1``) reads its wait settings once, when
-it is loaded, and one copy serves the whole process: PyTorch ships its own
-under the same name, and whichever copy is loaded first is the one every
-library binds to, the back end included. So ``import quorvex``, which runs
-before any of its modules can import PyTorch, loads the runtime at once with
-the bounded spin. A runtime that someone else loaded before that keeps the
-settings it started with; the back end says so when it first runs on it.
+The runtime (GNU OpenMP) reads its wait settings once, when it is loaded.
+quorvex's native modules run on their own copy of it, ``libquorvex-gomp.so.1``
+beside ``strovane``, with its symbols renamed so that no other copy in the
+process can serve them: it is loaded with ``strovane`` and starts with the
+bounded spin whatever was imported before quorvex (PyTorch included), unless
+the user chose a policy or a spin count.
+
+The process's shared copy, ``libgomp.so.1``, serves the libraries that use
+OpenMP themselves. PyTorch brings one under that name and uses the copy
+loaded first: ``import quorvex`` loads the shared copy with the bounded spin
+too when nothing has loaded one yet, so that PyTorch imported after quorvex
+(or through it) does not spin for milliseconds on the cores quorvex's gates
+need. A copy loaded before quorvex keeps its own settings; quorvex's gates
+do not run on it.
 """
 import contextlib
 import os
 import sys
-import warnings
 
 # Rounds an idle OpenMP worker spins (one pause instruction each, about
 # 40 ns on current x86 cores) before it sleeps: enough for the next gate of a
@@ -21,13 +27,15 @@ import warnings
 # the runtime's default of milliseconds.
 SPIN_ROUNDS = "300"
 
-_RUNTIME = "libgomp.so.1"
+# The copy the native modules run on (the build names it so), and the
+# prefix its symbols carry there.
+RUNTIME_COPY = "libquorvex-gomp.so.1"
+SYMBOL_PREFIX = "quorvex_"
+
+_SHARED_RUNTIME = "libgomp.so.1"
 _CHOICES = ("OMP_WAIT_POLICY", "GOMP_SPINCOUNT")
 
-# True when a runtime was already loaded at ``import quorvex`` and the user
-# had chosen no wait settings: it spins for milliseconds.
-_foreign = False
-# The runtime loaded here, held for the life of the process.
+# The shared runtime loaded here, held for the life of the process.
 _runtime = None
 
 
@@ -54,35 +62,21 @@ def bounded_spin():
 
 
 def start():
-    """Load the runtime with the bounded spin, or note that another library loaded it first."""
-    global _foreign, _runtime
+    """Load the process's shared runtime with the bounded spin, unless it is loaded already."""
+    global _runtime
     if user_chose() or not sys.platform.startswith("linux"):
         return
     import ctypes
     try:
         # Finds a copy of any path under that name, PyTorch's included.
-        ctypes.CDLL(_RUNTIME, mode=os.RTLD_NOLOAD)
+        ctypes.CDLL(_SHARED_RUNTIME, mode=os.RTLD_NOLOAD)
     except OSError:
         pass
     else:
-        _foreign = True
         return
     with bounded_spin():
         try:
-            _runtime = ctypes.CDLL(_RUNTIME)
+            _runtime = ctypes.CDLL(_SHARED_RUNTIME)
         except OSError:
-            # Not found by that name: the back end's own load sets the spin.
+            # None installed: the libraries that would use it bring their own.
             pass
-
-
-def warn_if_foreign():
-    """Say once that the back end runs on a runtime started with the default wait."""
-    global _foreign
-    if not _foreign:
-        return
-    _foreign = False
-    warnings.warn(
-        "quorvex: the OpenMP runtime was loaded before quorvex (PyTorch loads its own when it is imported"
-        " first) and keeps its default wait, under which parallel gates stall for milliseconds on cores that"
-        " other processes use. Set GOMP_SPINCOUNT=" + SPIN_ROUNDS + " in the shell that starts Python, or"
-        " import quorvex before torch.", RuntimeWarning, stacklevel=2)

@@ -31,17 +31,16 @@ def _load_native():
     # The OpenMP runtime reads its wait settings once, when it is loaded.
     # Sleeping at once would cost a wake-up per gate, spinning for
     # milliseconds steals the cores that the next gate needs when other work
-    # shares them: a bounded spin keeps both. ``import quorvex`` has loaded
-    # the runtime with it already; where it could not, the module's own load
-    # of the runtime takes it. A policy or spin count the user set is left
-    # alone.
+    # shares them: a bounded spin keeps both. strovane runs on its own copy
+    # of the runtime, loaded with it here and by nothing else, so the copy
+    # always starts with the bounded spin, unless the user set a policy or a
+    # spin count, which is left alone.
     with _openmp.bounded_spin():
         try:
             from . import strovane
         except ImportError:
             _explain_missing_core()
             raise
-    _openmp.warn_if_foreign()
     return strovane
 
 

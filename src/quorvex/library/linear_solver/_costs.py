@@ -17,24 +17,41 @@ import numpy as np
 
 from ..equation._memory import require_resources
 
-# TiberqSolver, per Chebyshev term: the matrices T_k and the block encoding
-# of a padded P x P term (a 2P x 2P complex unitary, kept by its circuit and
-# the LCU's copy) and about 4 kB of circuit records; building, encoding and
-# simulating each term.
-_TERM_BYTES = 4096
-_TERM_BYTES_PER_ENTRY = 96           # times P**2
+# TiberqSolver, per Chebyshev term: the two matrices T_k of its degrees
+# (8 bytes an entry each) and the block encoding of a padded P x P term (a
+# 2P x 2P complex unitary, 64 bytes per entry of the term), and some 4 kB of
+# circuit records; building, encoding and simulating each term. Fitted to
+# the peak resident memory of P = 2, 8, 32 and 64 at kappa = 10,000, 3,000,
+# 1,000 and 300 (153,679 to 3,983 terms: 0.57, 0.37, 1.14 and 1.24 GiB),
+# 1.03-1.07 times that.
+_TERM_BYTES = 3900
+_TERM_BYTES_PER_ENTRY = 86           # times P**2
 _TERM_SECONDS = 2.0e-4
 _TERM_SECONDS_PER_CUBE = 1.6e-8      # times P**3: the encoding's eigendecompositions
 _TERM_SECONDS_PER_STATE_BYTE = 2e-12  # the controlled term's pass over the state
 
 # PelqaSolver: the rotation circuit's gates (one multi-controlled rotation and
 # about d NOTs for each of the 2**d phase indices), each some 80 bytes plus
-# its d controls (112 bytes a gate measured at d = 16), and about a pass over
-# the 2**(1 + d + n) amplitudes each (d = 16: 70 s).
+# its d controls (112 bytes a gate measured at d = 16), and a pass over the
+# 2**(1 + d + n) amplitudes each: serial up to 2**14 amplitudes, beyond on
+# every thread, where starting the team costs some microseconds a gate (a
+# 2 x 2 system with d = 17 and 18: 80 s and 325 s on an idle 8-core machine).
 _GATE_BYTES = 80
 _GATE_BYTES_PER_CONTROL = 4
 _GATE_SECONDS = 1e-6
-_GATE_SECONDS_PER_AMPLITUDE = 2.2e-10
+_SERIAL_SECONDS_PER_AMPLITUDE = 2.5e-10
+_PARALLEL_AMPLITUDES = 1 << 14
+_PARALLEL_GATE_SECONDS = 5e-6
+_PARALLEL_SECONDS_PER_AMPLITUDE = 5.5e-11
+
+# Phase estimation's controlled powers U^(2^j) and their inverses: 2 d dense
+# N x N gates on the whole state, each 2**d products of the matrix with a
+# vector (N**2 multiply-adds). A matrix beyond 16 MiB (N > 1024) no longer
+# stays in the cores' caches, and every product streams it from memory:
+# N = 1024, d = 10 ran 13 s, N = 2048, d = 12 886 s.
+_POWER_SECONDS_PER_MAC = 2e-10
+_STREAMED_SECONDS_PER_MAC = 1.9e-9
+_CACHED_MATRIX_BYTES = 16 << 20
 
 # PelqaSolver's dense N x N work besides the circuit's gates: U = exp(2 pi i A
 # t), its columns read back one simulation each, the d powers U^(2^j) of
@@ -59,6 +76,16 @@ _STEP_SECONDS_PER_ENTRY = 1.2e-7     # times N**2
 # and N = 512: then every step holds copies of its own (N = 1024: 192 MiB).
 _SHARED_MATRIX_BYTES = 8 << 20
 _CHECK_SECONDS_PER_CUBE = 1e-10
+
+# ZumraSolver's work before its walk, on the N x N system: the singular values
+# of A twice (its norm and condition number, 7 s each at N = 2048 and 48 s at
+# N = 4096, measured) and the full decomposition and two 2N x 2N products of
+# its block encoding.
+_PREPARATION_SECONDS_PER_CUBE = 4.7e-9
+
+# The default walk is the smallest even number of steps not below 10 kappa:
+# 12 at the least, for a kappa just above 1 (kappa = 1 itself needs no walk).
+SHORTEST_DEFAULT_WALK = 12
 
 # Larger exponents are refused long before; they would only overflow the sums.
 _EXPONENT_CAP = 1000
@@ -132,13 +159,22 @@ def tiberq_cost(kappa, epsilon, n):
     return terms, n_be + n_anc, nbytes, seconds
 
 
-def require_tiberq(kappa, epsilon, n):
-    """Refuse a TiberqSolver run on an n x n system that cannot fit or finish."""
+def require_tiberq(kappa, epsilon, n, size_only=False):
+    """Refuse a TiberqSolver run on an n x n system that cannot fit or finish.
+
+    ``size_only``: kappa = 1 stands for the fewest terms any A of the size
+    takes, kappa not being known yet; the message then names the size.
+    """
     terms, qubits, nbytes, seconds = tiberq_cost(kappa, epsilon, n)
-    require_resources(nbytes, seconds,
-                      f"kappa = {kappa:.6g} with epsilon = {epsilon:g} ({terms:,} Chebyshev terms, a circuit "
-                      f"on {qubits} qubits)",
-                      hint="A larger epsilon, or a better-conditioned A, needs fewer terms.")
+    if size_only:
+        what = (f"A {n} x {n} system, even at the fewest Chebyshev terms of any A (kappa = 1 with epsilon = "
+                f"{epsilon:g}: {terms:,} terms, a circuit on {qubits} qubits)")
+        hint = "Each term is block-encoded as a dense unitary of twice the system's size."
+    else:
+        what = (f"kappa = {kappa:.6g} with epsilon = {epsilon:g} ({terms:,} Chebyshev terms, a circuit on {qubits} "
+                f"qubits)")
+        hint = "A larger epsilon, or a better-conditioned A, needs fewer terms."
+    require_resources(nbytes, seconds, what, hint=hint)
 
 
 def pelqa_cost(d, n):
@@ -147,8 +183,19 @@ def pelqa_cost(d, n):
     amplitudes = _pow2(1 + d + n)
     dense_bytes, dense_seconds = _pelqa_dense_cost(d, n)
     nbytes = gates * (_GATE_BYTES + _GATE_BYTES_PER_CONTROL * d) + 4 * 16 * amplitudes + dense_bytes
-    seconds = gates * (_GATE_SECONDS + _GATE_SECONDS_PER_AMPLITUDE * amplitudes) + dense_seconds
+    if amplitudes > _PARALLEL_AMPLITUDES:
+        per_gate = _PARALLEL_GATE_SECONDS + _PARALLEL_SECONDS_PER_AMPLITUDE * amplitudes
+    else:
+        per_gate = _SERIAL_SECONDS_PER_AMPLITUDE * amplitudes
+    seconds = gates * (_GATE_SECONDS + per_gate) + dense_seconds + _pelqa_power_seconds(d, n)
     return gates, nbytes, seconds
+
+
+def _pelqa_power_seconds(d, n):
+    """Seconds of phase estimation's 2 d controlled N x N powers applied to the state."""
+    streamed = 16 * _pow2(2 * n) > _CACHED_MATRIX_BYTES
+    per_mac = _STREAMED_SECONDS_PER_MAC if streamed else _POWER_SECONDS_PER_MAC
+    return 2 * d * _pow2(d) * _pow2(2 * n) * per_mac
 
 
 def _pelqa_dense_cost(d, n):
@@ -188,23 +235,33 @@ def zumra_cost(T, n_sys):
             step_bytes += gates * matrix
             step_seconds += gates * _CHECK_SECONDS_PER_CUBE * dimension ** 3
     nbytes = calls * _CALL_BYTES + float(T) * step_bytes + 4 * 16 * _pow2(n_sys + 5) + 4 * 64 * entries
-    seconds = float(T) * step_seconds
+    seconds = float(T) * step_seconds + _PREPARATION_SECONDS_PER_CUBE * _pow2(3 * n_sys)
     return calls, nbytes, seconds
 
 
 def require_zumra(T, n_sys, shortest=False):
     """Refuse a ZumraSolver walk of T steps on n_sys system qubits that cannot fit or finish.
 
-    ``shortest``: T = 1 stands for a walk whose length is not known yet; the
-    message then names the system's size instead.
+    ``shortest``: T stands for the shortest walk the default can take, whose
+    length is not known yet; the message then names the system's size instead.
     """
     calls, nbytes, seconds = zumra_cost(T, n_sys)
     copied = ", each step with its own copies of the dense matrices" if 16 * _pow2(2 * n_sys + 2) > \
         _SHARED_MATRIX_BYTES else ""
     size = f"{_pow2(n_sys):g}"
-    what = (f"A walk on a {size} x {size} system, even of one step ({calls:.3g} circuit calls on {n_sys + 5} "
-            f"qubits{copied})" if shortest else
+    what = (f"A walk on a {size} x {size} system, even the shortest of the default ({T} steps, {calls:.3g} "
+            f"circuit calls on {n_sys + 5} qubits{copied})" if shortest else
             f"T = {T} walk steps ({calls:.3g} circuit calls on {n_sys + 5} qubits{copied})")
-    hint = ("Each step holds the dense N x N and 2N x 2N matrices of the system." if shortest else
+    hint = ("Each step holds the dense N x N and 2N x 2N matrices of the system; its singular values and "
+            "block encoding take N**3 work besides." if shortest else
             "The default T, the smallest even number not below 10 kappa, is usually enough.")
     require_resources(nbytes, seconds, what, hint=hint)
+
+
+def require_zumra_walk(T, n_sys):
+    """`require_zumra` for the T a caller gave: None stands for the shortest walk the default can
+    take, a T of 0 or less (refused later) for none."""
+    if T is None:
+        require_zumra(SHORTEST_DEFAULT_WALK, n_sys, shortest=True)
+    elif T > 0:
+        require_zumra(T, n_sys)

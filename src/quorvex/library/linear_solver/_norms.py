@@ -1,5 +1,5 @@
 """Norms and unit vectors of right-hand sides of any finite magnitude, and the
-input checks the solvers share.
+input checks, answer checks and warnings the solvers share.
 
 A solver accepts every finite nonzero b. Its Euclidean norm squares the
 entries, which underflow below about 1e-154 and overflow above 1e154, and
@@ -7,9 +7,22 @@ NumPy divides a complex array by a real number through that number's
 reciprocal, which is infinite for a subnormal norm. Ordinary magnitudes take
 the plain NumPy operations, so their results keep their bits.
 """
+import os
+import sys
+import warnings
+
 import numpy as np
 
 _TINY = np.finfo(float).tiny
+
+# A solver's answer counts as off, and it warns, when its relative residual
+# ||A x - b|| / ||b|| or its relative distance ||x - x_ref|| / ||x_ref|| to
+# numpy.linalg.solve's solution exceeds this.
+OFF_BOUND = 0.1
+
+# Frames of this package (the `solve` entry point) are passed over when a
+# warning names the line that called a solver.
+_PACKAGE_PREFIX = os.path.dirname(os.path.abspath(__file__)) + os.sep
 
 
 def norm(v):
@@ -134,13 +147,77 @@ def whole_number(value, name, none_allowed=False):
     parameters; NaN and the infinities, which int() cannot convert, a
     ValueError that names the parameter.
     """
-    if type(value) is int or none_allowed and value is None:
+    if none_allowed and value is None:
         return value
+    if type(value) is int:
+        return refuse_beyond_float(value, name)
     kind = type(value)
     if not any(hasattr(kind, slot) for slot in ("__index__", "__int__", "__float__")) \
             and not isinstance(value, complex):
         raise TypeError(f"Argument '{name}' has incorrect type (expected int, got {type_name(value)})")
     try:
-        return int(value)
+        value = int(value)
     except (ValueError, OverflowError):
         raise ValueError(f"{name} must be a whole number, got {value!r}") from None
+    return refuse_beyond_float(value, name)
+
+
+def warn(message):
+    """``warnings.warn(message)`` (a UserWarning) attributed to the line that called the solver.
+
+    The solvers are compiled and run no Python frame of their own, so the
+    frame beneath this function's is the caller's, unless it is `solve` of
+    this package, which is passed over too.
+    """
+    warnings.warn(message, UserWarning, stacklevel=2, skip_file_prefixes=(_PACKAGE_PREFIX,))
+
+
+def misfit(A, b, x, reference):
+    """(relative residual ||A x - b|| / ||b||, relative error ||x - reference|| / ||reference||)."""
+    with np.errstate(over="ignore", invalid="ignore"):
+        return float(norm(A @ x - b) / norm(b)), float(norm(x - reference) / norm(reference))
+
+
+def is_off(residual, error):
+    """Whether an answer of this `misfit` is off (an undefined figure counts as off)."""
+    return not (residual <= OFF_BOUND and error <= OFF_BOUND)
+
+
+def describe_misfit(residual, error):
+    """The figures of an answer that is off, as its warning states them."""
+    return (f"its relative residual ||Ax - b||/||b|| is {residual:.3g} and its relative error against "
+            f"numpy.linalg.solve's solution {error:.3g} (a solution counts as off above {OFF_BOUND:g})")
+
+
+def is_hermitian(A):
+    """Whether A equals its conjugate transpose to NumPy's default tolerances, taken on A divided
+    by its largest modulus, so that the verdict does not depend on A's scale."""
+    peak = float(np.max(np.abs(A))) if A.size else 0.0
+    if not 0 < peak < np.inf:
+        return bool(np.allclose(A, A.conj().T))
+    scaled = A / peak
+    return bool(np.allclose(scaled, scaled.conj().T))
+
+
+def dense(value, name):
+    """Refuse a sparse matrix for ``name`` (A or b) with one sentence; the solvers work on dense arrays."""
+    sparse = sys.modules.get("scipy.sparse")
+    if sparse is not None and sparse.issparse(value):
+        raise TypeError(f"{name} must be a dense array (a NumPy array or nested lists), got a sparse "
+                        f"{type(value).__name__}: pass {name}.toarray().")
+    return value
+
+
+def refuse_empty(N):
+    """Raise ValueError for an empty (0 x 0) system."""
+    if N == 0:
+        raise ValueError("A is empty (0 x 0): there is no system to solve.")
+
+
+def refuse_beyond_float(value, name):
+    """Raise ValueError naming ``name`` for an int beyond the floating-point range (10**400):
+    no estimate or formula of the solvers can take it."""
+    if abs(value) > sys.float_info.max:
+        raise ValueError(f"{name} is too large: a number of {len(str(abs(value)))} digits, beyond the "
+                         f"floating-point range (largest double {sys.float_info.max:.6g}).")
+    return value

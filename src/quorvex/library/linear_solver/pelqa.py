@@ -59,18 +59,26 @@ def PelqaSolver(A: np.ndarray, b: np.ndarray, d: int = 6, t: Optional[float] = N
     count. A matrix whose every eigenvalue lies at or below it is refused
     ("Eigenvalues of A are approximately zero ..."), even 1e-13 * I, whose
     condition number is 1: scale such a system up first. One that keeps some
-    is solved on the kept ones alone, with no warning: for diag(1e-13, 1) the
-    component along 1e-13 is lost (x about [6e-23, 1] for b = [1, 1], where
-    the solution is [1e13, 1]); numpy.linalg.solve still runs for the
-    reference and for an exactly singular A raises its LinAlgError.
+    is solved on the kept ones alone, and warns that it drops the others: for
+    diag(1e-13, 1) the component along 1e-13 is lost (x about [6e-23, 1] for
+    b = [1, 1], where the solution is [1e13, 1]); numpy.linalg.solve still
+    runs for the reference and for an exactly singular A raises its
+    LinAlgError.
+
+    x is checked against numpy.linalg.solve: when its relative residual
+    ||A x - b|| / ||b|| or its relative error exceeds 0.1, a UserWarning
+    (whatever ``logging`` says) gives both, the fidelity and what to change
+    (r or d).
     """
-    from ._norms import whole_number
+    from ._norms import dense, refuse_empty, whole_number
 
     d = whole_number(d, "d")
     r = whole_number(r, "r", none_allowed=True)
-    if t is not None and t != t:
-        raise ValueError("t must be a number (or None for the largest that keeps every eigenphase on the "
-                         "grid), got nan")
+    if t is not None and not 0 < t < np.inf:
+        raise ValueError(f"t must be a positive finite number (or None for the largest that keeps every "
+                         f"eigenphase on the grid), got {t!r}")
+    dense(A, "A")
+    dense(b, "b")
     use_r_mode = r is not None
     if use_r_mode and r < 3:
         raise ValueError("r must be >= 3 when using r-parameter mode.")
@@ -102,21 +110,23 @@ def PelqaSolver(A: np.ndarray, b: np.ndarray, d: int = 6, t: Optional[float] = N
     if A.ndim != 2 or A.shape[0] != A.shape[1]:
         raise ValueError("A must be a square matrix.")
     N = A.shape[0]
+    refuse_empty(N)
     if (N & (N - 1)) != 0:
         raise ValueError("Dimension N must be a power of 2.")
     if b.size != N:
         raise ValueError("Dimension of b does not match A.")
-    # N = 0 slips through the bit test above but is no power of two either.
-    if N == 0:
-        raise ValueError("Dimension N must be a power of 2.")
 
     # Any finite nonzero b passes: a b of entries like 1e-200 must not read
     # as all zeros, nor one like 1e-310 make |b> infinite.
     from ._costs import require_pelqa
-    from ._norms import (exponent, norm, real_if_real, require_finite, require_finite_input, rescaled,
-                         unit)
+    from ._norms import (describe_misfit, exponent, is_hermitian, is_off, misfit, norm, real_if_real,
+                         require_finite, require_finite_input, rescaled, unit, warn)
     from ..equation._memory import naming_memory_errors
 
+    # 2^d rotations and about 2 d + 8 dense matrices of the system's size: a
+    # run that cannot fit or finish is refused before any of them is formed,
+    # at the caller's size first and at a dilation's once it is decided on.
+    require_pelqa(d, int(np.log2(N)))
     require_finite_input(A, "A")
     require_finite_input(b, "b")
     real_system = not (np.any(A.imag) or np.any(b.imag))
@@ -140,7 +150,8 @@ def PelqaSolver(A: np.ndarray, b: np.ndarray, d: int = 6, t: Optional[float] = N
     original_b = b.copy()
     original_dimension = N
     hermitian_dilation_applied = False
-    if not np.allclose(A, A.conj().T):
+    if not is_hermitian(A):
+        require_pelqa(d, int(np.log2(2 * N)))
         A, b = _hermitian_dilate_system(A, b)
         N = A.shape[0]
         hermitian_dilation_applied = True
@@ -148,9 +159,6 @@ def PelqaSolver(A: np.ndarray, b: np.ndarray, d: int = 6, t: Optional[float] = N
             f"({original_dimension} -> {N}).")
 
     n = int(np.log2(N))
-    # 2^d rotations: a d that cannot fit or finish is refused before any
-    # grid of its size is formed.
-    require_pelqa(d, n)
     norm_b = norm(b)
     if norm_b == 0:
         raise ValueError("Vector b cannot be all zeros.")
@@ -163,6 +171,11 @@ def PelqaSolver(A: np.ndarray, b: np.ndarray, d: int = 6, t: Optional[float] = N
     lam_abs = lam_abs[lam_abs > cut]
     if lam_abs.size == 0:
         raise ValueError("Eigenvalues of A are approximately zero; inverse cannot be computed.")
+    if lam_abs.size < lam.size:
+        whose = "its Hermitian dilation" if hermitian_dilation_applied else "A"
+        warn(f"PelqaSolver drops {lam.size - lam_abs.size} of the {lam.size} eigenvalues of {whose}: their "
+             f"moduli lie at or below 1e-12, an absolute cut, so the solution lacks their components. Where A "
+             f"is small as a whole, dividing A and b by the same number keeps x and lifts them above the cut.")
     lam_min = float(np.min(lam_abs))
     lam_max = float(np.max(lam_abs))
     kappa = lam_max / lam_min
@@ -175,6 +188,7 @@ def PelqaSolver(A: np.ndarray, b: np.ndarray, d: int = 6, t: Optional[float] = N
     else:
         phi_max = 1.0 - 1.0 / 2 ** d
 
+    t_given = t is not None and float(rescaled(t, -a_exponent))
     if t is None:
         t = phi_max / lam_max
     elif lam_max * t > phi_max:
@@ -187,6 +201,11 @@ def PelqaSolver(A: np.ndarray, b: np.ndarray, d: int = 6, t: Optional[float] = N
     # Compared before the int conversion so that t = -inf fails like every
     # other negative t.
     if phi_min * grid < 1:
+        if t_given:
+            raise ValueError(f"t = {t_given!r} puts the smallest eigenphase at {phi_min * grid:.3g} of the "
+                             f"{grid} points of the d = {d} phase grid, below its first: raise t (at most "
+                             f"{float(rescaled(phi_max / lam_max, -a_exponent)):.4g} keeps every eigenphase on the "
+                             f"grid) or d.")
         raise ValueError(f"Phase bits d={d} are insufficient to resolve the minimum phase. "
                          f"Please increase d.")
     k = int(np.floor(phi_min * grid))
@@ -290,6 +309,14 @@ def PelqaSolver(A: np.ndarray, b: np.ndarray, d: int = 6, t: Optional[float] = N
                                     "less).") from None
     diff_norm = float(rescaled(norm(x_scaled - x_classical), x_exponent))
     fidelity = float(abs(np.vdot(unit(x_scaled), unit(x_classical))) ** 2)
+    # The solver's own check: an answer off the classical one is never
+    # handed back as if it were right.
+    relative_residual, relative_error = misfit(original_A, original_b, x_scaled, x_classical)
+    if is_off(relative_residual, relative_error):
+        advice = _sharper_grid(d, r, bool(use_small_angle_approx) if use_r_mode else False, lam_min, lam_max,
+                               phi_min * grid, lam.size - lam_abs.size)
+        warn(f"PelqaSolver's solution is off: {describe_misfit(relative_residual, relative_error)}; its "
+             f"fidelity is {fidelity:.3g}. {advice}")
     log(f"  - Post-selection probability P(anc=1, phase=|0>): {p_succ:.6f}")
     log(f"  - Fidelity: {fidelity:.6f}")
     log(f"  - Quantum vs classical L2 error: {diff_norm:.6e}")
@@ -304,6 +331,35 @@ def PelqaSolver(A: np.ndarray, b: np.ndarray, d: int = 6, t: Optional[float] = N
     circuit._hermitian_dilation = hermitian_dilation_applied
     circuit._original_dimension = original_dimension
     return circuit, x_q, scale_factor
+
+
+def _sharper_grid(d, r, linear, lam_min, lam_max, smallest_index, dropped):
+    """What to change (r or d) when an answer came back off: the eigenvalues are those kept of the
+    system solved, ``smallest_index`` the place of the smallest on the phase grid, ``dropped`` the
+    number cut at 1e-12."""
+    if dropped:
+        return (f"It lacks its components along the {dropped} eigenvalue{'s' * (dropped > 1)} at or below the "
+                f"1e-12 cut, which no r or d restores.")
+    if r is not None:
+        C_base = 2.0 ** -r * np.pi
+        # The rotation sets the ancilla's amplitude to C_base / lambda: above
+        # 1 it is clipped, and the small-angle form (sin x for x) is exact
+        # only well below 1.
+        limit = 0.25 if linear else 1.0
+        if C_base / lam_min > limit:
+            wanted = int(np.ceil(np.log2(np.pi / (0.25 * lam_min))))
+            return (f"Raise r to at least {wanted}: at r = {r} the rotation's C / lambda at the smallest "
+                    f"eigenvalue is {C_base / lam_min:.3g}, where it is clipped to 1 or leaves the small-angle "
+                    f"form.")
+        # Below an angle of 1e-12 a rotation is left out, and its eigenvalue's
+        # component with it.
+        if 2.0 * C_base / lam_max < 1e-12:
+            wanted = int(np.floor(np.log2(2.0 * np.pi / (1e-12 * lam_max))))
+            return (f"Lower r to at most {wanted}: at r = {r} the rotation angle of the largest eigenvalue, "
+                    f"{2.0 * C_base / lam_max:.3g}, lies below 1e-12, so its component is left out.")
+    return (f"Raise d to {d + 2} or more: at d = {d} the smallest eigenvalue lies at index "
+            f"{smallest_index:.3g} of the {2 ** d}-point phase grid, and eigenvalues between its points are read "
+            f"only approximately; each further phase qubit halves the spacing.")
 
 
 def _controlled_reciprocal_rotation(d: int, k_start: int, C: float = None,

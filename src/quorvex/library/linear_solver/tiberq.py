@@ -99,7 +99,8 @@ def TiberqSolver(A: np.ndarray, b: np.ndarray, device: str = "cpu", epsilon: flo
         device: execution device.
         epsilon: target accuracy of the polynomial approximation of 1/x.
         logging: whether to print progress.
-        **kwargs: reserved for future use.
+        **kwargs: none is taken: a keyword besides these (a misspelt
+            ``eps=``) is refused by name with a TypeError.
 
     Returns:
         (circuit, x, alpha): the decomposed circuit, the solution and the
@@ -107,18 +108,28 @@ def TiberqSolver(A: np.ndarray, b: np.ndarray, device: str = "cpu", epsilon: flo
 
     Raises:
         ValueError: for a non-square A, an all-zero b or a singular matrix.
+
+    x is checked against numpy.linalg.solve: when its relative residual
+    ||A x - b|| / ||b|| or its relative error exceeds 0.1, a UserWarning
+    (whatever ``logging`` says) gives both and what to change (epsilon).
     """
     def silent(*args, **kwargs):
         return None
 
-    import warnings
-
     # A b of entries like 1e-200 must not read as all zeros, nor one of
     # 1e200 as infinite.
     from ._costs import require_tiberq
-    from ._norms import (exponent, norm, real_array, require_finite, require_finite_input, rescaled,
-                         unit as unit_vector)
+    from ._norms import (dense, describe_misfit, exponent, is_hermitian, is_off, misfit, norm, real_array,
+                         refuse_empty, require_finite, require_finite_input, rescaled, unit as unit_vector, warn)
     from ..equation._memory import naming_memory_errors
+
+    # A keyword besides the solver's own is refused: a misspelt one (eps=)
+    # would otherwise pass unnoticed and the run take its default.
+    if kwargs:
+        what = "an unexpected keyword argument" if len(kwargs) == 1 else "unexpected keyword arguments"
+        raise TypeError(f"TiberqSolver() got {what} " + ", ".join(repr(name) for name in kwargs))
+    dense(A, "A")
+    dense(b, "b")
 
     log = print if logging else silent
     log("=" * 70)
@@ -129,8 +140,15 @@ def TiberqSolver(A: np.ndarray, b: np.ndarray, device: str = "cpu", epsilon: flo
     b = real_array(b, "b").reshape(-1)
     if A.ndim != 2 or A.shape[0] != A.shape[1]:
         raise ValueError("A must be a square matrix.")
+    refuse_empty(A.shape[0])
     if len(b) != A.shape[0]:
         raise ValueError("Dimension of b does not match A.")
+    # The fewest terms any A of this size can take (those of kappa = 1): a
+    # size that cannot fit or finish even so is refused before anything of
+    # A is computed (its eigenvalues and singular values take minutes for N
+    # in the thousands).
+    if 0 < epsilon < 1:
+        require_tiberq(1.0, epsilon, A.shape[0], size_only=True)
     require_finite_input(A, "A")
     require_finite_input(b, "b")
     # A of entries near the largest double (or far below 1) is solved as
@@ -138,11 +156,11 @@ def TiberqSolver(A: np.ndarray, b: np.ndarray, device: str = "cpu", epsilon: flo
     # x is multiplied by 2^-e at the end.
     a_exponent = exponent(A.ravel())
     A = rescaled(A, -a_exponent)
-    symmetric = bool(np.allclose(A, A.T))
+    symmetric = is_hermitian(A)
     if not symmetric:
         message = "A is not Hermitian. TIBERQ requires Hermitian input; results may be inaccurate."
         log("[TIBERQ] Warning: " + message)
-        warnings.warn(message, stacklevel=2)
+        warn(message)
     norm_b = norm(b)
     if norm_b == 0:
         raise ValueError("Source vector b cannot be all zeros.")
@@ -242,13 +260,27 @@ def TiberqSolver(A: np.ndarray, b: np.ndarray, device: str = "cpu", epsilon: flo
     # near 1e200 the plain squares overflow, and alpha and the solution would
     # come back as zeros.
     unit = Ax_raw / peak
-    alpha = float(np.dot(b, unit) / np.dot(unit, unit) / peak)
+    alpha_scaled = float(np.dot(b, unit) / np.dot(unit, unit) / peak)
     # x = A^-1 b = 2^(eb - ea) (A / 2^ea)^-1 (b / 2^eb)
-    solution = rescaled(alpha * raw_solution, b_exponent - a_exponent)
-    alpha = float(rescaled(alpha, b_exponent - a_exponent))
+    solution = rescaled(alpha_scaled * raw_solution, b_exponent - a_exponent)
+    alpha = float(rescaled(alpha_scaled, b_exponent - a_exponent))
     # A solution beyond the floating-point range is refused, never returned
     # as infinities.
     require_finite(solution)
+    # The solver's own check, made in the scale of A / 2^ea and b / 2^eb:
+    # an answer off the classical one is never handed back as if it were
+    # right.
+    scaled_solution = alpha_scaled * raw_solution
+    try:
+        reference = np.linalg.solve(A, b)
+    except np.linalg.LinAlgError:
+        reference = np.full(N, np.nan)
+    relative_residual, relative_error = misfit(A, b, scaled_solution, reference)
+    if is_off(relative_residual, relative_error):
+        advice = ("A non-symmetric A is outside the method (see the warning before)." if not symmetric else
+                  f"Lower epsilon (now {epsilon:g}), the accuracy of the polynomial for 1/x, to {epsilon / 10:g} "
+                  f"or less.")
+        warn(f"TiberqSolver's solution is off: {describe_misfit(relative_residual, relative_error)}. {advice}")
 
     log(f"  - Solution norm: {norm(solution):.6f}")
     log(f"  - Scaling factor: {alpha:.6f}")

@@ -121,6 +121,23 @@ def _walk_step(qc, sys_qubits, anl_qubits, n_sys, Ub_mat, Ub_dag, Bl_A, Bl_A_dag
     qc.gp(np.pi)
 
 
+def _longer_walk(T, kappa, off):
+    """What to change when a walk of T steps left an answer ``off`` (relative) from the solution."""
+    from ._norms import OFF_BOUND
+
+    # The error falls about as 1 / T (10 kappa steps and more): the T that
+    # brings it under the bound, with a margin, and at least 10 kappa.
+    T_kappa = int(np.ceil(10 * kappa))
+    T_kappa += T_kappa % 2  # as the default T: an odd walk ends with nothing post-selected
+    wanted = float(T) * min(off, 1e6) / OFF_BOUND * 1.5 if off == off else 10.0 * T
+    wanted = max(int(np.ceil(wanted)), T_kappa, T + 2)
+    wanted += wanted % 2
+    if T < T_kappa:
+        return (f"Raise T to about {wanted}: kappa = {kappa:.4g} asks for at least 10 kappa = {T_kappa} steps, and "
+                f"the error falls about as 1/T.")
+    return f"Raise T to about {wanted}: the error falls about as 1/T."
+
+
 # Cython would turn any number given for an int annotation into an int; a step
 # count must be given as an int itself (True, 4.0 or np.int64(4) are refused),
 # so T is left untyped and checked in the body.
@@ -136,15 +153,21 @@ def ZumraSolver(A: np.ndarray, b: np.ndarray, T: int = None, p: float = 1.4, log
     the schedule exponent (> 1). The circuit, on log2(N) system qubits and 5
     ancillas, is run by ``Circuit.execute(backend=, device=, dtype=)``. x
     solves the system as passed in; scale is the factor that fixed the
-    amplitude and phase of the post-selected vector. When ``logging`` is true
-    the four stages are reported on standard output.
-    """
-    import warnings
+    amplitude and phase of the post-selected vector, the one that fits all the
+    equations best (least squares). When ``logging`` is true the four stages
+    are reported on standard output.
 
-    from ._norms import type_name
+    x is checked against numpy.linalg.solve: when its relative residual
+    ||A x - b|| / ||b|| or its relative error exceeds 0.1, a UserWarning
+    (whatever ``logging`` says) gives both and the T that should bring it
+    within that.
+    """
+    from ._norms import dense, refuse_empty, type_name
 
     if T is not None and type(T) is not int:
         raise TypeError("Argument 'T' has incorrect type (expected int, got %.200s)" % type_name(T))
+    dense(A, "A")
+    dense(b, "b")
 
     log_prefix = "[ZUMRA] " if logging else ""
     if logging:
@@ -162,6 +185,7 @@ def ZumraSolver(A: np.ndarray, b: np.ndarray, T: int = None, p: float = 1.4, log
     N = A.shape[0] if A.ndim else 0
     if A.shape != (N, N):
         raise ValueError("A must be a square matrix.")
+    refuse_empty(N)
     if N & (N - 1) != 0:
         raise ValueError("Dimension N must be a power of 2.")
     if b.size != N:
@@ -169,18 +193,30 @@ def ZumraSolver(A: np.ndarray, b: np.ndarray, T: int = None, p: float = 1.4, log
 
     # Any finite nonzero b is solved: its norm must survive squares that
     # under- or overflow, and |b> a norm too small to divide by.
-    from ._costs import require_zumra
-    from ._norms import (exponent, norm, real_if_real, require_finite, require_finite_input, rescaled,
-                         unit)
+    from ._costs import require_zumra, require_zumra_walk
+    from ._norms import (describe_misfit, exponent, is_hermitian, is_off, misfit, norm,
+                         real_if_real, refuse_beyond_float, require_finite, require_finite_input, rescaled,
+                         unit, warn)
     from ..equation._memory import naming_memory_errors
 
-    require_finite_input(A, "A")
-    require_finite_input(b, "b")
     # Tested entry by entry: the norm of a b of tiny entries underflows to 0.
     if not b.any():
         raise ValueError("Vector b cannot be all zeros.")
     if p <= 1:
         raise ValueError("Schedule parameter p must be > 1.")
+    if not p < np.inf:
+        raise ValueError(f"Schedule parameter p must be a finite number > 1, got {p!r}.")
+    if T is not None:
+        refuse_beyond_float(T, "T")
+    # The dense work of a large system grows with every step: a system whose
+    # walk cannot fit or finish even at its shortest (or at the T given) is
+    # refused from its size alone, before the singular values of A,
+    # themselves minutes for N in the thousands, are taken: the caller's
+    # size first, a dilation's (twice as large) once the Hermitian test has
+    # decided on it.
+    require_zumra_walk(T, int(np.log2(N)))
+    require_finite_input(A, "A")
+    require_finite_input(b, "b")
     real_system = not (np.any(A.imag) or np.any(b.imag))
 
     # ||b|| of a b near the largest double is not representable: such a b
@@ -198,7 +234,8 @@ def ZumraSolver(A: np.ndarray, b: np.ndarray, T: int = None, p: float = 1.4, log
     original_b = b.copy()
     original_dimension = N
     hermitian_dilation_applied = False
-    if not np.allclose(A, A.conj().T):
+    if not is_hermitian(A):
+        require_zumra_walk(T, int(np.log2(2 * N)))
         A, b = _hermitian_dilate_system(A, b)
         N = A.shape[0]
         hermitian_dilation_applied = True
@@ -206,14 +243,6 @@ def ZumraSolver(A: np.ndarray, b: np.ndarray, T: int = None, p: float = 1.4, log
             print(f"  - Non-Hermitian input detected; applied Hermitian dilation ({original_dimension} -> {N}).")
 
     n_sys = int(np.log2(N))
-    # The dense work of a large system grows with every step: a system whose
-    # walk cannot fit even at its shortest (or at the T given) is refused
-    # before the singular values of A, themselves minutes for N in the
-    # thousands, are taken.
-    if T is None:
-        require_zumra(1, n_sys, shortest=True)
-    elif T > 0:
-        require_zumra(T, n_sys)
     norm_A_orig = float(np.linalg.norm(A, ord=2))
     norm_b_orig = float(norm(b))
     divide_A = abs(norm_A_orig - 1.0) > 1e-12
@@ -251,6 +280,15 @@ def ZumraSolver(A: np.ndarray, b: np.ndarray, T: int = None, p: float = 1.4, log
                          f"condition number.")
     if T <= 0:
         raise ValueError("Number of steps T must be positive.")
+    if abs(kappa - 1.0) >= 1e-12:
+        # The schedule raises kappa to p - 1: where that overflows the walk's
+        # angles are undefined, whatever T is.
+        with np.errstate(over="ignore"):
+            reach = kappa ** (p - 1)
+        if not reach < np.inf:
+            raise ValueError(f"Schedule parameter p = {p!r} is too large for kappa = {kappa:.4g}: the schedule's "
+                             f"kappa ** (p - 1) overflows; p must lie in "
+                             f"(1, {1 + np.log(np.finfo(float).max) / np.log(kappa):.4g}].")
 
     if logging:
         print(f"  - Linear system dimension (N): {N} ({n_sys} System Qubits)")
@@ -330,13 +368,12 @@ def ZumraSolver(A: np.ndarray, b: np.ndarray, T: int = None, p: float = 1.4, log
                            "steps (increase T) or the system may be too ill-conditioned.")
     x_normalised = x_quantum / x_quantum_norm
 
-    # The walk fixes the solution only up to a complex factor; one equation
-    # of the system, the first with a nonzero right-hand side, fixes it.
-    internal_scale = 0.0
-    for i in range(N):
-        if abs(b[i]) > 1e-12:
-            internal_scale = b[i] / (A[i] @ x_normalised)
-            break
+    # The walk fixes the solution only up to a complex factor: the one that
+    # fits every equation best (least squares over all rows). A single row
+    # whose A[i] x happens to be small would give a factor far off while the
+    # direction is right.
+    Ax = A @ x_normalised
+    internal_scale = np.vdot(Ax, b) / np.vdot(Ax, Ax)
     if abs(internal_scale) < 1e-15:
         internal_scale = 1.0
     if real_system:
@@ -363,6 +400,7 @@ def ZumraSolver(A: np.ndarray, b: np.ndarray, T: int = None, p: float = 1.4, log
         x_classical_normalised = unit(x_classical)
         error = float(norm(x_direction - x_classical_normalised))
         residual = original_A @ x_scaled - original_b
+        A_ref, b_ref, x_reference = original_A, original_b, x_classical
     else:
         x_classical = np.linalg.solve(A, b)
         x_classical_normalised = x_classical / np.linalg.norm(x_classical)
@@ -374,20 +412,17 @@ def ZumraSolver(A: np.ndarray, b: np.ndarray, T: int = None, p: float = 1.4, log
             A_orig = A
             b_orig = b
         residual = A_orig @ x_scaled - b_orig
+        A_ref, b_ref = A_orig, b_orig
+        x_reference = x_classical * (b_scale / a_scale) if normalisation_applied else x_classical
     residual_norm = float(rescaled(norm(residual), b_exponent))
-    # The returned x against the reference, up to a global phase (the
-    # printed error keeps the walk's phase: a sign alone makes it 2).
-    off = float(np.sqrt(max(0.0, 2.0 - 2.0 * abs(np.vdot(unit(x_scaled), unit(x_classical))))))
-    if off > 0.1:
-        # The walk was too short for kappa (an explicit T may be any size):
-        # its own check shows it, and a wrong answer is never handed back
-        # as if it were right.
-        T_kappa = int(np.ceil(10 * kappa))
-        T_kappa += T_kappa % 2
-        advice = (f"kappa = {kappa:.4g} asks for T = {T_kappa} or more (10 kappa)" if T < T_kappa else
-                  f"more than the {T_kappa} that kappa = {kappa:.4g} asks for (10 kappa) reduce it further")
-        warnings.warn(f"ZumraSolver's solution is off: its direction error against the classical solution is "
-                      f"{off:.3g} (above 0.1) with T = {T} steps; {advice}.", stacklevel=2)
+    # The returned x against the caller's system and numpy's solution of it:
+    # a walk too short for kappa (an explicit T may be any size) or a
+    # schedule too steep shows here, and a wrong answer is never handed back
+    # as if it were right.
+    relative_residual, relative_error = misfit(A_ref, b_ref, x_scaled, x_reference)
+    if is_off(relative_residual, relative_error):
+        warn(f"ZumraSolver's solution is off: {describe_misfit(relative_residual, relative_error)}, with T = "
+             f"{T} steps. {_longer_walk(T, kappa, max(relative_residual, relative_error))}")
 
     if logging:
         print(f"  - Post-selection success amplitude: {x_quantum_norm:.6f}")
