@@ -23,10 +23,11 @@ Sections (all by default, or those named with --sections):
          the highest other qubit, so every CX but the last touches the same
          half of the state; the last one touches a quarter no other CX does,
          which the cache may not hold), each as a ratio to the median of the
-         eight highest targets, with the walk each target took in this tree
-         without and with a control (H/CX; QUORVEX_WALK, or the first gates
-         of each class, decide it: twelve untimed rounds come first, so that
-         every class has ended its trial); then a random circuit
+         eight highest targets, with the walk each gate took in this tree
+         (H/RX/CX: each kind of gate, without and with controls, decides
+         apart; QUORVEX_WALK, or the first gates of each class, decide it:
+         twelve untimed rounds come first, so that every class has ended its
+         first trial); then a random circuit
          of --circuit-gates gates through the packed executor, one thread and
          all threads. Both beside one or more baseline revisions (--baseline,
          default ee2564e, the one before the four-stream walk; "none" skips
@@ -295,17 +296,17 @@ def walk_hooks():
     """This build's walk hooks (see tests/test_kernels_streams.py), or None
     for a build that has none."""
     lib = ctypes.CDLL(strovane.__file__)
-    if not hasattr(lib, "quorvex_walk_of"):
+    if not hasattr(lib, "quorvex_gate_walk"):
         return None
-    lib.quorvex_walk_of.restype = ctypes.c_char_p
-    lib.quorvex_walk_of.argtypes = [ctypes.c_int64] * 5
+    lib.quorvex_gate_walk.restype = ctypes.c_char_p
+    lib.quorvex_gate_walk.argtypes = [ctypes.c_char_p] + [ctypes.c_int64] * 5
     return lib
 
 
 def target_worker(dtype_name, gates):
     """Runs in a worker process of one build: builds its states once, then
     times what stdin asks, one line each, and prints the seconds:
-      gate NAME DTYPE N TARGET OMP | circuit N OMP | walk AMP_BYTES N TARGET CONTROLS OMP"""
+      gate NAME DTYPE N TARGET OMP | circuit N OMP | walk GATE AMP_BYTES N TARGET CONTROLS OMP"""
     from quorvex.backend.pelmor.strovane import execute_gate_sequence_packed
     hooks = walk_hooks()
     print(strovane.max_threads(), flush=True)
@@ -333,8 +334,9 @@ def target_worker(dtype_name, gates):
             print(runs[n](omp), flush=True)
             continue
         else:
-            amp, n, t, controls, omp = (int(a) for a in args)
-            print(hooks.quorvex_walk_of(amp, n, t, controls, omp).decode() if hooks else "-", flush=True)
+            name, (amp, n, t, controls, omp) = args[0], (int(a) for a in args[1:])
+            print(hooks.quorvex_gate_walk(name.encode(), amp, n, t, controls, omp).decode() if hooks else "-",
+                  flush=True)
             continue
         start = time.perf_counter()
         call()
@@ -411,9 +413,9 @@ def section_targets(n, repeat, baselines, dtype, gates):
                 cases = [("gate", g, name, n, t, int(omp)) for g in ("H", "RX", "CX")
                          for t in range(n)]
                 times = timed_in_turn(workers, cases, repeat)
-                # Gates without controls (H, RX) and with one (CX) decide apart.
-                walks = ["/".join(here.ask("walk", np.dtype(dt).itemsize, n, t, controls, int(omp))
-                                  for controls in (0, 1)) for t in range(n)]
+                # Each kind of gate, without and with controls, decides apart.
+                walks = ["/".join(here.ask("walk", gate, np.dtype(dt).itemsize, n, t, controls, int(omp))
+                                  for gate, controls in (("h", 0), ("rx", 0), ("x", 1))) for t in range(n)]
                 print_targets(workers, times, walks, n, name, omp)
         section_random(workers, n, repeat, dtype, gates)
     finally:
@@ -438,11 +440,11 @@ def print_targets(workers, times, walks, n, dtype, omp):
           + "; ".join(f"{g} " + ", ".join(f"{b} {fmt(refs[b, g][0]).strip()} {fmt(refs[b, g][1]).strip()}"
                                          for b in workers) for g in ("H", "RX", "CX")))
     head = "   ".join(f"{g + ' ' + b:>19}" for g in ("H", "RX", "CX") for b in workers)
-    print(f"   {'t':>3} {'walk H/CX':>15}   {head}   (ratio min / median)")
+    print(f"   {'t':>3} {'walk H/RX/CX':>22}   {head}   (ratio min / median)")
     for t in range(n):
         cells = "   ".join(f"{ratios[b, g][t][0]:9.2f} {ratios[b, g][t][1]:9.2f}"
                            for g in ("H", "RX", "CX") for b in workers)
-        print(f"   {t:>3} {walks[t]:>15}   {cells}")
+        print(f"   {t:>3} {walks[t]:>22}   {cells}")
     goal = 1.15 if omp else 1.25
     for b in workers:
         worst = max(r[1] for g in ("H", "RX", "CX") for r in ratios[b, g])

@@ -99,14 +99,25 @@ def test_every_width_gives_the_same_bits():
 
 
 # The widest width is the default, which the rest of the suite runs. A file
-# a test, so that no one test runs for long.
-@pytest.mark.parametrize("checks", ["test_kernels_bits.py", "test_kernels_parallel.py",
-                                    "test_kernels_reference.py", "test_kernels_streams.py"])
+# a test, so that no one test runs for long; the walks of large states take
+# five: two walks of one precision each, then the checks that name neither.
+STREAMS_PARTS = [f"{dtype} and {which}(plain or ahead)" for dtype in ("complex64", "complex128")
+                 for which in ("", "not ")]
+EXISTING_CHECKS = [
+    pytest.param("test_kernels_bits.py", (), id="bits"),
+    pytest.param("test_kernels_parallel.py", (), id="parallel"),
+    pytest.param("test_kernels_reference.py", (), id="reference"),
+] + [pytest.param("test_kernels_streams.py", ("-k", part), id="streams " + part) for part in STREAMS_PARTS] + [
+    pytest.param("test_kernels_streams.py", ("-k", "not complex64 and not complex128"), id="streams rest"),
+]
+
+
+@pytest.mark.parametrize("checks, selection", EXISTING_CHECKS)
 @pytest.mark.parametrize("width", WIDTHS[:-1])
-def test_existing_checks_under_each_width(width, checks):
+def test_existing_checks_under_each_width(width, checks, selection):
     here = os.path.dirname(os.path.abspath(__file__))
     done = run_forced(width, "-m", "pytest", "-q", "-p", "no:randomly", "-p", "no:cacheprovider",
-                      os.path.join(here, checks))
+                      os.path.join(here, checks), *selection)
     assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-2000:]
 
 

@@ -3,9 +3,11 @@
 From 32 MiB on, a gate whose pairs lie fewer than 512 bytes apart may walk
 several far apart stretches of the state side by side instead of one
 ascending stream, and one whose pairs lie 512 bytes to 8 KiB apart may
-prefetch its blocks ahead; the first gates of each class (precision, pair distance,
-controls or none, state size, serial or parallel) take both walks in turn
-and the class keeps the faster, and QUORVEX_WALK forces one. Relabelling two qubits turns a gate on a low target
+prefetch its blocks ahead; the first gates of each class (kind of gate,
+precision, pair distance, controls or none, state size, serial or parallel)
+take both walks in turn and the class keeps the faster, or tries again when
+its gates later fall behind (the trials' rules are checked with stand-in
+timings), and QUORVEX_WALK forces one. Relabelling two qubits turns a gate on a low target
 into the same gate on a high one, whose walk is always the plain one: applied
 to the relabelled state, it must give the relabelled result bit for bit,
 serially and in parallel, with and without controls, under each walk (forced
@@ -45,9 +47,15 @@ def hooks():
     lib = ctypes.CDLL(m.__file__)
     lib.quorvex_walk.restype = ctypes.c_char_p
     lib.quorvex_set_walk.argtypes = [ctypes.c_char_p]
-    lib.quorvex_walk_of.restype = ctypes.c_char_p
-    lib.quorvex_walk_of.argtypes = [ctypes.c_int64] * 5
+    lib.quorvex_gate_walk.restype = ctypes.c_char_p
+    lib.quorvex_gate_walk.argtypes = [ctypes.c_char_p] + [ctypes.c_int64] * 5
+    lib.quorvex_gate_walk_timed.restype = ctypes.c_char_p
+    lib.quorvex_gate_walk_timed.argtypes = [ctypes.c_char_p] + [ctypes.c_int64] * 5 + [ctypes.c_double] * 2
     return lib
+
+
+def walk_of(lib, gate, amp, n, t, controls, omp):
+    return lib.quorvex_gate_walk(gate.encode(), amp, n, t, controls, omp).decode()
 
 
 @pytest.fixture
@@ -57,6 +65,10 @@ def walk():
     before = lib.quorvex_walk()
     yield lambda name: lib.quorvex_set_walk(name.encode()) == 0 or pytest.fail(name)
     assert lib.quorvex_set_walk(before) == 0
+
+
+# The gates `gates` applies, as the walk hooks name them.
+GATES = ("h", "y", "s", "sqrtx", "rx", "rz", "u", "x")
 
 
 def gates(n, st, controls, values, t, omp):
@@ -111,7 +123,8 @@ def test_low_target_matches_high_target(states, walk, name, dtype, controls, val
         ctl = controls(n, t)
         if name != "auto":
             expected = name if name == takes else "plain"
-            assert hooks().quorvex_walk_of(itemsize, n, t, len(ctl), omp).decode() == expected
+            for gate in GATES:
+                assert walk_of(hooks(), gate, itemsize, n, t, len(ctl), omp) == expected
         low = states[dtype].copy()
         gates(n, low, ctl, values, t, omp)
         high = relabel(states[dtype], n, t, far)
@@ -138,7 +151,7 @@ def test_which_gates_take_a_forced_walk(walk, forced, cases):
     for amp, n, t, expected in cases:
         for controls in (0, 2):
             for omp in (0, 1):
-                assert lib.quorvex_walk_of(amp, n, t, controls, omp).decode() == expected, (amp, n, t, controls)
+                assert walk_of(lib, "h", amp, n, t, controls, omp) == expected, (amp, n, t, controls)
 
 
 def test_each_class_measures_its_walk(walk):
@@ -152,30 +165,93 @@ def test_each_class_measures_its_walk(walk):
         m.h_little(n, expected, [], [], 2, False)
     assert lib.quorvex_set_walk(b"auto") == 0
     assert lib.quorvex_walk().decode() == "auto"
-    classes = [(amp, t, controls, omp) for amp, measured in ((8, 11), (16, 10)) for t in range(measured)
-               for controls in (0, 1) for omp in (0, 1)]
-    assert {lib.quorvex_walk_of(amp, n, t, c, omp).decode() for amp, t, c, omp in classes} == {MEASURING}
-    # Twelve gates, six in each walk, decide a class at the latest, and no other.
+    classes = [(gate, amp, t, controls, omp) for gate in GATES for amp, measured in ((8, 11), (16, 10))
+               for t in range(measured) for controls in (0, 1) for omp in (0, 1)]
+    assert {walk_of(lib, *c[:2], n, *c[2:]) for c in classes} == {MEASURING}
+    # H's gates measure H's class alone: not RX's, though both touch the
+    # same pairs, nor that of any other target, size or precision.
     for _ in range(12):
         m.h_little(n, st, [], [], 2, False)
-    chosen = lib.quorvex_walk_of(8, n, 2, 0, 0).decode()
-    assert chosen in WALKS
     assert st.tobytes() == expected.tobytes()
-    others = [c for c in classes if c != (8, 2, 0, 0)]
-    assert {lib.quorvex_walk_of(amp, n, t, c, omp).decode() for amp, t, c, omp in others} == {MEASURING}
-    assert lib.quorvex_walk_of(8, n + 1, 2, 0, 0).decode() == MEASURING  # another size
+    others = [c for c in classes if c != ("h", 8, 2, 0, 0)]
+    assert {walk_of(lib, *c[:2], n, *c[2:]) for c in others} == {MEASURING}
+    assert walk_of(lib, "h", 8, n + 1, 2, 0, 0) == MEASURING  # another size
     # A name of no walk changes nothing.
+    chosen = walk_of(lib, "h", 8, n, 2, 0, 0)
     for bad in (b"bogus", b"Streams", b"plain,streams"):
         assert lib.quorvex_set_walk(bad) == -1
         assert lib.quorvex_walk().decode() == "auto"
-        assert lib.quorvex_walk_of(8, n, 2, 0, 0).decode() == chosen
+        assert walk_of(lib, "h", 8, n, 2, 0, 0) == chosen
     # A forced walk holds for every class that may take it; "auto" then measures anew.
     assert lib.quorvex_set_walk(b"streams") == 0
-    assert {lib.quorvex_walk_of(amp, n, t, c, omp).decode() for amp, t, c, omp in classes} == {"streams", "plain"}
+    assert {walk_of(lib, *c[:2], n, *c[2:]) for c in classes} == {"streams", "plain"}
     assert lib.quorvex_set_walk(b"ahead") == 0
-    assert {lib.quorvex_walk_of(amp, n, t, c, omp).decode() for amp, t, c, omp in classes} == {"ahead", "plain"}
+    assert {walk_of(lib, *c[:2], n, *c[2:]) for c in classes} == {"ahead", "plain"}
     assert lib.quorvex_set_walk(b"auto") == 0
-    assert lib.quorvex_walk_of(8, n, 2, 0, 0).decode() == MEASURING
+    assert walk_of(lib, "h", 8, n, 2, 0, 0) == MEASURING
+    assert lib.quorvex_gate_walk(b"cx", 8, n, 2, 0, 0) is None  # no single-target gate of that name
+
+
+def timed_gates(lib, gate, target, times, limit=200):
+    """Stands in for gates of one class of complex64 at n = 22, the i-th
+    taking times[i] = (plain, other) seconds per pair (the last pair once
+    the list runs out), until the class has decided or `limit` gates; returns
+    the walks they took and the class's walk after each."""
+    n = SIZES[np.complex64]
+    took, after = [], []
+    for i in range(limit):
+        plain, other = times[min(i, len(times) - 1)]
+        took.append(lib.quorvex_gate_walk_timed(gate.encode(), 8, n, target, 0, 0, plain, other).decode())
+        after.append(walk_of(lib, gate, 8, n, target, 0, 0))
+    return took, after
+
+
+@pytest.mark.parametrize("target, other, times, expected, gates", [
+    (2, "streams", [(1.0, 0.8)], "streams", 12),  # six passes each, both beat by 20%
+    (2, "streams", [(1.0, 1.1)], "plain", 4),     # two passes each, 10% slower: at once
+    (2, "streams", [(1.0, 0.95)], "plain", 12),   # 5% faster: not enough
+    (2, "streams", [(1.0, 1.03)], "plain", 12),   # 3% slower: not at once
+    (8, "ahead", [(1.0, 0.7)], "ahead", 12),
+    (8, "ahead", [(1.0, 1.2)], "plain", 4),
+    # A first plain pass slowed by the state's page faults: the best passes
+    # alone would end the trial after four gates, the medians wait for a
+    # third plain pass.
+    (2, "streams", [(2.0, 1.08), (1.0, 1.08)], "plain", 5),
+])
+def test_trial_decides_by_best_and_median(walk, target, other, times, expected, gates):
+    walk("auto")
+    took, after = timed_gates(hooks(), "h", target, times, limit=gates)
+    assert took == [("plain", other)[i % 2] for i in range(gates)]
+    assert after[:-1] == [MEASURING] * (gates - 1)
+    assert after[-1] == expected
+
+
+def test_a_misled_trial_runs_again(walk):
+    walk("auto")
+    lib = hooks()
+    # One plain pass twice as fast as the rest leads the trial to the plain
+    # walk although the streams take 20% less; the plain walk's next gates
+    # then fall behind the streams' time, and the class tries again.
+    times = [(0.5, 0.8)] + [(1.0, 0.8)] * 100
+    took, after = timed_gates(lib, "h", 2, times, limit=60)
+    first = after.index("plain")
+    again = after.index(MEASURING, first)
+    assert took[first + 1:again + 1] == ["plain"] * (again - first)
+    assert again - first == 4  # four gates watched
+    assert after[-1] == "streams"
+    assert walk_of(lib, "rx", 8, SIZES[np.complex64], 2, 0, 0) == MEASURING  # another kind
+
+
+def test_a_class_tries_again_a_few_times_at_most(walk):
+    walk("auto")
+    lib = hooks()
+    # The streams lose at once every trial, and the plain walk's gates then
+    # always run slower than the streams did.
+    times = [(1.0, 1.2)] * 4 + [(2.0, 1.2)] * 4 + [(1.0, 1.2)] * 4 + [(2.0, 1.2)] * 4 + [(1.0, 1.2)] * 4 + [(2.0, 1.2)]
+    took, after = timed_gates(lib, "h", 2, times, limit=100)
+    trials = sum(1 for a, b in zip([MEASURING] + after, after) if a != MEASURING and b == MEASURING) + 1
+    assert trials == 3
+    assert after[-80:] == ["plain"] * 80
 
 
 def run_with_walk(value):

@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "arith.hpp"
+#include "table.hpp"
 
 namespace quorvex::kernels {
 inline namespace QUORVEX_LANES {
@@ -40,10 +41,12 @@ struct Const<double> {
 // An update takes the old (a0, a1) by reference and leaves the new values in
 // them. V is the lane type: a scalar F, or a vector of several pairs' parts
 // (simd.hpp). kWritesA0 is false for the gates that leave a0 alone, so the
-// loops neither read nor write it.
+// loops neither read nor write it. kKind names the update for the walk
+// trials: gates of one kind do the same work per pair.
 
 template <class F>
 struct Hadamard {
+    static constexpr GateKind kKind = GateKind::kHadamard;
     static constexpr bool kWritesA0 = true;
     Amp<F> g;
     template <class V>
@@ -57,6 +60,7 @@ struct Hadamard {
 // Moves stored bits only, so NaN payloads and signed zeros travel unchanged.
 template <class F>
 struct PauliX {
+    static constexpr GateKind kKind = GateKind::kExchange;
     static constexpr bool kWritesA0 = true;
     template <class V>
     void operator()(Amp<V>& a0, Amp<V>& a1) const {
@@ -66,6 +70,7 @@ struct PauliX {
 
 template <class F>
 struct PauliY {
+    static constexpr GateKind kKind = GateKind::kPauliY;
     static constexpr bool kWritesA0 = true;
     template <class V>
     void operator()(Amp<V>& a0, Amp<V>& a1) const {
@@ -78,6 +83,7 @@ struct PauliY {
 // Negation flips the sign bits and nothing else.
 template <class F>
 struct PauliZ {
+    static constexpr GateKind kKind = GateKind::kNegate;
     static constexpr bool kWritesA0 = false;
     template <class V>
     void operator()(Amp<V>&, Amp<V>& a1) const {
@@ -89,6 +95,7 @@ struct PauliZ {
 // a1 ← a1·z.
 template <class F>
 struct Diagonal {
+    static constexpr GateKind kKind = GateKind::kDiagonal;
     static constexpr bool kWritesA0 = false;
     Amp<F> z;
     template <class V>
@@ -99,6 +106,7 @@ struct Diagonal {
 
 template <class F>
 struct RotZ {
+    static constexpr GateKind kKind = GateKind::kRotZ;
     static constexpr bool kWritesA0 = true;
     Amp<F> z0, z1;
     template <class V>
@@ -110,6 +118,7 @@ struct RotZ {
 
 template <class F>
 struct RotY {
+    static constexpr GateKind kKind = GateKind::kRotY;
     static constexpr bool kWritesA0 = true;
     Amp<F> b, a;
     template <class V>
@@ -123,6 +132,7 @@ struct RotY {
 // a0' = a0·m00 + a1·m01, a1' = a0·m10 + a1·m11.
 template <class F>
 struct Matrix2 {
+    static constexpr GateKind kKind = GateKind::kMatrix2;
     static constexpr bool kWritesA0 = true;
     Amp<F> m00, m01, m10, m11;
     template <class V>
@@ -136,6 +146,7 @@ struct Matrix2 {
 // The big-endian U multiplies with the matrix entry on the left.
 template <class F>
 struct Matrix2Left {
+    static constexpr GateKind kKind = GateKind::kMatrix2;
     static constexpr bool kWritesA0 = true;
     Amp<F> m00, m01, m10, m11;
     template <class V>

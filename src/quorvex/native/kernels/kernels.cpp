@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "gates.hpp"
 #include "loops.hpp"
 #include "table.hpp"
 #include "walk.hpp"
@@ -111,52 +112,79 @@ const std::optional<Walk>& forced_walk() {
     return forced;
 }
 
-// The classes of gates that decide their walk apart: amplitudes of 8 or 16
-// bytes, pairs 8 bytes ... 8 KiB apart, without and with controls, serial
-// or parallel, states of 2**0 ... 2**63 amplitudes (only those out of cache
-// are ever asked for).
+// The classes of gates that decide their walk apart: kinds of update,
+// amplitudes of 8 or 16 bytes, pairs 8 bytes ... 8 KiB apart, without and
+// with controls, serial or parallel, states of 2**21 amplitudes (32 MiB of
+// complex128, the smallest ever asked for) ... 2**40 and more.
+constexpr int kKinds = static_cast<int>(GateKind::kCount);
 constexpr int kDistances = 11;  // log2 of the distance in bytes, 3 ... 13
-constexpr int kSizeLogs = 64;
-constexpr int kClasses = 2 * kDistances * 2 * 2 * kSizeLogs;
+constexpr int kSmallestLog = 21;
+constexpr int kSizeLogs = 20;
+constexpr int kClasses = kKinds * 2 * kDistances * 2 * 2 * kSizeLogs;
 
-int walk_class(int amp_bytes, int distance_log, bool controlled, int size_log, bool parallel) {
-    const int kind = ((amp_bytes == 8 ? 0 : 1) * kDistances + distance_log - 3) * 4 +
-                     (controlled ? 2 : 0) + (parallel ? 1 : 0);
-    return kind * kSizeLogs + size_log;
+int walk_class(GateKind kind, int amp_bytes, int distance_log, bool controlled, int size_log,
+               bool parallel) {
+    int c = static_cast<int>(kind) * 2 + (amp_bytes == 8 ? 0 : 1);
+    c = c * kDistances + distance_log - 3;
+    c = c * 4 + (controlled ? 2 : 0) + (parallel ? 1 : 0);
+    return c * kSizeLogs + std::clamp(size_log, kSmallestLog, kSmallestLog + kSizeLogs - 1) -
+           kSmallestLog;
 }
 
-// The other walk is kept when both its best and its median of kWalkSamples
-// passes beat the plain walk's by kOtherMargin (on a machine shared with
-// other work the best alone once chose the streams where they were slower);
-// the plain walk early when the best of kEarlySamples passes of the other is
-// already kPlainAtOnce slower than the plain walk's best, so that where the
-// other loses (most classes on most machines measured) the trial costs two
-// slow gates. (With one pass, a single pass slowed by something else lost a
-// twofold gain.)
+// A trial takes the two walks in turn, plain first (a fresh state's first
+// gate also pays for its pages, and that sample should not be the other
+// walk's). The other walk is kept when both its best and its median of
+// kWalkSamples passes beat the plain walk's by kOtherMargin (on a machine
+// shared with other work the best alone once chose the streams where they
+// were slower); the plain walk early when the best and the median of
+// kEarlySamples passes of each are already kPlainAtOnce apart, so that
+// where the other loses the trial costs two slow gates. (With one pass, a
+// single pass slowed by something else lost a twofold gain.)
 constexpr int kWalkSamples = 6;
 constexpr int kEarlySamples = 2;
 constexpr double kOtherMargin = 0.90;
 constexpr double kPlainAtOnce = 1.05;
+// After the trial the class's gates still time themselves, kWatchSamples
+// at a time: when even the best of them falls behind the best time per pair
+// of the walk the trial turned down, by the margin that walk would have
+// needed to be kept, the trial was misled (a plain pass that found the
+// state in a cache has outweighed a real gain) or the machine has changed,
+// and it runs again, at most kRetrials times per class. (The best, not the
+// median: on a machine shared with other work the medians of four gates
+// drifted that far often enough to keep some classes trying.)
+constexpr int kWatchSamples = 4;
+constexpr double kDrift = 1 / kOtherMargin;
+constexpr int kRetrials = 2;
 
-// A class's walk: 0 while it measures, then the walk + 1. The times are
-// guarded by `measuring`; a gate of a class already decided reads only
-// `decided`.
-struct ClassWalk {
-    std::atomic<int> decided{0};
-    std::atomic<unsigned> turns{0};
+template <std::size_t N>
+double median_of(const double (&values)[N], int count) {
+    double sorted[N];
+    std::copy(values, values + count, sorted);
+    std::sort(sorted, sorted + count);
+    const int half = count / 2;
+    return count % 2 ? sorted[half] : 0.5 * (sorted[half - 1] + sorted[half]);
+}
+
+// What a class has measured, guarded by `measuring`; made on its first gate.
+struct ClassRecord {
+    unsigned turns = 0;
     double times[2][kWalkSamples] = {};  // seconds per pair, plain and the other
     int samples[2] = {0, 0};
+    double rejected = 0;  // best time per pair of the walk turned down
+    double watched[kWatchSamples] = {};
+    int watched_count = 0;
+    int retrials = 0;
 
     double best(int w) const { return *std::min_element(times[w], times[w] + samples[w]); }
-    double median(int w) const {
-        double sorted[kWalkSamples];
-        std::copy(times[w], times[w] + samples[w], sorted);
-        std::sort(sorted, sorted + samples[w]);
-        const int half = samples[w] / 2;
-        return samples[w] % 2 ? sorted[half] : 0.5 * (sorted[half - 1] + sorted[half]);
-    }
+    double median(int w) const { return median_of(times[w], samples[w]); }
 };
-ClassWalk class_walks[kClasses];
+
+// A class's walk: 0 while it measures, then the walk + 1, with kSettled
+// added once the class no longer tries again. A gate of a class already
+// decided reads only this, and times itself unless the class has settled.
+constexpr unsigned char kSettled = 0x10;
+std::atomic<unsigned char> class_walks[kClasses];
+std::atomic<ClassRecord*> class_records[kClasses];
 std::mutex measuring;
 
 // The walk forced for every class (QUORVEX_WALK or the hook), or -1.
@@ -182,16 +210,27 @@ std::optional<Walk> forced_walk_now() {
 std::optional<Walk> settled_walk(int slot, Walk candidate) {
     if (const std::optional<Walk> forced = forced_walk_now())
         return *forced == candidate ? candidate : Walk::kPlain;
-    const int decided = class_walks[slot].decided.load(std::memory_order_acquire);
+    const int decided = class_walks[slot].load(std::memory_order_acquire) & ~kSettled;
     return decided == 0 ? std::nullopt : std::optional<Walk>(static_cast<Walk>(decided - 1));
+}
+
+// The class's record, made on first use; null when memory runs out (the
+// gate then walks plainly, untimed).
+ClassRecord* record_of(int slot) {
+    ClassRecord* record = class_records[slot].load(std::memory_order_relaxed);
+    if (record == nullptr) {
+        record = new (std::nothrow) ClassRecord;
+        class_records[slot].store(record, std::memory_order_relaxed);
+    }
+    return record;
 }
 
 void forget_classes() {
     const std::lock_guard<std::mutex> hold(measuring);
-    for (ClassWalk& c : class_walks) {
-        c.decided.store(0, std::memory_order_relaxed);
-        c.turns.store(0, std::memory_order_relaxed);
-        c.samples[0] = c.samples[1] = 0;
+    for (int slot = 0; slot < kClasses; ++slot) {
+        class_walks[slot].store(0, std::memory_order_relaxed);
+        if (ClassRecord* record = class_records[slot].load(std::memory_order_relaxed))
+            *record = ClassRecord{};
     }
 }
 
@@ -201,37 +240,75 @@ std::int64_t now_ns() {
         .count();
 }
 
+// The trial's decision once its samples suffice: the walk kept, or nothing
+// while it goes on.
+std::optional<Walk> trial_decision(const ClassRecord& c, Walk other) {
+    if (c.samples[0] >= kEarlySamples && c.samples[1] >= kEarlySamples &&
+        c.best(1) > kPlainAtOnce * c.best(0) && c.median(1) > kPlainAtOnce * c.median(0))
+        return Walk::kPlain;
+    if (c.samples[0] < kWalkSamples || c.samples[1] < kWalkSamples) return std::nullopt;
+    return c.best(1) < kOtherMargin * c.best(0) && c.median(1) < kOtherMargin * c.median(0)
+               ? other
+               : Walk::kPlain;
+}
+
 }  // namespace
 
-WalkTrial walk_trial(int amp_bytes, int distance_log, Walk candidate, bool controlled,
-                     int size_log, bool parallel) {
-    const int slot = walk_class(amp_bytes, distance_log, controlled, size_log, parallel);
-    if (const std::optional<Walk> walk = settled_walk(slot, candidate)) return {*walk, candidate, -1, 0};
-    // The plain walk first: a fresh state's first gate also pays for its
-    // pages, and that sample should not be the other walk's best.
-    const unsigned turn = class_walks[slot].turns.fetch_add(1, std::memory_order_relaxed);
+WalkTrial walk_trial(GateKind kind, int amp_bytes, int distance_log, Walk candidate,
+                     bool controlled, int size_log, bool parallel) {
+    const int slot = walk_class(kind, amp_bytes, distance_log, controlled, size_log, parallel);
+    if (const std::optional<Walk> walk = settled_walk(slot, candidate)) {
+        const bool watched =
+            forced_now() < 0 && (class_walks[slot].load(std::memory_order_relaxed) & kSettled) == 0;
+        return {*walk, candidate, watched ? slot : -1, watched ? now_ns() : 0};
+    }
+    const std::lock_guard<std::mutex> hold(measuring);
+    ClassRecord* record = record_of(slot);
+    if (record == nullptr) return {Walk::kPlain, candidate, -1, 0};
+    const unsigned turn = record->turns++;
     return {turn % 2 == 0 ? Walk::kPlain : candidate, candidate, slot, now_ns()};
 }
 
+namespace {
+
+// One gate's time per pair, in the class that walk_trial gave it.
+void record_walk_time(int slot, Walk walk, Walk other, double per_pair) {
+    const std::lock_guard<std::mutex> hold(measuring);
+    ClassRecord* c = class_records[slot].load(std::memory_order_relaxed);
+    if (c == nullptr) return;
+    const int decided = class_walks[slot].load(std::memory_order_relaxed);
+    if (decided != 0) {
+        // Watching the decided walk; a gate that started in the trial or
+        // under a forced walk, or one of a settled class, adds nothing.
+        if ((decided & kSettled) != 0 || static_cast<Walk>(decided - 1) != walk) return;
+        c->watched[c->watched_count++] = per_pair;
+        if (c->watched_count < kWatchSamples) return;
+        c->watched_count = 0;
+        if (*std::min_element(c->watched, c->watched + kWatchSamples) <= kDrift * c->rejected)
+            return;
+        const int retrials = c->retrials + 1;
+        *c = ClassRecord{};
+        c->retrials = retrials;
+        class_walks[slot].store(0, std::memory_order_release);
+        return;
+    }
+    const int w = walk == Walk::kPlain ? 0 : 1;
+    if (c->samples[w] == kWalkSamples) return;  // concurrent gates took more turns of it
+    c->times[w][c->samples[w]++] = per_pair;
+    const std::optional<Walk> chosen = trial_decision(*c, other);
+    if (!chosen) return;
+    c->rejected = c->best(*chosen == Walk::kPlain ? 1 : 0);
+    const unsigned char settled = c->retrials == kRetrials ? kSettled : 0;
+    class_walks[slot].store((1 + static_cast<unsigned char>(*chosen)) | settled,
+                            std::memory_order_release);
+}
+
+}  // namespace
+
 void WalkTrial::finish(std::uint64_t pairs) const {
     if (slot < 0 || pairs == 0) return;
-    const double per_pair = 1e-9 * static_cast<double>(now_ns() - start) / static_cast<double>(pairs);
-    ClassWalk& c = class_walks[slot];
-    const std::lock_guard<std::mutex> hold(measuring);
-    if (c.decided.load(std::memory_order_relaxed) != 0) return;
-    const int w = walk == Walk::kPlain ? 0 : 1;
-    if (c.samples[w] == kWalkSamples) return;  // concurrent gates took more turns of it
-    c.times[w][c.samples[w]++] = per_pair;
-    Walk chosen;
-    if (c.samples[0] > 0 && c.samples[1] >= kEarlySamples && c.best(1) > kPlainAtOnce * c.best(0))
-        chosen = Walk::kPlain;
-    else if (c.samples[0] == kWalkSamples && c.samples[1] == kWalkSamples)
-        chosen = c.best(1) < kOtherMargin * c.best(0) && c.median(1) < kOtherMargin * c.median(0)
-                     ? other
-                     : Walk::kPlain;
-    else
-        return;
-    c.decided.store(1 + static_cast<int>(chosen), std::memory_order_release);
+    record_walk_time(slot, walk, other,
+                     1e-9 * static_cast<double>(now_ns() - start) / static_cast<double>(pairs));
 }
 
 const char* supported_lanes() {
@@ -321,15 +398,14 @@ QUORVEX_SWAP_DEF(f64, double)
         const std::int64_t* values, std::int64_t k, const std::int64_t* targets, std::int64_t t, \
         const std::complex<F>* matrix, std::int64_t dim) {                                       \
         kernel_table().unitary_little_##P.serial(raw(amps), size, controls, values, k, targets,  \
-                                                 t, raw(matrix), dim, 1);                        \
+                                                 t, raw(matrix), dim);                           \
     }                                                                                            \
     void apply_unitary_little_##P##_parallel(                                                    \
         std::complex<F>* amps, std::int64_t size, const std::int64_t* controls,                  \
         const std::int64_t* values, std::int64_t k, const std::int64_t* targets, std::int64_t t, \
         const std::complex<F>* matrix, std::int64_t dim) {                                       \
         kernel_table().unitary_little_##P.parallel(raw(amps), size, controls, values, k,         \
-                                                   targets, t, raw(matrix), dim,                 \
-                                                   omp_get_max_threads());                       \
+                                                   targets, t, raw(matrix), dim);                \
     }                                                                                            \
     void apply_unitary_little_##P(std::int64_t n, std::complex<F>* amps, std::int64_t size,      \
                                   const std::int64_t* controls, const std::int64_t* values,      \
@@ -400,20 +476,81 @@ extern "C" __attribute__((visibility("default"))) int quorvex_set_walk(const cha
     return 0;
 }
 
-// The walk of a single-target gate on `target` with `controls` controls in a
-// little-endian state of n qubits whose amplitudes take `amp_bytes` bytes
-// (8 or 16), serial or parallel: "plain", "streams" or "ahead", or "auto"
-// while its class is still measuring.
-extern "C" __attribute__((visibility("default"))) const char* quorvex_walk_of(
-    std::int64_t amp_bytes, std::int64_t n, std::int64_t target, std::int64_t controls,
-    std::int64_t parallel) {
-    if (n < 1 || n > 62 || target < 0 || target >= n || (amp_bytes != 8 && amp_bytes != 16))
-        return "plain";
+// The kind of each single-target gate of the module, by its name there.
+struct KindOfGate {
+    const char* gate;
+    kq::GateKind kind;
+};
+#define QUORVEX_KIND_FIXED(g) {#g, decltype(kq::g##_gate<float>())::kKind},
+#define QUORVEX_KIND_ANGLE(g) {#g, decltype(kq::g##_gate<float>(0.0f))::kKind},
+constexpr KindOfGate kKindOfGate[] = {
+    QUORVEX_FIXED_GATES(QUORVEX_KIND_FIXED) QUORVEX_ANGLE_GATES(QUORVEX_KIND_ANGLE)
+    {"u", decltype(kq::u_gate<float>(nullptr))::kKind},
+};
+#undef QUORVEX_KIND_FIXED
+#undef QUORVEX_KIND_ANGLE
+
+// The class of the single-target gate `gate` ("h", "rx", ... as the module
+// names them) on `target` with `controls` controls in a little-endian state
+// of n qubits whose amplitudes take `amp_bytes` bytes (8 or 16), serial or
+// parallel: nothing for a name of no such gate; a slot of -1 for a gate that
+// always walks plainly.
+struct GateClass {
+    kq::GateKind kind;
+    int amp_bytes = 0, distance_log = 0, size_log = 0;
+    bool controlled = false, parallel = false;
+    kq::Walk candidate = kq::Walk::kPlain;
+    int slot = -1;
+};
+
+std::optional<GateClass> class_of(const char* gate, std::int64_t amp_bytes, std::int64_t n,
+                                  std::int64_t target, std::int64_t controls,
+                                  std::int64_t parallel) {
+    const KindOfGate* found = nullptr;
+    for (const KindOfGate& g : kKindOfGate)
+        if (gate != nullptr && std::strcmp(gate, g.gate) == 0) found = &g;
+    if (found == nullptr) return std::nullopt;
+    GateClass c{found->kind};
+    if (n < 1 || n > 62 || target < 0 || target >= n || (amp_bytes != 8 && amp_bytes != 16)) return c;
     const auto distance = (std::uint64_t{1} << target) * static_cast<std::uint64_t>(amp_bytes);
     if (!kq::walk_measured((std::uint64_t{1} << n) * static_cast<std::uint64_t>(amp_bytes), distance))
-        return "plain";
-    const int slot = kq::walk_class(static_cast<int>(amp_bytes), __builtin_ctzll(distance), controls > 0,
-                                    static_cast<int>(n), parallel != 0);
-    const std::optional<kq::Walk> walk = kq::settled_walk(slot, kq::walk_candidate(distance));
+        return c;
+    c.amp_bytes = static_cast<int>(amp_bytes);
+    c.distance_log = __builtin_ctzll(distance);
+    c.size_log = static_cast<int>(n);
+    c.controlled = controls > 0;
+    c.parallel = parallel != 0;
+    c.candidate = kq::walk_candidate(distance);
+    c.slot = kq::walk_class(c.kind, c.amp_bytes, c.distance_log, c.controlled, c.size_log, c.parallel);
+    return c;
+}
+
+// The walk of such a gate: "plain", "streams" or "ahead", or "auto" while
+// its class is still measuring; null for a name of no such gate.
+extern "C" __attribute__((visibility("default"))) const char* quorvex_gate_walk(
+    const char* gate, std::int64_t amp_bytes, std::int64_t n, std::int64_t target,
+    std::int64_t controls, std::int64_t parallel) {
+    const std::optional<GateClass> c = class_of(gate, amp_bytes, n, target, controls, parallel);
+    if (!c) return nullptr;
+    if (c->slot < 0) return "plain";
+    const std::optional<kq::Walk> walk = kq::settled_walk(c->slot, c->candidate);
     return walk ? kq::walk_name(*walk) : "auto";
+}
+
+// Stands in for one such gate that takes `plain_seconds` per pair in the
+// plain walk and `other_seconds` in its class's other walk, for the tests of
+// the trials: takes the walk the gate would take, records the time it would
+// measure, and returns the walk's name (null as above).
+extern "C" __attribute__((visibility("default"))) const char* quorvex_gate_walk_timed(
+    const char* gate, std::int64_t amp_bytes, std::int64_t n, std::int64_t target,
+    std::int64_t controls, std::int64_t parallel, double plain_seconds, double other_seconds) {
+    const std::optional<GateClass> c = class_of(gate, amp_bytes, n, target, controls, parallel);
+    if (!c) return nullptr;
+    if (c->slot < 0) return "plain";
+    const kq::WalkTrial trial = kq::walk_trial(c->kind, c->amp_bytes, c->distance_log, c->candidate,
+                                               c->controlled, c->size_log, c->parallel);
+    if (trial.slot >= 0)
+        kq::record_walk_time(trial.slot, trial.walk, trial.other,
+                             trial.walk == kq::Walk::kPlain ? plain_seconds : other_seconds);
+    return kq::walk_name(trial.walk);
 }

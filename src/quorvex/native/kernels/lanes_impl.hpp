@@ -46,8 +46,8 @@ void swap_big(float* a, std::int64_t n, const std::int64_t* controls, const std:
 template <class Loop, class F>
 void unitary(F* a, std::int64_t size, const std::int64_t* controls, const std::int64_t* values,
              std::int64_t k, const std::int64_t* targets, std::int64_t t, const F* m,
-             std::int64_t dim, int threads) {
-    unitary_loop<Loop>(a, size, controls, values, k, targets, t, m, dim, threads);
+             std::int64_t dim) {
+    unitary_loop<Loop>(a, size, controls, values, k, targets, t, m, dim);
 }
 
 }  // namespace

@@ -55,22 +55,28 @@ inline Walk walk_candidate(std::uint64_t distance) {
     return distance < kNearPairs ? Walk::kStreams : Walk::kAhead;
 }
 
-// The walk of pairs whose halves lie `distance` bytes apart (a power of two)
-// in a state of `size` amplitudes, for a gate with or without controls.
+// The walk of a gate of `kind` whose pairs lie `distance` bytes apart (a
+// power of two) in a state of `size` amplitudes, with or without controls.
 template <class Loop, class F>
-inline WalkTrial walk_for(std::int64_t size, std::uint64_t distance, bool controlled) {
+inline WalkTrial walk_for(GateKind kind, std::int64_t size, std::uint64_t distance,
+                          bool controlled) {
     if (!walk_measured(static_cast<std::uint64_t>(size) * 2 * sizeof(F), distance)) return {};
     const int size_log = 63 - __builtin_clzll(static_cast<std::uint64_t>(size));
-    return walk_trial(static_cast<int>(2 * sizeof(F)), __builtin_ctzll(distance),
+    return walk_trial(kind, static_cast<int>(2 * sizeof(F)), __builtin_ctzll(distance),
                       walk_candidate(distance), controlled, size_log,
                       std::is_same_v<Loop, ParallelLoop>);
 }
 
-// Low targets (bit 0, 1 or 2; 3 too with 16 lanes) give runs too short to
-// pay for a loop each.
+// Low targets give runs of pairs too short to pay for a loop each: runs of
+// up to two lane groups (targets 0 ... log2(W) + 1, and 0 ... 2 whatever
+// the width). Walked run by run, a run of one or two groups took 10-35%
+// more time in cache than in blocks, at every width (measured).
 // There the walk goes over blocks of 2**(T+1) amplitudes instead, each
 // holding 2**T pairs: the a0 half, then the a1 half. The pairs and their
 // arithmetic are the same; only the grouping changes.
+template <class F>
+constexpr std::int64_t kLowTargetMax = std::max(2, __builtin_ctzll(Simd<F>::W) + 1);
+
 template <int T, class Loop, class F, class Order, class Gate>
 void low_target_loop(F* a, std::int64_t size, const std::int64_t* controls,
                      const std::int64_t* values, std::int64_t k, Order order, const Gate& gate,
@@ -80,8 +86,9 @@ void low_target_loop(F* a, std::int64_t size, const std::int64_t* controls,
     blocks.require((std::uint64_t{2} << T) - 1, 0);
     const std::uint64_t count = blocks.prepare();
     const std::uint64_t stride = 2 * blocks.step();
-    // A whole number of lane groups of every block length.
-    constexpr std::uint64_t piece = kStreamPiece / ((std::uint64_t{4} << T) * sizeof(F));
+    // A whole number of lane groups of every block length, a block at least.
+    constexpr std::uint64_t piece =
+        std::max<std::uint64_t>(1, kStreamPiece / ((std::uint64_t{4} << T) * sizeof(F)));
     const auto run = [&](std::uint64_t first, std::uint64_t len) {
         block_pairs<T>(a + 2 * first, len, stride, gate);
     };
@@ -108,12 +115,9 @@ void single_target_loop(F* a, std::int64_t size, const std::int64_t* controls,
     if (count == 0) return;
     const std::uint64_t tbit = set.bit(pos);
     const std::uint64_t distance = tbit * 2 * sizeof(F);
-    const WalkTrial trial = walk_for<Loop, F>(size, distance, k > 0);
+    const WalkTrial trial = walk_for<Loop, F>(Gate::kKind, size, distance, k > 0);
     const Walk walk = trial.walk;
-    // With 16 single-precision lanes, target 3 gives runs of 8 pairs: half a
-    // group, so it is a low target too.
-    constexpr std::int64_t low = Simd<F>::W > 8 ? 4 : 3;
-    if (pos < low && set.free_below(pos)) {
+    if (pos <= kLowTargetMax<F> && set.free_below(pos)) {
         const auto low_loop = [&](auto t) {
             low_target_loop<decltype(t)::value, Loop>(a, size, controls, values, k, order, gate,
                                                       walk);
@@ -124,6 +128,8 @@ void single_target_loop(F* a, std::int64_t size, const std::int64_t* controls,
             case 1: return low_loop(std::integral_constant<int, 1>{});
             case 2: return low_loop(std::integral_constant<int, 2>{});
             case 3: return low_loop(std::integral_constant<int, 3>{});
+            case 4: return low_loop(std::integral_constant<int, 4>{});
+            case 5: return low_loop(std::integral_constant<int, 5>{});
         }
     }
     const std::uint64_t step = 2 * set.step();
@@ -274,11 +280,13 @@ inline void dense_run(F* a, std::uint64_t first, std::uint64_t len, std::uint64_
 // targets[0] is the least significant bit of the matrix index. Heap scratch
 // is allocated before any amplitude is touched, so an allocation failure
 // leaves the state unchanged and nothing is allocated inside a parallel
-// region; per-thread blocks are a cache line apart so threads never share one.
+// region: one block per worker the loop policy may run (one for the serial
+// form, whichever thread calls it), a cache line apart so that threads never
+// share one.
 template <class Loop, class F>
 void unitary_loop(F* a, std::int64_t size, const std::int64_t* controls, const std::int64_t* values,
                   std::int64_t k, const std::int64_t* targets, std::int64_t t, const F* m,
-                  std::int64_t dim, int threads) {
+                  std::int64_t dim) {
     if (dim <= 0 || t < 0 || t > 62 || dim != (std::int64_t{1} << t)) return;
     IndexSet set(size);
     set.require_controls(controls, values, k, LittleEndian{});
@@ -291,38 +299,39 @@ void unitary_loop(F* a, std::int64_t size, const std::int64_t* controls, const s
     for (std::size_t r = 0; r < d; ++r)
         for (std::int64_t l = 0; l < t; ++l)
             if (r >> l & 1) offset[r] |= set.bit(targets[l]);
-    // Dimensions 2, 4 and 8 need no heap scratch; larger ones get one block
-    // per thread that may run.
+    // Dimensions 2, 4 and 8 need no heap scratch.
     const bool fixed = d == 2 || d == 4 || d == 8;
-    const std::size_t nthreads = threads > 1 ? static_cast<std::size_t>(threads) : 1;
+    const int team = Loop::team();
     const std::size_t block = 2 * d + (64 + sizeof(Amp<F>) - 1) / sizeof(Amp<F>);
-    std::vector<Amp<F>> scratch(fixed ? 0 : nthreads * block, Amp<F>{F(0), F(0)});
+    std::vector<Amp<F>> scratch(fixed ? 0 : static_cast<std::size_t>(team) * block,
+                                Amp<F>{F(0), F(0)});
     const std::uint64_t* off = offset.data();
     const std::uint64_t step = set.step();
 
-    Loop::run(count, [&](std::uint64_t begin, std::uint64_t end) {
-        switch (d) {
-            case 2:
-                return set.visit_runs(begin, end, [&](std::uint64_t first, std::uint64_t len) {
-                    dense_run<2>(a, first, len, step, off, m);
-                });
-            case 4:
-                return set.visit_runs(begin, end, [&](std::uint64_t first, std::uint64_t len) {
-                    dense_run<4>(a, first, len, step, off, m);
-                });
-            case 8:
-                return set.visit_runs(begin, end, [&](std::uint64_t first, std::uint64_t len) {
-                    dense_run<8>(a, first, len, step, off, m);
-                });
-        }
-        // The team never outgrows omp_get_max_threads(), the number of blocks.
-        const auto tid = static_cast<std::size_t>(omp_get_thread_num());
-        if (tid >= nthreads) return;
-        Amp<F>* gathered = scratch.data() + tid * block;
-        Amp<F>* results = gathered + d;
-        set.visit(begin, end,
-                  [&](std::uint64_t j) { dense_apply(a, j, off, m, d, gathered, results); });
-    });
+    Loop::run(
+        count,
+        [&](std::uint64_t begin, std::uint64_t end) {
+            switch (d) {
+                case 2:
+                    return set.visit_runs(begin, end, [&](std::uint64_t first, std::uint64_t len) {
+                        dense_run<2>(a, first, len, step, off, m);
+                    });
+                case 4:
+                    return set.visit_runs(begin, end, [&](std::uint64_t first, std::uint64_t len) {
+                        dense_run<4>(a, first, len, step, off, m);
+                    });
+                case 8:
+                    return set.visit_runs(begin, end, [&](std::uint64_t first, std::uint64_t len) {
+                        dense_run<8>(a, first, len, step, off, m);
+                    });
+            }
+            // The policy keeps the worker number below the team it sized.
+            Amp<F>* gathered = scratch.data() + static_cast<std::size_t>(Loop::worker()) * block;
+            Amp<F>* results = gathered + d;
+            set.visit(begin, end,
+                      [&](std::uint64_t j) { dense_apply(a, j, off, m, d, gathered, results); });
+        },
+        team);
 }
 
 }  // namespace QUORVEX_LANES

@@ -16,11 +16,10 @@ using SingleLoop = void (*)(F*, std::int64_t, const std::int64_t*, const std::in
 template <class F>
 using SwapLoop = void (*)(F*, std::int64_t, const std::int64_t*, const std::int64_t*, std::int64_t,
                           const std::int64_t*);
-// The last argument is the number of per-thread scratch blocks.
 template <class F>
 using UnitaryLoop = void (*)(F*, std::int64_t, const std::int64_t*, const std::int64_t*,
                              std::int64_t, const std::int64_t*, std::int64_t, const F*,
-                             std::int64_t, int);
+                             std::int64_t);
 template <class... Extra>
 using BigLoop = void (*)(std::int64_t, float*, const std::int64_t*, const std::int64_t*,
                          std::int64_t, std::int64_t, Extra...);
@@ -35,6 +34,22 @@ enum class Walk : unsigned char {
     kPlain,    // one ascending sweep
     kStreams,  // four far apart parts side by side (IndexSet::visit_runs_abreast)
     kAhead,    // one ascending sweep, each block prefetched a few blocks early
+};
+
+// The update a single-target gate applies to each pair (gates.hpp). Gates
+// of different kinds do different work per pair, and the walk that suits
+// one did not always suit another at the same pair distance (measured), so
+// each kind measures its own. The general 2×2 update serves both orders.
+enum class GateKind : unsigned char {
+    kHadamard,
+    kExchange,  // X: the halves exchanged
+    kPauliY,
+    kNegate,    // Z: a1 negated, a0 untouched
+    kDiagonal,  // S, S-dagger, phase: a1 multiplied, a0 untouched
+    kRotZ,
+    kRotY,
+    kMatrix2,   // RX, U3, the square roots
+    kCount,
 };
 
 template <class Fn>
@@ -86,23 +101,25 @@ const KernelTable& kernel_table();
 const char* supported_lanes();
 
 // The walk of one gate whose pairs lie fewer than kAheadPairs bytes apart on
-// a state out of cache. Gates fall into classes by precision, pair distance,
-// controls or none, state size and serial or parallel loop. QUORVEX_WALK may
-// force one walk for all; otherwise the first gates of a class take the two
-// walks in turn, the plain one and its candidate, and time themselves
-// (finish()): the class keeps the plain walk as soon as two passes of the
-// other are clearly slower, or, after a few passes of each, unless the
-// other's best and median time per pair beat the plain walk's by 10%. Every
-// walk gives the same bits.
+// a state out of cache. Gates fall into classes by kind, precision, pair
+// distance, controls or none, state size and serial or parallel loop.
+// QUORVEX_WALK may force one walk for all; otherwise the first gates of a
+// class take the two walks in turn, the plain one and its candidate, and
+// time themselves (finish()): the class keeps the plain walk as soon as two
+// passes of the other are clearly slower, or, after a few passes of each,
+// unless the other's best and median time per pair beat the plain walk's by
+// 10%. Its later gates go on timing themselves, and a class whose walk falls
+// behind the time the trial measured for the walk it turned down tries
+// again (a few times at most). Every walk gives the same bits.
 struct WalkTrial {
     Walk walk = Walk::kPlain;
     Walk other = Walk::kPlain;  // the class's walk other than the plain one
-    int slot = -1;              // the class still measuring, or -1
+    int slot = -1;              // the class timing this gate, or -1
     std::int64_t start = 0;     // steady-clock nanoseconds
     void finish(std::uint64_t pairs) const;
 };
 // `candidate` is the walk other than the plain one that the class may take.
-WalkTrial walk_trial(int amp_bytes, int distance_log, Walk candidate, bool controlled,
-                     int size_log, bool parallel);
+WalkTrial walk_trial(GateKind kind, int amp_bytes, int distance_log, Walk candidate,
+                     bool controlled, int size_log, bool parallel);
 
 }  // namespace quorvex::kernels

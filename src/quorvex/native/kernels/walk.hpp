@@ -47,9 +47,17 @@ inline std::int64_t unitary_exponent(std::int64_t n, std::int64_t t) {
     return static_cast<std::int64_t>(static_cast<std::uint64_t>(n) - static_cast<std::uint64_t>(t));
 }
 
+// Besides splitting the range, a policy says how many threads may run the
+// body at once (team) and which of them is running it (worker, below team):
+// a kernel that keeps scratch per thread sizes it by the one and picks its
+// block by the other. The serial form is one worker whatever thread calls
+// it, also a thread of a team its caller opened.
 struct SerialLoop {
+    static int team() { return 1; }
+    static int worker() { return 0; }
+
     template <class Body>
-    static void run(std::uint64_t count, const Body& body) {
+    static void run(std::uint64_t count, const Body& body, int = 1) {
         if (count > 0) body(std::uint64_t{0}, count);
     }
 };
@@ -63,6 +71,9 @@ struct ParallelLoop {
     static constexpr std::uint64_t kMinChunk = std::uint64_t{1} << 12;
     static constexpr std::uint64_t kChunksPerThread = 16;
 
+    static int team() { return std::max(1, omp_get_max_threads()); }
+    static int worker() { return omp_get_thread_num(); }
+
     static std::uint64_t chunk_size(std::uint64_t count, int threads) {
         const std::uint64_t want =
             count / (kChunksPerThread * static_cast<std::uint64_t>(threads > 1 ? threads : 1));
@@ -71,12 +82,14 @@ struct ParallelLoop {
         return chunk;
     }
 
+    // `threads` bounds the team (the runtime may give fewer), so a worker
+    // number is always below the count the caller sized its scratch for.
     template <class Body>
-    static void run(std::uint64_t count, const Body& body) {
+    static void run(std::uint64_t count, const Body& body, int threads = team()) {
         if (count == 0) return;
-        const std::uint64_t chunk = chunk_size(count, omp_get_max_threads());
+        const std::uint64_t chunk = chunk_size(count, threads);
         const auto chunks = static_cast<std::int64_t>((count - 1) / chunk + 1);
-#pragma omp parallel
+#pragma omp parallel num_threads(threads)
         {
 #pragma omp for schedule(dynamic, 1) nowait
             for (std::int64_t c = 0; c < chunks; ++c) {
@@ -151,6 +164,7 @@ public:
     std::uint64_t prepare() {
         if (empty_) return 0;
         const std::uint64_t free = universe_ & ~mask_;
+        free_ = free;
         holes_ = 0;
         for (int p = 0; p < bits_; ++p)
             if (!(free >> p & 1)) hole_[holes_++] = p;
@@ -171,13 +185,21 @@ public:
     // the run's members are first, first + step(), ..., in ascending order.
     template <class Run>
     void visit_runs(std::uint64_t begin, std::uint64_t end, const Run& f) const {
+        if (begin >= end) return;
         const std::uint64_t run = std::uint64_t{1} << run_bits_;
-        std::uint64_t i = begin;
-        while (i < end) {
-            const std::uint64_t off = i & (run - 1);
+        // The first run's members come from the deposit; each next run's
+        // first member from the one before, by adding 1 across the bits
+        // that are fixed or the run's own.
+        const std::uint64_t skip = ~free_ | ((run - 1) << shift_);
+        std::uint64_t off = begin & (run - 1);
+        std::uint64_t base = deposit(begin - off);
+        for (std::uint64_t i = begin;;) {
             const std::uint64_t len = std::min(run - off, end - i);
-            f(value_ | deposit(i - off) | (off << shift_), len);
+            f(value_ | base | (off << shift_), len);
             i += len;
+            if (i >= end) return;
+            off = 0;
+            base = ((base | skip) + 1) & free_;
         }
     }
 
@@ -238,6 +260,7 @@ private:
     int bits_ = 0;
     std::uint64_t universe_ = 0;
     std::uint64_t mask_ = 0, value_ = 0;
+    std::uint64_t free_ = 0;
     int shift_ = 0, run_bits_ = 0;
     int holes_ = 0;
     int hole_[64] = {};

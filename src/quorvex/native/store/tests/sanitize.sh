@@ -3,7 +3,7 @@
 # a separate build (build/asan) in which both the native module and the
 # Cython-compiled modules are instrumented, installed into build/asan-site,
 # then pytest with the sanitizer runtime preloaded, plus the native unit
-# tests. Slow; not part of every CI run.
+# tests of the store and the kernels. Slow; not part of every CI run.
 #   bash src/quorvex/native/store/tests/sanitize.sh [pytest args]   (default: all of tests/)
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../../../../.." && pwd)"
@@ -47,6 +47,12 @@ g++ -std=c++17 -O1 -g $flags -I"$root/src/quorvex/native" \
     "$root/src/quorvex/native/store/gate_ids.cpp" \
     -o "$root/build/asan/store_units"
 "$root/build/asan/store_units"
+
+say "running the native unit tests of the kernels"
+g++ -std=c++17 -O1 -g -fopenmp $flags -I"$root/src/quorvex/native" \
+    "$root/src/quorvex/native/kernels/tests/kernel_units.cpp" "$root/build/asan/libquorvex_gates.a" \
+    -o "$root/build/asan/kernel_units"
+OMP_NUM_THREADS=4 "$root/build/asan/kernel_units"
 
 # Python itself is not instrumented; its allocations are not leaks of ours.
 # Tests ask for state vectors far beyond memory and expect MemoryError: a

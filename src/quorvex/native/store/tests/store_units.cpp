@@ -11,17 +11,10 @@
 #include "../gate_ids.hpp"
 #include "../paged.hpp"
 #include "../record_list.hpp"
+#include "../../unit_check.hpp"
 
 using namespace quorvex::packed;
 
-// Checked in every build type, unlike assert.
-#define CHECK(cond)                                                         \
-    do {                                                                    \
-        if (!(cond)) {                                                      \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            std::exit(1);                                                   \
-        }                                                                   \
-    } while (0)
 
 namespace {
 
