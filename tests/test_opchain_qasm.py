@@ -542,19 +542,19 @@ def little_memory(monkeypatch):
     (_doubling(14) + "\ng14 q[0];" * 39,
      "Reading the OpenQASM program would make 655360 gates, at least 335544320 bytes, more than the 67108864 "),
     ("OPENQASM 3.0; qubit[1000000] q; barrier q;",
-     "Reading the OpenQASM program (1000000 qubits in its barriers and measurements) would make 1 gates, "
+     "Reading the OpenQASM program (1000000 qubits in its barriers and measurements) would make 1 gate, "
      "at least 192000512 bytes, "),
     ("OPENQASM 3.0; qubit[1000000] q; bit[1000000] c; c = measure q;",
-     "Reading the OpenQASM program (1000000 qubits in its barriers and measurements) would make 1 gates, "),
+     "Reading the OpenQASM program (1000000 qubits in its barriers and measurements) would make 1 gate, "),
     ("OPENQASM 2.0; qreg q[500000]; creg c[500000]; barrier q; measure q -> c;",
      "Reading the OpenQASM program (1000000 qubits in its barriers and measurements) would make 2 gates, "),
     ("OPENQASM 3.0; qubit[1000000] q; x q;", "Expanding OpenQASM gate 'x' would make 1000000 gates, "),
     # registers past sys.maxsize, which len() of their qubits cannot count
     ("OPENQASM 3.0; qubit[%d] q; x q;" % 10**20, "Expanding OpenQASM gate 'x' would make %d gates, " % 10**20),
     ("OPENQASM 3.0; qubit[%d] q; barrier q;" % 10**20,
-     "Reading the OpenQASM program (%d qubits in its barriers and measurements) would make 1 gates, " % 10**20),
+     "Reading the OpenQASM program (%d qubits in its barriers and measurements) would make 1 gate, " % 10**20),
     ("OPENQASM 3.0; qubit[%d] q; bit[%d] c; c = measure q;" % (10**20, 10**20),
-     "Reading the OpenQASM program (%d qubits in its barriers and measurements) would make 1 gates, " % 10**20),
+     "Reading the OpenQASM program (%d qubits in its barriers and measurements) would make 1 gate, " % 10**20),
 ])
 def test_a_program_that_cannot_fit_is_refused_before_any_of_it_is_made(little_memory, program, message):
     with pytest.raises(MemoryError) as info:

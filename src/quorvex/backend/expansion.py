@@ -39,7 +39,8 @@ def check_expansion(what, gates, bytes_per_gate=GATE_RECORD_BYTES):
         return
     usable = available_memory()
     if usable is not None and needed > usable:
-        raise MemoryError(what + " would make " + _decimal(gates, " or more") + " gates, at least "
+        raise MemoryError(what + " would make " + _decimal(gates, " or more") + (" gate" if gates == 1 else " gates")
+                          + ", at least "
                           + _decimal(needed) + " bytes, more than the " + str(usable)
                           + " bytes this process can still allocate.")
 
