@@ -41,7 +41,7 @@ import torch
 from quorvex.backend.pelmor import strovane
 from quorvex.backend.pelmor.strovane import execute_gate_sequence_packed
 from quorvex.core import Circuit
-from quorvex.core import circuit as circuit_module
+from quorvex.core import _memo as memo_module
 
 REPEATS = int(sys.argv[1]) if len(sys.argv) > 1 else 5
 torch.set_num_threads(int(os.environ.get("QUORVEX_BENCH_TORCH_THREADS", "1")))
@@ -163,7 +163,7 @@ def resident_mb():
 
 
 def bench_memo():
-    memo = circuit_module._checked_unitaries
+    memo = memo_module._checked_unitaries
     print("unitary memo: budget %.0f MB, at most %d entries"
           % (memo._budget / 2**20, memo._max_entries))
     rng = np.random.default_rng(5)

@@ -12,7 +12,7 @@ from quorvex.backend.gate.morlith import QuantumGate
 from quorvex.backend.opchain.opchain import Opchain
 from quorvex.backend.opchain.packed import OpchainPacked
 from quorvex.core import Circuit, Register
-from quorvex.core import circuit as circuit_module
+from quorvex.core import _memo as memo_module
 
 # --- Reference: full operators on n little-endian qubits ------------------------
 
@@ -542,7 +542,7 @@ def test_the_matrix_memo_keeps_no_callers_array_alive():
 
 def test_the_matrix_memo_holds_no_more_memory_than_its_budget(monkeypatch):
     budget = 256 << 10
-    monkeypatch.setattr(circuit_module, "_checked_unitaries", circuit_module._MatrixMemo(budget, 1 << 20))
+    monkeypatch.setattr(memo_module, "_checked_unitaries", memo_module._MatrixMemo(budget, 1 << 20))
     rng = np.random.default_rng(4)
     angles = rng.uniform(0, 6, size=4000)
     gc.collect()

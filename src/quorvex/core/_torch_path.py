@@ -19,7 +19,9 @@ import torch
 from ..backend.gate.matrix import NAMED_IDS, NO_OP_IDS, resolve_numpy_base_matrix
 from ..backend.expansion import TORCH_GATE_BYTES, check_expansion
 from ..backend.gate.morlith import QuantumGate, _leaf_count
-from .circuit import _NO_MEASUREMENTS, _counted, _from_record, _placed_leaves, _state_size, _to_record
+from ._arguments import _counted, _state_size
+from ._records import _from_record, _placed_leaves, _to_record
+from .circuit import _NO_MEASUREMENTS
 
 _LETTERS = string.ascii_letters
 
