@@ -612,6 +612,31 @@ def test_trotter_step_whose_splitting_puts_the_result_off_is_refused(run, monkey
         run(trotter_setup(nx=nx, dt=dt, r=r))
 
 
+@pytest.mark.parametrize("T, dt, steps, reached", [(0.3, 0.05, 5, "0.25"), (0.5, 0.3, 1, "0.3")])
+def test_a_maturity_the_steps_fall_short_of_is_said(run, monkeypatch, T, dt, steps, reached):
+    # int(T / dt) steps: 0.3 / 0.05 is 5.999... in floating point.
+    def reached_run(**kwargs):
+        assert kwargs["Nt"] == steps
+        raise Reached
+
+    monkeypatch.setattr(schrodingerization, "schro_trotter", reached_run)
+    setup = trotter_setup(R=4.37, na=8, T=T, dt=dt, nx=6)
+    with pytest.warns(UserWarning, match=rf"^'T' = {T} is not a whole number of steps of 'dt' = {dt} .*: the "
+                                         rf"Trotter path takes int\(T / dt\) = {steps} steps, so its values are "
+                                         rf"the option prices at time {reached}, not at 'T'\. A 'dt' that divides "
+                                         rf"'T' \(such as T / \d+\) reaches 'T'\.$") as said, \
+            pytest.raises(Reached):
+        run(setup)
+    assert [w.filename for w in said] == [__file__]
+    # A step that divides T is not warned about.
+    setup["solver"]["dt"] = T / math.ceil(T / dt - 1e-9)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        monkeypatch.setattr(schrodingerization, "schro_trotter", lambda **kw: (_ for _ in ()).throw(Reached))
+        with pytest.raises(Reached):
+            run(setup)
+
+
 @pytest.mark.parametrize("solver", ["classical", "trotter"])
 def test_every_memory_error_of_a_run_names_what_ran_out(run, monkeypatch, solver):
     from quorvex.library.equation.examples.base import BaseAlgorithm

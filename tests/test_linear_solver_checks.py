@@ -116,6 +116,20 @@ def test_a_non_symmetric_matrix_warns_the_chebyshev_solver_at_every_scale(scale)
     assert said[0] == "A is not Hermitian. TIBERQ requires Hermitian input; results may be inaccurate."
 
 
+@pytest.mark.parametrize("seed, N", [(2, 4), (5, 16)])
+def test_a_non_symmetric_matrix_whose_chebyshev_terms_overflow_is_refused_as_such(seed, N):
+    # Orthogonal, so perfectly conditioned; its complex eigenvalues make
+    # T_k(A / ||A||) grow past overflow (once a failed SVD, or an infinite norm).
+    Q = np.linalg.qr(np.random.default_rng(seed).standard_normal((N, N)))[0]
+    with pytest.warns(UserWarning, match="^A is not Hermitian"), \
+            pytest.raises(ValueError, match=r"^A is not Hermitian, and the Chebyshev terms T_k\(A / \|\|A\|\|\) "
+                                            r"that TIBERQ sums grow without bound for it \(T_\d+ overflows\): TIBERQ "
+                                            r"cannot solve this system; it needs a Hermitian A\.$"):
+        with warnings.catch_warnings():
+            warnings.simplefilter("error", RuntimeWarning)
+            TiberqSolver(Q, np.ones(N), logging=False)
+
+
 @pytest.mark.parametrize("solver, A, b, options, advice, better", [
     (PelqaSolver, np.diag([1.0, 0.05]), [1.0, 1.0], {"d": 8, "r": 3},
      "its fidelity is 0.898. Raise r to at least 8: at r = 3 the rotation's C / lambda at the smallest eigenvalue "

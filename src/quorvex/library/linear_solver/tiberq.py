@@ -197,7 +197,17 @@ def TiberqSolver(A: np.ndarray, b: np.ndarray, device: str = "cpu", epsilon: flo
 
     with naming_memory_errors(f"TiberqSolver's circuit of {n_terms} Chebyshev terms"):
         log("[TIBERQ] Step 3/6: Computing Chebyshev matrix terms T_k(A_norm) ...")
-        T_matrices = _compute_chebyshev_matrix_terms(A_norm, max_k)
+        # For a Hermitian A every T_k(A_norm) is bounded by 1; for another A
+        # they can grow without bound, and past overflow nothing below could
+        # encode them: refused below, without NumPy's overflow warnings first.
+        with np.errstate(over="ignore", invalid="ignore"):
+            T_matrices = _compute_chebyshev_matrix_terms(A_norm, max_k)
+        if not symmetric:
+            overflow = next((k for k, term in enumerate(T_matrices) if not np.isfinite(term).all()), None)
+            if overflow is not None:
+                raise ValueError(f"A is not Hermitian, and the Chebyshev terms T_k(A / ||A||) that TIBERQ sums grow "
+                                 f"without bound for it (T_{overflow} overflows): TIBERQ cannot solve this system; it "
+                                 f"needs a Hermitian A.")
         log(f"  - Computed T_0 through T_{max_k} (each {N}x{N})")
 
         log("[TIBERQ] Step 4/6: Block-encoding each Chebyshev term (Dorrin method) ...")
