@@ -94,9 +94,9 @@ def test_a_file_name_is_told_to_drop_the_py(name):
 
 
 def test_demonstration_errors_end_with_their_traceback():
-    # r = 64 passes the launcher (an integer of 3 or more); the solver itself
-    # finds it too large for this system.
-    done = launch("pelqa", "64")
+    # The launcher refuses r = 64 for this system; unchecked, the solver
+    # itself finds it too large.
+    done = run_unchecked("pelqa", "64")
     assert done.returncode == 1
     assert "PELQA with r-parameter mode (r=64)" in done.stdout
     assert done.stderr.startswith("Traceback (most recent call last):\n")
@@ -115,7 +115,7 @@ def run_in_process(monkeypatch, capsys):
     return run
 
 
-PELQA_TAKES = "pelqa takes no argument, --compare or R (an integer of 3 or more), not "
+PELQA_TAKES = "pelqa takes no argument, --compare or R (an integer from 3 to 43), not "
 
 
 @pytest.mark.parametrize("argv, refusal", [
@@ -127,6 +127,8 @@ PELQA_TAKES = "pelqa takes no argument, --compare or R (an integer of 3 or more)
     (("pelqa", "0"), PELQA_TAKES + "'0'"),
     (("pelqa", "-3"), PELQA_TAKES + "'-3'"),
     (("pelqa", "2"), PELQA_TAKES + "'2'"),
+    (("pelqa", "44"), PELQA_TAKES + "'44'"),
+    (("pelqa", "1000000000000"), PELQA_TAKES + "'1000000000000'"),
     (("pelqa", "1", "2"), PELQA_TAKES + "the 2 arguments '1' '2'"),
     (("pelqa", "--compare", "x"), PELQA_TAKES + "the 2 arguments '--compare' 'x'"),
     (("zumra", "extra"), "zumra takes no argument, not 'extra'"),
@@ -155,12 +157,13 @@ def test_help_after_a_module_states_its_arguments_and_runs_nothing(argv):
     if argv[0] == "pelqa":
         lines = rest.splitlines()
         assert any(line.split()[:1] == ["--compare"] for line in lines)
-        assert any(line.split()[:1] == ["R"] and line.endswith("R is an integer of 3 or more") for line in lines)
+        assert any(line.split()[:1] == ["R"] and line.endswith("R is an integer from 3 to 43") for line in lines)
     else:
         assert " ".join(rest.split()).endswith("It takes no argument.")
 
 
 @pytest.mark.parametrize("argv", [("pelqa", "--compare"), ("pelqa", "3"), ("pelqa", "+12"), ("pelqa", " 5 "),
+                                  ("pelqa", "43"),
                                   ("pelqa",), ("zumra",)])
 def test_accepted_arguments_pass_the_check(argv):
     demo = launcher.DEMONSTRATIONS[launcher.resolve(argv[0])[0].name]

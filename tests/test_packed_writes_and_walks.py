@@ -43,6 +43,8 @@ WRITES = [
     ("growing slice", lambda s: s.data().__setitem__(slice(1, 2), [Y, Y, BAD])),
     ("slice at the end", lambda s: s.data().__setitem__(slice(3, 3), [Y, BAD])),
     ("extended slice", lambda s: s.data().__setitem__(slice(None, None, 2), [Y, BAD])),
+    ("extend", lambda s: s.data().extend([Y, BAD])),
+    ("+=, non-gate", lambda s: s.data().__iadd__([Y, Z, "v"])),
 ]
 
 
@@ -169,6 +171,11 @@ GUARDED = textwrap.dedent("""
     deep, other = OpchainPacked(1), OpchainPacked(1)
     deep.add_gate(shared(40))
     other.add_gate(shared(40))
+    # A block over the repeat view: each block object is read once, and this
+    # one stands for 2**40 records.
+    over = QuantumGate("block", (0,), block_gate_sequence=rep.data())
+    holding = OpchainPacked(1)
+    holding.add_gate(over)
     cases = {
         "bulk_supported": lambda: deep._native.bulk_supported(),
         "measurement_plan": lambda: deep._native.measurement_plan(),
@@ -183,6 +190,13 @@ GUARDED = textwrap.dedent("""
         "repeat packed setter": lambda: setattr(Circuit(1, gate_storage="packed"), "gate_sequence", rep),
         "repeat list setter": lambda: setattr(Circuit(1), "gate_sequence", rep),
         "repeat Circuit.append": lambda: Circuit(1).append(rep, [0]),
+        "block over repeat, list add": lambda: Circuit(1).add_gate(over),
+        "block over repeat, packed add": lambda: Circuit(1, gate_storage="packed").add_gate(over),
+        "block over repeat, packed setter": lambda: setattr(Circuit(1, gate_storage="packed"), "gate_sequence",
+                                                            holding),
+        "block over repeat, to_openqasm": holding.to_openqasm,
+        "block over repeat, matrix": lambda: holding.data()[0].matrix,
+        "block over repeat, dagger": lambda: holding.data()[0].dagger(),
     }
     for name in sys.argv[1:]:
         try:
@@ -206,6 +220,9 @@ WALKS = {
     "repeat packed setter": "MemoryError: Taking over the gates of the sequence would make 1099511627776 gates",
     "repeat list setter": "MemoryError: Reading the gates of the sequence would make 1099511627776 gates",
     "repeat Circuit.append": "MemoryError: Reading the gates of the sequence would make 1099511627776 gates",
+    **dict.fromkeys(["block over repeat, list add", "block over repeat, packed add", "block over repeat, packed setter",
+                     "block over repeat, to_openqasm", "block over repeat, matrix", "block over repeat, dagger"],
+                    "MemoryError: Reading the gates of a block's packed sequence would make 1099511627776 gates"),
 }
 
 

@@ -29,12 +29,12 @@ class Value(NamedTuple):
     accepts: Callable[[str], bool]
 
 
-def integer_from(minimum):
+def integer_between(minimum, maximum):
     # int() itself decides what an integer is: the demonstration converts its
     # argument with int(), so the two agree on every spelling.
     def accepts(text):
         try:
-            return int(text) >= minimum
+            return minimum <= int(text) <= maximum
         except ValueError:
             return False
     return accepts
@@ -55,7 +55,9 @@ DEMONSTRATIONS = {
         "pelqa", "phase-estimation solver on a 2x2 system", (
             (None, "a table of the original mode and r = 3, 5, 8, 12"),
             ("--compare", "the original mode beside r = 5"),
-            (Value("R", "an integer of 3 or more", integer_from(3)), "one run with r = R"))),
+            # From r = 44 the rotation of its 2x2 system (d = 10) is too small
+            # to reach the ancilla, which the solver refuses.
+            (Value("R", "an integer from 3 to 43", integer_between(3, 43)), "one run with r = R"))),
     "quorvex.library.linear_solver.zumra": Demonstration(
         "zumra", "discrete adiabatic solver on a random 64x64 system, against numpy.linalg.solve"),
     "quorvex.library.linear_solver.tiberq": Demonstration(
@@ -93,7 +95,7 @@ def refusal(demo, args):
     if len(args) == 1 and any(argument == args[0] or isinstance(argument, Value) and argument.accepts(args[0])
                               for argument in _words_and_values(demo)):
         return None
-    # "no argument, --compare or R (an integer of 3 or more)"
+    # "no argument, --compare or R (an integer from 3 to 43)"
     forms = ["no argument", *(_form(argument, with_kind=True) for argument in _words_and_values(demo))]
     accepted = forms[0] if len(forms) == 1 else ", ".join(forms[:-1]) + " or " + forms[-1]
     given = repr(args[0]) if len(args) == 1 else f"the {len(args)} arguments " + " ".join(map(repr, args))

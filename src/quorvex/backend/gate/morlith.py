@@ -5,6 +5,7 @@ from typing import Any, Optional
 
 import numpy as np
 
+from ..expansion import PYTHON_GATE_BYTES, check_expansion
 from .validation import validate_gate_parameters
 
 
@@ -146,6 +147,11 @@ def _enter_block(children, open_blocks):
     key = id(children)
     if key in open_blocks:
         raise RecursionError("a gate block contains itself")
+    # A packed view is read gate by gate, each gate a new record: a view that
+    # stands for more gates than fit in memory as records (a repeat view can
+    # stand for 2**40) is refused with its count, not walked without end.
+    if hasattr(children, "_packed_store_native"):
+        check_expansion("Reading the gates of a block's packed sequence", len(children), PYTHON_GATE_BYTES)
     open_blocks.add(key)
     return key
 

@@ -177,6 +177,16 @@ class _PackedDataProxy(MutableSequence):
     def insert(self, index, gate):
         self._owner._insert_gate(index, gate)
 
+    def extend(self, values):
+        # One write of them all, as a slice assignment at the end: a refused
+        # value leaves the sequence as it was.
+        end = len(self)
+        self._owner._replace_gates(end, end, list(values))
+
+    def __iadd__(self, values):
+        self.extend(values)
+        return self
+
     def copy(self):
         return list(self)
 
