@@ -113,6 +113,8 @@ def logged(capsys):
     return capsys.readouterr().out.splitlines()
 
 
+# dt = 0.3 takes 3 steps of T = 1, which the path says.
+@pytest.mark.filterwarnings("ignore:'T' = 1.0 is not a whole number of steps")
 def test_log_lines_of_both_paths(run, capsys):
     run(params(nx=3))
     out = logged(capsys)

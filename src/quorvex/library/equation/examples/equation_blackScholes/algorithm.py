@@ -8,7 +8,6 @@ from typing import Dict, Any, List, Optional
 import time
 import os
 import sys
-import warnings
 import numpy as np
 
 try:
@@ -25,10 +24,6 @@ import matplotlib.pyplot as plt
 
 from .....core import Circuit
 from ...equation_parser import parse_equation
-
-# Warnings name the caller's line: frames of the package itself are passed over.
-_PACKAGE_PREFIX = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(
-    os.path.abspath(__file__)))))) + os.sep
 
 
 class BlackScholesEquationAlgorithm(BaseAlgorithm):
@@ -357,11 +352,15 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
         # The steps are int(T / dt): where they fall short of T the values are
         # those of an earlier time, and the caller must hear of it.
         if Nt * dt < T * (1 - 1e-9):
+            import warnings
             steps = math.ceil(T / dt * (1 - 1e-9))
+            # Attributed to the caller's line: the package's own frames are passed over.
+            package = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(
+                os.path.abspath(__file__))))))
             warnings.warn(f"'T' = {T} is not a whole number of steps of 'dt' = {dt} (T / dt = {T / dt!r}): the "
                           f"Trotter path takes int(T / dt) = {Nt} steps, so its values are the option prices at "
                           f"time {Nt * dt:.6g}, not at 'T'. A 'dt' that divides 'T' (such as T / {steps}) reaches "
-                          f"'T'.", UserWarning, stacklevel=2, skip_file_prefixes=(_PACKAGE_PREFIX,))
+                          f"'T'.", UserWarning, stacklevel=2, skip_file_prefixes=(package + os.sep,))
 
         log("Stage 2/5: Quantum circuit complete")
         log("=" * 50)
