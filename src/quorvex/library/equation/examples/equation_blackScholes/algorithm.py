@@ -354,13 +354,12 @@ class BlackScholesEquationAlgorithm(BaseAlgorithm):
         if Nt * dt < T * (1 - 1e-9):
             import warnings
             steps = math.ceil(T / dt * (1 - 1e-9))
-            # Attributed to the caller's line: the package's own frames are passed over.
-            package = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(
-                os.path.abspath(__file__))))))
+            # Compiled, this module runs no frame of its own: the warning
+            # names the line that called run.
             warnings.warn(f"'T' = {T} is not a whole number of steps of 'dt' = {dt} (T / dt = {T / dt!r}): the "
                           f"Trotter path takes int(T / dt) = {Nt} steps, so its values are the option prices at "
                           f"time {Nt * dt:.6g}, not at 'T'. A 'dt' that divides 'T' (such as T / {steps}) reaches "
-                          f"'T'.", UserWarning, stacklevel=2, skip_file_prefixes=(package + os.sep,))
+                          f"'T'.", UserWarning)
 
         log("Stage 2/5: Quantum circuit complete")
         log("=" * 50)
